@@ -1,0 +1,60 @@
+// Process-wide log sink shared by both programs.
+//
+// Every line goes through one function pointer so that each program decides
+// where lines end up (console, syslog, the FastCGI error stream) and tests can
+// capture them. The shared modules log through ZWS_LOG_* macros, which format
+// the line in the style the program chose at start-up:
+//   plain    "[level] text\n"                         (kestrund)
+//   located  "[level] [pid] file:line func(): text\n" (trellan)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum : int {
+    ZWS_LOG_EMERG = 0,
+    ZWS_LOG_ALERT = 1,
+    ZWS_LOG_CRIT = 2,
+    ZWS_LOG_ERR = 3,
+    ZWS_LOG_WARNING = 4,
+    ZWS_LOG_NOTICE = 5,
+    ZWS_LOG_INFO = 6,
+    ZWS_LOG_DEBUG = 7,
+    ZWS_LOG_FUNCTION = 7,
+};
+
+using zws_log_func_t = int (*)(int priority, const char *format, ...);
+using zws_log_dump_func_t = int (*)(int priority, const uint8_t *bytes, long length);
+
+extern zws_log_func_t ZWS_LOG_FUNC;
+extern zws_log_dump_func_t ZWS_LOG_DUMP_FUNC;
+// Priorities whose bit is set are written by the console sinks; 0 means
+// "not set yet" and becomes the mask of "debug" (every priority) on first use.
+extern uint32_t ZWS_LOG_MASK;
+
+enum class zws_log_style { plain, located };
+void zws_log_set_style(zws_log_style style);
+zws_log_style zws_log_get_style();
+
+// Console sink: priorities up to "error" to standard error, the rest to
+// standard output, each line flushed.
+int zws_log_func_console(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int zws_log_dump_func_console(int priority, const uint8_t *bytes, long length);
+
+// One dump row of up to 16 bytes, without its line end:
+// "| 01 02 .. | .. .. | ..chars.."
+std::string zws_log_dump_row(const uint8_t *bytes, size_t count);
+
+// Formats one line in the program's style and hands it to ZWS_LOG_FUNC.
+void zws_log_line(int priority, const char *level, const char *file, int line, const char *func,
+                  const char *format, ...) __attribute__((format(printf, 6, 7)));
+
+#define ZWS_LOG_AT(priority, level, ...) \
+    zws_log_line((priority), (level), __FILE__, __LINE__, __func__, __VA_ARGS__)
+#define ZWS_LOG_CRITICAL(...) ZWS_LOG_AT(ZWS_LOG_CRIT, "critical", __VA_ARGS__)
+#define ZWS_LOG_ERROR(...) ZWS_LOG_AT(ZWS_LOG_ERR, "error", __VA_ARGS__)
+#define ZWS_LOG_WARN(...) ZWS_LOG_AT(ZWS_LOG_WARNING, "warning", __VA_ARGS__)
+#define ZWS_LOG_NOTE(...) ZWS_LOG_AT(ZWS_LOG_NOTICE, "notice", __VA_ARGS__)
+#define ZWS_LOG_INFORMATION(...) ZWS_LOG_AT(ZWS_LOG_INFO, "information", __VA_ARGS__)
+#define ZWS_LOG_DEBUGGING(...) ZWS_LOG_AT(ZWS_LOG_DEBUG, "debug", __VA_ARGS__)
