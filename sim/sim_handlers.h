@@ -1,0 +1,61 @@
+// Command handlers of the gateway simulator: what the simulated gateway or
+// node answers to the Z-Wave command inside a received packet (a Get with a
+// Report, say). Network-management replies are meant to be registered here
+// as well, by class and command.
+#pragma once
+
+#include "sim/sim_packet.h"
+#include "sim/sim_udp.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+struct command_context {
+    const zip_packet &packet; // packet.command holds the command
+    endpoint from;
+    std::string local_address; // where it arrived
+    uint8_t node_id = 0;       // 0: the gateway's own address, else the node's
+};
+
+// One packet that the simulator sends back to the sender, from the address
+// the command arrived at, with the endpoints swapped.
+struct command_reply {
+    std::vector<uint8_t> command;
+    bool ack_request = false;
+    std::chrono::milliseconds delay{0};
+};
+
+// std::nullopt: "not mine", the next matching handler is asked.
+using command_handler = std::function<std::optional<std::vector<command_reply>>(const command_context &)>;
+
+inline constexpr int any_command = -1;
+
+class command_handlers {
+public:
+    // Returns the handler's id. The newest matching handler is asked first,
+    // so a test can override a default answer.
+    int add(uint8_t cmd_class, int command, command_handler handler);
+    bool remove(int id);
+    void clear();
+    // Runs on the simulator's loop thread without any of its locks held.
+    std::vector<command_reply> dispatch(const command_context &ctx) const;
+
+private:
+    struct entry {
+        int id;
+        uint8_t cmd_class;
+        int command;
+        command_handler handler;
+    };
+    mutable std::mutex mu_;
+    std::vector<entry> entries_;
+    int next_id_ = 1;
+};
+
+} // namespace sim
