@@ -1,0 +1,210 @@
+#include "service/zws_portal.h"
+
+#include "util/zws_log.h"
+#include "util/zwu_number.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+zws_portal_t *g_portal = nullptr;
+
+constexpr int k_default_timeout = 15;
+
+} // namespace
+
+void zws_portal_get_receive_timeout(int *receive_timeout_p)
+{
+    const char *text = getenv("VANTOR_PORTAL_RECEIVE_TIMEOUT");
+    int32_t value = 0;
+    if (!text || zwu_parse_int32_non_negative(text, &value) != 0) {
+        *receive_timeout_p = k_default_timeout;
+        ZWS_LOG_WARN("Failed to get portal receive timeout. Using default: %d seconds", k_default_timeout);
+        return;
+    }
+    *receive_timeout_p = value;
+    ZWS_LOG_DEBUGGING("Portal receive timeout: %d seconds", value);
+}
+
+int zws_portal_init(zws_portal_t **portal_p, int receive_timeout)
+{
+    if (g_portal) {
+        ZWS_LOG_WARN("Multiple calls to singleton object");
+        *portal_p = g_portal;
+        return 0;
+    }
+    auto *portal = new (std::nothrow) zws_portal_t{};
+    if (!portal) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    portal->socket_fd = -1;
+    portal->receive_timeout = receive_timeout < 0 ? 0 : receive_timeout;
+    if (zws_portal_connect(portal) != 0) {
+        delete portal;
+        return 22;
+    }
+    g_portal = portal;
+    *portal_p = portal;
+    return 0;
+}
+
+int zws_portal_connect(zws_portal_t *portal)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ZWS_LOG_ERROR("Failed to create socket: %s", strerror(errno));
+        return 22;
+    }
+    // select() cannot watch descriptors beyond its set.
+    if (fd >= FD_SETSIZE) {
+        ZWS_LOG_ERROR("Failed to create socket: %s", "descriptor out of range for select");
+        close(fd);
+        return 22;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    static_assert(sizeof ZWS_PORTAL_SOCKET_NAME <= sizeof address.sun_path);
+    std::memcpy(address.sun_path, ZWS_PORTAL_SOCKET_NAME, sizeof ZWS_PORTAL_SOCKET_NAME - 1);
+    address.sun_path[0] = '\0';
+    while (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        if (errno == EINTR) {
+            ZWS_LOG_DEBUGGING("connect(): %s. Retrying...", strerror(errno));
+            continue;
+        }
+        ZWS_LOG_ERROR("Failed to connect to portal: %s", strerror(errno));
+        close(fd);
+        return 22;
+    }
+    portal->socket_fd = fd;
+    portal->max_fd = 0;
+    FD_ZERO(&portal->read_fds);
+    FD_ZERO(&portal->write_fds);
+    FD_SET(fd, &portal->read_fds);
+    FD_SET(fd, &portal->write_fds);
+    portal->max_fd = fd;
+    return 0;
+}
+
+int zws_portal_send(zws_portal_t *portal, const char *buffer, int length)
+{
+    int sent_total = 0;
+    while (sent_total < length) {
+        fd_set write_fds = portal->write_fds;
+        timeval timeout{1, 0};
+        const int ready = select(portal->max_fd + 1, nullptr, &write_fds, nullptr, &timeout);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                ZWS_LOG_DEBUGGING("select(): %s. Retrying...", strerror(errno));
+                continue;
+            }
+            ZWS_LOG_ERROR("Failed to select connection for write: %s", strerror(errno));
+            return 22;
+        }
+        if (ready == 0 || !FD_ISSET(portal->socket_fd, &write_fds))
+            continue;
+        // MSG_NOSIGNAL: a daemon that closed early must fail this request,
+        // not end the process with SIGPIPE.
+        const ssize_t sent =
+            send(portal->socket_fd, buffer + sent_total, static_cast<size_t>(length - sent_total), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                ZWS_LOG_DEBUGGING("send(): %s. Retrying...", strerror(errno));
+                continue;
+            }
+            ZWS_LOG_ERROR("Failed to send request: %s", strerror(errno));
+            return 22;
+        }
+        ZWS_LOG_DEBUGGING("Sent bytes: %d", static_cast<int>(sent));
+        sent_total += static_cast<int>(sent);
+    }
+    return 0;
+}
+
+int zws_portal_recv(zws_portal_t *portal, char **buffer_p, int *length_p)
+{
+    char *buffer = nullptr;
+    int size = 0;
+    int count = 0;
+    auto fail = [&]() {
+        std::free(buffer);
+        return 22;
+    };
+    for (;;) {
+        if (size - count < 1024) {
+            if (size >= ZWS_PORTAL_MAX_REPLY) {
+                ZWS_LOG_ERROR("Failed to receive response: %s", "reply larger than the limit");
+                return fail();
+            }
+            const int grown = size + 1024;
+            char *bigger = static_cast<char *>(std::realloc(buffer, static_cast<size_t>(grown)));
+            if (!bigger) {
+                ZWS_LOG_ERROR("Failed to allocate memory");
+                return fail();
+            }
+            buffer = bigger;
+            size = grown;
+        }
+        fd_set read_fds = portal->read_fds;
+        timeval timeout{portal->receive_timeout, 0};
+        const int ready = select(portal->max_fd + 1, &read_fds, nullptr, nullptr, &timeout);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                ZWS_LOG_DEBUGGING("select(): %s. Retrying...", strerror(errno));
+                continue;
+            }
+            ZWS_LOG_ERROR("Failed to select connection: %s", strerror(errno));
+            return fail();
+        }
+        if (ready == 0 || !FD_ISSET(portal->socket_fd, &read_fds)) {
+            ZWS_LOG_ERROR("Receive  timeout after %d seconds", portal->receive_timeout);
+            return fail();
+        }
+        ssize_t got;
+        do {
+            got = recv(portal->socket_fd, buffer + count, static_cast<size_t>(size - count), 0);
+            if (got < 0 && errno == EINTR)
+                ZWS_LOG_DEBUGGING("recv(): %s. Retrying...", strerror(errno));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            ZWS_LOG_ERROR("Failed to receive response: %s", strerror(errno));
+            return fail();
+        }
+        if (got == 0) {
+            ZWS_LOG_DEBUGGING("Received bytes: %d", count);
+            ZWS_LOG_DUMP_FUNC(ZWS_LOG_DEBUG, reinterpret_cast<const uint8_t *>(buffer), count);
+            *buffer_p = buffer;
+            *length_p = count;
+            return 0;
+        }
+        count += static_cast<int>(got);
+    }
+}
+
+void zws_portal_recv_free(char *buffer) { std::free(buffer); }
+
+void zws_portal_close(zws_portal_t *portal)
+{
+    FD_ZERO(&portal->read_fds);
+    FD_ZERO(&portal->write_fds);
+    portal->max_fd = 0;
+    if (portal->socket_fd >= 0)
+        close(portal->socket_fd);
+    portal->socket_fd = -1;
+}
+
+void zws_portal_exit(zws_portal_t *portal)
+{
+    if (!portal)
+        return;
+    zws_portal_close(portal);
+    if (g_portal == portal)
+        g_portal = nullptr;
+    delete portal;
+}

@@ -1,0 +1,272 @@
+#include "service/zws_xml.h"
+
+#include "util/zws_log.h"
+#include "util/zwu_uri.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char k_replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+
+// Restores the buffer to its length before a failed call.
+struct buffer_mark {
+    zwu_string_buffer_t out;
+    int length;
+    bool keep = false;
+    explicit buffer_mark(zwu_string_buffer_t buffer) : out(buffer), length(buffer->length) {}
+    ~buffer_mark()
+    {
+        if (!keep && out->length > length) {
+            out->length = length;
+            out->data[length] = '\0';
+        }
+    }
+};
+
+// Length of the valid UTF-8 sequence at `s` (of `left` bytes) that XML may
+// hold, or 0 when it is invalid or a character XML forbids.
+size_t xml_char_length(const unsigned char *s, size_t left)
+{
+    const unsigned char c = s[0];
+    if (c < 0x80)
+        return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
+    size_t need;
+    uint32_t code;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 2;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 3;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 4;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (left < need)
+        return 0;
+    for (size_t i = 1; i < need; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (s[i] & 0x3F);
+    }
+    const bool overlong = (need == 3 && code < 0x800) || (need == 4 && code < 0x10000);
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    if (overlong || surrogate || code > 0x10FFFF || code == 0xFFFE || code == 0xFFFF)
+        return 0;
+    return need;
+}
+
+int append(zwu_string_buffer_t out, const char *text, size_t length)
+{
+    if (length > 0x7FFFFFFF || zwu_string_buffer_append(out, text, static_cast<int>(length)) != 0) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    return 0;
+}
+
+int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &value)
+{
+    char number[64];
+    const bool integer = value.type == zws_xml_value_t::integer;
+    switch (kind) {
+    case ZWS_XML_U8:
+    case ZWS_XML_U16:
+    case ZWS_XML_U32:
+    case ZWS_XML_U64: {
+        if (!integer)
+            return 22;
+        const uint64_t mask = kind == ZWS_XML_U8 ? 0xFFu : kind == ZWS_XML_U16 ? 0xFFFFu
+                              : kind == ZWS_XML_U32 ? 0xFFFFFFFFu : ~uint64_t{0};
+        std::snprintf(number, sizeof number, "%" PRIu64, value.bits & mask);
+        text = number;
+        return 0;
+    }
+    case ZWS_XML_I32:
+        if (!integer)
+            return 22;
+        std::snprintf(number, sizeof number, "%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(value.bits)));
+        text = number;
+        return 0;
+    case ZWS_XML_I64:
+        if (!integer)
+            return 22;
+        std::snprintf(number, sizeof number, "%" PRId64, static_cast<int64_t>(value.bits));
+        text = number;
+        return 0;
+    case ZWS_XML_F7:
+        if (value.type != zws_xml_value_t::real)
+            return 22;
+        std::snprintf(number, sizeof number, "%.7lf", value.real_value);
+        text = number;
+        return 0;
+    case ZWS_XML_TEXT:
+    case ZWS_XML_URI:
+        if (value.type != zws_xml_value_t::text || !value.text_value)
+            return 22;
+        text = value.text_value;
+        return 0;
+    }
+    return 22;
+}
+
+bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
+{
+    static const struct {
+        const char *name;
+        zws_xml_kind_t kind;
+    } kinds[] = {
+        {"u8", ZWS_XML_U8},   {"u16", ZWS_XML_U16}, {"u32", ZWS_XML_U32},   {"u64", ZWS_XML_U64},
+        {"i32", ZWS_XML_I32}, {"i64", ZWS_XML_I64}, {"f7", ZWS_XML_F7},     {"text", ZWS_XML_TEXT},
+        {"uri", ZWS_XML_URI},
+    };
+    for (const auto &k : kinds) {
+        if (std::strlen(k.name) == length && std::memcmp(k.name, name, length) == 0) {
+            *kind = k.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct field_table {
+    const zws_xml_field_t *fields;
+    int count;
+};
+
+int table_lookup(void *context, const char *name, size_t name_length, zws_xml_kind_t, zws_xml_value_t *value_p)
+{
+    const auto *table = static_cast<const field_table *>(context);
+    for (int i = 0; i < table->count; i++) {
+        const char *field = table->fields[i].name;
+        if (field && std::strlen(field) == name_length && std::memcmp(field, name, name_length) == 0) {
+            *value_p = table->fields[i].value;
+            return 0;
+        }
+    }
+    return 22;
+}
+
+} // namespace
+
+zws_xml_value_t zws_xml_int(int64_t value)
+{
+    return {zws_xml_value_t::integer, static_cast<uint64_t>(value), 0.0, nullptr};
+}
+zws_xml_value_t zws_xml_uint(uint64_t value) { return {zws_xml_value_t::integer, value, 0.0, nullptr}; }
+zws_xml_value_t zws_xml_real(double value) { return {zws_xml_value_t::real, 0, value, nullptr}; }
+zws_xml_value_t zws_xml_text(const char *value) { return {zws_xml_value_t::text, 0, 0.0, value}; }
+
+int zws_xml_append_escaped(zwu_string_buffer_t out, const char *text, size_t length)
+{
+    buffer_mark mark(out);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    size_t run = 0; // bytes at the end of the scanned part that need no change
+    size_t at = 0;
+    auto flush = [&]() { return run ? append(out, text + at - run, run) : 0; };
+    while (at < length) {
+        const char *entity = nullptr;
+        size_t width = 1;
+        switch (bytes[at]) {
+        case '<': entity = "&lt;"; break;
+        case '>': entity = "&gt;"; break;
+        case '&': entity = "&amp;"; break;
+        case '"': entity = "&quot;"; break;
+        case '\'': entity = "&apos;"; break;
+        case '\t': entity = "&#9;"; break;
+        case '\n': entity = "&#10;"; break;
+        case '\r': entity = "&#13;"; break;
+        default:
+            width = xml_char_length(bytes + at, length - at);
+            if (width == 0) {
+                entity = k_replacement;
+                width = 1;
+            }
+        }
+        if (!entity) {
+            run += width;
+            at += width;
+            continue;
+        }
+        if (flush() != 0 || append(out, entity, std::strlen(entity)) != 0)
+            return 22;
+        run = 0;
+        at += width;
+    }
+    if (flush() != 0)
+        return 22;
+    mark.keep = true;
+    return 0;
+}
+
+int zws_xml_append_text(zwu_string_buffer_t out, const char *text)
+{
+    return text ? zws_xml_append_escaped(out, text, std::strlen(text)) : 0;
+}
+
+int zws_xml_append_uri(zwu_string_buffer_t out, const char *text)
+{
+    if (!text)
+        return 0;
+    const size_t length = std::strlen(text);
+    std::string encoded(length * 3 + 1, '\0');
+    if (zwu_uri_encode_string(encoded.data(), encoded.size(), text) != 0)
+        return 22;
+    return zws_xml_append_text(out, encoded.c_str());
+}
+
+int zws_xml_render_lookup(zwu_string_buffer_t out, const char *xml_template, zws_xml_lookup_t lookup, void *context)
+{
+    if (!xml_template || !lookup)
+        return 22;
+    buffer_mark mark(out);
+    const char *p = xml_template;
+    while (*p) {
+        const char *brace = std::strpbrk(p, "{}");
+        if (!brace)
+            return append(out, p, std::strlen(p)) == 0 ? (mark.keep = true, 0) : 22;
+        if (append(out, p, static_cast<size_t>(brace - p)) != 0)
+            return 22;
+        if (brace[1] == brace[0]) { // "{{" or "}}"
+            if (append(out, brace, 1) != 0)
+                return 22;
+            p = brace + 2;
+            continue;
+        }
+        const char *close = *brace == '{' ? std::strchr(brace, '}') : nullptr;
+        const char *colon = close ? static_cast<const char *>(std::memchr(brace, ':', close - brace)) : nullptr;
+        zws_xml_kind_t kind;
+        if (!colon || colon == brace + 1 || !parse_kind(colon + 1, static_cast<size_t>(close - colon - 1), &kind)) {
+            ZWS_LOG_ERROR("Malformed placeholder in XML template: %s", brace);
+            return 22;
+        }
+        const char *name = brace + 1;
+        const size_t name_length = static_cast<size_t>(colon - name);
+        zws_xml_value_t value{};
+        std::string text;
+        if (lookup(context, name, name_length, kind, &value) != 0 || format_value(text, kind, value) != 0) {
+            ZWS_LOG_ERROR("No value of the right type for placeholder '%.*s' in XML template",
+                          static_cast<int>(name_length), name);
+            return 22;
+        }
+        const int status = kind == ZWS_XML_URI ? zws_xml_append_uri(out, text.c_str())
+                                               : zws_xml_append_escaped(out, text.data(), text.size());
+        if (status != 0)
+            return 22;
+        p = close + 1;
+    }
+    mark.keep = true;
+    return 0;
+}
+
+int zws_xml_render(zwu_string_buffer_t out, const char *xml_template, const zws_xml_field_t *fields, int field_count)
+{
+    field_table table{fields, field_count};
+    return zws_xml_render_lookup(out, xml_template, table_lookup, &table);
+}

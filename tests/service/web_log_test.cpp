@@ -1,0 +1,73 @@
+#include "service/zws_web_log.h"
+#include "util/zws_log.h"
+
+#include "service_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs `body` with standard error (the FastCGI error stream before the first
+// request) sent to a file, and returns what was written.
+template <typename Body> std::string capture_stderr(Body body)
+{
+    const std::string path = zws_test::binary_dir() + "/web-log-stderr.txt";
+    fflush(stderr);
+    const int saved = dup(2);
+    const int file = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    dup2(file, 2);
+    close(file);
+    body();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text;
+    FILE *in = fopen(path.c_str(), "r");
+    char block[512];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, in)) > 0)
+        text.append(block, got);
+    fclose(in);
+    return text;
+}
+
+TEST(WebLog, DumpRowsGoToTheErrorStream)
+{
+    uint8_t bytes[20];
+    for (int i = 0; i < 20; i++)
+        bytes[i] = static_cast<uint8_t>(0x30 + i);
+    bytes[0] = 0xC1;
+    const std::string text = capture_stderr([&] { zws_web_log_dump_func(ZWS_LOG_DEBUG, bytes, 20); });
+    EXPECT_EQ(text, "| C1 31 32 33 34 35 36 37 | 38 39 3A 3B 3C 3D 3E 3F | A123456789:;<=>?\n"
+                    "| 40 41 42 43 .. .. .. .. | .. .. .. .. .. .. .. .. | @ABC............\n");
+}
+
+TEST(WebLog, LinesCarryLevelPidFileLineAndFunction)
+{
+    const zws_log_func_t old_func = ZWS_LOG_FUNC;
+    const zws_log_dump_func_t old_dump = ZWS_LOG_DUMP_FUNC;
+    const std::string text = capture_stderr([] {
+        zws_web_log_start();
+        ZWS_LOG_ERROR("value %d", 42);
+    });
+    ZWS_LOG_FUNC = old_func;
+    ZWS_LOG_DUMP_FUNC = old_dump;
+    zws_log_set_style(zws_log_style::plain);
+    const std::string expected_start = "[error] [" + std::to_string(getpid()) + "] web_log_test.cpp:";
+    EXPECT_EQ(text.rfind(expected_start, 0), 0u) << text;
+    EXPECT_NE(text.find(" operator()(): value 42\n"), std::string::npos) << text;
+}
+
+TEST(WebLog, MaskedPriorityWritesNothing)
+{
+    const uint32_t old = ZWS_LOG_MASK;
+    ZWS_LOG_MASK = 1u << ZWS_LOG_ERR;
+    const std::string text = capture_stderr([] { zws_web_log_func(ZWS_LOG_DEBUG, "[%s] hidden\n%s", "debug", ""); });
+    ZWS_LOG_MASK = old;
+    EXPECT_EQ(text, "");
+}
+
+} // namespace
