@@ -1,0 +1,81 @@
+// The RPC server: one local stream socket in the abstract namespace, one
+// request and one reply per connection.
+//
+// Frame (both directions): a 4-byte big-endian length N, then N bytes of
+// Avro binary. The accept thread "AServer" waits on the socket one second
+// at a time so that it notices a stop; each connection becomes one task of
+// the "AServerWorker" pool, which receives the frame, hands it to the
+// request handler (decode, execute, write the reply), sends the reply and
+// closes. Any failure closes the connection without a reply.
+#pragma once
+
+#include "daemon/zwp_config.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct zwp_avi_registry_t;
+struct zwp_avi_request_t;
+struct zwp_net_list_t;
+struct zwp_aserver_t;
+struct zwp_aserver_client_t;
+
+// The name in the abstract namespace: the first byte becomes NUL and the
+// address is always the whole 110-byte structure (the 108-byte path
+// zero-filled), so a peer must connect with exactly that address.
+#define ZWP_ASERVER_SOCKET_NAME "#kestrund_socket"
+
+enum : uint32_t {
+    ZWP_ASERVER_CLOSED = 0,
+    ZWP_ASERVER_SETUP = 1,    // pool made, socket not yet listening
+    ZWP_ASERVER_RUNNING = 2,  // set by the accept thread when it starts
+    ZWP_ASERVER_ENDED = 3,    // set by the accept thread when it ends, for any reason
+    ZWP_ASERVER_STOPPING = 4, // set by zwp_aserver_exit
+};
+
+enum : uint32_t {
+    ZWP_ASERVER_BACKLOG = 128,
+    ZWP_ASERVER_TASK_PRIORITY = 127,
+    ZWP_ASERVER_ACCEPT_WAIT_MS = 1000,
+    ZWP_ASERVER_RECV_WAIT_MS = 5000,  // for each read of a frame
+    ZWP_ASERVER_SEND_WAIT_MS = 5000,  // for the whole reply
+    ZWP_ASERVER_FRAME_MAX = 1u << 20, // largest N accepted from a client
+};
+
+// What a worker does with a received frame; the default is the daemon's
+// request module (daemon/zwp_avi_request.h). Buffers written by
+// response_write are freed with free().
+struct zwp_aserver_handler_t {
+    int (*request_read)(zwp_avi_registry_t *registry, const uint8_t *frame, size_t length,
+                        zwp_avi_request_t **request);
+    int (*request_execute)(zwp_net_list_t *net_list, zwp_avi_request_t *request);
+    int (*response_write)(zwp_avi_request_t *request, uint8_t **buffer, size_t *length);
+    void (*request_free)(zwp_avi_request_t *request);
+};
+
+// Installs another handler (null: the default again). The table must stay
+// valid while the server runs; workers read it once per connection.
+void zwp_aserver_handler_set(const zwp_aserver_handler_t *handler);
+
+// Singleton. 0 or 22 (socket, bind or listen failure, pool or thread failure).
+int zwp_aserver_init(zwp_aserver_t **server, const zwp_server_config_t *config, zwp_net_list_t *net_list);
+// Stops accepting, waits for running requests (queued ones are dropped) and frees.
+void zwp_aserver_exit(zwp_aserver_t *server);
+uint32_t zwp_aserver_state_get(const zwp_aserver_t *server);
+
+// One whole frame, length prefix included, in a malloc'd buffer the caller
+// frees; 0 bytes when the peer closed without sending anything. 0 or 22.
+int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length);
+// 0 or 22; gives up after ZWP_ASERVER_SEND_WAIT_MS without getting it all out.
+int zwp_aserver_send(zwp_aserver_client_t *client, const uint8_t *buffer, size_t length);
+
+// The ring of accepted connections, process-wide.
+int zwp_aserver_clients_init();
+void zwp_aserver_clients_exit(); // frees every client left, closing its socket
+// Takes over the socket. 0 or 22.
+int zwp_aserver_client_create(int sock, zwp_net_list_t *net_list, zwp_aserver_client_t **client);
+// Closes the socket, unlinks and frees the record.
+void zwp_aserver_client_free(zwp_aserver_client_t *client);
+int zwp_aserver_client_sock_get(const zwp_aserver_client_t *client);
+zwp_net_list_t *zwp_aserver_client_net_list_get(const zwp_aserver_client_t *client);
+zwp_avi_registry_t *zwp_aserver_client_registry_get(const zwp_aserver_client_t *client);

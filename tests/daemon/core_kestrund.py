@@ -1,0 +1,176 @@
+"""Runs the real kestrund with a configuration file and talks to its socket."""
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+ADDRESS = b"\0kestrund_socket".ljust(108, b"\0")
+FRAME_MAX = 1 << 20
+
+REQUIRED = {
+    "CA_certificate_file": '"certs/ca.pem"',
+    "SSL_certificate_file": '"certs/ssl.pem"',
+    "private_key_file": '"certs/key.pem"',
+}
+
+WARNINGS = [
+    "[warning] Failed to lookup gateway auto set to local flag. Using default 1\n",
+    "[warning] Failed to lookup portal listening port. Proceeding with default port 44123\n",
+    "[warning] Failed to lookup Z-Wave Report wait timeout. Using default 11 seconds\n",
+    "[warning] Failed to lookup server initial thread count. Using default 10\n",
+    "[warning] Failed to lookup server maximum thread count. Using default 50\n",
+]
+
+
+def config_text(portal="", top="", drop=None):
+    """The four required keys (less `drop`), with more inside portal and at the top."""
+    security = "".join(f"{k} = {v}; " for k, v in REQUIRED.items() if k != drop)
+    device = "" if drop == "device_specific_configuration_file" else 'device_specific_configuration_file = "dev.json";'
+    return f"portal = {{ {portal} security = {{ {security} }}; {device} }};\n{top}\n"
+
+
+def frame(payload):
+    return struct.pack(">I", len(payload)) + payload
+
+
+def connect():
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(ADDRESS)
+    return sock
+
+
+def drain(sock, timeout):
+    """What arrives until the daemon closes; None when it does not close in time."""
+    sock.settimeout(timeout)
+    got = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return got
+            got += chunk
+    except socket.timeout:
+        return None
+
+
+class Daemon:
+    def __init__(self, text, prefix=None, args=None):
+        self.dir = tempfile.mkdtemp(prefix="kestrund_test_")
+        os.makedirs(os.path.join(self.dir, "etc"))
+        self.conf = os.path.join(self.dir, "etc", "kestrund.conf")
+        with open(self.conf, "w") as out:
+            out.write(text)
+        self.lock = threading.Lock()
+        self.out = []
+        self.err = []
+        binary = os.environ["KESTRUND"]
+        with open(binary, "rb") as image:
+            self.tsan = b"__tsan_init" in image.read()
+        command = (prefix or []) + [binary] + (args if args is not None else ["-f", self.conf])
+        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        self.readers = [threading.Thread(target=self._read, args=(self.proc.stdout, self.out)),
+                        threading.Thread(target=self._read, args=(self.proc.stderr, self.err))]
+        for reader in self.readers:
+            reader.start()
+
+    def _read(self, stream, lines):
+        for raw in iter(stream.readline, b""):
+            with self.lock:
+                lines.append(raw.decode(errors="replace"))
+
+    def stdout(self):
+        with self.lock:
+            return list(self.out)
+
+    def stderr(self):
+        with self.lock:
+            return list(self.err)
+
+    def wait_lines(self, which, part, timeout=3.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(part in line for line in which()):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def wait_ready(self, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            try:
+                # Connect and close at once: the daemon logs nothing for it.
+                connect().close()
+                # Let the accept thread hand that connection over (it carries
+                # the workers' name while it does) and the worker end.
+                time.sleep(0.3)
+                return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def finish(self, timeout=10.0):
+        """Exit status once the process has ended (killed after timeout)."""
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = None
+            self.proc.wait()
+        for reader in self.readers:
+            reader.join()
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return rc
+
+    def stop(self, signo=signal.SIGTERM, timeout=10.0):
+        began = time.monotonic()
+        self.proc.send_signal(signo)
+        rc = self.finish(timeout)
+        return rc, time.monotonic() - began
+
+    def workers(self):
+        """Threads named AServerWorker, less the accept thread (which carries
+        that name while it hands a connection over) and the sanitizer's own
+        thread (which takes the name of the thread that first starts one)."""
+        names = self.threads()
+        accept = {tid for tid, name in names if name == "AServer"}
+        count = sum(1 for tid, name in names if name == "AServerWorker" and tid not in accept)
+        return count - (1 if self.tsan else 0)
+
+    def wait_workers(self, expected, timeout=3.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            count = self.workers()
+            if count == expected or time.monotonic() > deadline:
+                return count
+            time.sleep(0.1)
+
+    def threads(self):
+        """(tid, name) of every thread of the daemon."""
+        names = []
+        base = f"/proc/{self.proc.pid}/task"
+        for tid in os.listdir(base):
+            try:
+                with open(f"{base}/{tid}/comm") as comm:
+                    names.append((int(tid), comm.read().strip()))
+            except OSError:
+                pass
+        return names
+
+
+class Checks:
+    def __init__(self):
+        self.failures = 0
+
+    def check(self, ok, what):
+        print(("ok   " if ok else "FAIL ") + what, flush=True)
+        if not ok:
+            self.failures += 1
+        return ok
