@@ -6,20 +6,10 @@
 #include <cstdarg>
 #include <string>
 
-namespace {
-
-bool passes(int priority)
-{
-    if (ZWS_LOG_MASK == 0)
-        ZWS_LOG_MASK = (1u << (ZWS_LOG_DEBUG + 1)) - 1;
-    return priority >= 0 && priority < 32 && (ZWS_LOG_MASK & (1u << priority)) != 0;
-}
-
-} // namespace
 
 int zws_web_log_func(int priority, const char *format, ...)
 {
-    if (!passes(priority))
+    if (!zws_log_priority_passes(priority))
         return 0;
     va_list args;
     va_start(args, format);
@@ -30,7 +20,7 @@ int zws_web_log_func(int priority, const char *format, ...)
 
 int zws_web_log_dump_func(int priority, const uint8_t *bytes, long length)
 {
-    if (!passes(priority))
+    if (!zws_log_priority_passes(priority))
         return 0;
     for (long at = 0; bytes && at < length; at += 16) {
         const size_t count = static_cast<size_t>(length - at < 16 ? length - at : 16);

@@ -8,7 +8,7 @@
 
 zws_log_func_t ZWS_LOG_FUNC = zws_log_func_console;
 zws_log_dump_func_t ZWS_LOG_DUMP_FUNC = zws_log_dump_func_console;
-uint32_t ZWS_LOG_MASK = 0;
+std::atomic<uint32_t> ZWS_LOG_MASK{0};
 
 namespace {
 
@@ -18,12 +18,17 @@ constexpr uint32_t debug_mask = (1u << (ZWS_LOG_DEBUG + 1)) - 1;
 
 FILE *console_stream(int priority) { return priority <= ZWS_LOG_ERR ? stderr : stdout; }
 
-bool console_passes(int priority)
+} // namespace
+
+bool zws_log_priority_passes(int priority)
 {
-    if (ZWS_LOG_MASK == 0)
-        ZWS_LOG_MASK = debug_mask;
-    return priority >= 0 && priority < 32 && (ZWS_LOG_MASK & (1u << priority)) != 0;
+    uint32_t mask = 0;
+    ZWS_LOG_MASK.compare_exchange_strong(mask, debug_mask);
+    mask = ZWS_LOG_MASK.load();
+    return priority >= 0 && priority < 32 && (mask & (1u << priority)) != 0;
 }
+
+namespace {
 
 const char *base_name(const char *path)
 {
@@ -38,7 +43,7 @@ zws_log_style zws_log_get_style() { return g_style.load(); }
 
 int zws_log_func_console(int priority, const char *format, ...)
 {
-    if (!console_passes(priority))
+    if (!zws_log_priority_passes(priority))
         return 0;
     FILE *out = console_stream(priority);
     va_list args;
@@ -72,7 +77,7 @@ std::string zws_log_dump_row(const uint8_t *bytes, size_t count)
 
 int zws_log_dump_func_console(int priority, const uint8_t *bytes, long length)
 {
-    if (!console_passes(priority))
+    if (!zws_log_priority_passes(priority))
         return 0;
     FILE *out = console_stream(priority);
     for (long at = 0; bytes && at < length; at += 16) {

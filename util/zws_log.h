@@ -8,6 +8,7 @@
 //   located  "[level] [pid] file:line func(): text\n" (trellan)
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,7 +32,12 @@ extern zws_log_func_t ZWS_LOG_FUNC;
 extern zws_log_dump_func_t ZWS_LOG_DUMP_FUNC;
 // Priorities whose bit is set are written by the console sinks; 0 means
 // "not set yet" and becomes the mask of "debug" (every priority) on first use.
-extern uint32_t ZWS_LOG_MASK;
+// Atomic because any thread may log before start-up has set it.
+extern std::atomic<uint32_t> ZWS_LOG_MASK;
+
+// Whether the console sinks write this priority under ZWS_LOG_MASK (which
+// this call sets to the "debug" mask when it is still unset).
+bool zws_log_priority_passes(int priority);
 
 enum class zws_log_style { plain, located };
 void zws_log_set_style(zws_log_style style);
@@ -52,6 +58,8 @@ void zws_log_line(int priority, const char *level, const char *file, int line, c
 
 #define ZWS_LOG_AT(priority, level, ...) \
     zws_log_line((priority), (level), __FILE__, __LINE__, __func__, __VA_ARGS__)
+#define ZWS_LOG_EMERGENCY(...) ZWS_LOG_AT(ZWS_LOG_EMERG, "emergency", __VA_ARGS__)
+#define ZWS_LOG_ALERTING(...) ZWS_LOG_AT(ZWS_LOG_ALERT, "alert", __VA_ARGS__)
 #define ZWS_LOG_CRITICAL(...) ZWS_LOG_AT(ZWS_LOG_CRIT, "critical", __VA_ARGS__)
 #define ZWS_LOG_ERROR(...) ZWS_LOG_AT(ZWS_LOG_ERR, "error", __VA_ARGS__)
 #define ZWS_LOG_WARN(...) ZWS_LOG_AT(ZWS_LOG_WARNING, "warning", __VA_ARGS__)
