@@ -1,4 +1,4 @@
-// File-name safety and whole-stream / whole-file reading.
+// File-name safety, whole-stream / whole-file reading and durable writing.
 //
 // The whole-stream reader is written once over a small reader interface, so
 // that the same loop serves stdio streams and other stream layers (trellan
@@ -45,3 +45,16 @@ zws_status_t zws_read_from_file_path_with_dest_alloc(const char *path, char **de
                                                      int block_size_hint);
 // Releases a buffer from the readers above; null is allowed.
 void zws_read_dest_free(char *dest);
+
+// Writes `length` bytes of `buffer` to the stream; 22 with "Failed to write
+// file: %s" unless every byte was taken.
+zws_status_t zws_write_to_FILE(FILE *file, const char *buffer, size_t length);
+// Replaces the content of the file at `path` with `length` bytes of `buffer`
+// so that a crash or a failure leaves either the old or the new content,
+// never a mix: the bytes go to a new file beside the target, which is synced,
+// renamed over the target, and the folder synced. The new file takes the old
+// one's mode (else 0644 under the umask); a symbolic link is written through.
+// On failure the old file stays as it was and nothing is left behind, except
+// when only the final folder sync failed: the new content is then in place
+// but may not survive a crash.
+zws_status_t zws_write_to_file_path(const char *path, const char *buffer, size_t length);

@@ -13,6 +13,11 @@ constexpr zwu_status_t failed = 22;
 constexpr uint8_t mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 static_assert(ZWU_INET_ADDRSTRLEN == INET6_ADDRSTRLEN);
+static_assert(ZWU_INET_IPV4_ADDRSTRLEN == INET_ADDRSTRLEN);
+
+// inet_ntop takes a socklen_t; more room than any address text needs is
+// as good as 0xFFFF bytes.
+socklen_t text_room(size_t size) { return static_cast<socklen_t>(size > 0xFFFF ? 0xFFFF : size); }
 
 } // namespace
 
@@ -82,4 +87,30 @@ zwu_status_t zwu_inet_ntop_iptype(const uint8_t *src, char *dst, uint8_t iptype,
     }
     ZWS_LOG_ERROR("Invalid IP addres");
     return failed;
+}
+
+zwu_status_t zwu_inet_pton_ipv4(const char *src, uint8_t *dst)
+{
+    uint8_t address[4];
+    if (inet_pton(AF_INET, src, address) != 1) {
+        ZWS_LOG_ERROR("Invalid IP address: %s", src);
+        return failed;
+    }
+    std::memcpy(dst, address, sizeof address);
+    return ok;
+}
+
+zwu_status_t zwu_inet_ntop_ipv4(const uint8_t *src, char *dst, size_t size)
+{
+    if (size < ZWU_INET_IPV4_ADDRSTRLEN)
+        return failed;
+    std::memset(dst, 0, size);
+    return inet_ntop(AF_INET, src, dst, text_room(size)) != nullptr ? ok : failed;
+}
+
+zwu_status_t zwu_inet_ntop_check(const uint8_t *src, uint8_t iptype)
+{
+    char text[ZWU_INET_ADDRSTRLEN];
+    const int family = iptype == 1 ? AF_INET : AF_INET6;
+    return inet_ntop(family, src, text, sizeof text) != nullptr ? ok : failed;
 }

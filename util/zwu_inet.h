@@ -28,3 +28,17 @@ zwu_status_t zwu_inet_pton_iptype(const char *src, uint8_t *dst, uint8_t *iptype
 // Type 0: the 16 bytes as IPv6 text; type 1: the first 4 bytes as a dotted
 // quad; any other type or a failed conversion: "Invalid IP addres" and 22.
 zwu_status_t zwu_inet_ntop_iptype(const uint8_t *src, char *dst, uint8_t iptype, size_t size);
+
+// Room for a dotted IPv4 text with its terminator (INET_ADDRSTRLEN).
+constexpr size_t ZWU_INET_IPV4_ADDRSTRLEN = 16;
+
+// Dotted IPv4 text only, into 4 bytes at `dst`; else "Invalid IP address: %s"
+// and 22.
+zwu_status_t zwu_inet_pton_ipv4(const char *src, uint8_t *dst);
+// The 4 bytes at `src` as a dotted quad; `dst` is cleared over `size` bytes
+// first. `size` below 16: 22 without a log line.
+zwu_status_t zwu_inet_ntop_ipv4(const uint8_t *src, char *dst, size_t size);
+// 0 when the 16-byte field at `src` can be written as text: type 1 its first
+// 4 bytes as IPv4, any other type the 16 bytes as IPv6; else 22. Nothing is
+// logged and the text is not kept.
+zwu_status_t zwu_inet_ntop_check(const uint8_t *src, uint8_t iptype);

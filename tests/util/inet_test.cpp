@@ -183,4 +183,90 @@ TEST_F(Inet, TypedForms)
     EXPECT_EQ(errors().size(), 1u);
 }
 
+TEST_F(Inet, Ipv4TextAgreesWithTheCLibrary)
+{
+    for (const char *text : address_texts) {
+        SCOPED_TRACE(std::string("text '") + text + "'");
+        uint8_t want[4];
+        const bool valid = inet_pton(AF_INET, text, want) == 1;
+        clear();
+        uint8_t got[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+        const zwu_status_t status = zwu_inet_pton_ipv4(text, got);
+        if (!valid) {
+            EXPECT_EQ(status, 22);
+            EXPECT_EQ(std::memcmp(got, "\xAA\xAA\xAA\xAA", 4), 0) << "changed on failure";
+            ASSERT_EQ(errors().size(), 1u);
+            EXPECT_EQ(errors()[0], std::string("Invalid IP address: ") + text);
+            continue;
+        }
+        ASSERT_EQ(status, 0);
+        EXPECT_EQ(std::memcmp(got, want, 4), 0);
+        EXPECT_TRUE(lines().empty());
+    }
+}
+
+TEST_F(Inet, Ipv4AddressToTextAgreesWithTheCLibrary)
+{
+    const std::array<uint8_t, 4> addresses[] = {
+        {0, 0, 0, 0}, {255, 255, 255, 255}, {192, 168, 1, 2}, {10, 0, 0, 1}, {1, 23, 145, 7}, {127, 0, 0, 1},
+    };
+    for (const auto &a : addresses) {
+        char want[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, a.data(), want, sizeof want), nullptr);
+        SCOPED_TRACE(want);
+        for (size_t size : {size_t{16}, size_t{17}, size_t{64}}) {
+            char got[64];
+            std::memset(got, 'Q', sizeof got);
+            ASSERT_EQ(zwu_inet_ntop_ipv4(a.data(), got, size), 0);
+            EXPECT_STREQ(got, want);
+            for (size_t i = std::strlen(got); i < size; i++)
+                ASSERT_EQ(got[i], '\0') << "not cleared over its size";
+            EXPECT_EQ(got[size < sizeof got ? size : sizeof got - 1], size < sizeof got ? 'Q' : '\0');
+
+            uint8_t back[4];
+            ASSERT_EQ(zwu_inet_pton_ipv4(got, back), 0);
+            EXPECT_EQ(std::memcmp(back, a.data(), 4), 0);
+        }
+    }
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Inet, Ipv4TextNeedsSixteenBytes)
+{
+    // 255.255.255.255 needs all 16; a smaller buffer is refused before it
+    // is touched, whatever the address.
+    const uint8_t broadcast[4] = {255, 255, 255, 255};
+    const uint8_t zero[4] = {0, 0, 0, 0};
+    for (const uint8_t *a : {broadcast, zero}) {
+        for (size_t size : {size_t{15}, size_t{1}, size_t{0}}) {
+            SCOPED_TRACE(size);
+            char buffer[16];
+            std::memset(buffer, 'Q', sizeof buffer);
+            EXPECT_EQ(zwu_inet_ntop_ipv4(a, buffer, size), 22);
+            EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(16, 'Q'));
+        }
+    }
+    char exact[16];
+    ASSERT_EQ(zwu_inet_ntop_ipv4(broadcast, exact, sizeof exact), 0);
+    EXPECT_STREQ(exact, "255.255.255.255");
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Inet, CheckAcceptsStoredAddressesOfEitherType)
+{
+    // Stored records: IPv4 in the first 4 bytes (type 1); anything else is
+    // read as 16 IPv6 bytes, including types other than 0 and 1.
+    const Address stored[] = {
+        Address{192, 168, 1, 2},
+        Address{},
+        parse_with_library("2001:db8::1"),
+        parse_with_library("::ffff:10.0.0.1"),
+        Address{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    };
+    for (const Address &a : stored)
+        for (uint8_t type : {1, 0, 2, 255})
+            EXPECT_EQ(zwu_inet_ntop_check(a.data(), type), 0) << int(type);
+    EXPECT_TRUE(lines().empty());
+}
+
 } // namespace
