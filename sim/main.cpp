@@ -10,9 +10,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -24,9 +26,10 @@ extern "C" void on_signal(int) { g_stop.store(true); }
 void usage(FILE *out)
 {
     std::fprintf(out,
-                 "usage: zipgw-sim [--address A] [--port P] [--node N[=ADDR]]...\n"
+                 "usage: zipgw-sim [--address A] [--port P] [--psk HEX] [--node N[=ADDR]]...\n"
                  "  --address A   gateway address (default 127.0.0.1)\n"
-                 "  --port P      UDP port of the gateway and its nodes (default 4123)\n"
+                 "  --port P      UDP port of the gateway and its nodes (default 4123, 41230 with --psk)\n"
+                 "  --psk HEX     speak DTLS with this pre-shared key (16 to 32 bytes in hex)\n"
                  "  --node N      node N with its own address (default 127.0.0.N)\n");
 }
 
@@ -40,6 +43,23 @@ bool parse_number(const char *text, unsigned long max, unsigned long &out)
     if (errno || *end || v > max)
         return false;
     out = v;
+    return true;
+}
+
+bool parse_hex_key(const char *text, std::vector<uint8_t> &out)
+{
+    const size_t len = text ? std::strlen(text) : 0;
+    if (len % 2 != 0 || len < 32 || len > 64)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < len; i += 2) {
+        const char pair[3] = {text[i], text[i + 1], 0};
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(pair, &end, 16);
+        if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0])))
+            return false;
+        out.push_back(static_cast<uint8_t>(v));
+    }
     return true;
 }
 
@@ -75,6 +95,7 @@ void log_frame(const sim::recorded_frame &r, std::chrono::steady_clock::time_poi
 int main(int argc, char **argv)
 {
     sim::gateway_config config;
+    bool port_given = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -87,6 +108,13 @@ int main(int argc, char **argv)
             i++;
         } else if (a == "--port" && value && parse_number(value, 65535, n)) {
             config.port = static_cast<uint16_t>(n);
+            port_given = true;
+            i++;
+        } else if (a == "--psk" && value) {
+            if (!parse_hex_key(value, config.dtls_psk)) {
+                std::fprintf(stderr, "zipgw-sim: bad key (16 to 32 bytes in hex)\n");
+                return 2;
+            }
             i++;
         } else if (a == "--node" && value) {
             sim::node_address node;
@@ -101,6 +129,9 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+
+    if (!config.dtls_psk.empty() && !port_given)
+        config.port = sim::dtls_port;
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;

@@ -43,8 +43,27 @@ int gateway::start()
             return rc;
         }
     }
-    int rc = transport_.start([this](int id, const uint8_t *data, size_t length, const endpoint &from,
-                                     const std::string &to) { on_datagram(id, data, length, from, to); });
+    if (!config_.dtls_psk.empty()) {
+        dtls_ = std::make_unique<dtls_layer>(transport_);
+        int drc = dtls_->configure(config_.dtls_psk, &error);
+        if (drc < 0) {
+            transport_.stop();
+            std::lock_guard lock(state_mu_);
+            last_error_ = error;
+            return drc;
+        }
+        dtls_->start();
+    }
+    auto deliver = [this](int id, const uint8_t *data, size_t length, const endpoint &from, const std::string &to) {
+        on_datagram(id, data, length, from, to);
+    };
+    int rc = transport_.start([this, deliver](int id, const uint8_t *data, size_t length, const endpoint &from,
+                                              const std::string &to) {
+        if (dtls_)
+            dtls_->on_wire(id, data, length, from, to, deliver);
+        else
+            deliver(id, data, length, from, to);
+    });
     if (rc < 0) {
         transport_.stop();
         std::lock_guard lock(state_mu_);
@@ -179,7 +198,8 @@ int gateway::transmit(int socket_id, const endpoint &to, const std::vector<uint8
         // arrive finds it in sent() as well.
         std::lock_guard lock(rec_mu_);
         rec.time = std::chrono::steady_clock::now();
-        int rc = transport_.send(socket_id, to, bytes.data(), bytes.size());
+        int rc = dtls_ ? dtls_->send(socket_id, to, bytes.data(), bytes.size())
+                       : transport_.send(socket_id, to, bytes.data(), bytes.size());
         if (rc < 0)
             return rc;
         push_record(rec);
@@ -358,6 +378,8 @@ int gateway::send_raw(const std::vector<uint8_t> &bytes, uint8_t from_node, std:
         return -ENOTCONN;
     return transmit(id, *to, bytes);
 }
+
+sim::dtls_stats gateway::dtls_stats() const { return dtls_ ? dtls_->stats() : sim::dtls_stats{}; }
 
 std::vector<recorded_frame> gateway::received() const
 {

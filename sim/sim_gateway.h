@@ -4,12 +4,14 @@
 // acknowledgement requests as the behaviour policy says, hands commands to
 // the command handlers, and sends packets and keep-alives of its own.
 //
-// Layers: sim_udp (sockets, loop thread, delayed tasks), sim_packet (codec),
+// Layers: sim_udp (sockets, loop thread, delayed tasks), sim_dtls (DTLS mode:
+// the sessions between the sockets and the rest), sim_packet (codec),
 // sim_policy (how to answer), sim_handlers (what to answer); this class ties
 // them together. All public calls are thread-safe. Handlers and the
 // observer run on the loop thread and must not call stop().
 #pragma once
 
+#include "sim/sim_dtls.h"
 #include "sim/sim_handlers.h"
 #include "sim/sim_packet.h"
 #include "sim/sim_policy.h"
@@ -22,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,6 +50,9 @@ struct gateway_config {
     std::vector<uint8_t> known_options{option_expected_delay, option_encap_format};
     // Oldest records are dropped beyond this many per direction.
     size_t max_records = 10000;
+    // Non-empty: every socket speaks DTLS 1.0 with this pre-shared key
+    // (server side; clients connect to dtls_port, so set port to it).
+    std::vector<uint8_t> dtls_psk;
 };
 
 inline constexpr uint8_t foreign_node_id = 255;
@@ -123,6 +129,9 @@ public:
 
     std::optional<endpoint> last_client() const;
 
+    // DTLS mode: handshakes and closes seen so far (all 0 in plain mode).
+    sim::dtls_stats dtls_stats() const;
+
     std::vector<recorded_frame> received() const;
     std::vector<recorded_frame> sent() const;
     // Index that the next received frame will get: a mark for wait_for.
@@ -193,6 +202,7 @@ private:
 
     sim::policy policy_;
     command_handlers handlers_;
+    std::unique_ptr<dtls_layer> dtls_; // DTLS mode only; set before the loop starts
     udp_transport transport_; // last: its loop uses everything above
 };
 

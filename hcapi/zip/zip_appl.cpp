@@ -617,8 +617,10 @@ void appl_rx_cb(ssn_layer_ctx *ssn, const tpt_sockaddr_t *src, const zip_rx_hdr_
     appl_layer_ctx *ctx = ssn != nullptr ? appl_of(ssn) : nullptr;
     if (ctx == nullptr || !ctx->running.load() || data == nullptr || length < 2)
         return;
-    // The gateway's network-management replies will be taken out here before
-    // the network sees the rest.
+    // The gateway's network-management replies are taken out before the
+    // network sees the rest.
+    if (appl_nm_rpt_dispatch(ctx, src, data, length))
+        return;
     if (ctx->rx_cb != nullptr)
         ctx->rx_cb(ctx, src, hdr, data, length, hdr_flags, encap_fmt);
 }

@@ -18,6 +18,7 @@
 
 #include "hcapi/zip/zip_error.h"
 #include "hcapi/zip/zip_frame.h"
+#include "hcapi/zip/zip_nm.h"
 #include "hcapi/zip/zip_platform.h"
 #include "hcapi/zip/zip_session.h"
 #include "hcapi/zip/zip_util.h"
@@ -104,6 +105,7 @@ struct appl_layer_ctx {
     appl_tx_sts_fn tx_sts_listener{nullptr};
     void *tx_sts_listener_data{nullptr};
     void *user{nullptr};  // the owning network
+    appl_nm_ctx nm{};     // network-management callbacks and pending requests
 
     plt_mtx_t mtx{nullptr};      // the one-send gate and the stored command
     plt_mtx_t nm_mtx{nullptr};   // network-management sequence counter and pending replies

@@ -4,17 +4,13 @@
 # tests that bind the port on every address.
 set(zw_zip_appl_dir ${CMAKE_CURRENT_LIST_DIR})
 if(TARGET zw_sim)
-  set(zw_zip_appl_dtls_stand_in)
-  if(NOT EXISTS ${CMAKE_SOURCE_DIR}/hcapi/zip/zip_dtls.cpp)
-    set(zw_zip_appl_dtls_stand_in ${zw_zip_appl_dir}/dtls_stand_in.cpp)
-  endif()
   zw_test(NAME zip_appl_sim_tests
-    SOURCES ${zw_zip_appl_dir}/appl_sim_test.cpp ${zw_zip_appl_dtls_stand_in}
+    SOURCES ${zw_zip_appl_dir}/appl_sim_test.cpp
     LIBS zw_hcapi_zip zw_sim LABELS integration threaded LOCKS zip_udp_4123 TIMEOUT 300)
   # The reply-wait timer is made to fail by wrapping the platform's timer
   # start at link time; in a binary of its own.
   zw_test(NAME zip_appl_fault_tests
-    SOURCES ${zw_zip_appl_dir}/appl_fault_test.cpp ${zw_zip_appl_dtls_stand_in}
+    SOURCES ${zw_zip_appl_dir}/appl_fault_test.cpp
     LIBS zw_hcapi_zip zw_sim LABELS integration threaded LOCKS zip_udp_4123 TIMEOUT 120)
   if(TARGET zip_appl_fault_tests)
     target_link_options(zip_appl_fault_tests PRIVATE

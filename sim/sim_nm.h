@@ -1,0 +1,156 @@
+// Network management of the simulated gateway: command handlers installed on
+// a sim::gateway that answer every network-management request a client sends
+// to the gateway itself (node list and node information, multi channel end
+// points, inclusion with Security 2 keys and DSK, exclusion, failed nodes,
+// learn mode, default reset, network update, return routes, controller
+// change, the provisioning white list, node-id/address resolution), echo the
+// request's sequence number (byte 2), and can inject the gateway's
+// unsolicited reports.
+//
+// Every request is checked against its frame layout as the gateway reads it;
+// anything else (wrong length, a fixed byte that is not fixed, a missing
+// secure-origin bit) is recorded as a violation. Written from the gateway's
+// side, independently of the client stack.
+//
+// Handlers run on the gateway's loop thread; node discovery (which does not
+// travel in a Z/IP packet) is answered from a thread of this object's own.
+// This object takes the gateway's observer slot. Destroy it after the
+// gateway has stopped (its handlers may be running on the loop thread).
+#pragma once
+
+#include "sim/sim_gateway.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+inline constexpr uint8_t nm_app_status_class = 0x22;
+inline constexpr uint8_t nm_inclusion_class = 0x34;
+inline constexpr uint8_t nm_basic_class = 0x4D;
+inline constexpr uint8_t nm_proxy_class = 0x52;
+inline constexpr uint8_t nm_primary_class = 0x54;
+
+struct nm_node {
+    uint8_t node_id = 0;
+    bool listening = true;
+    uint8_t basic = 0x04;
+    uint8_t generic = 0x10;
+    uint8_t specific = 0x01;
+    std::vector<uint8_t> classes{0x5E, 0x25, 0x86, 0x72};  // node information class bytes
+    uint8_t endpoints = 0;
+    uint8_t aggregated = 0;
+    std::vector<uint8_t> ep_classes{0x5E, 0x25};  // of every end point
+};
+
+using nm_dsk = std::array<uint8_t, 16>;
+
+struct nm_config {
+    uint8_t own_node_id = 1;   // the gateway's node id
+    uint8_t suc_node_id = 1;
+    uint32_t home_id = 0xC0FFEE01;
+    std::vector<nm_node> nodes;  // the controller itself is added by the simulator
+    // Inclusion: with S2 the add (and the replace) runs keys report -> key
+    // set -> DSK report -> DSK set -> final status; without, the final
+    // status follows the request at once.
+    bool s2 = true;
+    uint8_t requested_keys = 0x87;
+    uint8_t dsk_input_len = 2;
+    nm_dsk node_dsk{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+    nm_dsk gateway_dsk{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
+    uint8_t new_node_id = 7;      // the node that the next add includes
+    uint8_t removed_node_id = 5;  // the node that the next remove excludes
+    std::chrono::milliseconds reply_delay{0};  // before each reply
+};
+
+// One network-management request as the gateway received it.
+struct nm_request {
+    std::vector<uint8_t> command;  // class, command, sequence number, parameters
+    bool in_packet = true;         // false: node discovery, a bare datagram
+    bool secure = false;
+    bool ack_request = false;
+    std::chrono::steady_clock::time_point time;
+};
+
+// Checks one request against its layout: empty when it fits, else why not.
+std::string nm_check_request(const std::vector<uint8_t> &command);
+
+// One entry of the simulated provisioning white list.
+struct nm_wl_entry {
+    std::vector<uint8_t> dsk;
+    uint8_t keys = 0;
+    std::vector<uint8_t> records;  // {type, length, text}..., as sent
+};
+
+class nm_gateway {
+public:
+    explicit nm_gateway(gateway &gw, nm_config config = {});
+    ~nm_gateway();
+    nm_gateway(const nm_gateway &) = delete;
+    nm_gateway &operator=(const nm_gateway &) = delete;
+
+    std::vector<nm_request> requests() const;
+    size_t request_count() const;
+    // The first request of class/command with index >= from.
+    std::optional<nm_request> wait_request(uint8_t cmd_class, uint8_t command, std::chrono::milliseconds timeout,
+                                           size_t from = 0) const;
+    std::vector<std::string> violations() const;
+
+    // The next request of class/command gets no reply (its ACK still goes).
+    void silence_next(uint8_t cmd_class, uint8_t command);
+    // The next return route request is answered with another sequence number.
+    void stale_return_route_next();
+    void set_reply_delay(std::chrono::milliseconds delay);
+    std::vector<nm_wl_entry> white_list() const;
+
+    // An unsolicited report of the gateway in a Z/IP packet (no ACK
+    // requested): the sequence number used, or -errno.
+    int inject(const std::vector<uint8_t> &command, uint8_t from_node = 0);
+    // A bare datagram from the gateway (a node advertisement).
+    int inject_raw(const std::vector<uint8_t> &bytes, uint8_t from_node = 0);
+
+    // A node advertisement for node_id: 58 01 flags node address home-id.
+    std::vector<uint8_t> advertisement(uint8_t node_id, bool local = true) const;
+
+private:
+    std::optional<std::vector<command_reply>> handle(const command_context &c);
+    std::vector<std::vector<uint8_t>> answer(const std::vector<uint8_t> &cmd);
+    void nd_loop();
+    void record(const std::vector<uint8_t> &cmd, bool in_packet, bool secure, bool ack_request);
+    const nm_node *node(uint8_t node_id) const;  // mu_ held
+    uint8_t node_of_address(const uint8_t *ipv6) const;
+    std::vector<uint8_t> node_info_bytes(const nm_node &n) const;
+
+    gateway &gw_;
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    nm_config cfg_;
+    std::vector<nm_request> requests_;
+    std::vector<std::string> violations_;
+    std::set<uint16_t> silenced_;
+    bool stale_rr_ = false;
+    std::vector<nm_wl_entry> wl_;
+    // The inclusion that runs: its request's class/command and sequence number.
+    bool incl_active_ = false;
+    uint8_t incl_cmd_ = 0;
+    uint8_t incl_seq_ = 0;
+    uint8_t incl_node_ = 0;
+    uint8_t incl_keys_ = 0;
+    std::vector<int> handler_ids_;
+
+    // Node discovery: datagrams seen by the observer, answered by nd_thread_.
+    std::deque<std::pair<std::vector<uint8_t>, endpoint>> nd_queue_;
+    bool nd_stop_ = false;
+    std::thread nd_thread_;
+};
+
+}  // namespace sim
