@@ -1,6 +1,7 @@
 // UDP transport: socket, write queue and thread, read thread.
 #include "hcapi/zip/zip_transport.h"
 
+#include "hcapi/zip/zip_discvr.h"
 #include "hcapi/zip/zip_error.h"
 
 #include <arpa/inet.h>
@@ -25,29 +26,6 @@ void close_fd(int fd)
 {
     if (fd >= 0)
         close(fd);
-}
-
-// Local IPv6 address that the system would use as source towards the peer.
-int local_addr_for_peer(const uint8_t *peer, uint8_t *local)
-{
-    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    to.sin6_port = htons(ZIP_UDP_PORT);
-    std::memcpy(&to.sin6_addr, peer, 16);
-    int ok = 0;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0) {
-        sockaddr_in6 me{};
-        socklen_t len = sizeof me;
-        if (getsockname(fd, reinterpret_cast<sockaddr *>(&me), &len) == 0 && me.sin6_family == AF_INET6) {
-            std::memcpy(local, &me.sin6_addr, 16);
-            ok = 1;
-        }
-    }
-    close(fd);
-    return ok;
 }
 
 int tpt_bind_zwave(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4)
@@ -367,7 +345,7 @@ int tpt_init(tpt_layer_ctx *ctx)
         std::memmove(ctx->peer_addr + 12, ctx->peer_addr, 4);
         std::memset(ctx->peer_addr, 0, 10);
         ctx->peer_addr[10] = ctx->peer_addr[11] = 0xFF;
-    } else if (!local_addr_for_peer(ctx->peer_addr, ctx->host_addr)) {
+    } else if (util_local_addr_get(ctx->peer_addr, ctx->host_addr, 0) != 0) {
         plt_msg_show(ctx->plt_ctx, "tpt_init: no local address routes to the gateway");
         return 1;
     }
