@@ -1,5 +1,7 @@
 #include "daemon/zwp_app.h"
 
+#include "daemon/zwp_avi.h"
+#include "daemon/zwp_net_list.h"
 #include "daemon/zwp_runtime.h"
 
 #include <pthread.h>
@@ -29,16 +31,27 @@ void log_stop(zwp_app_t *app)
     app->log = nullptr;
 }
 
-// Seam: the message registry (the protocol file and every message
-// descriptor, from the configuration directory) is built here.
-int registry_start(zwp_app_t *) { return 0; }
-void registry_stop(zwp_app_t *) {}
+// The message registry: the protocol file and every message descriptor,
+// from the configuration directory.
+int registry_start(zwp_app_t *app) { return zwp_avi_init(&app->registry, zwp_config_get_dir(app->config)); }
+void registry_stop(zwp_app_t *app)
+{
+    zwp_avi_exit(app->registry);
+    app->registry = nullptr;
+}
 
-// Seam: the network list (scene library, gateway selection, the network's
-// own start thread) is built here from the network configuration and the
-// registry. Its exit stops every network before the registry goes.
-int net_list_start(zwp_app_t *) { return 0; }
-void net_list_stop(zwp_app_t *) {}
+// The network list (scene library, gateway selection, the network's own
+// start thread), from the network configuration and the registry. Its exit
+// stops every network before the registry goes.
+int net_list_start(zwp_app_t *app)
+{
+    return zwp_net_list_init(&app->net_list, zwp_config_get_net_config(app->config), app->registry);
+}
+void net_list_stop(zwp_app_t *app)
+{
+    zwp_net_list_exit(app->net_list);
+    app->net_list = nullptr;
+}
 
 int server_start(zwp_app_t *app)
 {

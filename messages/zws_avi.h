@@ -115,6 +115,37 @@ int zws_avi_message_list_add_message_nodes(zwu_array_list_t list, const zws_avi_
 int zws_avi_message_list_add_message_endpoints(zwu_array_list_t list, const zws_avi_message_endpoints_t *message);
 int zws_avi_message_list_add_message_interfaces(zwu_array_list_t list, const zws_avi_message_interfaces_t *message);
 
+// A family's table of descriptors, added in table order; 22 at the first
+// failure (the add call has logged it).
+inline int zws_avi_message_list_add_any(zwu_array_list_t list, const zws_avi_message_t *m)
+{
+    return zws_avi_message_list_add_message(list, m);
+}
+inline int zws_avi_message_list_add_any(zwu_array_list_t list, const zws_avi_message_networks_t *m)
+{
+    return zws_avi_message_list_add_message_networks(list, m);
+}
+inline int zws_avi_message_list_add_any(zwu_array_list_t list, const zws_avi_message_nodes_t *m)
+{
+    return zws_avi_message_list_add_message_nodes(list, m);
+}
+inline int zws_avi_message_list_add_any(zwu_array_list_t list, const zws_avi_message_endpoints_t *m)
+{
+    return zws_avi_message_list_add_message_endpoints(list, m);
+}
+inline int zws_avi_message_list_add_any(zwu_array_list_t list, const zws_avi_message_interfaces_t *m)
+{
+    return zws_avi_message_list_add_message_interfaces(list, m);
+}
+template <typename Message, unsigned long N> int zws_avi_message_list_add_table(zwu_array_list_t list, const Message (&table)[N])
+{
+    for (const Message &message : table) {
+        if (zws_avi_message_list_add_any(list, &message) != 0)
+            return 22;
+    }
+    return 0;
+}
+
 // Lookups by level. Out values are written as the walk goes (see below) and
 // point into the constant descriptors.
 //

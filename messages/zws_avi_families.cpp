@@ -3,13 +3,15 @@
 // scene and security-scene messages into the network list. Each family adds
 // one row here when it exists.
 #include "messages/zws_avi.h"
+#include "messages/zws_avi_networks.h"
 
 namespace {
 
-// The first row stands in for "no family yet" and is skipped by its null
-// registration call, so the table is never empty.
 const zws_avi_family_t k_families[] = {
-    {ZWS_AVI_LEVEL_ROOT, nullptr},
+    // Network messages: exit, information, node list, node endpoint list,
+    // operations, operation state, whitelist, summary, version.
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_summary_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_version_init},
 };
 
 } // namespace

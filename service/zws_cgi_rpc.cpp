@@ -3,6 +3,8 @@
 // the XML result.
 #include "service/zws_cgi.h"
 
+#include "service/zws_avro_check.h"
+
 #include "util/zws_log.h"
 
 #include <avro.h>
@@ -396,6 +398,11 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
         return 22;
     }
     zw_avro_t avro = zws_avi_get_avro(common->avi);
+    // The Avro library trusts the lengths inside the data; check them first.
+    if (zws_avro_check_binary(zw_avro_get_types_schema(avro), reply + 4, length) != 0) {
+        ZWS_LOG_ERROR("Failed to read response value: %s", "malformed Avro data");
+        return 22;
+    }
     try {
         avro_reader_t reader = avro_reader_memory(reply + 4, length);
         if (!reader) {

@@ -100,6 +100,12 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
         std::snprintf(number, sizeof number, "%" PRId64, static_cast<int64_t>(value.bits));
         text = number;
         return 0;
+    case ZWS_XML_X32:
+        if (!integer)
+            return 22;
+        std::snprintf(number, sizeof number, "%08" PRIX32, static_cast<uint32_t>(value.bits));
+        text = number;
+        return 0;
     case ZWS_XML_F7:
         if (value.type != zws_xml_value_t::real)
             return 22;
@@ -108,6 +114,7 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
         return 0;
     case ZWS_XML_TEXT:
     case ZWS_XML_URI:
+    case ZWS_XML_LIST:
         if (value.type != zws_xml_value_t::text || !value.text_value)
             return 22;
         text = value.text_value;
@@ -123,8 +130,8 @@ bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
         zws_xml_kind_t kind;
     } kinds[] = {
         {"u8", ZWS_XML_U8},   {"u16", ZWS_XML_U16}, {"u32", ZWS_XML_U32},   {"u64", ZWS_XML_U64},
-        {"i32", ZWS_XML_I32}, {"i64", ZWS_XML_I64}, {"f7", ZWS_XML_F7},     {"text", ZWS_XML_TEXT},
-        {"uri", ZWS_XML_URI},
+        {"i32", ZWS_XML_I32}, {"i64", ZWS_XML_I64}, {"x32", ZWS_XML_X32},   {"f7", ZWS_XML_F7},
+        {"text", ZWS_XML_TEXT}, {"uri", ZWS_XML_URI}, {"list", ZWS_XML_LIST},
     };
     for (const auto &k : kinds) {
         if (std::strlen(k.name) == length && std::memcmp(k.name, name, length) == 0) {

@@ -13,9 +13,13 @@
 // Kinds:
 //     u8 u16 u32 u64   unsigned decimal of the value's low 8/16/32/64 bits
 //     i32 i64          signed decimal of the value's low 32/64 bits
+//     x32              eight upper-case hexadecimal digits of the low 32 bits
 //     f7               a real number as "%.7lf"
 //     text             a text, escaped
 //     uri              a text percent-encoded for the web interface, then escaped
+//     list             a list of numbers, each its low-8-bit decimal and a comma
+//                      ("1,6,7,"; empty list: empty text); the value is the
+//                      list already joined, as a text, escaped
 // "{{" and "}}" write a literal brace. Values come from a table of named
 // fields or from a lookup callback (a later message family reads them from
 // an Avro record), so a message's answer is a table row, not code.
@@ -36,9 +40,11 @@ enum zws_xml_kind_t {
     ZWS_XML_U64,
     ZWS_XML_I32,
     ZWS_XML_I64,
+    ZWS_XML_X32,
     ZWS_XML_F7,
     ZWS_XML_TEXT,
     ZWS_XML_URI,
+    ZWS_XML_LIST,
 };
 
 struct zws_xml_value_t {

@@ -58,10 +58,18 @@ def drain(sock, timeout):
         return None
 
 
+# The protocol file that start-up loads from the configuration directory.
+DEFAULT_AVSC = os.path.join(os.environ.get("ZW_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", "..")),
+                            "avi", "zwave.avsc")
+
+
 class Daemon:
-    def __init__(self, text, prefix=None, args=None):
+    def __init__(self, text, prefix=None, args=None, avsc=DEFAULT_AVSC):
+        """avsc: the protocol file staged beside the configuration (None: none)."""
         self.dir = tempfile.mkdtemp(prefix="kestrund_test_")
         os.makedirs(os.path.join(self.dir, "etc"))
+        if avsc is not None:
+            shutil.copyfile(avsc, os.path.join(self.dir, "etc", "zwave.avsc"))
         self.conf = os.path.join(self.dir, "etc", "kestrund.conf")
         with open(self.conf, "w") as out:
             out.write(text)

@@ -109,7 +109,9 @@ def socket_cases():
     check(got == b"" and 4.5 <= took < 7, f"an idle connection is closed after 5 s ({took:.2f} s)")
     check(daemon.wait_lines(daemon.stderr, "[error] Receive  timeout\n"), "and logs the receive time-out")
 
-    request = frame(b"hello")
+    # Cookies with a null user, the name "abcd", the Void branch: a whole
+    # request whose name has no level.
+    request = frame(b"\x02\x08abcd\x00")
     sock = connect()
     sock.sendall(request[:3])
     time.sleep(0.3)
@@ -119,8 +121,8 @@ def socket_cases():
     took = time.monotonic() - began
     sock.close()
     check(got == b"" and took < 2, f"a 3-byte first segment and then the rest is read whole ({took:.2f} s)")
-    check(daemon.wait_lines(daemon.stderr, "Failed to execute request of 5 bytes"),
-          "and the whole 5-byte request reaches request handling")
+    check(daemon.wait_lines(daemon.stderr, "[error] Failed to detect the message level for 'abcd'\n"),
+          "and the whole 7-byte request reaches request handling")
 
     for announced in (FRAME_MAX + 1, 0xFFFFFFFF):
         sock = connect()
@@ -154,7 +156,7 @@ def socket_cases():
     sock.close()
     rc = daemon.finish(5)
     check(rc == 0, f"and the daemon then ends with status 0 ({rc})")
-    check(daemon.stderr().count("[error] Failed to execute request of 5 bytes: no message registry\n") == 2,
+    check(daemon.stderr().count("[error] Failed to detect the message level for 'abcd'\n") == 2,
           "after the request was handled")
 
 

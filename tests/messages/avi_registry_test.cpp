@@ -119,6 +119,44 @@ TEST(AviRegistry, SingletonWithEmptyListsAndRebuildAfterExit)
     zws_avi_exit(second);
 }
 
+// The network rows registered at start-up, found by name, alias and
+// sub-command as the web interface sends them.
+TEST(AviRegistry, RegisteredNetworkRows)
+{
+    zws_test::stage_install("messages-rows");
+    zws_avi_t avi = nullptr;
+    ASSERT_EQ(zws_avi_init(&avi), 0);
+    const struct {
+        const char *uri;
+        int sub;
+        int status;
+        const char *message;
+    } cases[] = {
+        {"zw_info", -1, 0, "network_summary_get"},
+        {"zw_version", -1, 0, "network_version_get"},
+        {"version", -1, 0, "network_version_get"},
+        {"zw_version", 2, 22, nullptr}, // takes no sub-command
+        {"Version", -1, 22, nullptr},
+        {"zw_inf", -1, 22, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.uri) + " " + std::to_string(c.sub));
+        const char *name = nullptr;
+        const char *error_text = "unset";
+        const zws_avi_message_networks_t *message = nullptr;
+        EXPECT_EQ(zws_avi_get_avi_message_networks_from_cgi_uri(zws_avi_get_message_list_networks(avi), c.uri, c.sub,
+                                                                 &name, &error_text, &message),
+                  c.status);
+        if (c.status == 0) {
+            EXPECT_STREQ(name, c.message);
+            EXPECT_STREQ(error_text, ""); // these messages have no error text
+            EXPECT_EQ(message->argument_handler, nullptr);
+            EXPECT_NE(message->result_handler, nullptr);
+        }
+    }
+    zws_avi_exit(avi);
+}
+
 TEST(AviRegistry, MissingProtocolFailsStartUp)
 {
     zws_test::env_guard env;

@@ -90,6 +90,9 @@ struct avro_peer {
         std::string type;
         int node = -1, endpoint = -1, interface = -1, passive = -1, value = -1;
         std::string net_id;
+        std::string parameter_name;
+        size_t frame_size = 0;
+        uint32_t prefix = 0;
     };
 
     request decode(const std::string &frame)
@@ -97,6 +100,8 @@ struct avro_peer {
         request r;
         if (frame.size() < 4)
             return r;
+        r.frame_size = frame.size();
+        r.prefix = stand_in_daemon::frame_length(frame);
         avro_reader_t reader = avro_reader_memory(frame.data() + 4, static_cast<int64_t>(frame.size() - 4));
         avro_value_t cookies, name, value;
         avro_generic_value_new(cookies_iface, &cookies);
@@ -142,8 +147,13 @@ struct avro_peer {
                 }
             }
             avro_value_t parameter;
-            if (avro_value_get_by_name(&argument, "parameter", &parameter, nullptr) == 0)
+            if (avro_value_get_by_name(&argument, "parameter", &parameter, nullptr) == 0) {
                 zw_avro_field_get_int(&parameter, "value", &r.value);
+                char *parameter_name = nullptr;
+                if (zw_avro_field_get_string(&parameter, "name", &parameter_name) == 0)
+                    r.parameter_name = parameter_name;
+                zw_avro_field_free_string(parameter_name);
+            }
         }
         avro_value_decref(&value);
         avro_value_decref(&name);
@@ -270,6 +280,22 @@ TEST_F(Handle, InterfaceGetRoundTrip)
     EXPECT_EQ(out, "Content-Type: text/plain\n\n<?xml version=\"1.0\"?><zwave>"
                    "<intf desc=\"65794\" deprecated=\"1\"><test_old value=\"7\" name=\"x%20y&lt;%26&gt;%22\"/></intf>"
                    "<zwif desc=\"65794\"><test value=\"7\" name=\"x%20y&lt;%26&gt;%22\"/></zwif></zwave>");
+    expect_xml(out);
+}
+
+TEST_F(Handle, LargeRequestFrameIsWrittenWhole)
+{
+    avro_peer::request seen;
+    stand_in_daemon daemon([&](int fd) {
+        seen = peer.decode(stand_in_daemon::read_frame(fd));
+        stand_in_daemon::send_all(fd, peer.reply("InterfaceTestResponse", 1, "n"));
+    });
+    const std::string name(1000, 'n'); // several enlargements of the 256-byte frame buffer
+    const std::string out = answer("/zwave/networks/01/zwif_test", "cmd=2&ifd=1&value=3&name=" + name);
+    ASSERT_TRUE(seen.decoded);
+    EXPECT_EQ(seen.parameter_name, name);
+    EXPECT_GT(seen.frame_size, 1000u);
+    EXPECT_EQ(seen.prefix + 4, seen.frame_size); // the prefix is the exact Avro length
     expect_xml(out);
 }
 

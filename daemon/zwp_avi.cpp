@@ -1,0 +1,336 @@
+#include "daemon/zwp_avi.h"
+
+#include "daemon/zwp_avi_network_info.h"
+#include "daemon/zwp_log.h"
+#include "util/zws_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+struct zwp_avro_schema_t {
+    avro_schema_t protocol;
+    avro_schema_t types;
+    avro_value_iface_t *types_iface;
+    avro_value_iface_t *cookies_iface;
+    avro_schema_t messages;
+};
+
+struct zwp_avi_registry_t {
+    zwu_array_list_t root;
+    zwu_array_list_t network;
+    zwu_array_list_t node;
+    zwu_array_list_t endpoint;
+    zwu_array_list_t interface;
+    zwp_avro_schema_t *schema;
+};
+
+namespace
+{
+
+std::mutex g_singleton_lock;
+zwp_avro_schema_t *g_schema = nullptr;
+zwp_avi_registry_t *g_registry = nullptr;
+
+void schema_release(zwp_avro_schema_t *schema)
+{
+    if (schema->cookies_iface)
+        avro_value_iface_decref(schema->cookies_iface);
+    if (schema->types_iface)
+        avro_value_iface_decref(schema->types_iface);
+    if (schema->protocol)
+        avro_schema_decref(schema->protocol);
+    delete schema;
+}
+
+int schema_load(zwp_avro_schema_t *schema, const char *dir)
+{
+    const std::string path = std::string(dir) + "/" + "zwave.avsc";
+    char *text = nullptr;
+    int length = 0;
+    if (zws_read_from_file_path_with_dest_alloc(path.c_str(), &text, &length, 0) != 0)
+        return 22;
+    const int parsed = avro_schema_from_json_length(text, static_cast<size_t>(length), &schema->protocol);
+    zws_read_dest_free(text);
+    if (parsed != 0) {
+        schema->protocol = nullptr;
+        ZWS_LOG_ERROR("Failed to get schema from JSON text of file '%s': %s", path.c_str(), avro_strerror());
+        return 22;
+    }
+    if (!(schema->types = zwp_avro_schema_field_get(schema->protocol, "types"))) {
+        ZWS_LOG_ERROR("Failed to get the 'types' subschema: %s", avro_strerror());
+        return 22;
+    }
+    if (!is_avro_union(schema->types) || !(schema->types_iface = avro_generic_class_from_schema(schema->types))) {
+        ZWS_LOG_ERROR("Failed to get 'Types' interface from schema: %s", avro_strerror());
+        return 22;
+    }
+    int index = -1;
+    avro_schema_t cookies = avro_schema_union_branch_by_name(schema->types, &index, "Cookies");
+    if (!cookies) {
+        ZWS_LOG_ERROR("Failed to get 'Cookies' schema from 'types' schema: %s", avro_strerror());
+        return 22;
+    }
+    if (!(schema->cookies_iface = avro_generic_class_from_schema(cookies))) {
+        ZWS_LOG_ERROR("Failed to get 'Cookie' interface from schema: %s", avro_strerror());
+        return 22;
+    }
+    schema->messages = zwp_avro_schema_field_get(schema->protocol, "messages");
+    if (!schema->messages || !is_avro_record(schema->messages)) {
+        ZWS_LOG_ERROR("Failed to get the 'messages' subschema: %s", avro_strerror());
+        return 22;
+    }
+    return 0;
+}
+
+// Families of descriptors, in registration order: root, network, node,
+// endpoint, interface (class by class), then scenes and security scenes
+// into the network list. Each family comes with its message module.
+struct registry_family {
+    zwu_array_list_t (*list)(const zwp_avi_registry_t *registry);
+    int (*register_all)(zwu_array_list_t list);
+};
+
+constexpr registry_family registry_families[] = {
+    {zwp_avi_network_list_get, zwp_avi_networks_info_register},
+};
+
+void registry_lists_destroy(zwp_avi_registry_t *registry)
+{
+    for (zwu_array_list_t *list :
+         {&registry->root, &registry->network, &registry->node, &registry->endpoint, &registry->interface}) {
+        if (*list)
+            zwu_array_list_destroy(*list);
+        *list = nullptr;
+    }
+}
+
+template <typename Descriptor> int list_register(zwu_array_list_t list, const Descriptor *message, const char *level)
+{
+    if (!list || !message || !message->avro_message_name || zwu_array_list_add(list, message) != 0) {
+        ZWS_LOG_ERROR("Failed to register message in the %s level message list", level);
+        return 22;
+    }
+    return 0;
+}
+
+template <typename Descriptor>
+int list_find(zwu_array_list_t list, const char *name, const Descriptor **message, const char *where)
+{
+    if (list && name && message) {
+        const int size = zwu_array_list_size(list);
+        for (int i = 0; i < size; i++) {
+            const auto *candidate = static_cast<const Descriptor *>(zwu_array_list_get(list, i));
+            if (std::strcmp(candidate->avro_message_name, name) == 0) {
+                *message = candidate;
+                return 0;
+            }
+        }
+    }
+    ZWS_LOG_ERROR("Failed to match with supported avro messages%s for '%s'", where, name ? name : "(null)");
+    return 22;
+}
+
+} // namespace
+
+avro_schema_t zwp_avro_schema_field_get(avro_schema_t record, const char *name)
+{
+    if (!record || !name || !is_avro_record(record))
+        return nullptr;
+    const int index = avro_schema_record_field_get_index(record, name);
+    return index < 0 ? nullptr : avro_schema_record_field_get_by_index(record, index);
+}
+
+int zwp_avro_schema_init(zwp_avro_schema_t **out, const char *dir)
+{
+    if (!out || !dir)
+        return 22;
+    std::lock_guard<std::mutex> guard(g_singleton_lock);
+    if (g_schema) {
+        ZWS_LOG_WARN("Multiple calls to singleton object");
+        *out = g_schema;
+        return 0;
+    }
+    auto *schema = new (std::nothrow) zwp_avro_schema_t{};
+    if (!schema) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    if (schema_load(schema, dir) != 0) {
+        schema_release(schema);
+        return 22;
+    }
+    g_schema = schema;
+    *out = schema;
+    return 0;
+}
+
+void zwp_avro_schema_exit(zwp_avro_schema_t *schema)
+{
+    if (!schema)
+        return;
+    std::lock_guard<std::mutex> guard(g_singleton_lock);
+    if (g_schema == schema)
+        g_schema = nullptr;
+    schema_release(schema);
+}
+
+avro_schema_t zwp_avro_schema_types_get(const zwp_avro_schema_t *schema) { return schema ? schema->types : nullptr; }
+avro_value_iface_t *zwp_avro_schema_types_iface_get(const zwp_avro_schema_t *schema)
+{
+    return schema ? schema->types_iface : nullptr;
+}
+avro_value_iface_t *zwp_avro_schema_cookies_iface_get(const zwp_avro_schema_t *schema)
+{
+    return schema ? schema->cookies_iface : nullptr;
+}
+avro_schema_t zwp_avro_schema_messages_get(const zwp_avro_schema_t *schema)
+{
+    return schema ? schema->messages : nullptr;
+}
+
+int zwp_avi_init(zwp_avi_registry_t **out, const char *dir)
+{
+    if (!out || !dir)
+        return 22;
+    {
+        std::lock_guard<std::mutex> guard(g_singleton_lock);
+        if (g_registry) {
+            ZWS_LOG_WARN("Multiple calls to singleton object");
+            *out = g_registry;
+            return 0;
+        }
+    }
+    auto *registry = new (std::nothrow) zwp_avi_registry_t{};
+    if (!registry) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    if (zwp_avro_schema_init(&registry->schema, dir) != 0) {
+        delete registry;
+        return 22;
+    }
+    for (zwu_array_list_t *list :
+         {&registry->root, &registry->network, &registry->node, &registry->endpoint, &registry->interface}) {
+        if (zwu_array_list_create(0, list) != 0) {
+            ZWS_LOG_ERROR("Failed to create message list");
+            registry_lists_destroy(registry);
+            zwp_avro_schema_exit(registry->schema);
+            delete registry;
+            return 22;
+        }
+    }
+    for (const registry_family &family : registry_families) {
+        if (family.register_all(family.list(registry)) != 0) {
+            registry_lists_destroy(registry);
+            zwp_avro_schema_exit(registry->schema);
+            delete registry;
+            return 22;
+        }
+    }
+    std::lock_guard<std::mutex> guard(g_singleton_lock);
+    g_registry = registry;
+    *out = registry;
+    return 0;
+}
+
+void zwp_avi_exit(zwp_avi_registry_t *registry)
+{
+    if (!registry)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(g_singleton_lock);
+        if (g_registry == registry)
+            g_registry = nullptr;
+    }
+    registry_lists_destroy(registry);
+    zwp_avro_schema_exit(registry->schema);
+    delete registry;
+}
+
+zwu_array_list_t zwp_avi_root_list_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->root : nullptr;
+}
+zwu_array_list_t zwp_avi_network_list_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->network : nullptr;
+}
+zwu_array_list_t zwp_avi_node_list_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->node : nullptr;
+}
+zwu_array_list_t zwp_avi_endpoint_list_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->endpoint : nullptr;
+}
+zwu_array_list_t zwp_avi_interface_list_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->interface : nullptr;
+}
+zwp_avro_schema_t *zwp_avi_schema_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->schema : nullptr;
+}
+
+int zwp_avi_root_message_register(zwu_array_list_t list, const zwp_avi_message *message)
+{
+    return list_register(list, message, "root");
+}
+int zwp_avi_network_message_register(zwu_array_list_t list, const zwp_avi_message_networks *message)
+{
+    return list_register(list, message, "network");
+}
+int zwp_avi_node_message_register(zwu_array_list_t list, const zwp_avi_message *message)
+{
+    return list_register(list, message, "node");
+}
+int zwp_avi_endpoint_message_register(zwu_array_list_t list, const zwp_avi_message_endpoints *message)
+{
+    return list_register(list, message, "endpoint");
+}
+int zwp_avi_interface_message_register(zwu_array_list_t list, const zwp_avi_message_interfaces *message)
+{
+    return list_register(list, message, "interface");
+}
+
+int zwp_avi_root_message_find(zwu_array_list_t list, const char *name, const zwp_avi_message **message)
+{
+    return list_find(list, name, message, "");
+}
+int zwp_avi_network_message_find(zwu_array_list_t list, const char *name, const zwp_avi_message_networks **message)
+{
+    return list_find(list, name, message, " at network level");
+}
+int zwp_avi_node_message_find(zwu_array_list_t list, const char *name, const zwp_avi_message **message)
+{
+    return list_find(list, name, message, " at node level");
+}
+int zwp_avi_endpoint_message_find(zwu_array_list_t list, const char *name, const zwp_avi_message_endpoints **message)
+{
+    return list_find(list, name, message, " at endpoint level");
+}
+int zwp_avi_interface_message_find(zwu_array_list_t list, const char *name, const zwp_avi_message_interfaces **message)
+{
+    return list_find(list, name, message, " at interface level");
+}
+
+int zwp_avi_interface_message_find_for_class(zwu_array_list_t list, const char *name, uint32_t command_class,
+                                             const zwp_avi_message_interfaces **message)
+{
+    if (!list || !name || !message)
+        return 22;
+    const int size = zwu_array_list_size(list);
+    for (int i = 0; i < size; i++) {
+        const auto *candidate = static_cast<const zwp_avi_message_interfaces *>(zwu_array_list_get(list, i));
+        if (candidate->command_class == command_class && std::strcmp(candidate->avro_message_name, name) == 0) {
+            *message = candidate;
+            return 0;
+        }
+    }
+    ZWS_LOG_ERROR("Message '%s' does not serve an interface of command class 0x%02X", name,
+                  static_cast<unsigned>(command_class));
+    return 22;
+}

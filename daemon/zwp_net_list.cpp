@@ -1,0 +1,322 @@
+#include "daemon/zwp_net_list.h"
+
+#include "daemon/zwp_log.h"
+#include "daemon/zwp_net_ops.h"
+#include "scene/zwscn.h"
+#include "util/zwu_array.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+const uint8_t zwp_net_list_fixed_id[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+
+struct zwp_net_list_t {
+    apr_pool_t *pool;
+    apr_hash_t *hash;
+    zwu_mutex_t *hash_lock;
+    zwp_avi_registry_t *registry;
+    zwu_array_list_t stop_threads;
+    zwu_mutex_t *stop_threads_lock;
+    const zwp_net_config_t *config;
+    zwp_zwave_client_t *zwave_client;
+    zwu_mutex_t *zwave_client_lock;
+    bool scene_started;
+};
+
+namespace {
+
+std::mutex g_singleton_lock;
+zwp_net_list_t *g_net_list = nullptr;
+
+constexpr size_t id_size = sizeof zwp_net_list_fixed_id;
+
+// Everything made by construction, newest first; also the error path.
+void net_list_free(zwp_net_list_t *list)
+{
+    if (list->scene_started)
+        zwscn_shutdown();
+    if (list->stop_threads)
+        zwu_array_list_destroy(list->stop_threads);
+    // Locks and the hash live in the pool.
+    if (list->pool)
+        zwu_pool_destroy(list->pool);
+    delete list;
+}
+
+int scene_start(zwp_net_list_t *list)
+{
+    char saved[ZWU_THREAD_NAME_SIZE] = {};
+    const bool named = zwu_thread_name_set("Scene", saved) == 0;
+    const int result = zwscn_init();
+    if (named)
+        zwu_thread_name_set(saved, nullptr);
+    if (result != 0) {
+        ZWS_LOG_ERROR("Failed to init scene module");
+        return 22;
+    }
+    list->scene_started = true;
+    return 0;
+}
+
+// Gateway selection (the stored gateway file or discovery) and the spawn of
+// the network for the chosen gateway come with the gateway-selection
+// record; until then the daemon runs without a network.
+int gateway_select(zwp_net_list_t *) { return 0; }
+void gateway_release(zwp_net_list_t *list) { list->zwave_client = nullptr; }
+
+// Stops and frees one network taken out of the hash; one that cannot be
+// stopped stays allocated, since its threads may still use it.
+void net_stop_free(zwp_net_t *net)
+{
+    const zwp_net_ops_t *ops = zwp_net_ops_get();
+    if (!ops->stop || ops->stop(net) != 0) {
+        ZWS_LOG_WARN("zwp_net_stop() failed. 'net' not freed. Possible memory leak");
+        return;
+    }
+    if (ops->free)
+        ops->free(net);
+}
+
+int id_parse(const char *text, uint8_t id[8])
+{
+    unsigned values[8];
+    int consumed = 0;
+    if (!text ||
+        std::sscanf(text, "%02x-%02x-%02x-%02x-%02x-%02x-%02x-%02x%n", &values[0], &values[1], &values[2],
+                    &values[3], &values[4], &values[5], &values[6], &values[7], &consumed) != 8 ||
+        text[consumed] != '\0') {
+        ZWS_LOG_ERROR("Invalid value '%s' for Network ID", text ? text : "(null)");
+        return 22;
+    }
+    for (size_t i = 0; i < 8; i++) {
+        if (values[i] > 0xFF) {
+            ZWS_LOG_ERROR("Invalid value '%s' for Network ID", text);
+            return 22;
+        }
+        id[i] = static_cast<uint8_t>(values[i]);
+    }
+    return 0;
+}
+
+int lookup_ref(zwp_net_list_t *list, const uint8_t *key, zwp_net_t **out)
+{
+    if (!list || !out || zwu_mutex_lock(list->hash_lock) != 0)
+        return 2;
+    auto *net = static_cast<zwp_net_t *>(apr_hash_get(list->hash, key, id_size));
+    if (net) {
+        const zwp_net_ops_t *ops = zwp_net_ops_get();
+        if (ops->ref)
+            ops->ref(net);
+        *out = net;
+    }
+    zwu_mutex_unlock(list->hash_lock);
+    return net ? 0 : 2;
+}
+
+} // namespace
+
+int zwp_net_list_init(zwp_net_list_t **out, const zwp_net_config_t *config, zwp_avi_registry_t *registry)
+{
+    if (!out)
+        return 22;
+    std::lock_guard<std::mutex> guard(g_singleton_lock);
+    if (g_net_list) {
+        ZWS_LOG_WARN("Multiple calls to singleton object");
+        *out = g_net_list;
+        return 0;
+    }
+    auto *list = new (std::nothrow) zwp_net_list_t{};
+    if (!list) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    list->config = config;
+    list->registry = registry;
+    struct step {
+        bool ok;
+        const char *failure;
+    };
+    const auto steps_ok = [&]() {
+        if (zwu_pool_create(&list->pool, nullptr) != 0)
+            return step{false, "Failed to create pool for network level"};
+        if (zwu_hash_create(&list->hash, list->pool) != 0)
+            return step{false, "Failed to create hash table for networks"};
+        if (zwu_mutex_create(&list->hash_lock, ZWU_MUTEX_DEFAULT, list->pool) != 0)
+            return step{false, "Failed to create lock for networks hash table"};
+        if (zwu_mutex_create(&list->zwave_client_lock, ZWU_MUTEX_DEFAULT, list->pool) != 0)
+            return step{false, "Failed to create lock for zip client initialization"};
+        if (zwu_array_list_create(0, &list->stop_threads) != 0) {
+            list->stop_threads = nullptr;
+            return step{false, "Failed to allocate memory"};
+        }
+        if (zwu_mutex_create(&list->stop_threads_lock, ZWU_MUTEX_DEFAULT, list->pool) != 0)
+            return step{false, "Failed to create lock for stop network thread array"};
+        return step{true, nullptr};
+    }();
+    if (!steps_ok.ok) {
+        ZWS_LOG_ERROR("%s", steps_ok.failure);
+        net_list_free(list);
+        return 22;
+    }
+    if (scene_start(list) != 0 || gateway_select(list) != 0) {
+        net_list_free(list);
+        return 22;
+    }
+    g_net_list = list;
+    *out = list;
+    return 0;
+}
+
+void zwp_net_list_exit(zwp_net_list_t *list)
+{
+    if (!list)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(g_singleton_lock);
+        if (g_net_list == list)
+            g_net_list = nullptr;
+    }
+    if (list->scene_started) {
+        zwscn_shutdown();
+        list->scene_started = false;
+    }
+    // Entries are taken out under the lock and stopped without it: a stop
+    // waits for requests that themselves looked the network up.
+    for (;;) {
+        zwp_net_t *net = nullptr;
+        if (zwu_mutex_lock(list->hash_lock) != 0)
+            break;
+        apr_hash_index_t *index = apr_hash_first(nullptr, list->hash);
+        if (index) {
+            const void *key = nullptr;
+            void *value = nullptr;
+            apr_hash_this(index, &key, nullptr, &value);
+            apr_hash_set(list->hash, key, id_size, nullptr);
+            net = static_cast<zwp_net_t *>(value);
+        }
+        zwu_mutex_unlock(list->hash_lock);
+        if (!net)
+            break;
+        net_stop_free(net);
+    }
+    gateway_release(list);
+    apr_thread_t *thread = nullptr;
+    while (zwp_net_list_stop_thread_pop(list, &thread) == 0) {
+        apr_status_t status = 0;
+        if (zwu_thread_join(&status, thread) != 0)
+            ZWS_LOG_ERROR("Failed to join thread handler %p", static_cast<void *>(thread));
+    }
+    net_list_free(list);
+}
+
+int zwp_net_list_add(zwp_net_list_t *list, zwp_net_t *net)
+{
+    if (!list || !net || zwu_mutex_lock(list->hash_lock) != 0)
+        return 22;
+    int result = 0;
+    if (apr_hash_get(list->hash, zwp_net_list_fixed_id, id_size)) {
+        ZWS_LOG_ERROR("A network is already registered under '%s'", ZWP_NET_LIST_FIXED_ID_TEXT);
+        result = 22;
+    } else {
+        apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, net);
+    }
+    zwu_mutex_unlock(list->hash_lock);
+    return result;
+}
+
+int zwp_net_list_remove(zwp_net_list_t *list, zwp_net_t *net, int check)
+{
+    if (!list || zwu_mutex_lock(list->hash_lock) != 0)
+        return 22;
+    int result = 0;
+    if (check && apr_hash_get(list->hash, zwp_net_list_fixed_id, id_size) != net) {
+        ZWS_LOG_INFORMATION("Unable to find network [%p] in the list of connected networks", static_cast<void *>(net));
+        result = 2;
+    } else {
+        apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, nullptr);
+    }
+    zwu_mutex_unlock(list->hash_lock);
+    return result;
+}
+
+int zwp_net_list_net_get(zwp_net_list_t *list, zwp_net_t **net) { return lookup_ref(list, zwp_net_list_fixed_id, net); }
+
+int zwp_net_list_get_by_id(zwp_net_list_t *list, const char *id, zwp_net_t **net)
+{
+    uint8_t key[8];
+    if (id_parse(id, key) != 0)
+        return 22;
+    return lookup_ref(list, key, net);
+}
+
+int zwp_net_list_stop_thread_add(zwp_net_list_t *list, apr_thread_t *thread)
+{
+    if (!list || zwu_mutex_lock(list->stop_threads_lock) != 0)
+        return 22;
+    const int result = zwu_array_list_add(list->stop_threads, thread) == 0 ? 0 : 22;
+    zwu_mutex_unlock(list->stop_threads_lock);
+    return result;
+}
+
+int zwp_net_list_stop_thread_remove(zwp_net_list_t *list, apr_thread_t *thread)
+{
+    if (!list || zwu_mutex_lock(list->stop_threads_lock) != 0)
+        return 22;
+    const int result = zwu_array_list_remove(list->stop_threads, thread) == 0 ? 0 : 2;
+    zwu_mutex_unlock(list->stop_threads_lock);
+    return result;
+}
+
+int zwp_net_list_stop_thread_pop(zwp_net_list_t *list, apr_thread_t **thread)
+{
+    if (!list || !thread || zwu_mutex_lock(list->stop_threads_lock) != 0)
+        return 22;
+    int result = 2;
+    if (zwu_array_list_size(list->stop_threads) > 0) {
+        *thread = static_cast<apr_thread_t *>(zwu_array_list_get(list->stop_threads, 0));
+        zwu_array_list_remove_at_index(list->stop_threads, 0);
+        result = 0;
+    }
+    zwu_mutex_unlock(list->stop_threads_lock);
+    return result;
+}
+
+apr_pool_t *zwp_net_list_pool_get(const zwp_net_list_t *list) { return list ? list->pool : nullptr; }
+zwp_avi_registry_t *zwp_net_list_registry_get(const zwp_net_list_t *list) { return list ? list->registry : nullptr; }
+const char *zwp_net_list_var_dir_get(const zwp_net_list_t *list)
+{
+    return list && list->config ? list->config->var_dir : nullptr;
+}
+const char *zwp_net_list_dev_cfg_file_get(const zwp_net_list_t *list)
+{
+    return list && list->config ? list->config->dev_cfg_file : nullptr;
+}
+uint32_t zwp_net_list_report_wait_timeout_get(const zwp_net_list_t *list)
+{
+    return list && list->config ? list->config->report_wait_timeout : 0;
+}
+uint8_t zwp_net_list_gw_auto_set_to_local_get(const zwp_net_list_t *list)
+{
+    return list && list->config ? list->config->gw_auto_set_to_local : 0;
+}
+zwp_zwave_client_t *zwp_net_list_zwave_client_get(const zwp_net_list_t *list)
+{
+    return list ? list->zwave_client : nullptr;
+}
+int zwp_net_list_zwave_client_set(zwp_net_list_t *list, zwp_zwave_client_t *zwave_client)
+{
+    if (!list || !zwave_client)
+        return 22;
+    list->zwave_client = zwave_client;
+    return 0;
+}
+int zwp_net_list_zwave_client_lock(zwp_net_list_t *list)
+{
+    return list && zwu_mutex_lock(list->zwave_client_lock) == 0 ? 0 : 22;
+}
+int zwp_net_list_zwave_client_unlock(zwp_net_list_t *list)
+{
+    return list && zwu_mutex_unlock(list->zwave_client_lock) == 0 ? 0 : 22;
+}

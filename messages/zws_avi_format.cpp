@@ -1,0 +1,232 @@
+#include "messages/zws_avi_format.h"
+
+#include "util/zws_log.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <new>
+#include <string>
+
+namespace {
+
+struct render_context {
+    avro_value_t *record;
+    const zws_xml_field_t *extra;
+    int extra_count;
+    std::deque<std::string> scratch; // texts made for placeholders; stable while rendering
+};
+
+// The value at `path` (a dotted field path) below `record`.
+bool walk(avro_value_t *record, const char *path, size_t path_length, avro_value_t *value_p)
+{
+    avro_value_t current = *record;
+    size_t at = 0;
+    while (at <= path_length) {
+        const char *dot = static_cast<const char *>(std::memchr(path + at, '.', path_length - at));
+        const size_t end = dot ? static_cast<size_t>(dot - path) : path_length;
+        const std::string name(path + at, end - at);
+        avro_value_t child;
+        if (name.empty() || avro_value_get_type(&current) != AVRO_RECORD ||
+            avro_value_get_by_name(&current, name.c_str(), &child, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to get the field '%.*s': %s", static_cast<int>(path_length), path,
+                          avro_strerror());
+            return false;
+        }
+        if (avro_value_get_type(&child) == AVRO_UNION) {
+            avro_value_t branch;
+            if (avro_value_get_current_branch(&child, &branch) != 0 || avro_value_get_type(&branch) == AVRO_NULL) {
+                ZWS_LOG_ERROR("Failed to get the field '%.*s': %s", static_cast<int>(path_length), path,
+                              "no value in its union");
+                return false;
+            }
+            child = branch;
+        }
+        current = child;
+        at = end + 1;
+    }
+    *value_p = current;
+    return true;
+}
+
+bool read_integer(avro_value_t *value, uint64_t *bits_p)
+{
+    switch (avro_value_get_type(value)) {
+    case AVRO_INT32: {
+        int32_t v = 0;
+        if (avro_value_get_int(value, &v) != 0)
+            return false;
+        *bits_p = static_cast<uint64_t>(static_cast<int64_t>(v));
+        return true;
+    }
+    case AVRO_INT64: {
+        int64_t v = 0;
+        if (avro_value_get_long(value, &v) != 0)
+            return false;
+        *bits_p = static_cast<uint64_t>(v);
+        return true;
+    }
+    case AVRO_BOOLEAN: {
+        int v = 0;
+        if (avro_value_get_boolean(value, &v) != 0)
+            return false;
+        *bits_p = v ? 1 : 0;
+        return true;
+    }
+    default: return false;
+    }
+}
+
+int record_lookup(void *context_p, const char *name, size_t name_length, zws_xml_kind_t kind,
+                  zws_xml_value_t *value_p)
+{
+    auto *context = static_cast<render_context *>(context_p);
+    for (int i = 0; i < context->extra_count; i++) {
+        const char *field = context->extra[i].name;
+        if (field && std::strlen(field) == name_length && std::memcmp(field, name, name_length) == 0) {
+            *value_p = context->extra[i].value;
+            return 0;
+        }
+    }
+    avro_value_t value;
+    if (!context->record || !walk(context->record, name, name_length, &value))
+        return 22;
+    switch (kind) {
+    case ZWS_XML_U8:
+    case ZWS_XML_U16:
+    case ZWS_XML_U32:
+    case ZWS_XML_U64:
+    case ZWS_XML_I32:
+    case ZWS_XML_I64:
+    case ZWS_XML_X32: {
+        uint64_t bits = 0;
+        if (!read_integer(&value, &bits))
+            return 22;
+        *value_p = zws_xml_uint(bits);
+        return 0;
+    }
+    case ZWS_XML_F7: {
+        double real = 0;
+        if (avro_value_get_type(&value) == AVRO_DOUBLE) {
+            if (avro_value_get_double(&value, &real) != 0)
+                return 22;
+        } else if (avro_value_get_type(&value) == AVRO_FLOAT) {
+            float single = 0;
+            if (avro_value_get_float(&value, &single) != 0)
+                return 22;
+            real = single;
+        } else {
+            return 22;
+        }
+        *value_p = zws_xml_real(real);
+        return 0;
+    }
+    case ZWS_XML_TEXT:
+    case ZWS_XML_URI: {
+        const void *bytes = nullptr;
+        size_t size = 0;
+        const avro_type_t type = avro_value_get_type(&value);
+        if (type == AVRO_STRING) {
+            const char *text = nullptr;
+            if (avro_value_get_string(&value, &text, &size) != 0 || !text)
+                return 22;
+            *value_p = zws_xml_text(text);
+            return 0;
+        }
+        if (type != AVRO_BYTES || avro_value_get_bytes(&value, &bytes, &size) != 0)
+            return 22;
+        // Bytes carry no terminator, and a NUL inside ends the text.
+        context->scratch.emplace_back(static_cast<const char *>(bytes), size);
+        *value_p = zws_xml_text(context->scratch.back().c_str());
+        return 0;
+    }
+    case ZWS_XML_LIST: {
+        size_t count = 0;
+        if (avro_value_get_type(&value) != AVRO_ARRAY || avro_value_get_size(&value, &count) != 0)
+            return 22;
+        std::string joined;
+        for (size_t i = 0; i < count; i++) {
+            avro_value_t element;
+            uint64_t bits = 0;
+            if (avro_value_get_by_index(&value, i, &element, nullptr) != 0 || !read_integer(&element, &bits))
+                return 22;
+            joined += std::to_string(bits & 0xFF);
+            joined += ',';
+        }
+        context->scratch.push_back(std::move(joined));
+        *value_p = zws_xml_text(context->scratch.back().c_str());
+        return 0;
+    }
+    }
+    return 22;
+}
+
+const char *form_template(int web_api_version, const zws_avi_form_t &form, bool *known)
+{
+    *known = web_api_version == 1 || web_api_version == 2;
+    return web_api_version == 1 ? form.older : web_api_version == 2 ? form.current : nullptr;
+}
+
+} // namespace
+
+int zws_avi_render(zwu_string_buffer_t out, const char *xml_template, avro_value_t *record,
+                   const zws_xml_field_t *extra, int extra_count)
+{
+    try {
+        render_context context{record, extra, extra_count, {}};
+        return zws_xml_render_lookup(out, xml_template, record_lookup, &context);
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+}
+
+int zws_avi_render_form(zwu_string_buffer_t out, int web_api_version, const zws_avi_form_t &form,
+                        avro_value_t *record, const zws_xml_field_t *extra, int extra_count)
+{
+    bool known = false;
+    const char *xml_template = form_template(web_api_version, form, &known);
+    if (!known) {
+        ZWS_LOG_ERROR("Unknown web API version %d", web_api_version);
+        return 22;
+    }
+    return xml_template ? zws_avi_render(out, xml_template, record, extra, extra_count) : 0;
+}
+
+int zws_avi_render_each(zwu_string_buffer_t out, int web_api_version, const zws_avi_form_t &form,
+                        avro_value_t *record, const char *array_field, const zws_xml_field_t *extra,
+                        int extra_count)
+{
+    bool known = false;
+    const char *xml_template = form_template(web_api_version, form, &known);
+    if (!known) {
+        ZWS_LOG_ERROR("Unknown web API version %d", web_api_version);
+        return 22;
+    }
+    avro_value_t array;
+    size_t count = 0;
+    if (!record || avro_value_get_by_name(record, array_field, &array, nullptr) != 0 ||
+        avro_value_get_type(&array) != AVRO_ARRAY) {
+        ZWS_LOG_ERROR("Failed to get the field '%s': %s", array_field ? array_field : "", avro_strerror());
+        return 22;
+    }
+    if (avro_value_get_size(&array, &count) != 0) {
+        ZWS_LOG_ERROR("Failed to get the size of '%s'", array_field);
+        return 22;
+    }
+    if (!xml_template)
+        return 0;
+    const int mark = zwu_string_buffer_length(out);
+    for (size_t i = 0; i < count; i++) {
+        avro_value_t entry;
+        if (avro_value_get_by_index(&array, i, &entry, nullptr) != 0 ||
+            zws_avi_render(out, xml_template, &entry, extra, extra_count) != 0) {
+            // Keep the buffer as it was: no half list.
+            out->length = mark;
+            out->data[mark] = '\0';
+            return 22;
+        }
+    }
+    return 0;
+}

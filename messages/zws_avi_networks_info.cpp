@@ -1,0 +1,252 @@
+// The system summary ("zw_info") and version ("zw_version") answers: what
+// the daemon reports about itself, joined with what only the web side knows
+// (the request's user and addresses, the installed versions).
+#include "messages/zws_avi_networks.h"
+
+#include "messages/zws_avi_format.h"
+#include "util/zws_install.h"
+#include "util/zws_log.h"
+#include "util/zwu_inet.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct free_avro_string {
+    void operator()(char *text) const { zw_avro_field_free_string(text); }
+};
+struct free_avro_fixed {
+    void operator()(void *buffer) const { zw_avro_field_free_fixed(buffer); }
+};
+using avro_string = std::unique_ptr<char, free_avro_string>;
+using avro_fixed = std::unique_ptr<void, free_avro_fixed>;
+
+// What the install holds: the application's MAJOR/MINOR and the UI versions.
+struct install_versions {
+    char *root = nullptr;
+    char *major = nullptr;
+    char *minor = nullptr;
+    char *ui[4] = {};
+    install_versions() = default;
+    install_versions(const install_versions &) = delete;
+    install_versions &operator=(const install_versions &) = delete;
+    ~install_versions()
+    {
+        for (char *version : ui)
+            zws_file_free_ui_version(version);
+        zws_file_free_host_controller_application_version(major, minor);
+        zws_file_free_root_dir_path(root);
+    }
+    // 22 only without a root: a missing version file reads as empty.
+    int read(bool with_ui)
+    {
+        if (zws_file_get_root_dir_path(&root) != 0)
+            return 22;
+        if (zws_file_get_host_controller_application_version(root, &major, &minor) != 0) {
+            major = nullptr;
+            minor = nullptr;
+        }
+        for (unsigned type = ZWS_UI_ENGINEERING; with_ui && type <= ZWS_UI_PHONE; type++) {
+            if (zws_file_get_ui_version(root, type, &ui[type - 1]) != 0)
+                ui[type - 1] = nullptr;
+        }
+        return 0;
+    }
+};
+
+const char *or_empty(const char *text) { return text ? text : ""; }
+
+bool ipv4_mapped(const uint8_t *address)
+{
+    static const uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(address, prefix, sizeof prefix) == 0;
+}
+
+// The gateway address text by its type (0 IPv6, 1 IPv4). An IPv4 address is
+// read from the first 4 bytes, or from the last 4 when the daemon sent it
+// IPv4-mapped; both forms name the same gateway.
+int gateway_text(const uint8_t *address, int32_t address_type, std::string *text)
+{
+    if (address_type != 0 && address_type != 1) {
+        ZWS_LOG_ERROR("Invalid IP address type %d", address_type);
+        return 22;
+    }
+    uint8_t unmapped[16] = {};
+    if (address_type == 1 && ipv4_mapped(address)) {
+        std::memcpy(unmapped, address + 12, 4);
+        address = unmapped;
+    }
+    char buffer[ZWU_INET_ADDRSTRLEN] = {};
+    if (zwu_inet_ntop_iptype(address, buffer, static_cast<uint8_t>(address_type), sizeof buffer) != 0)
+        return 22;
+    *text = buffer;
+    return 0;
+}
+
+// The branch-0 record of `summary_initialized`, or zeros and empty texts
+// for the null branch.
+struct initialized_part {
+    int64_t home_id = 0;
+    int32_t controller_node_id = 0;
+    avro_string network_id;
+    std::string gateway;
+};
+
+int read_initialized(avro_value_t *parameter, initialized_part *part)
+{
+    avro_value_t summary;
+    if (avro_value_get_by_name(parameter, "summary_initialized", &summary, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get 'summary_initialized' field from 'Summary' record: %s", avro_strerror());
+        return 22;
+    }
+    int branch_number = -1;
+    if (avro_value_get_discriminant(&summary, &branch_number) != 0) {
+        ZWS_LOG_ERROR("Failed to get branch number of 'summary_initialized' field: %s", avro_strerror());
+        return 22;
+    }
+    if (branch_number != 0)
+        return 0;
+    avro_value_t branch;
+    if (avro_value_get_current_branch(&summary, &branch) != 0) {
+        ZWS_LOG_ERROR("Failed to get 'summary_initialized' field in branch '0': %s", avro_strerror());
+        return 22;
+    }
+    char *network_id = nullptr;
+    void *address = nullptr;
+    size_t address_size = 0;
+    int32_t address_type = 0;
+    if (zw_avro_field_get_long(&branch, "home_id", &part->home_id) != 0 ||
+        zw_avro_field_get_int(&branch, "controller_node_id", &part->controller_node_id) != 0 ||
+        zw_avro_field_get_string(&branch, "network_id", &network_id) != 0)
+        return 22;
+    part->network_id.reset(network_id);
+    if (zw_avro_field_get_int(&branch, "address_type", &address_type) != 0 ||
+        zw_avro_field_get_fixed(&branch, "gateway_address", &address, &address_size) != 0)
+        return 22;
+    avro_fixed address_owner(address);
+    if (address_size != 16) {
+        ZWS_LOG_ERROR("Gateway address of %zu bytes instead of 16", address_size);
+        return 22;
+    }
+    return gateway_text(static_cast<const uint8_t *>(address), address_type, &part->gateway);
+}
+
+std::string two_digit_version(int32_t major, int32_t minor)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%02u", static_cast<unsigned>(major) & 0xFF,
+                  static_cast<unsigned>(minor) & 0xFF);
+    return text;
+}
+
+constexpr char k_summary[] =
+    "<zw_info vname=\"{vendor_name:uri}\" pname=\"{product_name:uri}\" spltform=\"{server_platform:text}\""
+    " uname=\"{uname:uri}\" init=\"{is_initialized:i32}\" home_id=\"{home_id:x32}\" ctlr_id=\"{ctlr_id:u8}\""
+    " portalcid=\"{portalcid:text}\" zipgw=\"{zipgw:text}\" server_ip=\"{server_ip:text}\""
+    " client_ip=\"{client_ip:text}\" >"
+    "<version name=\"zw_ctl\" value=\"{zw_ctl:text}\" />"
+    "<version name=\"zw_appl\" value=\"{zw_appl:text}\" />"
+    "<version name=\"zw_webapi\" value=\"{zw_webapi:text}\" />"
+    "<version name=\"zw_ui_engineering\" value=\"{ui_eng:text}\" />"
+    "<version name=\"zw_ui_stb\" value=\"{ui_stb:text}\" />"
+    "<version name=\"zw_ui_pc\" value=\"{ui_pc:text}\" />"
+    "<version name=\"zw_ui_phone\" value=\"{ui_phone:text}\" />"
+    "</zw_info>";
+
+constexpr zws_avi_form_t k_version = {
+    nullptr, "<version platform=\"{server_platform:text}\" app_major=\"{app_major:text}\""
+             " app_minor=\"{app_minor:text}\" ctl_major=\"{host_controller_api_version.major:u8}\""
+             " ctl_minor=\"{host_controller_api_version.minor:u8}\" />"};
+
+constexpr zws_avi_message_networks_t k_summary_messages[] = {
+    {{"zw_info", nullptr}, -1, "network_summary_get", nullptr, zws_avi_networks_summary_get_result, ""},
+};
+constexpr zws_avi_message_networks_t k_version_messages[] = {
+    {{"zw_version", "version"}, -1, "network_version_get", nullptr, zws_avi_networks_version_get_result, ""},
+};
+
+} // namespace
+
+int zws_avi_networks_summary_init(zwu_array_list_t list)
+{
+    return zws_avi_message_list_add_table(list, k_summary_messages);
+}
+
+int zws_avi_networks_version_init(zwu_array_list_t list)
+{
+    return zws_avi_message_list_add_table(list, k_version_messages);
+}
+
+int zws_avi_networks_summary_get_result(int web_api_version, avro_value_t *parameter, zwu_string_buffer_t out)
+{
+    if (web_api_version == 1)
+        return 0;
+    if (!parameter || !out)
+        return 22;
+    try {
+        int32_t is_initialized = 0;
+        if (zw_avro_field_get_int(parameter, "is_initialized", &is_initialized) != 0)
+            return 22;
+        avro_value_t api_version;
+        int32_t major = 0;
+        int32_t minor = 0;
+        if (avro_value_get_by_name(parameter, "host_controller_api_version", &api_version, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to get 'host_controller_api_version' field from 'Summary' record: %s",
+                          avro_strerror());
+            return 22;
+        }
+        if (zw_avro_field_get_int(&api_version, "major", &major) != 0 ||
+            zw_avro_field_get_int(&api_version, "minor", &minor) != 0)
+            return 22;
+        initialized_part initialized;
+        if (read_initialized(parameter, &initialized) != 0)
+            return 22;
+        install_versions install;
+        if (install.read(true) != 0)
+            return 22;
+        const std::string zw_ctl = two_digit_version(major, minor);
+        const std::string zw_appl = std::string(or_empty(install.major)) + "." + or_empty(install.minor);
+        const std::string zw_webapi = two_digit_version(ZWS_AVI_WEB_API_MAJOR, ZWS_AVI_WEB_API_MINOR);
+        const zws_xml_field_t extra[] = {
+            {"uname", zws_xml_text(or_empty(std::getenv("VANTOR_USER_NAME")))},
+            {"home_id", zws_xml_int(initialized.home_id)},
+            {"ctlr_id", zws_xml_int(initialized.controller_node_id)},
+            {"portalcid", zws_xml_text(or_empty(initialized.network_id.get()))},
+            {"zipgw", zws_xml_text(initialized.gateway.c_str())},
+            {"server_ip", zws_xml_text(or_empty(std::getenv("SERVER_ADDR")))},
+            {"client_ip", zws_xml_text(or_empty(std::getenv("REMOTE_ADDR")))},
+            {"zw_ctl", zws_xml_text(zw_ctl.c_str())},
+            {"zw_appl", zws_xml_text(zw_appl.c_str())},
+            {"zw_webapi", zws_xml_text(zw_webapi.c_str())},
+            {"ui_eng", zws_xml_text(or_empty(install.ui[0]))},
+            {"ui_stb", zws_xml_text(or_empty(install.ui[1]))},
+            {"ui_pc", zws_xml_text(or_empty(install.ui[2]))},
+            {"ui_phone", zws_xml_text(or_empty(install.ui[3]))},
+        };
+        return zws_avi_render(out, k_summary, parameter, extra, static_cast<int>(sizeof extra / sizeof extra[0]));
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+}
+
+int zws_avi_networks_version_get_result(int web_api_version, avro_value_t *parameter, zwu_string_buffer_t out)
+{
+    if (web_api_version == 1)
+        return 0;
+    install_versions install;
+    // Without an install the application version stays empty.
+    if (install.read(false) != 0) {
+        install.major = nullptr;
+        install.minor = nullptr;
+    }
+    const zws_xml_field_t extra[] = {
+        {"app_major", zws_xml_text(or_empty(install.major))},
+        {"app_minor", zws_xml_text(or_empty(install.minor))},
+    };
+    return zws_avi_render_form(out, web_api_version, k_version, parameter, extra, 2);
+}

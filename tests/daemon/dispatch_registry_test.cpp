@@ -1,0 +1,209 @@
+// The message registry: loading the protocol file, the level lists, lookup
+// by name, and the rule that an interface message serves only interfaces
+// of its own command class.
+#include "dispatch_support.h"
+
+#include "daemon/zwp_runtime.h"
+
+namespace
+{
+
+using namespace dispatch_test;
+
+zwp_avi_message_interfaces interface_message(const char *name, uint64_t command_class)
+{
+    zwp_avi_message_interfaces message{};
+    message.avro_message_name = name;
+    message.command_class = command_class;
+    return message;
+}
+
+struct registry_fixture : ::testing::Test {
+    core_test::log_capture log;
+};
+
+TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
+{
+    staged_dir dir(project_avsc());
+    zwp_avi_registry_t *registry = nullptr;
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    zwu_array_list_t network = zwp_avi_network_list_get(registry);
+    ASSERT_EQ(zwu_array_list_size(network), 2);
+    for (const char *name : {"network_summary_get", "network_version_get"}) {
+        const zwp_avi_message_networks *message = nullptr;
+        ASSERT_EQ(zwp_avi_network_message_find(network, name, &message), 0) << name;
+        EXPECT_STREQ(message->avro_message_name, name);
+        // Both answer without a network, so neither needs a tree.
+        EXPECT_EQ(message->flag, 0u);
+        EXPECT_NE(message->call, nullptr);
+        EXPECT_NE(message->result_handler, nullptr);
+        EXPECT_NE(message->result_free, nullptr);
+        EXPECT_EQ(message->argument_handler, nullptr);
+    }
+    for (zwu_array_list_t list : {zwp_avi_root_list_get(registry), zwp_avi_node_list_get(registry),
+                                  zwp_avi_endpoint_list_get(registry), zwp_avi_interface_list_get(registry)})
+        EXPECT_EQ(zwu_array_list_size(list), 0);
+
+    // A second start hands back the same registry.
+    zwp_avi_registry_t *again = nullptr;
+    EXPECT_EQ(zwp_avi_init(&again, dir.path.c_str()), 0);
+    EXPECT_EQ(again, registry);
+    EXPECT_TRUE(log.has("[warning] Multiple calls to singleton object\n"));
+    zwp_avi_exit(registry);
+}
+
+TEST_F(registry_fixture, LookupIsByExactNameAndNamesTheLevelWhenItFails)
+{
+    staged_dir dir(project_avsc());
+    zwp_avi_registry_t *registry = nullptr;
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    const zwp_avi_message_networks *network = nullptr;
+    const zwp_avi_message *message = nullptr;
+    const zwp_avi_message_endpoints *endpoint = nullptr;
+    const zwp_avi_message_interfaces *interface = nullptr;
+    EXPECT_EQ(zwp_avi_network_message_find(zwp_avi_network_list_get(registry), "network_summary_ge", &network), 22);
+    EXPECT_EQ(zwp_avi_network_message_find(zwp_avi_network_list_get(registry), "network_summary_get_", &network), 22);
+    EXPECT_EQ(zwp_avi_root_message_find(zwp_avi_root_list_get(registry), "root_x", &message), 22);
+    EXPECT_EQ(zwp_avi_node_message_find(zwp_avi_node_list_get(registry), "node_x", &message), 22);
+    EXPECT_EQ(zwp_avi_endpoint_message_find(zwp_avi_endpoint_list_get(registry), "endpoint_x", &endpoint), 22);
+    EXPECT_EQ(zwp_avi_interface_message_find(zwp_avi_interface_list_get(registry), "interface_x", &interface), 22);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "[error] Failed to match with supported avro messages at network level for "
+                               "'network_summary_ge'\n",
+                               "[error] Failed to match with supported avro messages at network level for "
+                               "'network_summary_get_'\n",
+                               "[error] Failed to match with supported avro messages for 'root_x'\n",
+                               "[error] Failed to match with supported avro messages at node level for 'node_x'\n",
+                               "[error] Failed to match with supported avro messages at endpoint level for "
+                               "'endpoint_x'\n",
+                               "[error] Failed to match with supported avro messages at interface level for "
+                               "'interface_x'\n",
+                           }));
+    zwp_avi_exit(registry);
+}
+
+// Every registered message must have its records in the protocol file, or
+// its replies could never be written.
+TEST_F(registry_fixture, EveryRegisteredNameHasRequestAndResponseRecordsInTheProtocolFile)
+{
+    staged_dir dir(project_avsc());
+    zwp_avi_registry_t *registry = nullptr;
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    zwp_avro_schema_t *schema = zwp_avi_schema_get(registry);
+    avro_schema_t messages = zwp_avro_schema_messages_get(schema);
+    avro_schema_t types = zwp_avro_schema_types_get(schema);
+    std::vector<std::string> names;
+    for (zwu_array_list_t list :
+         {zwp_avi_root_list_get(registry), zwp_avi_network_list_get(registry), zwp_avi_node_list_get(registry),
+          zwp_avi_endpoint_list_get(registry), zwp_avi_interface_list_get(registry)}) {
+        for (int i = 0; i < zwu_array_list_size(list); i++)
+            // The name is the first member of every descriptor kind.
+            names.emplace_back(*static_cast<const char *const *>(zwu_array_list_get(list, i)));
+    }
+    EXPECT_FALSE(names.empty());
+    for (const std::string &name : names) {
+        avro_schema_t entry = zwp_avro_schema_field_get(messages, name.c_str());
+        ASSERT_NE(entry, nullptr) << name;
+        ASSERT_TRUE(is_avro_record(entry)) << name;
+        for (const char *side : {"request", "response"}) {
+            avro_schema_t record = zwp_avro_schema_field_get(entry, side);
+            ASSERT_NE(record, nullptr) << name << " " << side;
+            int index = -1;
+            EXPECT_NE(avro_schema_union_branch_by_name(types, &index, avro_schema_type_name(record)), nullptr)
+                << name << " " << side;
+        }
+    }
+    zwp_avi_exit(registry);
+}
+
+TEST_F(registry_fixture, ABadProtocolFileStopsStartUp)
+{
+    const struct {
+        const char *what;
+        std::string text;
+        std::string line;
+    } cases[] = {
+        {"missing", "", "[error] Failed to open file '"},
+        {"not JSON", "{\"type\": ", "[error] Failed to get schema from JSON text of file '"},
+        {"no types", R"({"type":"record","name":"P","fields":[{"name":"x","type":"int"}]})",
+         "[error] Failed to get the 'types' subschema: "},
+        {"no Cookies",
+         R"({"type":"record","name":"P","fields":[{"name":"types","type":[{"type":"record","name":"Void","fields":[]}]},)"
+         R"({"name":"messages","type":{"type":"record","name":"M","fields":[]}}]})",
+         "[error] Failed to get 'Cookies' schema from 'types' schema: "},
+        {"no messages",
+         R"({"type":"record","name":"P","fields":[{"name":"types","type":[{"type":"record","name":"Cookies",)"
+         R"("fields":[{"name":"user","type":["string","null"]}]}]}]})",
+         "[error] Failed to get the 'messages' subschema: "},
+    };
+    for (const auto &c : cases) {
+        log.clear();
+        staged_dir dir("", c.text);
+        zwp_avi_registry_t *registry = nullptr;
+        EXPECT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 22) << c.what;
+        EXPECT_EQ(registry, nullptr) << c.what;
+        bool found = false;
+        for (const std::string &line : log.lines())
+            found = found || line.rfind(c.line, 0) == 0;
+        EXPECT_TRUE(found) << c.what;
+    }
+    // A failed start leaves nothing behind: the next one loads afresh.
+    staged_dir dir(project_avsc());
+    zwp_avi_registry_t *registry = nullptr;
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    zwp_avi_exit(registry);
+}
+
+// The association messages stand for two classes with the same slots; any
+// other class must not reach a module's slots, which would read another
+// module's interface state.
+TEST_F(registry_fixture, AnInterfaceMessageServesOnlyItsOwnCommandClass)
+{
+    zwu_array_list_t list = nullptr;
+    ASSERT_EQ(zwu_array_list_create(0, &list), 0);
+    const zwp_avi_message_interfaces association_85 = interface_message("interface_association_get", 0x85);
+    const zwp_avi_message_interfaces association_8e = interface_message("interface_association_get", 0x8E);
+    const zwp_avi_message_interfaces basic = interface_message("interface_basic_get", 0x20);
+    for (const auto *message : {&association_85, &association_8e, &basic})
+        ASSERT_EQ(zwp_avi_interface_message_register(list, message), 0);
+
+    const zwp_avi_message_interfaces *found = nullptr;
+    ASSERT_EQ(zwp_avi_interface_message_find(list, "interface_association_get", &found), 0);
+    EXPECT_EQ(found, &association_85);
+
+    const struct {
+        const char *name;
+        uint32_t cls;
+        const zwp_avi_message_interfaces *expected;
+    } cases[] = {
+        {"interface_association_get", 0x85, &association_85},
+        {"interface_association_get", 0x8E, &association_8e},
+        {"interface_association_get", 0x20, nullptr},
+        {"interface_basic_get", 0x20, &basic},
+        {"interface_basic_get", 0x25, nullptr},
+        {"interface_basic_get", 0x10020, nullptr},
+        {"interface_basic_get", ~0u, nullptr},
+    };
+    for (const auto &c : cases) {
+        found = nullptr;
+        EXPECT_EQ(zwp_avi_interface_message_find_for_class(list, c.name, c.cls, &found), c.expected ? 0 : 22)
+            << c.name << " " << c.cls;
+        EXPECT_EQ(found, c.expected) << c.name << " " << c.cls;
+    }
+    EXPECT_TRUE(log.has("[error] Message 'interface_basic_get' does not serve an interface of command class 0x25\n"));
+    zwu_array_list_destroy(list);
+}
+
+TEST_F(registry_fixture, RegistrationRefusesWhatCannotBeLookedUp)
+{
+    zwu_array_list_t list = nullptr;
+    ASSERT_EQ(zwu_array_list_create(0, &list), 0);
+    const zwp_avi_message_networks unnamed{};
+    EXPECT_EQ(zwp_avi_network_message_register(list, &unnamed), 22);
+    EXPECT_EQ(zwp_avi_network_message_register(list, nullptr), 22);
+    EXPECT_EQ(zwu_array_list_size(list), 0);
+    EXPECT_TRUE(log.has("[error] Failed to register message in the network level message list\n"));
+    zwu_array_list_destroy(list);
+}
+
+} // namespace

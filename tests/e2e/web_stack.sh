@@ -1,0 +1,121 @@
+# Shell functions (sourced) that run the web side of the system for a test or
+# the demo: trellan under spawn-fcgi behind nginx on a free loopback port, and
+# kestrund with a configuration directory of its own.
+#
+#   web_stack_start <work dir> <install dir> <trellan>   sets web_port
+#   web_stack_stop
+#   kestrund_start <work dir> <kestrund> <zwave.avsc>     sets kestrund_pid
+#   kestrund_stop
+#   web_get <name> <path> [curl args...]                  sets code and body
+
+web_nginx_pid=
+web_trellan_pid=
+kestrund_pid=
+web_port=
+web_work=
+
+web_stack_start() {
+  web_work=$1
+  local install=$2 trellan=$3
+  web_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  mkdir -p "$web_work/nginx/logs" "$web_work/nginx/tmp"
+  cat > "$web_work/nginx/nginx.conf" <<CONF
+user root root;
+worker_processes 1;
+daemon off;
+error_log $web_work/nginx/logs/error.log info;
+pid $web_work/nginx/nginx.pid;
+events { worker_connections 64; }
+http {
+  access_log $web_work/nginx/logs/access.log;
+  client_body_temp_path $web_work/nginx/tmp/body;
+  fastcgi_temp_path $web_work/nginx/tmp/fastcgi;
+  proxy_temp_path $web_work/nginx/tmp/proxy;
+  uwsgi_temp_path $web_work/nginx/tmp/uwsgi;
+  scgi_temp_path $web_work/nginx/tmp/scgi;
+  server {
+    listen 127.0.0.1:$web_port;
+    location /zwave/ {
+      include /etc/nginx/fastcgi_params;
+      fastcgi_param CONTEXT_PREFIX /zwave;
+      # libfcgi hands the request's parameters to the program as its
+      # environment, so the install path travels with every request.
+      fastcgi_param VANTOR_INSTALL_PATH $install/bin;
+      fastcgi_pass unix:$web_work/trellan.sock;
+    }
+  }
+}
+CONF
+  VANTOR_INSTALL_PATH=$install/bin spawn-fcgi -s "$web_work/trellan.sock" -M 0600 -P "$web_work/trellan.pid" \
+    -- "$trellan" > "$web_work/spawn.log" 2>&1
+  web_trellan_pid=$(cat "$web_work/trellan.pid")
+  nginx -p "$web_work/nginx" -c "$web_work/nginx/nginx.conf" 2> "$web_work/nginx/stderr.log" &
+  web_nginx_pid=$!
+  for _ in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$web_port/" && return 0
+    sleep 0.1
+  done
+  echo "nginx did not come up on port $web_port" >&2
+  return 1
+}
+
+stop_pid() { # pid: TERM, wait up to 10 s, then KILL
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+  kill -9 "$pid" 2>/dev/null || true
+}
+
+web_stack_stop() {
+  stop_pid "$web_nginx_pid"; web_nginx_pid=
+  stop_pid "$web_trellan_pid"; web_trellan_pid=
+}
+
+kestrund_start() {
+  local work=$1 kestrund=$2 avsc=$3
+  mkdir -p "$work/kestrund/etc" "$work/kestrund/var"
+  cp "$avsc" "$work/kestrund/etc/zwave.avsc"
+  cat > "$work/kestrund/etc/kestrund.conf" <<'CONF'
+log = { upto_level = "information"; target = "console"; };
+portal = {
+  security = {
+    CA_certificate_file = "certs/ca.pem";
+    SSL_certificate_file = "certs/ssl.pem";
+    private_key_file = "certs/key.pem";
+  };
+  device_specific_configuration_file = "dev.json";
+  network = { interface = { report_wait_timeout = 11; }; };
+};
+server = { thread_pool = { thread_init_count = 2; thread_max_count = 8; }; };
+CONF
+  "$kestrund" -f "$work/kestrund/etc/kestrund.conf" > "$work/kestrund/out.log" 2> "$work/kestrund/err.log" \
+    < /dev/null &
+  kestrund_pid=$!
+  # Ready once its socket takes a connection.
+  for _ in $(seq 100); do
+    python3 - <<'PY' 2>/dev/null && return 0
+import socket
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect(b"\0kestrund_socket".ljust(108, b"\0"))
+PY
+    kill -0 "$kestrund_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "kestrund did not come up; its log:" >&2
+  cat "$work/kestrund/err.log" >&2
+  return 1
+}
+
+kestrund_stop() {
+  stop_pid "$kestrund_pid"
+  [ -z "$kestrund_pid" ] || wait "$kestrund_pid" 2>/dev/null || true
+  kestrund_pid=
+}
+
+web_get() {
+  local name=$1 path=$2; shift 2
+  code=$(curl -s -m 30 -o "$web_work/$name.body" -w '%{http_code}' "$@" "http://127.0.0.1:$web_port$path")
+  body=$(cat "$web_work/$name.body")
+}
