@@ -1011,19 +1011,4 @@ void dtls_rd_thrd(void *data)
     tpt->rd_running.store(0);
 }
 
-void dtls_wr_thrd(void *data)
-{
-    auto *tpt = static_cast<tpt_layer_ctx *>(data);
-    tpt->wr_running.store(1);
-    for (;;) {
-        plt_sem_wait(tpt->wr_sem);
-        if (!tpt->wr_run.load())
-            break;
-        util_lst_t *node = tpt_snd_deq(tpt);
-        if (node == nullptr)
-            continue;
-        dtls_wr_dgram(tpt, node);
-        util_lst_free(node);
-    }
-    tpt->wr_running.store(0);
-}
+void dtls_wr_thrd(void *data) { tpt_wr_loop(static_cast<tpt_layer_ctx *>(data), dtls_wr_dgram); }

@@ -166,22 +166,7 @@ void tpt_wr_send(tpt_layer_ctx *ctx, util_lst_t *node)
         plt_msg_show(ctx->plt_ctx, "Send udp failed. Err: %d", static_cast<int>(sent));
 }
 
-void tpt_wr_thrd(void *data)
-{
-    auto *ctx = static_cast<tpt_layer_ctx *>(data);
-    ctx->wr_running.store(1);
-    for (;;) {
-        plt_sem_wait(ctx->wr_sem);
-        if (!ctx->wr_run.load())
-            break;
-        util_lst_t *node = tpt_snd_deq(ctx);
-        if (node == nullptr)
-            continue;
-        tpt_wr_send(ctx, node);
-        util_lst_free(node);
-    }
-    ctx->wr_running.store(0);
-}
+void tpt_wr_thrd(void *data) { tpt_wr_loop(static_cast<tpt_layer_ctx *>(data), tpt_wr_send); }
 
 // One datagram from a readable socket. Everything wrong with it drops it;
 // only a socket that went bad is replaced.
@@ -442,4 +427,20 @@ int tpt_pktinfo_dst_get(const msghdr *msg, uint32_t ipv4, uint8_t *addr)
         }
     }
     return 0;
+}
+
+void tpt_wr_loop(tpt_layer_ctx *ctx, void (*send)(tpt_layer_ctx *ctx, util_lst_t *node))
+{
+    ctx->wr_running.store(1);
+    for (;;) {
+        plt_sem_wait(ctx->wr_sem);
+        if (!ctx->wr_run.load())
+            break;
+        util_lst_t *node = tpt_snd_deq(ctx);
+        if (node == nullptr)
+            continue;
+        send(ctx, node);
+        util_lst_free(node);
+    }
+    ctx->wr_running.store(0);
 }

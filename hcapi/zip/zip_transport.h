@@ -111,6 +111,11 @@ int tpt_snd_enq(tpt_layer_ctx *ctx, const tpt_sockaddr_t *dst, const uint8_t *sr
 // none. Free it with util_lst_free.
 util_lst_t *tpt_snd_deq(tpt_layer_ctx *ctx);
 
+// The body of both write threads: after each wr_sem wake-up, while wr_run
+// is set, hands every queued datagram to `send` and frees it; clears
+// wr_running as the last thing it does with the context.
+void tpt_wr_loop(tpt_layer_ctx *ctx, void (*send)(tpt_layer_ctx *ctx, util_lst_t *node));
+
 // Finds the local destination address of a datagram received with recvmsg
 // in its control data (IP_PKTINFO for IPv4: 4 bytes; IPV6_PKTINFO: 16 bytes)
 // into `addr`: 1 found, 0 not.
