@@ -254,6 +254,14 @@ avro_value_iface_t *zw_avro_get_types_iface(zw_avro_t avro) { return avro->types
 avro_value_iface_t *zw_avro_get_cookies_iface(zw_avro_t avro) { return avro->cookies_iface; }
 avro_schema_t zw_avro_get_messages_schema(zw_avro_t avro) { return avro->messages_schema; }
 
+avro_schema_t zw_avro_schema_record_field_get(avro_schema_t record, const char *field_name)
+{
+    if (!record || !field_name || !is_avro_record(record))
+        return nullptr;
+    const int index = avro_schema_record_field_get_index(record, field_name);
+    return index < 0 ? nullptr : avro_schema_record_field_get_by_index(record, index);
+}
+
 int zw_avro_field_get_boolean(avro_value_t *record_value, const char *field_name, int *boolean_value_p)
 {
     return with_field(record_value, field_name, [&](avro_value_t &field) {

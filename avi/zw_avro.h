@@ -33,6 +33,12 @@ avro_value_iface_t *zw_avro_get_types_iface(zw_avro_t avro);
 avro_value_iface_t *zw_avro_get_cookies_iface(zw_avro_t avro);
 avro_schema_t zw_avro_get_messages_schema(zw_avro_t avro);
 
+// The schema of a record's field, borrowed from the record; null when the
+// schema is not a record or has no such field (the Avro library's own
+// avro_schema_record_field_get does not survive a missing name). Nothing is
+// logged.
+avro_schema_t zw_avro_schema_record_field_get(avro_schema_t record, const char *field_name);
+
 // Field getters. String, fixed and bytes hand out new heap copies that the
 // caller releases with the matching free call; a string copy is always
 // NUL-terminated, fixed and bytes copies are exactly *size_p bytes long.

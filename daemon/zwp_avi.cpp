@@ -1,5 +1,6 @@
 #include "daemon/zwp_avi.h"
 
+#include "avi/zw_avro.h"
 #include "daemon/zwp_avi_network_info.h"
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
@@ -59,7 +60,7 @@ int schema_load(zwp_avro_schema_t *schema, const char *dir)
         ZWS_LOG_ERROR("Failed to get schema from JSON text of file '%s': %s", path.c_str(), avro_strerror());
         return 22;
     }
-    if (!(schema->types = zwp_avro_schema_field_get(schema->protocol, "types"))) {
+    if (!(schema->types = zw_avro_schema_record_field_get(schema->protocol, "types"))) {
         ZWS_LOG_ERROR("Failed to get the 'types' subschema: %s", avro_strerror());
         return 22;
     }
@@ -77,7 +78,7 @@ int schema_load(zwp_avro_schema_t *schema, const char *dir)
         ZWS_LOG_ERROR("Failed to get 'Cookie' interface from schema: %s", avro_strerror());
         return 22;
     }
-    schema->messages = zwp_avro_schema_field_get(schema->protocol, "messages");
+    schema->messages = zw_avro_schema_record_field_get(schema->protocol, "messages");
     if (!schema->messages || !is_avro_record(schema->messages)) {
         ZWS_LOG_ERROR("Failed to get the 'messages' subschema: %s", avro_strerror());
         return 22;
@@ -134,14 +135,6 @@ int list_find(zwu_array_list_t list, const char *name, const Descriptor **messag
 }
 
 } // namespace
-
-avro_schema_t zwp_avro_schema_field_get(avro_schema_t record, const char *name)
-{
-    if (!record || !name || !is_avro_record(record))
-        return nullptr;
-    const int index = avro_schema_record_field_get_index(record, name);
-    return index < 0 ? nullptr : avro_schema_record_field_get_by_index(record, index);
-}
 
 int zwp_avro_schema_init(zwp_avro_schema_t **out, const char *dir)
 {

@@ -99,11 +99,6 @@ avro_value_iface_t *zwp_avro_schema_types_iface_get(const zwp_avro_schema_t *sch
 avro_value_iface_t *zwp_avro_schema_cookies_iface_get(const zwp_avro_schema_t *schema);
 avro_schema_t zwp_avro_schema_messages_get(const zwp_avro_schema_t *schema);
 
-// The schema of a record's field, or null when the schema is not a record
-// or has no such field (the Avro library's own lookup does not survive a
-// missing name).
-avro_schema_t zwp_avro_schema_field_get(avro_schema_t record, const char *name);
-
 // Loads the protocol file from dir and registers every message; singleton.
 // 0 or 22.
 int zwp_avi_init(zwp_avi_registry_t **registry, const char *dir);

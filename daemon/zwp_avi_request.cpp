@@ -1,8 +1,8 @@
 #include "daemon/zwp_avi_request.h"
 
 #include "avi/zw_avro.h"
+#include "avi/zw_avro_check.h"
 #include "daemon/zwp_avi.h"
-#include "daemon/zwp_avro_check.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net_list.h"
 #include "daemon/zwp_net_ops.h"
@@ -315,20 +315,20 @@ int payload_check(zwp_avro_schema_t *schema, const uint8_t *payload, size_t size
     int index = -1;
     avro_schema_t cookies = avro_schema_union_branch_by_name(types, &index, "Cookies");
     size_t at = 0, used = 0;
-    if (zwp_avro_binary_check(cookies, payload, size, &used) != 0) {
+    if (zw_avro_check_binary(cookies, payload, size, &used) != 0) {
         ZWS_LOG_ERROR("Failed to read cookies value: %s", short_data);
         return 22;
     }
     at += used;
     avro_schema_t string = avro_schema_string();
-    const int name = zwp_avro_binary_check(string, payload + at, size - at, &used);
+    const int name = zw_avro_check_binary(string, payload + at, size - at, &used);
     avro_schema_decref(string);
     if (name != 0) {
         ZWS_LOG_ERROR("Failed to read message name value: %s", short_data);
         return 22;
     }
     at += used;
-    if (zwp_avro_binary_check(types, payload + at, size - at, &used) != 0) {
+    if (zw_avro_check_binary(types, payload + at, size - at, &used) != 0) {
         ZWS_LOG_ERROR("Failed to read request value: %s", short_data);
         return 22;
     }
@@ -878,12 +878,12 @@ int zwp_avi_response_write(zwp_avi_request_t *request, uint8_t **buffer, size_t 
     if (!messages || !types)
         return 22;
     const char *name = request->name;
-    avro_schema_t entry = zwp_avro_schema_field_get(messages, name);
+    avro_schema_t entry = zw_avro_schema_record_field_get(messages, name);
     if (!entry || !is_avro_record(entry)) {
         ZWS_LOG_ERROR("Failed to get the schema of '%s' message: %s", name, avro_strerror());
         return 22;
     }
-    avro_schema_t response = zwp_avro_schema_field_get(entry, "response");
+    avro_schema_t response = zw_avro_schema_record_field_get(entry, "response");
     if (!response) {
         ZWS_LOG_ERROR("Failed to get the response schema of '%s' message: %s", name, avro_strerror());
         return 22;

@@ -3,7 +3,8 @@
 // the XML result.
 #include "service/zws_cgi.h"
 
-#include "service/zws_avro_check.h"
+#include "avi/zw_avro.h"
+#include "avi/zw_avro_check.h"
 
 #include "util/zws_log.h"
 
@@ -332,12 +333,12 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
         name.live = true;
 
         avro_schema_t message_schema =
-            avro_schema_record_field_get(zw_avro_get_messages_schema(avro), common->message_name);
+            zw_avro_schema_record_field_get(zw_avro_get_messages_schema(avro), common->message_name);
         if (!message_schema) {
             ZWS_LOG_ERROR("Failed to get the schema of '%s' message: %s", common->message_name, avro_strerror());
             return 22;
         }
-        avro_schema_t request_schema = avro_schema_record_field_get(message_schema, "request");
+        avro_schema_t request_schema = zw_avro_schema_record_field_get(message_schema, "request");
         if (!request_schema) {
             ZWS_LOG_ERROR("Failed to get the request schema of '%s' message: %s", common->message_name,
                           avro_strerror());
@@ -399,7 +400,7 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
     }
     zw_avro_t avro = zws_avi_get_avro(common->avi);
     // The Avro library trusts the lengths inside the data; check them first.
-    if (zws_avro_check_binary(zw_avro_get_types_schema(avro), reply + 4, length) != 0) {
+    if (zw_avro_check_binary(zw_avro_get_types_schema(avro), reply + 4, length, nullptr) != 0) {
         ZWS_LOG_ERROR("Failed to read response value: %s", "malformed Avro data");
         return 22;
     }

@@ -3,6 +3,7 @@
 // of its own command class.
 #include "dispatch_support.h"
 
+#include "avi/zw_avro.h"
 #include "daemon/zwp_runtime.h"
 
 namespace
@@ -102,11 +103,11 @@ TEST_F(registry_fixture, EveryRegisteredNameHasRequestAndResponseRecordsInThePro
     }
     EXPECT_FALSE(names.empty());
     for (const std::string &name : names) {
-        avro_schema_t entry = zwp_avro_schema_field_get(messages, name.c_str());
+        avro_schema_t entry = zw_avro_schema_record_field_get(messages, name.c_str());
         ASSERT_NE(entry, nullptr) << name;
         ASSERT_TRUE(is_avro_record(entry)) << name;
         for (const char *side : {"request", "response"}) {
-            avro_schema_t record = zwp_avro_schema_field_get(entry, side);
+            avro_schema_t record = zw_avro_schema_record_field_get(entry, side);
             ASSERT_NE(record, nullptr) << name << " " << side;
             int index = -1;
             EXPECT_NE(avro_schema_union_branch_by_name(types, &index, avro_schema_type_name(record)), nullptr)

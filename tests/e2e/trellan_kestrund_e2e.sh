@@ -59,6 +59,8 @@ check "any network id is served by the one network" "$([ "$body" = "$first" ] &&
 
 web_get no_user "$net/zw_info"
 check "no session and no user: 403" "$([ "$code" = 403 ] && [ -z "$body" ] && echo ok)"
+web_get basic "$net/zw_info" -u carol:x
+check "Basic credentials without authentication: 403" "$([ "$code" = 403 ] && [ -z "$body" ] && echo ok)"
 
 kestrund_stop
 start=$(date +%s)

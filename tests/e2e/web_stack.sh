@@ -19,6 +19,7 @@ web_stack_start() {
   local install=$2 trellan=$3
   web_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   mkdir -p "$web_work/nginx/logs" "$web_work/nginx/tmp"
+  grep -v '[[:space:]]REMOTE_USER[[:space:]]' /etc/nginx/fastcgi_params > "$web_work/nginx/fastcgi_params"
   cat > "$web_work/nginx/nginx.conf" <<CONF
 user root root;
 worker_processes 1;
@@ -36,7 +37,13 @@ http {
   server {
     listen 127.0.0.1:$web_port;
     location /zwave/ {
-      include /etc/nginx/fastcgi_params;
+      # nginx fills \$remote_user from any Basic header, with or without
+      # auth_basic, and a second fastcgi_param does not replace the first:
+      # both reach the program, whose environment lookup takes the first.
+      # No authentication runs here, so REMOTE_USER is left out of the
+      # packaged list and passed empty: no request names its own user.
+      include $web_work/nginx/fastcgi_params;
+      fastcgi_param REMOTE_USER "";
       fastcgi_param CONTEXT_PREFIX /zwave;
       # libfcgi hands the request's parameters to the program as its
       # environment, so the install path travels with every request.
