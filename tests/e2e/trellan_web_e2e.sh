@@ -8,18 +8,11 @@ build=$2
 trellan=$build/service/trellan
 work=$(mktemp -d "$build/e2e-web.XXXXXX")
 install=$work/install-root
-nginx_pid=
-trellan_pid=
 fail=0
+. "$src/tests/e2e/web_stack.sh"
 
 cleanup() {
-  if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
-    kill "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
-  if [ -n "$trellan_pid" ] && kill -0 "$trellan_pid" 2>/dev/null; then
-    kill "$trellan_pid" 2>/dev/null || true
-  fi
+  web_stack_stop
   if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
 }
 trap cleanup EXIT
@@ -31,50 +24,9 @@ check() { # name, condition result
 "$src/tests/e2e/stage_install.sh" "$src" "$install"
 session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
-grep -v '[[:space:]]REMOTE_USER[[:space:]]' /etc/nginx/fastcgi_params > "$work/nginx/fastcgi_params"
-cat > "$work/nginx/nginx.conf" <<CONF
-user root root;
-worker_processes 1;
-daemon off;
-error_log $work/nginx/logs/error.log info;
-pid $work/nginx/nginx.pid;
-events { worker_connections 64; }
-http {
-  access_log $work/nginx/logs/access.log;
-  client_body_temp_path $work/nginx/tmp/body;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi;
-  proxy_temp_path $work/nginx/tmp/proxy;
-  uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    location /zwave/ {
-      # nginx fills \$remote_user from any Basic header, with or without
-      # auth_basic, and a second fastcgi_param does not replace the first:
-      # both reach the program, whose environment lookup takes the first.
-      # No authentication runs here, so REMOTE_USER is left out of the
-      # packaged list and passed empty: no request names its own user.
-      include $work/nginx/fastcgi_params;
-      fastcgi_param REMOTE_USER "";
-      fastcgi_param CONTEXT_PREFIX /zwave;
-      fastcgi_param VANTOR_INSTALL_PATH $install/bin;
-      fastcgi_pass unix:$work/trellan.sock;
-    }
-  }
-}
-CONF
-
-VANTOR_INSTALL_PATH=$install/bin spawn-fcgi -s "$work/trellan.sock" -M 0600 -P "$work/trellan.pid" \
-  -- "$trellan" > "$work/spawn.log" 2>&1
-trellan_pid=$(cat "$work/trellan.pid")
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2> "$work/nginx/stderr.log" &
-nginx_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-  sleep 0.1
-done
+web_stack_start "$work" "$install" "$trellan"
+port=$web_port
+trellan_pid=$web_trellan_pid
 
 # get <name> <path> [curl args...]: sets code and body
 get() {
