@@ -48,7 +48,11 @@ int zwu_thread_detach(apr_thread_t *thread);
 int zwu_thread_exit(apr_thread_t *thread, apr_status_t status);
 
 // Tasks of one owner can be cancelled together: queued ones are dropped and
-// the call returns once the running ones have finished.
+// the call returns once the running ones have finished, so it returns only
+// as soon as the slowest of them: tasks that may be cancelled must end by
+// themselves in bounded time. The pool starts a worker only when a push
+// finds none idle, so tasks pushed in a burst while the initial workers
+// still count as idle queue behind them instead of growing the pool.
 int zwu_thread_pool_create(apr_thread_pool_t **thread_pool, size_t init_count, size_t max_count, apr_pool_t *pool);
 int zwu_thread_pool_push(apr_thread_pool_t *thread_pool, apr_thread_start_t func, void *data, uint8_t priority,
                          void *owner);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -202,25 +203,81 @@ void *APR_THREAD_FUNC gated_task(apr_thread_t *, void *data)
     return nullptr;
 }
 
+// Opens the gate and destroys the pool however the test leaves, so that a
+// failed check ends the test instead of parking it: the gate must not die
+// while tasks wait on it, and destroying a pool waits for its tasks.
+struct pool_release {
+    gate &g;
+    apr_thread_pool_t *&workers;
+    ~pool_release()
+    {
+        {
+            std::lock_guard<std::mutex> hold(g.lock);
+            g.open = true;
+            g.changed.notify_all();
+        }
+        if (workers)
+            zwu_thread_pool_destroy(workers);
+    }
+};
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    const auto deadline = steady::now() + limit;
+    while (!done()) {
+        if (steady::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 TEST_F(Runtime, ThreadPoolCapsWorkersAndCancelWaitsForRunningTasks)
 {
-    apr_thread_pool_t *workers = nullptr;
-    ASSERT_EQ(zwu_thread_pool_create(&workers, 2, 5, pool), 0);
     gate g;
+    apr_thread_pool_t *workers = nullptr;
+    pool_release release{g, workers};
+    ASSERT_EQ(zwu_thread_pool_create(&workers, 2, 5, pool), 0);
     int owner = 0;
-    for (int i = 0; i < 12; i++)
+    auto running = [&] {
+        std::lock_guard<std::mutex> hold(g.lock);
+        return g.running;
+    };
+    // The pool starts a worker only when a push finds none counted idle and
+    // more tasks queued than its threshold, so a burst of pushes grows it or
+    // not depending on how far its workers have got. Each push here waits
+    // until every worker is idle or inside a task, no worker idles while a
+    // task waits, and every earlier task runs or waits: from such a state the
+    // pool grows to exactly its maximum.
+    for (int i = 0; i < 12; i++) {
+        const bool settled = wait_until(
+            [&] {
+                const size_t inside = static_cast<size_t>(running());
+                const size_t queued = apr_thread_pool_tasks_count(workers);
+                const size_t idle = apr_thread_pool_idle_count(workers);
+                // A worker woken for a task counts as idle until it runs.
+                return inside + queued == static_cast<size_t>(i) && (queued == 0 || idle == 0) &&
+                       inside + idle == apr_thread_pool_threads_count(workers);
+            },
+            std::chrono::seconds(10));
+        ASSERT_TRUE(settled) << "before task " << i + 1 << ": running " << running() << ", threads "
+                             << apr_thread_pool_threads_count(workers);
         ASSERT_EQ(zwu_thread_pool_push(workers, gated_task, &g, 127, &owner), 0);
-    {
-        std::unique_lock<std::mutex> hold(g.lock);
-        ASSERT_TRUE(g.changed.wait_for(hold, std::chrono::seconds(10), [&] { return g.running == 5; }));
     }
+    ASSERT_TRUE(wait_until([&] { return running() == 5; }, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(running(), 5);
+    EXPECT_EQ(apr_thread_pool_threads_count(workers), 5u);
+    EXPECT_EQ(apr_thread_pool_tasks_count(workers), 7u) << "beyond the cap tasks wait";
 
     std::atomic<bool> cancelled{false};
     std::thread canceller([&] {
         EXPECT_EQ(zwu_thread_pool_cancel(workers, &owner), 0);
         cancelled.store(true);
     });
+    // The queued tasks go at once; the call itself waits for the running ones.
+    const bool dropped = wait_until([&] { return apr_thread_pool_tasks_count(workers) == 0; }, std::chrono::seconds(10));
+    EXPECT_TRUE(dropped) << "cancel must drop the queued tasks";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(cancelled.load()) << "cancel must wait for the running tasks";
     {
@@ -230,10 +287,13 @@ TEST_F(Runtime, ThreadPoolCapsWorkersAndCancelWaitsForRunningTasks)
     }
     canceller.join();
     EXPECT_TRUE(cancelled.load());
-    std::lock_guard<std::mutex> hold(g.lock);
-    EXPECT_EQ(g.peak, 5);
-    EXPECT_EQ(g.finished, 5) << "the seven queued tasks are dropped";
+    {
+        std::lock_guard<std::mutex> hold(g.lock);
+        EXPECT_EQ(g.peak, 5);
+        EXPECT_EQ(g.finished, 5) << "the seven queued tasks are dropped";
+    }
     EXPECT_EQ(zwu_thread_pool_destroy(workers), 0);
+    workers = nullptr;
 }
 
 TEST_F(Runtime, QueueKeepsOrderAndTermWakesAPop)
