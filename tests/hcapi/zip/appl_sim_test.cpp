@@ -88,7 +88,7 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     EXPECT_EQ(c.status, e.status);
     EXPECT_EQ(5, e.node_id);
     EXPECT_NE(std::this_thread::get_id(), e.tid);
-    EXPECT_GE(e.time - t0, scaled(c.at_ms) - tick());
+    EXPECT_GE(e.time - t0, early(c.at_ms));
     EXPECT_LE(e.time - t0, late(c.at_ms));
 
     auto first = wait_frame(cmd, 1s);
@@ -99,7 +99,7 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     const auto sent = copies(first->frame.packet.seq);
     EXPECT_EQ(c.copies, sent.size());
     if (sent.size() == 2) {
-        EXPECT_GE(sent[1].time - sent[0].time, scaled(2500) - tick());
+        EXPECT_GE(sent[1].time - sent[0].time, early(2500));
     }
 
     // Past the frame layer's second expiry and the reply wait: nothing more.
@@ -220,7 +220,7 @@ TEST_F(ApplSim, SecondSenderWaitsForTheFirstResultThenGoes)
     auto [rc, t_ret] = returned.get();
     EXPECT_EQ(0, rc);
     // It waited at the gate until the resent first frame was acknowledged.
-    EXPECT_GE(t_ret - t0, scaled(2500) - tick());
+    EXPECT_GE(t_ret - t0, early(2500));
     EXPECT_LT(t_ret - t0, scaled(5200));
     ASSERT_TRUE(first.wait(1, 2s));
     ASSERT_TRUE(second.wait(1, 2s));
@@ -252,7 +252,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
 
     const auto t0 = steady::now();
     EXPECT_EQ(ZIP_ERR_APPL_BUSY, send(0, &second, {0x20, 0x01, 0x01}));
-    EXPECT_GE(steady::now() - t0, scaled(APPL_GATE_WAIT_MS) - tick());
+    EXPECT_GE(steady::now() - t0, early(APPL_GATE_WAIT_MS));
     EXPECT_EQ(1u, log_count("Cond wait timeout"));
 
     // The gateway's answer opens the gate.
@@ -271,7 +271,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     while (log_count("appl_nm_sts_tmout_cb: timeout") == 0 && steady::now() < until)
         std::this_thread::sleep_for(tick());
     ASSERT_EQ(1u, log_count("appl_nm_sts_tmout_cb: timeout"));
-    EXPECT_GE(steady::now() - t1, scaled(c.reply_wait_ms) - tick());
+    EXPECT_GE(steady::now() - t1, early(c.reply_wait_ms));
     const auto t2 = steady::now();
     ASSERT_EQ(0, send(0, &fifth, {0x20, 0x01, 0x03}));
     EXPECT_LT(steady::now() - t2, scaled(1000));
@@ -310,7 +310,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
 
     ASSERT_TRUE(done.wait(1, late(APPL_REPLY_WAIT_MS)));
     EXPECT_EQ(ZIP_ERR_REPLY_TIMEOUT, done.at(0).status);
-    EXPECT_GE(done.at(0).time - t0, scaled(APPL_REPLY_WAIT_MS) - tick());
+    EXPECT_GE(done.at(0).time - t0, early(APPL_REPLY_WAIT_MS));
     EXPECT_NE(cb_thread, done.at(0).tid);
     EXPECT_EQ(1u, log_count("appl_cb_tmout_cb: timeout"));
     EXPECT_EQ(APPL_NODE_STS_DOWN, appl_node_sts_get(ctx(), 5));

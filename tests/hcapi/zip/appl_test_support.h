@@ -229,6 +229,9 @@ protected:
     ms scaled(uint32_t protocol_ms) const { return ms(protocol_ms * cfg.tick_ms / 100); }
     // One tick, the accuracy of every protocol time.
     ms tick() const { return ms(cfg.tick_ms); }
+    // The earliest a protocol time may end: the timer counts from the tick
+    // count at arming, which can trail the tick schedule by up to a tick.
+    ms early(uint32_t protocol_ms) const { return scaled(protocol_ms) - 2 * tick(); }
     // Generous bound for "it happened at about this time".
     ms late(uint32_t protocol_ms) const { return scaled(protocol_ms) + scaled(1500) + 300ms; }
 
