@@ -185,30 +185,6 @@ int dtls_sock_wait(tpt_layer_ctx *tpt, int sock, int ms)
 // Sockets
 // ---------------------------------------------------------------------------
 
-int dtls_sock_bind(tpt_layer_ctx *tpt, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4)
-{
-    tpt_sockaddr_t a{};
-    if (ipv4) {
-        a.v4.sin_family = AF_INET;
-        a.v4.sin_port = htons(port);
-        if (addr != nullptr)
-            std::memcpy(&a.v4.sin_addr, addr, 4);
-        else
-            a.v4.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else {
-        a.v6.sin6_family = AF_INET6;
-        a.v6.sin6_port = htons(port);
-        a.v6.sin6_addr = in6addr_any;
-        if (addr != nullptr)
-            std::memcpy(&a.v6.sin6_addr, addr, 16);
-    }
-    if (bind(sock, &a.sa, addr_len(ipv4)) != 0) {
-        plt_msg_show(tpt->plt_ctx, "Binding to ip address failed.");
-        return -2;
-    }
-    return 0;
-}
-
 int dtls_udp_sock_create(tpt_layer_ctx *tpt, uint16_t port, uint32_t ipv4, int reuse, int pktinfo,
                          const uint8_t *bind_addr, int *sock_out)
 {
@@ -236,7 +212,7 @@ int dtls_udp_sock_create(tpt_layer_ctx *tpt, uint16_t port, uint32_t ipv4, int r
         close_fd(s);
         return 0;
     }
-    const int rc = dtls_sock_bind(tpt, s, port, bind_addr, ipv4);
+    const int rc = tpt_sock_bind(tpt, s, port, bind_addr, ipv4);
     if (rc != 0) {
         plt_msg_show(tpt->plt_ctx, "dtls_sock_bind failed:%d", rc);
         close_fd(s);

@@ -30,25 +30,8 @@ void close_fd(int fd)
 
 int tpt_bind_zwave(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4)
 {
-    tpt_sockaddr_t a{};
-    if (ipv4) {
-        a.v4.sin_family = AF_INET;
-        a.v4.sin_port = htons(port);
-        if (addr != nullptr)
-            std::memcpy(&a.v4.sin_addr, addr, 4);
-        else
-            a.v4.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else {
-        a.v6.sin6_family = AF_INET6;
-        a.v6.sin6_port = htons(port);
-        a.v6.sin6_addr = addr != nullptr ? in6_addr{} : in6addr_any;
-        if (addr != nullptr)
-            std::memcpy(&a.v6.sin6_addr, addr, 16);
-    }
-    if (bind(sock, &a.sa, addr_len(ipv4)) != 0) {
-        plt_msg_show(ctx->plt_ctx, "Binding to ip address failed.");
-        return -2;
-    }
+    if (const int rc = tpt_sock_bind(ctx, sock, port, addr, ipv4); rc != 0)
+        return rc;
     if (port == 0) {
         tpt_sockaddr_t me{};
         socklen_t len = sizeof me;
@@ -443,4 +426,28 @@ void tpt_wr_loop(tpt_layer_ctx *ctx, void (*send)(tpt_layer_ctx *ctx, util_lst_t
         util_lst_free(node);
     }
     ctx->wr_running.store(0);
+}
+
+int tpt_sock_bind(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4)
+{
+    tpt_sockaddr_t a{};
+    if (ipv4) {
+        a.v4.sin_family = AF_INET;
+        a.v4.sin_port = htons(port);
+        if (addr != nullptr)
+            std::memcpy(&a.v4.sin_addr, addr, 4);
+        else
+            a.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else {
+        a.v6.sin6_family = AF_INET6;
+        a.v6.sin6_port = htons(port);
+        a.v6.sin6_addr = in6addr_any;
+        if (addr != nullptr)
+            std::memcpy(&a.v6.sin6_addr, addr, 16);
+    }
+    if (bind(sock, &a.sa, addr_len(ipv4)) != 0) {
+        plt_msg_show(ctx->plt_ctx, "Binding to ip address failed.");
+        return -2;
+    }
+    return 0;
 }

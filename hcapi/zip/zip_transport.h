@@ -107,6 +107,10 @@ void tpt_exit(tpt_layer_ctx *ctx);
 int tpt_snd_enq(tpt_layer_ctx *ctx, const tpt_sockaddr_t *dst, const uint8_t *src, const uint8_t *payload,
                 uint16_t length, uint16_t flags);
 
+// Binds `sock` (of the context's family) to `addr` (4 or 16 bytes; none:
+// any address) and `port`: 0, or -2 with a log line.
+int tpt_sock_bind(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4);
+
 // For write threads (plain and DTLS): unlinks the oldest queued datagram, or
 // none. Free it with util_lst_free.
 util_lst_t *tpt_snd_deq(tpt_layer_ctx *ctx);
