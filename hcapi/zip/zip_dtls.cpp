@@ -193,22 +193,7 @@ int dtls_udp_sock_create(tpt_layer_ctx *tpt, uint16_t port, uint32_t ipv4, int r
         plt_msg_show(tpt->plt_ctx, "Create udp socket failed");
         return 0;
     }
-    const int on = 1;
-    const char *fail = nullptr;
-    if (reuse && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        fail = "setsockopt SO_REUSEADDR failed";
-    else if (pktinfo && setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
-        fail = "setsockopt IP_PKTINFO failed";
-    else if (pktinfo && !ipv4 && setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0)
-        fail = "setsockopt IPV6_RECVPKTINFO failed";
-    else if (!ipv4 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
-        fail = "setsockopt IPV6_V6ONLY failed";
-    else if (int fd_flags = fcntl(s, F_GETFD); fd_flags < 0 || fcntl(s, F_SETFD, fd_flags | FD_CLOEXEC) != 0)
-        fail = "set FD_CLOEXEC failed";
-    else if (int fl_flags = fcntl(s, F_GETFL); fl_flags < 0 || fcntl(s, F_SETFL, fl_flags | O_NONBLOCK) != 0)
-        fail = "set fd O_NONBLOCK failed";
-    if (fail != nullptr) {
-        plt_msg_show(tpt->plt_ctx, "%s", fail);
+    if (!tpt_sock_opts_set(tpt, s, ipv4, reuse, pktinfo, "set fd O_NONBLOCK failed")) {
         close_fd(s);
         return 0;
     }

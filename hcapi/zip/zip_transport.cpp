@@ -51,20 +51,7 @@ int tpt_udp_open(tpt_layer_ctx *ctx)
         plt_msg_show(ctx->plt_ctx, "Open udp socket failed");
         return 0;
     }
-    const int on = 1;
-    const char *fail = nullptr;
-    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
-        fail = "setsockopt IP_PKTINFO failed";
-    else if (!ipv4 && setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0)
-        fail = "setsockopt IPV6_RECVPKTINFO failed";
-    else if (!ipv4 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
-        fail = "setsockopt IPV6_V6ONLY failed";
-    else if (int fd_flags = fcntl(s, F_GETFD); fd_flags < 0 || fcntl(s, F_SETFD, fd_flags | FD_CLOEXEC) != 0)
-        fail = "set FD_CLOEXEC failed";
-    else if (int fl_flags = fcntl(s, F_GETFL); fl_flags < 0 || fcntl(s, F_SETFL, fl_flags | O_NONBLOCK) != 0)
-        fail = "set O_NONBLOCK failed";
-    if (fail != nullptr) {
-        plt_msg_show(ctx->plt_ctx, "%s", fail);
+    if (!tpt_sock_opts_set(ctx, s, ipv4, 0, 1, "set O_NONBLOCK failed")) {
         close(s);
         return 0;
     }
@@ -449,5 +436,28 @@ int tpt_sock_bind(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *ad
         plt_msg_show(ctx->plt_ctx, "Binding to ip address failed.");
         return -2;
     }
+    return 0;
+}
+
+int tpt_sock_opts_set(tpt_layer_ctx *ctx, int sock, uint32_t ipv4, int reuse, int pktinfo,
+                      const char *nonblock_fail)
+{
+    const int on = 1;
+    const char *fail = nullptr;
+    if (reuse && setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        fail = "setsockopt SO_REUSEADDR failed";
+    else if (pktinfo && setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+        fail = "setsockopt IP_PKTINFO failed";
+    else if (pktinfo && !ipv4 && setsockopt(sock, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0)
+        fail = "setsockopt IPV6_RECVPKTINFO failed";
+    else if (!ipv4 && setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
+        fail = "setsockopt IPV6_V6ONLY failed";
+    else if (int fd_flags = fcntl(sock, F_GETFD); fd_flags < 0 || fcntl(sock, F_SETFD, fd_flags | FD_CLOEXEC) != 0)
+        fail = "set FD_CLOEXEC failed";
+    else if (int fl_flags = fcntl(sock, F_GETFL); fl_flags < 0 || fcntl(sock, F_SETFL, fl_flags | O_NONBLOCK) != 0)
+        fail = nonblock_fail;
+    if (fail == nullptr)
+        return 1;
+    plt_msg_show(ctx->plt_ctx, "%s", fail);
     return 0;
 }

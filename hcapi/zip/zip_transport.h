@@ -111,6 +111,13 @@ int tpt_snd_enq(tpt_layer_ctx *ctx, const tpt_sockaddr_t *dst, const uint8_t *sr
 // any address) and `port`: 0, or -2 with a log line.
 int tpt_sock_bind(tpt_layer_ctx *ctx, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4);
 
+// Readies a new datagram socket of either transport: SO_REUSEADDR (with
+// `reuse`), packet information of the receiving address (with `pktinfo`),
+// IPv6 only, close-on-exec and non-blocking. 1, or 0 after logging the step
+// that failed (`nonblock_fail` names the last one in each transport's words).
+int tpt_sock_opts_set(tpt_layer_ctx *ctx, int sock, uint32_t ipv4, int reuse, int pktinfo,
+                      const char *nonblock_fail);
+
 // For write threads (plain and DTLS): unlinks the oldest queued datagram, or
 // none. Free it with util_lst_free.
 util_lst_t *tpt_snd_deq(tpt_layer_ctx *ctx);
