@@ -259,7 +259,9 @@ std::optional<std::vector<command_reply>> nm_gateway::handle(const command_conte
 std::vector<uint8_t> nm_gateway::node_info_bytes(const nm_node &n) const
 {
     // capability, security, properties, basic, generic, specific, classes
-    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), static_cast<uint8_t>(n.listening ? 0x9C : 0x1C), 0x01,
+    // security byte: 0x40 = frequently listening with a 1000 ms wake-up beam
+    const uint8_t security = static_cast<uint8_t>((n.listening ? 0x9C : 0x1C) | (n.flirs ? 0x40 : 0x00));
+    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), security, 0x01,
             n.basic, n.generic, n.specific};
     append(b, n.classes);
     return b;

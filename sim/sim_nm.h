@@ -43,6 +43,7 @@ inline constexpr uint8_t nm_primary_class = 0x54;
 struct nm_node {
     uint8_t node_id = 0;
     bool listening = true;
+    bool flirs = false;  // frequently listening (wakes on a beam every second)
     uint8_t basic = 0x04;
     uint8_t generic = 0x10;
     uint8_t specific = 0x01;
