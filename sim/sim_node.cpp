@@ -64,7 +64,11 @@ struct class_call {
     std::vector<std::string> &violations;
     bool sleep_after = false; // the node goes to sleep once this is handled
 
-    void violation(const char *what) { violations.push_back(std::string(what) + " [" + hex_text(cmd) + "]"); }
+    void violation(const char *what)
+    {
+        violations.push_back("node " + std::to_string(node.profile.node_id) + ": " + what + " [" + hex_text(cmd) +
+                             "]");
+    }
 };
 
 void put_be24(bytes &b, uint32_t v)

@@ -150,4 +150,284 @@ TEST_F(SimNode, ListeningNodeAnswersBasicGetWithItsValue)
     EXPECT_TRUE(model->violations().empty());
 }
 
+// ---------------------------------------------------------------------------
+// The class table: Set changes the value, Get answers the Report
+// ---------------------------------------------------------------------------
+
+struct class_case {
+    const char *name;
+    std::vector<sim::class_profile> classes;
+    std::vector<bytes> sets; // sent first, each acknowledged
+    bytes get;
+    const char *report;      // the answer to `get`
+    size_t violations;       // frames the node refused
+};
+
+const class_case class_cases[] = {
+    {"switch v1 on", {{0x25, 1, {}}}, {{0x25, 0x01, 0xFF}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"switch v1 level means on", {{0x25, 1, {}}}, {{0x25, 0x01, 0x20}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"switch v1 ignores a duration", {{0x25, 1, {0xFF}}}, {{0x25, 0x01, 0x00, 0x05}}, {0x25, 0x02}, "25 03 00", 0},
+    {"switch v2 initial value", {{0x25, 2, {0xFF}}}, {}, {0x25, 0x02}, "25 03 FF FF 00", 0},
+    {"switch v2 off with duration", {{0x25, 2, {0xFF}}}, {{0x25, 0x01, 0x00, 0x05}}, {0x25, 0x02}, "25 03 00 00 00", 0},
+    {"switch refuses a reserved value", {{0x25, 1, {}}}, {{0x25, 0x01, 0x64}}, {0x25, 0x02}, "25 03 00", 1},
+    {"switch refuses a truncated set", {{0x25, 1, {0xFF}}}, {{0x25, 0x01}}, {0x25, 0x02}, "25 03 FF", 1},
+    {"basic drives the switch", {{0x25, 1, {}}, {0x20, 1, {}}}, {{0x20, 0x01, 0x30}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"basic reads the switch", {{0x25, 2, {0xFF}}, {0x20, 1, {}}}, {}, {0x20, 0x02}, "20 03 FF", 0},
+    {"basic keeps a level", {{0x20, 1, {}}}, {{0x20, 0x01, 0x10}}, {0x20, 0x02}, "20 03 10", 0},
+    {"basic v2 report", {{0x20, 2, {}}}, {{0x20, 0x01, 0xFF}}, {0x20, 0x02}, "20 03 FF FF 00", 0},
+    {"basic refuses a truncated set", {{0x20, 1, {0x05}}}, {{0x20, 0x01}}, {0x20, 0x02}, "20 03 05", 1},
+    {"battery v1", {{0x80, 1, {55}}}, {}, {0x80, 0x02}, "80 03 37", 0},
+    {"battery v2 low warning", {{0x80, 2, {0xFF}}}, {}, {0x80, 0x02}, "80 03 FF 00 00", 0},
+    {"battery default full", {{0x80, 1, {}}}, {}, {0x80, 0x02}, "80 03 64", 0},
+    {"wake up interval", {{0x84, 1, {}}}, {{0x84, 0x04, 0x00, 0x0E, 0x10, 0x01}}, {0x84, 0x05}, "84 06 00 0E 10 01", 0},
+    {"wake up v2 capabilities", {{0x84, 2, {}}}, {}, {0x84, 0x09}, "84 0A 00 00 3C 01 51 80 00 01 2C 00 00 3C", 0},
+    // Classes and commands a node does not have are ignored without a word.
+    {"unknown class and command", {{0x25, 1, {}}}, {{0x26, 0x01, 0x10}, {0x25, 0x07}, {0x80, 0x02}}, {0x25, 0x02},
+     "25 03 00", 0},
+};
+
+TEST_F(SimNode, ClassTableSetsAndReports)
+{
+    std::vector<sim::node_profile> nodes;
+    uint8_t id = 2;
+    for (const class_case &c : class_cases) {
+        sim::node_profile p;
+        p.node_id = id++;
+        p.classes = c.classes;
+        nodes.push_back(p);
+    }
+    ASSERT_NO_FATAL_FAILURE(start(nodes));
+
+    id = 2;
+    uint8_t seq = 1;
+    size_t violations = 0;
+    for (const class_case &c : class_cases) {
+        SCOPED_TRACE(c.name);
+        for (const bytes &set : c.sets)
+            ASSERT_NO_FATAL_FAILURE(expect_ack(id, seq++, set));
+        client->send(node(id), packet(seq++, c.get));
+        auto r = client->recv_until([&](const auto &d) { return d.from == node(id) && !d.frame().packet.ack_response(); },
+                                    answer_wait);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(hex(r->frame().packet.command), c.report);
+        violations += c.violations;
+        EXPECT_EQ(model->violations().size(), violations);
+        EXPECT_EQ(model->commands(id).size(), c.sets.size() + 1);
+        id++;
+    }
+}
+
+TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
+{
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    struct add_case {
+        const char *name;
+        uint8_t node_id;
+        std::vector<sim::class_profile> classes;
+        int rc;
+    };
+    const add_case cases[] = {
+        {"node 0", 0, {}, -EINVAL},
+        {"node 233", 233, {}, -EINVAL},
+        {"unknown class", 2, {{0x26, 1, {}}}, -EINVAL},
+        {"version 0", 2, {{0x25, 0, {}}}, -EINVAL},
+        {"version beyond the model", 2, {{0x25, 3, {}}}, -EINVAL},
+        {"values of the wrong length", 2, {{0x80, 1, {1, 2}}}, -EINVAL},
+        {"class twice", 2, {{0x25, 1, {}}, {0x25, 2, {}}}, -EINVAL},
+        {"good", 2, {{0x25, 2, {0xFF}}}, 0},
+        {"again", 2, {}, -EEXIST},
+    };
+    for (const add_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::node_profile p;
+        p.node_id = c.node_id;
+        p.classes = c.classes;
+        EXPECT_EQ(model->add(p), c.rc);
+    }
+    EXPECT_EQ(model->node_ids(), std::vector<uint8_t>{2});
+    EXPECT_EQ(node(2).address, addr(2));
+    EXPECT_EQ(node(2).port, gw->port());
+
+    EXPECT_EQ(model->set_values(2, 0x25, {0x00}), 0);
+    EXPECT_EQ(model->values(2, 0x25), bytes{0x00});
+    EXPECT_EQ(model->set_values(2, 0x25, {0x00, 0x01}), -EINVAL);
+    EXPECT_EQ(model->set_values(2, 0x80, {0x10}), -ENOENT);
+    EXPECT_EQ(model->set_values(9, 0x25, {0x10}), -ENOENT);
+    EXPECT_FALSE(model->values(2, 0x80));
+
+    // A model needs the gateway's port for its nodes.
+    sim::gateway idle;
+    sim::node_model early(idle);
+    EXPECT_EQ(early.add(profile("switch", 2)), -ENOTCONN);
+}
+
+TEST_F(SimNode, BuiltinProfilesAndTheirNodeInformation)
+{
+    struct builtin_case {
+        const char *name;
+        sim::node_kind kind;
+        bytes classes;
+        bool listening;
+        bool flirs;
+    };
+    const builtin_case cases[] = {
+        {"switch", sim::node_kind::listening, {0x25, 0x20}, true, false},
+        {"sensor", sim::node_kind::sleeping, {0x80, 0x84, 0x20}, false, false},
+        {"basic", sim::node_kind::listening, {0x20}, true, false},
+        {"flirs", sim::node_kind::flirs, {0x20, 0x80}, false, true},
+    };
+    ASSERT_EQ(sim::builtin_profile_names().size(), std::size(cases));
+    for (const builtin_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto p = sim::builtin_profile(c.name, 9);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->node_id, 9);
+        EXPECT_EQ(p->kind, c.kind);
+        bytes classes;
+        for (const auto &cls : p->classes)
+            classes.push_back(cls.cmd_class);
+        EXPECT_EQ(classes, c.classes);
+        const sim::nm_node n = sim::nm_node_of(*p);
+        EXPECT_EQ(n.node_id, 9);
+        EXPECT_EQ(n.listening, c.listening);
+        EXPECT_EQ(n.flirs, c.flirs);
+        EXPECT_EQ(n.classes, c.classes);
+    }
+    EXPECT_FALSE(sim::builtin_profile("dimmer", 2));
+}
+
+// ---------------------------------------------------------------------------
+// Header of the answers, and what is not the model's
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, AnswersCarryTheEncapsulationFormatTheyWereAskedWith)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 4)}));
+    header h;
+    h.ext = {0x05, 0x84, 0x02, 0x01, 0x00}; // critical encapsulation format 0x0100
+    expect_ack(4, 0x30, {0x25, 0x02}, h);
+    auto r = report(0x25);
+    ASSERT_TRUE(r);
+    auto f = r->frame();
+    ASSERT_EQ(f.kind, sim::frame_kind::packet);
+    EXPECT_EQ(f.packet.encap_format(), 0x0100);
+    ASSERT_EQ(f.packet.options.size(), 1u);
+    EXPECT_TRUE(f.packet.options[0].critical);
+    auto cmds = model->commands(4);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_EQ(cmds[0].encap_format, 0x0100);
+    ASSERT_EQ(cmds[0].options.size(), 1u);
+    EXPECT_EQ(cmds[0].options[0].type, sim::option_encap_format);
+
+    // An end point the node does not have: acknowledged, recorded, not acted on.
+    h = {};
+    h.dst_ep = 1;
+    expect_ack(4, 0x31, {0x25, 0x01, 0xFF}, h);
+    EXPECT_EQ(model->values(4, 0x25), bytes{0x00});
+    ASSERT_EQ(model->violations().size(), 1u);
+    EXPECT_NE(model->violations()[0].find("end point 1"), std::string::npos);
+}
+
+TEST_F(SimNode, NodesOutsideTheModelStillUseTheGatewayHandlers)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 4)}));
+    ASSERT_EQ(gw->add_node(6, addr(6)), 0);
+    std::atomic<int> calls{0};
+    gw->on_command(0x25, sim::any_command, [&](const sim::command_context &) {
+        calls++;
+        return std::optional<std::vector<sim::command_reply>>{{{{0x25, 0x03, 0x42}}}};
+    });
+    expect_ack(6, 0x40, {0x25, 0x02});
+    auto r = report(0x25);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "25 03 42");
+    expect_ack(4, 0x41, {0x25, 0x02});
+    r = report(0x25);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "25 03 00 00 00");
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(model->commands(6).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Multi Command
+// ---------------------------------------------------------------------------
+
+sim::node_profile batching_switch(uint8_t id)
+{
+    sim::node_profile p = profile("switch", id);
+    p.classes.push_back({sim::cc_multi_cmd, 1, {}});
+    return p;
+}
+
+TEST_F(SimNode, MultiCommandIsUnpackedInOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(start({batching_switch(3)}));
+    const bytes frame = {0x8F, 0x01, 0x03,
+                         0x03, 0x25, 0x01, 0xFF, // Binary Switch Set on
+                         0x02, 0x25, 0x02,       // Binary Switch Get
+                         0x02, 0x20, 0x02};      // Basic Get
+    expect_ack(3, 0x50, frame, {0x80, 0x10, 0x01, 0x00, {}});
+    auto first = client->recv_until([](const auto &d) { return !d.frame().packet.ack_response(); }, answer_wait);
+    auto second = client->recv_until([](const auto &d) { return !d.frame().packet.ack_response(); }, answer_wait);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(hex(first->frame().packet.command), "25 03 FF FF 00");
+    EXPECT_EQ(hex(second->frame().packet.command), "20 03 FF");
+    EXPECT_EQ(first->from, node(3));
+
+    auto cmds = model->commands(3);
+    ASSERT_EQ(cmds.size(), 3u);
+    const char *want[] = {"25 01 FF", "25 02", "20 02"};
+    for (size_t i = 0; i < cmds.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(hex(cmds[i].command), want[i]);
+        EXPECT_EQ(cmds[i].multi_index, static_cast<int>(i));
+        EXPECT_EQ(cmds[i].seq, 0x50); // each keeps its packet's header
+        EXPECT_TRUE(cmds[i].secure());
+        EXPECT_EQ(cmds[i].src_ep, 1);
+    }
+    EXPECT_TRUE(model->violations().empty());
+}
+
+TEST_F(SimNode, BrokenMultiCommandIsRecordedWholeAndNotActedOn)
+{
+    sim::node_profile plain = profile("switch", 4); // without Multi Command
+    ASSERT_NO_FATAL_FAILURE(start({batching_switch(3), plain}));
+    struct broken_case {
+        const char *name;
+        uint8_t node_id;
+        bytes frame;
+        const char *why;
+    };
+    const broken_case cases[] = {
+        {"no count", 3, {0x8F, 0x01}, "without a count"},
+        {"other command", 3, {0x8F, 0x02, 0x01, 0x03, 0x25, 0x01, 0xFF}, "unknown command"},
+        {"count 0", 3, {0x8F, 0x01, 0x00}, "without commands"},
+        {"count above the commands", 3, {0x8F, 0x01, 0x02, 0x03, 0x25, 0x01, 0xFF}, "shorter than its count"},
+        {"length past the end", 3, {0x8F, 0x01, 0x01, 0x04, 0x25, 0x01, 0xFF}, "runs past the frame"},
+        {"empty command", 3, {0x8F, 0x01, 0x02, 0x03, 0x25, 0x01, 0xFF, 0x00}, "empty command"},
+        {"trailing bytes", 3, {0x8F, 0x01, 0x01, 0x03, 0x25, 0x01, 0xFF, 0x00}, "bytes after"},
+        {"nested", 3, {0x8F, 0x01, 0x01, 0x06, 0x8F, 0x01, 0x01, 0x02, 0x25, 0x02}, "inside a Multi Command"},
+        {"node without the class", 4, {0x8F, 0x01, 0x01, 0x03, 0x25, 0x01, 0xFF}, "without that class"},
+    };
+    uint8_t seq = 0x60;
+    size_t n = 0;
+    for (const broken_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_ack(c.node_id, seq++, c.frame);
+        auto cmds = model->commands(0);
+        ASSERT_EQ(cmds.size(), ++n);
+        EXPECT_EQ(cmds.back().command, c.frame);
+        EXPECT_EQ(cmds.back().multi_index, -1);
+        auto v = model->violations();
+        ASSERT_EQ(v.size(), n);
+        EXPECT_NE(v.back().find(c.why), std::string::npos) << v.back();
+    }
+    // None of them switched anything or drew an answer.
+    EXPECT_EQ(model->values(3, 0x25), bytes{0x00});
+    EXPECT_EQ(model->values(4, 0x25), bytes{0x00});
+    auto extra = client->recv(quiet_wait);
+    EXPECT_FALSE(extra) << hex(extra->data);
+}
+
 } // namespace
