@@ -471,14 +471,16 @@ public:
                 node_state &n = nodes_.at(node_id);
                 if (!n.awake || n.held.empty())
                     break;
-                h = std::move(n.held.front());
-                n.held.pop_front();
+                h = n.held.front();
                 delivering_held_ = true;
             }
             gw_.deliver_held(node_id, h.packet, h.from);
             {
+                // Taken off only now, so that a node seen with nothing held
+                // has recorded all it was handed.
                 std::lock_guard lock(mu_);
                 delivering_held_ = false;
+                nodes_.at(node_id).held.pop_front();
             }
             cv_.notify_all();
         }

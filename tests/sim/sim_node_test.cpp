@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <memory>
 #include <random>
+#include <thread>
+#include <atomic>
 
 namespace {
 
@@ -428,6 +430,136 @@ TEST_F(SimNode, BrokenMultiCommandIsRecordedWholeAndNotActedOn)
     EXPECT_EQ(model->values(4, 0x25), bytes{0x00});
     auto extra = client->recv(quiet_wait);
     EXPECT_FALSE(extra) << hex(extra->data);
+}
+
+// ---------------------------------------------------------------------------
+// Sleeping nodes
+// ---------------------------------------------------------------------------
+
+bool is_nack_waiting(const raw_client::datagram &d, uint8_t seq)
+{
+    auto f = d.frame();
+    return f.kind == sim::frame_kind::packet && f.packet.nack() && f.packet.nack_waiting() && f.packet.seq == seq;
+}
+
+TEST_F(SimNode, SleepingNodeFramesAreHeldUntilTheWakeUp)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3)}));
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+    ASSERT_EQ(model->set_values(3, sim::cc_battery, {42}), 0);
+
+    // Held: NACK waiting, with the rest of the 300 s interval as expected delay.
+    client->send(node(3), packet(0x20, {0x80, 0x02}));
+    auto nack = client->recv(answer_wait);
+    ASSERT_TRUE(nack);
+    EXPECT_EQ(nack->from, node(3));
+    ASSERT_TRUE(is_nack_waiting(*nack, 0x20)) << hex(nack->data);
+    auto delay = nack->frame().packet.expected_delay();
+    ASSERT_TRUE(delay);
+    EXPECT_LE(*delay, 300u);
+    EXPECT_GE(*delay, 240u);
+    // A resend of the same frame is the same held frame.
+    client->send(node(3), packet(0x20, {0x80, 0x02}));
+    ASSERT_TRUE(client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x20); }, answer_wait));
+    // A frame without an ACK request is held silently.
+    client->send(node(3), packet(0x21, {0x20, 0x01, 0xFF}, {0x00, 0x00, 0x00, 0x00, {}}));
+    ASSERT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.held == 2; }, answer_wait));
+    EXPECT_TRUE(model->commands(3).empty());
+    auto rx = gw->received();
+    ASSERT_EQ(rx.size(), 3u);
+    EXPECT_EQ(rx[0].applied, sim::reply::nack_waiting);
+    EXPECT_FALSE(rx[2].applied);
+
+    // The wake-up: the notification first, then the held frames in order,
+    // each acknowledged under its own sequence number.
+    const uint64_t mark = model->next_command_index();
+    ASSERT_EQ(model->wake_up(3), 0);
+    std::vector<raw_client::datagram> seen;
+    while (seen.size() < 3) {
+        auto d = client->recv(answer_wait);
+        ASSERT_TRUE(d) << "after " << seen.size() << " frames";
+        seen.push_back(*d);
+    }
+    for (const auto &d : seen)
+        EXPECT_EQ(d.from, node(3));
+    EXPECT_EQ(hex(seen[0].frame().packet.command), "84 07");
+    EXPECT_TRUE(is_ack(seen[1], 0x20));
+    EXPECT_EQ(hex(seen[2].frame().packet.command), "80 03 2A");
+    EXPECT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.awake && v.held == 0 && v.wake_ups == 1; },
+                                 answer_wait));
+    auto held = model->commands(3);
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].index, mark);
+    EXPECT_EQ(hex(held[0].command), "80 02");
+    EXPECT_EQ(hex(held[1].command), "20 01 FF");
+    EXPECT_TRUE(held[0].held && held[1].held);
+    EXPECT_EQ(model->values(3, sim::cc_basic), bytes{0xFF});
+
+    // Awake: answered at once.
+    expect_ack(3, 0x22, {0x84, 0x05});
+    auto r = client->recv_until([](const auto &d) { return carries(d, 0x84, 0x06); }, answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "84 06 00 01 2C 01");
+    EXPECT_FALSE(model->commands(3).back().held);
+
+    // No More Information: asleep again, and the next frame is held.
+    expect_ack(3, 0x23, {0x84, 0x08});
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+    client->send(node(3), packet(0x24, {0x80, 0x02}));
+    ASSERT_TRUE(client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x24); }, answer_wait));
+    EXPECT_TRUE(model->violations().empty());
+}
+
+TEST_F(SimNode, WakeUpNotificationGoesWhereItIsSent)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3), profile("switch", 4)}));
+    // Nobody has talked to the gateway yet: no destination.
+    EXPECT_EQ(model->wake_up(3), -ENOTCONN);
+    EXPECT_EQ(model->wake_up(4), -EINVAL);
+    EXPECT_EQ(model->wake_up(9), -ENOENT);
+    EXPECT_EQ(model->fall_asleep(4), -EINVAL);
+
+    raw_client other(addr(201));
+    raw_client third(addr(202));
+    auto wun = [](const auto &d) { return carries(d, sim::cc_wake_up, sim::wake_up_notification); };
+    // The last client heard from.
+    expect_ack(4, 0x01, {0x25, 0x02});
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(client->recv_until(wun, answer_wait));
+    // The unsolicited destination, once set.
+    model->set_unsolicited_destination(other.local());
+    ASSERT_EQ(model->wake_up(3), 0);
+    auto got = other.recv_until(wun, answer_wait);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->from, node(3));
+    // The caller's, for one wake-up.
+    ASSERT_EQ(model->wake_up(3, third.local()), 0);
+    ASSERT_TRUE(third.recv_until(wun, answer_wait));
+    EXPECT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.wake_ups == 3; }, answer_wait));
+
+    ASSERT_EQ(model->fall_asleep(3), 0);
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+}
+
+TEST_F(SimNode, AwakeNodeSleepsAfterItsTimeOut)
+{
+    sim::node_profile p = profile("sensor", 3);
+    p.awake_timeout = 300ms;
+    ASSERT_NO_FATAL_FAILURE(start({p}));
+    model->set_unsolicited_destination(client->local());
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(model->wait_awake(3, true, answer_wait));
+    const auto first = clk::now();
+    // A second wake-up restarts the time-out: the first one's expiry is void.
+    std::this_thread::sleep_for(150ms);
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.wake_ups == 2; }, answer_wait));
+    const auto second = clk::now();
+    ASSERT_TRUE(model->wait_awake(3, false, 10s));
+    const auto asleep = clk::now();
+    EXPECT_GE(asleep - first, 300ms);
+    // The second wake-up was posted before `second`; allow for the loop thread's lag.
+    EXPECT_GE(asleep - second, 250ms);
 }
 
 } // namespace
