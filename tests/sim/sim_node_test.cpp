@@ -562,4 +562,121 @@ TEST_F(SimNode, AwakeNodeSleepsAfterItsTimeOut)
     EXPECT_GE(asleep - second, 250ms);
 }
 
+// ---------------------------------------------------------------------------
+// FLiRS answers, unsolicited reports
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, FlirsNodeAnswersLateOrNotAtAll)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("flirs", 7)}));
+    EXPECT_EQ(model->set_answers(9, sim::answer_mode::never), -ENOENT);
+
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::late, 500ms), 0);
+    const auto t0 = clk::now();
+    expect_ack(7, 0x70, {0x20, 0x02});
+    auto r = report(sim::cc_basic);
+    ASSERT_TRUE(r);
+    EXPECT_GE(clk::now() - t0, 490ms);
+
+    // Never: the Get is acknowledged and recorded, and a Set still acts.
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::never), 0);
+    expect_ack(7, 0x71, {0x20, 0x02});
+    expect_ack(7, 0x72, {0x20, 0x01, 0x20});
+    expect_ack(7, 0x73, {0x80, 0x02});
+    auto none = client->recv(quiet_wait);
+    EXPECT_FALSE(none) << hex(none->data);
+    EXPECT_EQ(model->commands(7).size(), 4u);
+    EXPECT_EQ(model->values(7, sim::cc_basic), bytes{0x20});
+
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::normal), 0);
+    expect_ack(7, 0x74, {0x80, 0x02});
+    r = report(sim::cc_battery);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "80 03 64");
+}
+
+TEST_F(SimNode, UnsolicitedReportsCarryTheCurrentValue)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("sensor", 3)}));
+    EXPECT_EQ(model->send_report(2, sim::cc_switch_binary), -ENOTCONN);
+    model->set_unsolicited_destination(client->local());
+
+    ASSERT_EQ(model->set_values(2, sim::cc_switch_binary, {0xFF}), 0);
+    int seq = model->send_report(2, sim::cc_switch_binary);
+    ASSERT_GE(seq, 0);
+    auto r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->from, node(2));
+    auto f = r->frame();
+    EXPECT_EQ(hex(f.packet.command), "25 03 FF FF 00");
+    EXPECT_EQ(f.packet.seq, seq);
+    EXPECT_FALSE(f.packet.ack_request());
+
+    // A sleeping node reports too (it wakes for that moment), and reports may
+    // ask for an ACK, which the gateway records.
+    model->set_report_ack_request(true);
+    ASSERT_EQ(model->set_values(3, sim::cc_battery, {0xFF}), 0);
+    seq = model->send_report(3, sim::cc_battery);
+    ASSERT_GE(seq, 0);
+    r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->from, node(3));
+    f = r->frame();
+    EXPECT_EQ(hex(f.packet.command), "80 03 FF");
+    EXPECT_TRUE(f.packet.ack_request());
+    const uint64_t mark = gw->next_index();
+    client->send(node(3), {0x23, 0x02, 0x40, 0x00, static_cast<uint8_t>(seq), 0x00, 0x00});
+    EXPECT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), answer_wait, mark));
+
+    // Any command, e.g. a report of a class the model does not know.
+    EXPECT_EQ(model->send_report(2, sim::cc_battery), -ENOENT);
+    EXPECT_EQ(model->send_report(9, sim::cc_battery), -ENOENT);
+    ASSERT_GE(model->send_command(2, {0x71, 0x05, 0x00, 0x00, 0x00, 0xFF, 0x06, 0x16}), 0);
+    r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "71 05 00 00 00 FF 06 16");
+    EXPECT_FALSE(r->frame().packet.ack_request());
+    EXPECT_TRUE(model->commands().empty()); // sent, not received
+}
+
+// ---------------------------------------------------------------------------
+// Threads: test calls race the loop thread
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, TestCallsRaceTheNodesSafely)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("sensor", 3)}));
+    model->set_unsolicited_destination(client->local());
+    raw_client poller(addr(201));
+    constexpr int gets = 200;
+    std::atomic<bool> done{false};
+
+    // One thread sets values, sends reports and wakes and puts to sleep the
+    // sensor, while the loop thread answers the poller's Gets.
+    std::thread noise([&] {
+        for (uint8_t i = 0; !done.load(); i++) {
+            model->set_values(3, sim::cc_battery, {static_cast<uint8_t>(i % 100)});
+            model->send_report(3, sim::cc_battery);
+            if (i % 2)
+                model->wake_up(3);
+            else
+                model->fall_asleep(3);
+            (void)model->view(3);
+            (void)model->commands();
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < gets; i++) {
+        poller.send(node(2), packet(static_cast<uint8_t>(i), {0x25, 0x02}));
+        if (poller.recv_until([](const auto &d) { return carries(d, 0x25, 0x03); }, answer_wait))
+            answered++;
+    }
+    done.store(true);
+    noise.join();
+    EXPECT_EQ(answered, gets);
+    EXPECT_EQ(model->commands(2).size(), static_cast<size_t>(gets));
+    EXPECT_TRUE(model->violations().empty());
+}
+
 } // namespace
