@@ -156,11 +156,27 @@ void gateway::set_observer(std::function<void(const recorded_frame &)> observer)
     observer_ = std::move(observer);
 }
 
+int gateway::add_observer(std::function<void(const recorded_frame &)> observer)
+{
+    std::lock_guard lock(observer_mu_);
+    const int id = next_observer_id_++;
+    observers_[id] = std::move(observer);
+    return id;
+}
+
+void gateway::remove_observer(int id)
+{
+    std::lock_guard lock(observer_mu_);
+    observers_.erase(id);
+}
+
 void gateway::notify(const recorded_frame &rec)
 {
     std::lock_guard lock(observer_mu_);
     if (observer_)
         observer_(rec);
+    for (const auto &kv : observers_)
+        kv.second(rec);
 }
 
 void gateway::push_record(recorded_frame &rec)

@@ -166,6 +166,10 @@ public:
 
     // Called for every received and sent frame, one at a time, e.g. to log.
     void set_observer(std::function<void(const recorded_frame &)> observer);
+    // Further observers beside that one (a network-management responder
+    // watches for node discovery this way): an id for remove_observer.
+    int add_observer(std::function<void(const recorded_frame &)> observer);
+    void remove_observer(int id);
 
 private:
     void on_datagram(int socket_id, const uint8_t *data, size_t length, const endpoint &from,
@@ -211,6 +215,8 @@ private:
 
     std::mutex observer_mu_;
     std::function<void(const recorded_frame &)> observer_;
+    std::map<int, std::function<void(const recorded_frame &)>> observers_;
+    int next_observer_id_ = 1;
 
     sim::policy policy_;
     command_handlers handlers_;

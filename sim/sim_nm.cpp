@@ -188,7 +188,7 @@ nm_gateway::nm_gateway(gateway &gw, nm_config config) : gw_(gw), cfg_(std::move(
         handler_ids_.push_back(
             gw_.on_command(cls, any_command, [this](const command_context &c) { return handle(c); }));
     nd_thread_ = std::thread([this] { nd_loop(); });
-    gw_.set_observer([this](const recorded_frame &r) {
+    observer_id_ = gw_.add_observer([this](const recorded_frame &r) {
         if (r.dir != direction::received || r.frame.kind != frame_kind::node_discovery || r.bytes.size() < 2 ||
             r.node_id != 0)
             return;
@@ -204,7 +204,7 @@ nm_gateway::nm_gateway(gateway &gw, nm_config config) : gw_(gw), cfg_(std::move(
 
 nm_gateway::~nm_gateway()
 {
-    gw_.set_observer(nullptr);
+    gw_.remove_observer(observer_id_);
     for (int id : handler_ids_)
         gw_.remove_handler(id);
     {

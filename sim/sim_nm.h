@@ -14,8 +14,8 @@
 //
 // Handlers run on the gateway's loop thread; node discovery (which does not
 // travel in a Z/IP packet) is answered from a thread of this object's own.
-// This object takes the gateway's observer slot. Destroy it after the
-// gateway has stopped (its handlers may be running on the loop thread).
+// It watches the gateway's frames as one more observer. Destroy it after
+// the gateway has stopped (its handlers may be running on the loop thread).
 #pragma once
 
 #include "sim/sim_gateway.h"
@@ -147,6 +147,7 @@ private:
     uint8_t incl_node_ = 0;
     uint8_t incl_keys_ = 0;
     std::vector<int> handler_ids_;
+    int observer_id_ = 0;
 
     // Node discovery: datagrams seen by the observer, answered by nd_thread_.
     std::deque<std::pair<std::vector<uint8_t>, endpoint>> nd_queue_;
