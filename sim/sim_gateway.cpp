@@ -245,8 +245,11 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
     std::optional<decision> d;
     // A frame for a sleeping node is the gateway's to keep, whatever the test
     // policy says: the node cannot be reached, so nothing is acknowledged yet.
+    // A critical option it does not understand is refused at once, as for
+    // any other frame.
     const bool held = f.kind == frame_kind::packet && f.packet.has_command() && !f.packet.ack_response() &&
-                      !f.packet.nack() && node_asleep(rec.node_id);
+                      !f.packet.nack() && !f.packet.first_unsupported_critical(config_.known_options) &&
+                      node_asleep(rec.node_id);
     if (held) {
         if (f.packet.ack_request()) {
             rec.applied = reply::nack_waiting;

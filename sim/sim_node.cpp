@@ -19,6 +19,8 @@ constexpr uint32_t max_interval_s = 0xFFFFFF;
 // as unacknowledged a little later, while the gateway still holds it; above
 // that it takes the frame as queued for a sleeping node.
 constexpr uint32_t min_expected_delay_s = 3;
+// Commands kept in the record; a long-running simulator drops the oldest.
+constexpr size_t max_commands = 10000;
 
 struct class_state {
     uint8_t version = 1;
@@ -535,6 +537,8 @@ public:
             c.held = held;
             c.time = clk::now();
             commands_.push_back(std::move(c));
+            while (commands_.size() > max_commands)
+                commands_.pop_front();
         };
         if (p.dst_ep() != 0 || p.bit_address()) {
             record(p.command, -1);
@@ -597,7 +601,7 @@ public:
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
     std::map<uint8_t, node_state> nodes_;
-    std::vector<node_command> commands_;
+    std::deque<node_command> commands_; // the newest max_commands
     uint64_t next_index_ = 0;
     std::vector<std::string> violations_;
     std::optional<endpoint> unsolicited_;
@@ -857,21 +861,22 @@ std::optional<node_command> node_model::wait_command(const command_predicate &pr
 {
     const auto deadline = clk::now() + timeout;
     std::unique_lock lock(impl_->mu_);
-    size_t checked = 0; // commands_ only grows: entries below this were tested
-    for (;;) {
-        for (; checked < impl_->commands_.size(); checked++) {
-            const node_command &c = impl_->commands_[checked];
-            if (c.index >= from_index && pred(c))
+    uint64_t checked = from_index; // commands below this index were tested
+    auto scan = [&]() -> std::optional<node_command> {
+        for (const node_command &c : impl_->commands_) {
+            if (c.index < checked)
+                continue;
+            checked = c.index + 1;
+            if (pred(c))
                 return c;
         }
-        if (impl_->cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            for (; checked < impl_->commands_.size(); checked++) {
-                const node_command &c = impl_->commands_[checked];
-                if (c.index >= from_index && pred(c))
-                    return c;
-            }
-            return std::nullopt;
-        }
+        return std::nullopt;
+    };
+    for (;;) {
+        if (auto c = scan())
+            return c;
+        if (impl_->cv_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return scan();
     }
 }
 

@@ -186,7 +186,8 @@ public:
     // Reports that answer a Get ask for an ACK when this is on (off by default).
     void set_report_ack_request(bool on);
 
-    // Commands the nodes received, in order (node 0: of every node).
+    // Commands the nodes received, in order (node 0: of every node); the
+    // newest 10000 are kept.
     std::vector<node_command> commands(uint8_t node_id = 0) const;
     uint64_t next_command_index() const;
     using command_predicate = std::function<bool(const node_command &)>;

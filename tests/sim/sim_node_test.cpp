@@ -679,4 +679,52 @@ TEST_F(SimNode, TestCallsRaceTheNodesSafely)
     EXPECT_TRUE(model->violations().empty());
 }
 
+// ---------------------------------------------------------------------------
+// Waiting for commands
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, WaitCommandSeesOnlyWhatCameAfterTheMark)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("basic", 4)}));
+    expect_ack(2, 0x01, {0x25, 0x02});
+    const uint64_t mark = model->next_command_index();
+    EXPECT_EQ(mark, 1u);
+
+    // Nothing new yet: the earlier Get does not count, and the wait lasts.
+    const auto t0 = clk::now();
+    EXPECT_FALSE(model->wait_command(2, 0x25, 0x02, 200ms, mark));
+    EXPECT_GE(clk::now() - t0, 200ms);
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(100ms);
+        // Acknowledged before the next goes: two node sockets have no order.
+        client->send(node(4), packet(0x02, {0x20, 0x01, 0x10}));
+        client->recv_until([](const auto &d) { return is_ack(d, 0x02); }, answer_wait);
+        client->send(node(2), packet(0x03, {0x25, 0x02}));
+    });
+    auto got = model->wait_command(2, 0x25, 0x02, answer_wait, mark);
+    later.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->seq, 0x03);
+    EXPECT_GT(got->index, mark); // the Basic Set to node 4 came first
+    auto any = model->wait_command([](const sim::node_command &c) { return c.node_id == 4; }, answer_wait, mark);
+    ASSERT_TRUE(any);
+    EXPECT_EQ(any->index, mark);
+    EXPECT_EQ(model->commands().size(), 3u);
+}
+
+TEST_F(SimNode, SleepingNodeFrameWithAnUnknownCriticalOptionIsRefusedNotHeld)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3)}));
+    header h;
+    h.ext = {0x04, 0x85, 0x01, 0x00};
+    client->send(node(3), packet(0x10, {0x80, 0x02}, h));
+    auto got = client->recv(answer_wait);
+    ASSERT_TRUE(got);
+    auto f = got->frame();
+    EXPECT_TRUE(f.packet.nack_option_error());
+    EXPECT_FALSE(f.packet.nack_waiting());
+    EXPECT_EQ(model->view(3)->held, 0u);
+}
+
 } // namespace
