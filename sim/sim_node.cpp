@@ -30,7 +30,6 @@ struct class_state {
 struct held_frame {
     zip_packet packet;
     endpoint from;
-    std::string local_address;
 };
 
 struct node_state {
@@ -412,10 +411,13 @@ public:
             const bool copy = std::any_of(n.held.begin(), n.held.end(),
                                           [&](const held_frame &h) { return same_frame(h, ctx.packet, ctx.from); });
             if (!copy)
-                n.held.push_back({ctx.packet, ctx.from, ctx.local_address});
-            // What is left of the node's wake-up interval.
+                n.held.push_back({ctx.packet, ctx.from});
+            // What is left of the node's wake-up interval, as last set.
             const auto slept = std::chrono::duration_cast<std::chrono::seconds>(clk::now() - n.asleep_since);
-            const uint64_t interval = n.profile.wake_up_interval_s;
+            const class_state *wake_up = n.find(cc_wake_up);
+            const uint64_t interval = wake_up ? uint64_t(wake_up->values[0]) << 16 | uint64_t(wake_up->values[1]) << 8 |
+                                                    wake_up->values[2]
+                                              : n.profile.wake_up_interval_s;
             const uint64_t left = interval > static_cast<uint64_t>(slept.count()) ? interval - slept.count() : 0;
             delay = static_cast<uint32_t>(std::clamp<uint64_t>(left, min_expected_delay_s, max_interval_s));
         }

@@ -502,11 +502,18 @@ TEST_F(SimNode, SleepingNodeFramesAreHeldUntilTheWakeUp)
     EXPECT_EQ(hex(r->frame().packet.command), "84 06 00 01 2C 01");
     EXPECT_FALSE(model->commands(3).back().held);
 
-    // No More Information: asleep again, and the next frame is held.
-    expect_ack(3, 0x23, {0x84, 0x08});
+    // No More Information: asleep again, and the next frame is held, with the
+    // interval set meanwhile (600 s) as expected delay.
+    expect_ack(3, 0x23, {0x84, 0x04, 0x00, 0x02, 0x58, 0x01});
+    expect_ack(3, 0x24, {0x84, 0x08});
     ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
-    client->send(node(3), packet(0x24, {0x80, 0x02}));
-    ASSERT_TRUE(client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x24); }, answer_wait));
+    client->send(node(3), packet(0x25, {0x80, 0x02}));
+    nack = client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x25); }, answer_wait);
+    ASSERT_TRUE(nack);
+    delay = nack->frame().packet.expected_delay();
+    ASSERT_TRUE(delay);
+    EXPECT_LE(*delay, 600u);
+    EXPECT_GE(*delay, 540u);
     EXPECT_TRUE(model->violations().empty());
 }
 
