@@ -14,24 +14,33 @@
 // new class is a new row. Every command a node receives is recorded in order,
 // with its Z/IP header, decoded out of Multi Command frames too.
 //
+// Use, with the gateway listing the nodes in its network-management answers:
+//   sim::gateway gw(config);                // gw.start() first: nodes take its port
+//   sim::node_model nodes(gw);
+//   std::vector<sim::node_profile> p{*sim::builtin_profile("switch", 2),
+//                                    *sim::builtin_profile("sensor", 3)};
+//   nodes.add(p);
+//   sim::nm_config nm;
+//   for (auto &n : p) nm.nodes.push_back(sim::nm_node_of(n));
+//   sim::nm_gateway responder(gw, nm);      // destroyed after gw.stop()
+//
 // Threads: the model runs on the gateway's loop thread (wake-ups and sleeps
 // that a test asks for are posted there), so a node's frames, wake-ups and
-// answers happen in one order. Public calls are thread-safe; do not call them
-// from a gateway handler or observer while waiting (the wait_* calls) there.
-// Destroy the model before or after the gateway stops: it detaches itself, and
-// tasks it posted are dropped once it is gone.
+// answers happen in one order. Public calls are thread-safe and may be made
+// from a gateway handler or observer, except the wait_* calls, which would
+// stall the loop thread they wait on. Destroy the model before or after the
+// gateway stops: it detaches itself, and tasks it posted are dropped once it
+// is gone.
 #pragma once
 
 #include "sim/sim_gateway.h"
 #include "sim/sim_nm.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
