@@ -364,6 +364,21 @@ std::vector<std::string> builtin_profile_names()
     return out;
 }
 
+std::vector<uint8_t> multi_command_frame(const std::vector<std::vector<uint8_t>> &commands)
+{
+    if (commands.size() > 0xFF)
+        return {};
+    bytes out{cc_multi_cmd, multi_cmd_encap, static_cast<uint8_t>(commands.size())};
+    for (const bytes &c : commands) {
+        if (c.empty() || c.size() > 0xFF)
+            return {};
+        out.push_back(static_cast<uint8_t>(c.size()));
+        for (uint8_t b : c) // not insert(): g++ 12 warns falsely on it at -O2
+            out.push_back(b);
+    }
+    return out;
+}
+
 nm_node nm_node_of(const node_profile &p)
 {
     nm_node n;

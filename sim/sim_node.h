@@ -99,6 +99,11 @@ std::vector<std::string> builtin_profile_names();
 // The node as the gateway's node list and node information show it.
 nm_node nm_node_of(const node_profile &p);
 
+// A Multi Command frame (0x8F 0x01 count, then length and bytes of each),
+// e.g. for a node to send; empty when a command is empty or longer than 255
+// bytes, or there are more than 255 of them.
+std::vector<uint8_t> multi_command_frame(const std::vector<std::vector<uint8_t>> &commands);
+
 // How a node answers commands that call for a report (Gets).
 enum class answer_mode : uint8_t {
     normal, // at once
