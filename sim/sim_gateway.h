@@ -7,8 +7,11 @@
 // Layers: sim_udp (sockets, loop thread, delayed tasks), sim_dtls (DTLS mode:
 // the sessions between the sockets and the rest), sim_packet (codec),
 // sim_policy (how to answer), sim_handlers (what to answer); this class ties
-// them together. All public calls are thread-safe. Handlers and the
-// observer run on the loop thread and must not call stop().
+// them together. A node layer (sim_node) may play the nodes behind the node
+// sockets: it answers their commands in place of the handlers, and the
+// gateway holds the frames of a node that sleeps. All public calls are
+// thread-safe. Handlers, the node layer and the observers run on the loop
+// thread and must not call stop().
 #pragma once
 
 #include "sim/sim_dtls.h"

@@ -470,6 +470,29 @@ TEST_F(SimGateway, ObserverSeesEveryFrameInBothDirections)
     EXPECT_EQ(seen, (std::vector<sim::direction>{sim::direction::received, sim::direction::sent}));
 }
 
+TEST_F(SimGateway, FurtherObserversSeeFramesUntilRemoved)
+{
+    std::atomic<int> main_seen{0}, first{0}, second{0};
+    gw->set_observer([&](const sim::recorded_frame &) { main_seen++; });
+    const int a = gw->add_observer([&](const sim::recorded_frame &) { first++; });
+    gw->add_observer([&](const sim::recorded_frame &) { second++; });
+    expect_answer(packet(0xC1), ack_of(0xC1), gw_ep);
+    // the observers of the sent ACK may run just after it arrived
+    for (int i = 0; i < 200 && second.load() < 2; i++)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(main_seen.load(), 2);
+    EXPECT_EQ(first.load(), 2);
+    EXPECT_EQ(second.load(), 2);
+
+    gw->remove_observer(a);
+    expect_answer(packet(0xC2), ack_of(0xC2), gw_ep);
+    for (int i = 0; i < 200 && second.load() < 4; i++)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(second.load(), 4);
+    EXPECT_EQ(main_seen.load(), 4);
+    EXPECT_EQ(first.load(), 2);
+}
+
 TEST(SimGatewayLife, StartFailsOnABusyPortAndStopIsClean)
 {
     raw_client squatter("127.0.0.1");
