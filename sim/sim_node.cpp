@@ -387,7 +387,7 @@ nm_node nm_node_of(const node_profile &p)
     n.flirs = p.kind == node_kind::flirs;
     n.generic = p.generic;
     n.specific = p.specific;
-    n.basic = p.kind == node_kind::listening ? 0x04 : 0x03; // routing slave / slave
+    n.basic = 0x04; // routing slave, whatever it does between wake-ups
     n.classes.clear();
     for (const class_profile &c : p.classes)
         n.classes.push_back(c.cmd_class);

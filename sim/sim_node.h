@@ -29,8 +29,8 @@
 // answers happen in one order. Public calls are thread-safe and may be made
 // from a gateway handler or observer, except the wait_* calls, which would
 // stall the loop thread they wait on. Destroy the model before or after the
-// gateway stops: it detaches itself, and tasks it posted are dropped once it
-// is gone.
+// gateway stops, but before the gateway itself: it detaches itself, and tasks
+// it posted are dropped once it is gone.
 #pragma once
 
 #include "sim/sim_gateway.h"
