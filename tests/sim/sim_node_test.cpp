@@ -520,6 +520,29 @@ TEST_F(SimNode, SleepingNodeFramesAreHeldUntilTheWakeUp)
     EXPECT_TRUE(model->violations().empty());
 }
 
+TEST_F(SimNode, HeldNoMoreInformationEndsTheWakeUpEarly)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3)}));
+    client->send(node(3), packet(0x30, {0x80, 0x02}));
+    client->send(node(3), packet(0x31, {0x84, 0x08}));
+    client->send(node(3), packet(0x32, {0x20, 0x02}));
+    ASSERT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.held == 3; }, answer_wait));
+
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(client->recv_until([](const auto &d) { return is_ack(d, 0x31); }, answer_wait));
+    // Back to sleep with the last frame still held for the next wake-up.
+    ASSERT_TRUE(model->wait_view(
+        3, [](const sim::node_view &v) { return !v.awake && v.wake_ups == 1 && v.held == 1; }, answer_wait));
+    EXPECT_EQ(model->commands(3).size(), 2u);
+
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(client->recv_until([](const auto &d) { return carries(d, 0x20, 0x03); }, answer_wait));
+    auto cmds = model->commands(3);
+    ASSERT_EQ(cmds.size(), 3u);
+    EXPECT_EQ(hex(cmds[2].command), "20 02");
+    EXPECT_TRUE(cmds[2].held);
+}
+
 TEST_F(SimNode, WakeUpNotificationGoesWhereItIsSent)
 {
     ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3), profile("switch", 4)}));
