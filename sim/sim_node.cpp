@@ -59,19 +59,24 @@ struct node_state {
     }
 };
 
+// Violations kept, like commands: a misbehaving client of a long-running
+// simulator must not grow it without end.
+void note_violation(std::deque<std::string> &list, uint8_t node_id, const std::string &what, const bytes &cmd)
+{
+    list.push_back("node " + std::to_string(node_id) + ": " + what + " [" + hex_text(cmd) + "]");
+    while (list.size() > max_commands)
+        list.pop_front();
+}
+
 // One command handed to a class row.
 struct class_call {
     node_state &node;
     class_state &cls;
     const bytes &cmd; // class, command, parameters; at least 2 bytes
-    std::vector<std::string> &violations;
+    std::deque<std::string> &violations;
     bool sleep_after = false; // the node goes to sleep once this is handled
 
-    void violation(const char *what)
-    {
-        violations.push_back("node " + std::to_string(node.profile.node_id) + ": " + what + " [" + hex_text(cmd) +
-                             "]");
-    }
+    void violation(const char *what) { note_violation(violations, node.profile.node_id, what, cmd); }
 };
 
 void put_be24(bytes &b, uint32_t v)
@@ -561,9 +566,9 @@ public:
         };
         if (p.dst_ep() != 0 || p.bit_address()) {
             record(p.command, -1);
-            violations_.push_back("node " + std::to_string(n.profile.node_id) + ": command to end point " +
-                                  std::to_string(p.dst_ep()) + " of a node without end points [" +
-                                  hex_text(p.command) + "]");
+            note_violation(violations_, n.profile.node_id,
+                           "command to end point " + std::to_string(p.dst_ep()) + " of a node without end points",
+                           p.command);
             return;
         }
         if (p.command[0] != cc_multi_cmd) {
@@ -573,16 +578,14 @@ public:
         }
         if (!n.find(cc_multi_cmd)) {
             record(p.command, -1);
-            violations_.push_back("node " + std::to_string(n.profile.node_id) +
-                                  ": Multi Command to a node without that class [" + hex_text(p.command) + "]");
+            note_violation(violations_, n.profile.node_id, "Multi Command to a node without that class", p.command);
             return;
         }
         std::string why;
         std::vector<bytes> parts = split_multi(p.command, why);
         if (parts.empty()) {
             record(p.command, -1);
-            violations_.push_back("node " + std::to_string(n.profile.node_id) + ": " + why + " [" +
-                                  hex_text(p.command) + "]");
+            note_violation(violations_, n.profile.node_id, why, p.command);
             return;
         }
         for (size_t i = 0; i < parts.size(); i++)
@@ -622,7 +625,7 @@ public:
     std::map<uint8_t, node_state> nodes_;
     std::deque<node_command> commands_; // the newest max_commands
     uint64_t next_index_ = 0;
-    std::vector<std::string> violations_;
+    std::deque<std::string> violations_; // the newest max_commands
     std::optional<endpoint> unsolicited_;
     std::atomic<bool> report_ack_request_{false};
     bool delivering_held_ = false; // loop thread: deliver_held runs, so handle() sees a held frame
@@ -928,7 +931,7 @@ bool node_model::wait_awake(uint8_t node_id, bool awake, std::chrono::millisecon
 std::vector<std::string> node_model::violations() const
 {
     std::lock_guard lock(impl_->mu_);
-    return impl_->violations_;
+    return {impl_->violations_.begin(), impl_->violations_.end()};
 }
 
 } // namespace sim

@@ -218,7 +218,7 @@ public:
 
     // Frames a node could not take as they were (a truncated Set, a broken
     // Multi Command, a Multi Command to a node without that class), one line
-    // each: what a correct client never sends.
+    // each, the newest 10000: what a correct client never sends.
     std::vector<std::string> violations() const;
 
 private:
