@@ -80,8 +80,9 @@ struct node_profile {
     uint8_t node_id = 0;
     node_kind kind = node_kind::listening;
     std::vector<class_profile> classes;
-    // Sleeping nodes: the wake-up interval the node reports, and what the
-    // gateway announces as expected delay for a held frame.
+    // Sleeping nodes: the wake-up interval the node starts with. The gateway
+    // announces what is left of the interval last set (at least 3 s) as the
+    // expected delay of a held frame; the node wakes only when told to.
     uint32_t wake_up_interval_s = 300;
     // Sleeping nodes: back to sleep this long after waking without a Wake Up
     // No More Information; 0 = stay awake until it comes (or fall_asleep()).
