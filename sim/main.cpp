@@ -1,9 +1,13 @@
 // zipgw-sim: the Z/IP gateway simulator as a program, for the demo.
-// Plays the gateway (and nodes with their own addresses) until SIGTERM or
-// SIGINT and logs every frame in one line on standard output.
+// Plays the gateway with its network-management answers, and nodes with
+// their own addresses (simulated nodes when given a profile), until SIGTERM
+// or SIGINT, and logs every frame in one line on standard output.
 
 #include "sim/sim_gateway.h"
+#include "sim/sim_nm.h"
+#include "sim/sim_node.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,14 +27,40 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 extern "C" void on_signal(int) { g_stop.store(true); }
 
+std::string profile_names()
+{
+    std::string names;
+    for (const std::string &n : sim::builtin_profile_names())
+        names += (names.empty() ? "" : ", ") + n;
+    return names;
+}
+
+struct profile_set {
+    const char *name;
+    std::initializer_list<std::pair<uint8_t, const char *>> nodes;
+};
+
+// The small network of the demo: a switch, a battery sensor that sleeps and
+// a basic node.
+const profile_set profile_sets[] = {
+    {"demo", {{2, "switch"}, {3, "sensor"}, {4, "basic"}}},
+};
+
 void usage(FILE *out)
 {
     std::fprintf(out,
                  "usage: zipgw-sim [--address A] [--port P] [--psk HEX] [--node N[=ADDR]]...\n"
-                 "  --address A   gateway address (default 127.0.0.1)\n"
-                 "  --port P      UDP port of the gateway and its nodes (default 4123, 41230 with --psk)\n"
-                 "  --psk HEX     speak DTLS with this pre-shared key (16 to 32 bytes in hex)\n"
-                 "  --node N      node N with its own address (default 127.0.0.N)\n");
+                 "                 [--profile N=NAME | --profile SET]... [--wake-every S]\n"
+                 "  --address A      gateway address (default 127.0.0.1)\n"
+                 "  --port P         UDP port of the gateway and its nodes (default 4123, 41230 with --psk)\n"
+                 "  --psk HEX        speak DTLS with this pre-shared key (16 to 32 bytes in hex)\n"
+                 "  --node N         node N with its own address (default 127.0.0.N)\n"
+                 "  --profile N=NAME a simulated node N (at .N of the gateway's /24) of a built-in profile:\n"
+                 "                   %s\n"
+                 "  --profile SET    a set of them: \"demo\" is 2=switch 3=sensor 4=basic\n"
+                 "  --wake-every S   sleeping nodes wake up every S seconds (default: never), awake for\n"
+                 "                   at most 10 s\n",
+                 profile_names().c_str());
 }
 
 bool parse_number(const char *text, unsigned long max, unsigned long &out)
@@ -77,6 +107,28 @@ bool parse_node(const std::string &arg, sim::node_address &out)
     return true;
 }
 
+// "N=NAME" or the name of a set; appends the profiles.
+bool parse_profile(const std::string &arg, std::vector<sim::node_profile> &out)
+{
+    for (const profile_set &set : profile_sets) {
+        if (arg != set.name)
+            continue;
+        for (const auto &[id, name] : set.nodes)
+            out.push_back(*sim::builtin_profile(name, id));
+        return true;
+    }
+    const auto eq = arg.find('=');
+    unsigned long n;
+    // Node 1 is the gateway itself.
+    if (eq == std::string::npos || !parse_number(arg.substr(0, eq).c_str(), 232, n) || n < 2)
+        return false;
+    auto p = sim::builtin_profile(arg.substr(eq + 1), static_cast<uint8_t>(n));
+    if (!p)
+        return false;
+    out.push_back(*p);
+    return true;
+}
+
 void log_frame(const sim::recorded_frame &r, std::chrono::steady_clock::time_point t0)
 {
     using namespace std::chrono;
@@ -95,6 +147,8 @@ void log_frame(const sim::recorded_frame &r, std::chrono::steady_clock::time_poi
 int main(int argc, char **argv)
 {
     sim::gateway_config config;
+    std::vector<sim::node_profile> profiles;
+    std::chrono::seconds wake_every{0};
     bool port_given = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -116,6 +170,16 @@ int main(int argc, char **argv)
                 return 2;
             }
             i++;
+        } else if (a == "--profile" && value) {
+            if (!parse_profile(value, profiles)) {
+                std::fprintf(stderr, "zipgw-sim: bad profile \"%s\" (N=NAME with NAME one of %s, or demo)\n",
+                             value, profile_names().c_str());
+                return 2;
+            }
+            i++;
+        } else if (a == "--wake-every" && value && parse_number(value, 86400, n) && n > 0) {
+            wake_every = std::chrono::seconds(n);
+            i++;
         } else if (a == "--node" && value) {
             sim::node_address node;
             if (!parse_node(value, node)) {
@@ -132,6 +196,22 @@ int main(int argc, char **argv)
 
     if (!config.dtls_psk.empty() && !port_given)
         config.port = sim::dtls_port;
+    for (sim::node_profile &p : profiles)
+        p.awake_timeout = std::chrono::seconds(10);
+
+    // The gateway's node list: the simulated nodes, then the bare addresses.
+    sim::nm_config nm;
+    for (const sim::node_profile &p : profiles)
+        nm.nodes.push_back(sim::nm_node_of(p));
+    for (const sim::node_address &a : config.nodes) {
+        const bool listed = std::any_of(nm.nodes.begin(), nm.nodes.end(),
+                                        [&](const sim::nm_node &n) { return n.node_id == a.node_id; });
+        if (!listed) {
+            sim::nm_node n;
+            n.node_id = a.node_id;
+            nm.nodes.push_back(n);
+        }
+    }
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -146,13 +226,38 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "zipgw-sim: %s\n", gw.last_error().c_str());
         return 1;
     }
+    sim::node_model model(gw);
+    for (const sim::node_profile &p : profiles) {
+        if (int rc = model.add(p); rc < 0) {
+            std::fprintf(stderr, "zipgw-sim: node %u: %s %s\n", p.node_id, std::strerror(-rc),
+                         gw.last_error().c_str());
+            gw.stop();
+            return 1;
+        }
+    }
+    sim::nm_gateway responder(gw, nm);
     std::printf("zipgw-sim: gateway on %s\n", gw.address().text().c_str());
     for (const sim::node_address &n : config.nodes)
         std::printf("zipgw-sim: node %u on %s\n", n.node_id, gw.node(n.node_id)->text().c_str());
+    for (const sim::node_profile &p : profiles)
+        std::printf("zipgw-sim: node %u (%s) on %s\n", p.node_id, sim::node_kind_text(p.kind),
+                    gw.node(p.node_id)->text().c_str());
     std::fflush(stdout);
 
-    while (!g_stop.load())
+    auto next_wake = std::chrono::steady_clock::now() + wake_every;
+    while (!g_stop.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (wake_every.count() == 0 || std::chrono::steady_clock::now() < next_wake)
+            continue;
+        next_wake += wake_every;
+        for (const sim::node_profile &p : profiles) {
+            if (p.kind != sim::node_kind::sleeping)
+                continue;
+            // Before any client has spoken there is nobody to notify.
+            if (int rc = model.wake_up(p.node_id); rc < 0 && rc != -ENOTCONN)
+                std::fprintf(stderr, "zipgw-sim: node %u cannot wake up: %s\n", p.node_id, std::strerror(-rc));
+        }
+    }
     gw.stop();
     std::printf("zipgw-sim: stopped\n");
     return 0;

@@ -156,11 +156,27 @@ void gateway::set_observer(std::function<void(const recorded_frame &)> observer)
     observer_ = std::move(observer);
 }
 
+int gateway::add_observer(std::function<void(const recorded_frame &)> observer)
+{
+    std::lock_guard lock(observer_mu_);
+    const int id = next_observer_id_++;
+    observers_[id] = std::move(observer);
+    return id;
+}
+
+void gateway::remove_observer(int id)
+{
+    std::lock_guard lock(observer_mu_);
+    observers_.erase(id);
+}
+
 void gateway::notify(const recorded_frame &rec)
 {
     std::lock_guard lock(observer_mu_);
     if (observer_)
         observer_(rec);
+    for (const auto &kv : observers_)
+        kv.second(rec);
 }
 
 void gateway::push_record(recorded_frame &rec)
@@ -227,7 +243,19 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
 
     const zip_frame &f = rec.frame;
     std::optional<decision> d;
-    if (f.kind == frame_kind::packet && f.packet.ack_request()) {
+    // A frame for a sleeping node is the gateway's to keep, whatever the test
+    // policy says: the node cannot be reached, so nothing is acknowledged yet.
+    // A critical option it does not understand is refused at once, as for
+    // any other frame.
+    const bool held = f.kind == frame_kind::packet && f.packet.has_command() && !f.packet.ack_response() &&
+                      !f.packet.nack() && !f.packet.first_unsupported_critical(config_.known_options) &&
+                      node_asleep(rec.node_id);
+    if (held) {
+        if (f.packet.ack_request()) {
+            rec.applied = reply::nack_waiting;
+            rec.copy = 1;
+        }
+    } else if (f.kind == frame_kind::packet && f.packet.ack_request()) {
         d = policy_.decide(from, to_address, f.packet.seq, data, length, rec.time);
         rec.applied = d->b.kind;
         rec.copy = d->copy;
@@ -240,7 +268,22 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
     const uint8_t ka_flags = f.keep_alive_flags;
     record(std::move(rec));
 
-    if (kind == frame_kind::packet) {
+    if (held) {
+        // A real gateway queues the frame for the node's next wake-up and
+        // answers "NACK waiting" with the expected delay: the frame is not
+        // delivered yet (an ACK would say it is) nor lost (a NACK), and the
+        // client reports it as queued for a sleeping node. The frame's own ACK
+        // follows under its sequence number once the node has woken up and
+        // taken it (deliver_held).
+        uint32_t delay_s = 0;
+        {
+            std::lock_guard lock(layer_mu_);
+            command_context ctx{packet, from, to_address, node_id};
+            delay_s = layer_ ? layer_->hold(ctx) : 0;
+        }
+        if (packet.ack_request())
+            transmit(socket_id, from, build_nack_waiting(packet, delay_s));
+    } else if (kind == frame_kind::packet) {
         if (d)
             answer(socket_id, packet, from, node_id, *d);
         else if (!packet.ack_response() && !packet.nack())
@@ -314,7 +357,15 @@ std::vector<gateway::handler_reply> gateway::run_handlers(int socket_id, const z
     if (!p.has_command() || p.command.empty())
         return out;
     command_context ctx{p, from, transport_.local(socket_id).address, node_id};
-    for (command_reply &r : handlers_.dispatch(ctx)) {
+    std::vector<command_reply> replies;
+    {
+        std::lock_guard lock(layer_mu_);
+        if (layer_ && node_id != 0 && layer_->serves(node_id))
+            replies = layer_->handle(ctx);
+        else
+            replies = handlers_.dispatch(ctx);
+    }
+    for (command_reply &r : replies) {
         packet_spec s;
         s.flags0 = r.ack_request ? flag0_ack_request : 0;
         s.secure = p.secure();
@@ -322,6 +373,7 @@ std::vector<gateway::handler_reply> gateway::run_handlers(int socket_id, const z
         s.src_ep = p.dst_ep();
         s.dst_ep = p.src_ep & 0x7F;
         s.command = std::move(r.command);
+        s.options = std::move(r.options);
         out.push_back({build_packet(s), r.delay});
     }
     return out;
@@ -335,6 +387,47 @@ void gateway::send_replies(int socket_id, const endpoint &from, const std::vecto
         else
             transmit(socket_id, from, r.bytes);
     }
+}
+
+bool gateway::node_asleep(uint8_t node_id) const
+{
+    if (node_id == 0 || node_id == foreign_node_id)
+        return false;
+    std::lock_guard lock(layer_mu_);
+    return layer_ && layer_->serves(node_id) && layer_->asleep(node_id);
+}
+
+void gateway::set_node_layer(node_layer *layer)
+{
+    std::lock_guard lock(layer_mu_);
+    layer_ = layer;
+    layer_generation_++;
+}
+
+void gateway::post_node_task(std::chrono::milliseconds delay, std::function<void()> task)
+{
+    uint64_t generation;
+    {
+        std::lock_guard lock(layer_mu_);
+        generation = layer_generation_;
+    }
+    transport_.schedule(delay, [this, generation, task = std::move(task)] {
+        std::lock_guard lock(layer_mu_);
+        if (layer_generation_ == generation)
+            task();
+    });
+}
+
+int gateway::deliver_held(uint8_t node_id, const zip_packet &p, const endpoint &from)
+{
+    int id = socket_of(node_id);
+    if (id < 0 || node_id == 0)
+        return -ENOENT;
+    std::vector<handler_reply> replies = run_handlers(id, p, from, node_id);
+    if (p.ack_request())
+        answer_positive(id, p, from);
+    send_replies(id, from, replies);
+    return 0;
 }
 
 int gateway::send_packet(const own_packet &p)

@@ -113,6 +113,17 @@ public:
     sim::policy &policy() { return policy_; }
     void set_answer_keep_alives(bool on) { answer_keep_alives_.store(on); }
 
+    // Lets a node model play the nodes it serves (nullptr: none). Returns once
+    // no call into the previous layer runs; tasks posted for it are dropped.
+    void set_node_layer(node_layer *layer);
+    // Runs `task` on the loop thread after `delay`, unless the node layer was
+    // changed meanwhile (so a task never outlives the model that posted it).
+    void post_node_task(std::chrono::milliseconds delay, std::function<void()> task);
+    // Loop thread only (from a node task): hands a frame that was held for a
+    // sleeping node to it now, acknowledges it to its sender when it asked
+    // for that, and sends the node's answers. 0 or -ENOENT (no node socket).
+    int deliver_held(uint8_t node_id, const zip_packet &p, const endpoint &from);
+
     int on_command(uint8_t cmd_class, int command, command_handler handler)
     {
         return handlers_.add(cmd_class, command, std::move(handler));
@@ -155,6 +166,10 @@ public:
 
     // Called for every received and sent frame, one at a time, e.g. to log.
     void set_observer(std::function<void(const recorded_frame &)> observer);
+    // Further observers beside that one (a network-management responder
+    // watches for node discovery this way): an id for remove_observer.
+    int add_observer(std::function<void(const recorded_frame &)> observer);
+    void remove_observer(int id);
 
 private:
     void on_datagram(int socket_id, const uint8_t *data, size_t length, const endpoint &from,
@@ -162,6 +177,7 @@ private:
     void answer(int socket_id, const zip_packet &p, const endpoint &from, uint8_t node_id,
                 const decision &d);
     void answer_positive(int socket_id, const zip_packet &p, const endpoint &from);
+    bool node_asleep(uint8_t node_id) const;
     struct handler_reply {
         std::vector<uint8_t> bytes;
         std::chrono::milliseconds delay;
@@ -199,9 +215,16 @@ private:
 
     std::mutex observer_mu_;
     std::function<void(const recorded_frame &)> observer_;
+    std::map<int, std::function<void(const recorded_frame &)>> observers_;
+    int next_observer_id_ = 1;
 
     sim::policy policy_;
     command_handlers handlers_;
+    // Recursive: a node task holds it while the layer's answers run through
+    // run_handlers.
+    mutable std::recursive_mutex layer_mu_;
+    node_layer *layer_ = nullptr;
+    uint64_t layer_generation_ = 0;
     std::unique_ptr<dtls_layer> dtls_; // DTLS mode only; set before the loop starts
     udp_transport transport_; // last: its loop uses everything above
 };

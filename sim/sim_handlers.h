@@ -29,12 +29,29 @@ struct command_reply {
     std::vector<uint8_t> command;
     bool ack_request = false;
     std::chrono::milliseconds delay{0};
+    std::vector<zip_option> options{}; // header options of the reply packet
 };
 
 // std::nullopt: "not mine", the next matching handler is asked.
 using command_handler = std::function<std::optional<std::vector<command_reply>>(const command_context &)>;
 
 inline constexpr int any_command = -1;
+
+// The nodes behind the gateway when a model plays them (sim_node.h). The
+// gateway calls it on its loop thread for packets that arrive at the address
+// of a node it serves, in place of the command handlers.
+class node_layer {
+public:
+    virtual ~node_layer() = default;
+    virtual bool serves(uint8_t node_id) const = 0;
+    // The node cannot take a frame now (it sleeps): the gateway holds it.
+    virtual bool asleep(uint8_t node_id) const = 0;
+    // Keeps a frame for a sleeping node; returns the expected delay in
+    // seconds that the gateway announces to the sender.
+    virtual uint32_t hold(const command_context &ctx) = 0;
+    // A frame reaches the node: its answers.
+    virtual std::vector<command_reply> handle(const command_context &ctx) = 0;
+};
 
 class command_handlers {
 public:

@@ -188,7 +188,7 @@ nm_gateway::nm_gateway(gateway &gw, nm_config config) : gw_(gw), cfg_(std::move(
         handler_ids_.push_back(
             gw_.on_command(cls, any_command, [this](const command_context &c) { return handle(c); }));
     nd_thread_ = std::thread([this] { nd_loop(); });
-    gw_.set_observer([this](const recorded_frame &r) {
+    observer_id_ = gw_.add_observer([this](const recorded_frame &r) {
         if (r.dir != direction::received || r.frame.kind != frame_kind::node_discovery || r.bytes.size() < 2 ||
             r.node_id != 0)
             return;
@@ -204,7 +204,7 @@ nm_gateway::nm_gateway(gateway &gw, nm_config config) : gw_(gw), cfg_(std::move(
 
 nm_gateway::~nm_gateway()
 {
-    gw_.set_observer(nullptr);
+    gw_.remove_observer(observer_id_);
     for (int id : handler_ids_)
         gw_.remove_handler(id);
     {
@@ -259,7 +259,9 @@ std::optional<std::vector<command_reply>> nm_gateway::handle(const command_conte
 std::vector<uint8_t> nm_gateway::node_info_bytes(const nm_node &n) const
 {
     // capability, security, properties, basic, generic, specific, classes
-    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), static_cast<uint8_t>(n.listening ? 0x9C : 0x1C), 0x01,
+    // security byte: 0x40 = frequently listening with a 1000 ms wake-up beam
+    const uint8_t security = static_cast<uint8_t>((n.listening ? 0x9C : 0x1C) | (n.flirs ? 0x40 : 0x00));
+    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), security, 0x01,
             n.basic, n.generic, n.specific};
     append(b, n.classes);
     return b;

@@ -14,8 +14,8 @@
 //
 // Handlers run on the gateway's loop thread; node discovery (which does not
 // travel in a Z/IP packet) is answered from a thread of this object's own.
-// This object takes the gateway's observer slot. Destroy it after the
-// gateway has stopped (its handlers may be running on the loop thread).
+// It watches the gateway's frames as one more observer. Destroy it after
+// the gateway has stopped (its handlers may be running on the loop thread).
 #pragma once
 
 #include "sim/sim_gateway.h"
@@ -43,6 +43,7 @@ inline constexpr uint8_t nm_primary_class = 0x54;
 struct nm_node {
     uint8_t node_id = 0;
     bool listening = true;
+    bool flirs = false;  // frequently listening (wakes on a beam every second)
     uint8_t basic = 0x04;
     uint8_t generic = 0x10;
     uint8_t specific = 0x01;
@@ -146,6 +147,7 @@ private:
     uint8_t incl_node_ = 0;
     uint8_t incl_keys_ = 0;
     std::vector<int> handler_ids_;
+    int observer_id_ = 0;
 
     // Node discovery: datagrams seen by the observer, answered by nd_thread_.
     std::deque<std::pair<std::vector<uint8_t>, endpoint>> nd_queue_;

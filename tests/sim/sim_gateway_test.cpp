@@ -1,14 +1,6 @@
 // The gateway simulator on real loopback UDP, driven by a bare socket client
 // (not the project's Z/IP client, which the simulator exists to check).
-#include "sim/sim_gateway.h"
-
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "sim_test_support.h"
 
 #include <atomic>
 #include <cerrno>
@@ -25,58 +17,7 @@ using clk = std::chrono::steady_clock;
 constexpr auto answer_wait = 2000ms; // generous: the suite also runs under TSan
 constexpr auto quiet_wait = 300ms;
 
-class raw_client {
-public:
-    explicit raw_client(const std::string &address = "127.0.0.1")
-    {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-        socklen_t len = sizeof sa;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-        local_ = {address, ntohs(sa.sin_port)};
-    }
-    ~raw_client() { ::close(fd_); }
-
-    endpoint local() const { return local_; }
-
-    void send(const endpoint &to, const bytes &b)
-    {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(to.port);
-        inet_pton(AF_INET, to.address.c_str(), &sa.sin_addr);
-        ASSERT_EQ(::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa),
-                  static_cast<ssize_t>(b.size()));
-    }
-
-    struct datagram {
-        bytes data;
-        endpoint from;
-    };
-
-    std::optional<datagram> recv(std::chrono::milliseconds timeout)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-            return std::nullopt;
-        uint8_t buf[2048];
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&sa), &len);
-        if (n < 0)
-            return std::nullopt;
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-        return datagram{bytes(buf, buf + n), {text, ntohs(sa.sin_port)}};
-    }
-
-private:
-    int fd_ = -1;
-    endpoint local_;
-};
+using sim_test::raw_client;
 
 // ack-requested packet with a command: seq, source endpoint 2, destination endpoint 3
 bytes packet(uint8_t seq, bytes command = {0x25, 0x02}, uint8_t flags1_extra = 0)

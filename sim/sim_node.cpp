@@ -1,0 +1,917 @@
+#include "sim/sim_node.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+
+namespace sim {
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using clk = std::chrono::steady_clock;
+
+// Longest wake-up interval the Wake Up class can carry (3 bytes).
+constexpr uint32_t max_interval_s = 0xFFFFFF;
+// The least expected delay the gateway announces for a held frame. A client
+// keeps a frame whose NACK waiting promises at most 2.5 s and gives up on it
+// as unacknowledged a little later, while the gateway still holds it; above
+// that it takes the frame as queued for a sleeping node.
+constexpr uint32_t min_expected_delay_s = 3;
+// Commands kept in the record; a long-running simulator drops the oldest.
+constexpr size_t max_commands = 10000;
+
+struct class_state {
+    uint8_t version = 1;
+    bytes values;
+};
+
+struct held_frame {
+    zip_packet packet;
+    endpoint from;
+};
+
+struct node_state {
+    node_profile profile;
+    std::map<uint8_t, class_state> classes;
+    bool awake = true;
+    std::deque<held_frame> held;
+    unsigned wake_ups = 0;
+    answer_mode answers = answer_mode::normal;
+    std::chrono::milliseconds answer_delay{0};
+    clk::time_point asleep_since = clk::now();
+    // Arms and disarms the awake time-out: a posted time-out acts only while
+    // the generation it was armed with is still current.
+    uint64_t awake_generation = 0;
+
+    class_state *find(uint8_t cmd_class)
+    {
+        auto it = classes.find(cmd_class);
+        return it == classes.end() ? nullptr : &it->second;
+    }
+    const class_state *find(uint8_t cmd_class) const
+    {
+        auto it = classes.find(cmd_class);
+        return it == classes.end() ? nullptr : &it->second;
+    }
+};
+
+// One command handed to a class row.
+struct class_call {
+    node_state &node;
+    class_state &cls;
+    const bytes &cmd; // class, command, parameters; at least 2 bytes
+    std::vector<std::string> &violations;
+    bool sleep_after = false; // the node goes to sleep once this is handled
+
+    void violation(const char *what)
+    {
+        violations.push_back("node " + std::to_string(node.profile.node_id) + ": " + what + " [" + hex_text(cmd) +
+                             "]");
+    }
+};
+
+void put_be24(bytes &b, uint32_t v)
+{
+    b.push_back(static_cast<uint8_t>(v >> 16));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+// Values a Set may carry for an on/off or level actuator: 0 (off), 1-99
+// (level) and 0xFF (on); 100-254 are reserved and a node ignores them.
+bool settable(uint8_t v) { return v <= 0x63 || v == 0xFF; }
+
+// ---------------------------------------------------------------------------
+// Class rows
+// ---------------------------------------------------------------------------
+
+// Basic drives the Binary Switch value when the node has one.
+uint8_t &basic_target(node_state &n, class_state &basic)
+{
+    if (class_state *sw = n.find(cc_switch_binary))
+        return sw->values[0];
+    return basic.values[0];
+}
+
+bytes basic_report(const node_state &n, const class_state &c)
+{
+    const class_state *sw = n.find(cc_switch_binary);
+    const uint8_t v = sw ? sw->values[0] : c.values[0];
+    if (c.version >= 2)
+        return {cc_basic, 0x03, v, v, 0x00}; // current, target, duration 0: already there
+    return {cc_basic, 0x03, v};
+}
+
+std::optional<bytes> basic_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01:
+        if (c.cmd.size() < 3) {
+            c.violation("Basic Set without a value");
+        } else if (!settable(c.cmd[2])) {
+            c.violation("Basic Set with a reserved value");
+        } else {
+            uint8_t &target = basic_target(c.node, c.cls);
+            const bool on_switch = c.node.find(cc_switch_binary) != nullptr;
+            target = on_switch ? (c.cmd[2] ? 0xFF : 0x00) : c.cmd[2];
+        }
+        return std::nullopt;
+    case 0x02:
+        return basic_report(c.node, c.cls);
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes switch_report(const node_state &, const class_state &c)
+{
+    const uint8_t v = c.values[0];
+    if (c.version >= 2)
+        return {cc_switch_binary, 0x03, v, v, 0x00};
+    return {cc_switch_binary, 0x03, v};
+}
+
+std::optional<bytes> switch_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01:
+        // A version 2 Set adds a duration; the switch changes at once.
+        if (c.cmd.size() < 3)
+            c.violation("Binary Switch Set without a value");
+        else if (!settable(c.cmd[2]))
+            c.violation("Binary Switch Set with a reserved value");
+        else
+            c.cls.values[0] = c.cmd[2] ? 0xFF : 0x00;
+        return std::nullopt;
+    case 0x02:
+        return switch_report(c.node, c.cls);
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes battery_report(const node_state &, const class_state &c)
+{
+    if (c.version >= 2)
+        return {cc_battery, 0x03, c.values[0], 0x00, 0x00}; // not charging, no alarms
+    return {cc_battery, 0x03, c.values[0]};
+}
+
+std::optional<bytes> battery_handle(class_call &c)
+{
+    if (c.cmd[1] == 0x02)
+        return battery_report(c.node, c.cls);
+    return std::nullopt;
+}
+
+bytes wake_up_report(const node_state &, const class_state &c)
+{
+    bytes r{cc_wake_up, 0x06};
+    for (uint8_t v : c.values) // not insert(): g++ 12 warns falsely on it at -O2
+        r.push_back(v);
+    return r;
+}
+
+std::optional<bytes> wake_up_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x04: // Interval Set: interval (3 bytes), receiving node
+        if (c.cmd.size() < 6)
+            c.violation("Wake Up Interval Set too short");
+        else
+            c.cls.values.assign(c.cmd.begin() + 2, c.cmd.begin() + 6);
+        return std::nullopt;
+    case 0x05:
+        return wake_up_report(c.node, c.cls);
+    case wake_up_no_more_info:
+        if (c.node.profile.kind == node_kind::sleeping)
+            c.sleep_after = true;
+        return std::nullopt;
+    case 0x09: // Interval Capabilities Get: minimum, maximum, default, step
+        if (c.cls.version < 2)
+            return std::nullopt;
+        {
+            bytes r{cc_wake_up, 0x0A};
+            put_be24(r, 60);
+            put_be24(r, 86400);
+            put_be24(r, std::min(c.node.profile.wake_up_interval_s, max_interval_s));
+            put_be24(r, 60);
+            return r;
+        }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes no_report(const node_state &, const class_state &) { return {}; }
+
+struct class_row {
+    uint8_t cmd_class;
+    const char *name;
+    uint8_t max_version;
+    size_t value_count; // length of the class state
+    bytes (*defaults)(const node_profile &);
+    std::optional<bytes> (*handle)(class_call &); // null: not a command target (Multi Command)
+    bytes (*report)(const node_state &, const class_state &);
+};
+
+bytes one_zero(const node_profile &) { return {0x00}; }
+bytes full_battery(const node_profile &) { return {100}; }
+bytes no_values(const node_profile &) { return {}; }
+bytes wake_up_defaults(const node_profile &p)
+{
+    bytes b;
+    put_be24(b, std::min(p.wake_up_interval_s, max_interval_s));
+    b.push_back(1); // the controller
+    return b;
+}
+
+constexpr class_row class_rows[] = {
+    {cc_basic, "Basic", 2, 1, one_zero, basic_handle, basic_report},
+    {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
+    {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
+    {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
+    {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
+};
+
+constexpr bool rows_sorted()
+{
+    for (size_t i = 1; i < std::size(class_rows); i++)
+        if (class_rows[i - 1].cmd_class >= class_rows[i].cmd_class)
+            return false;
+    return true;
+}
+static_assert(rows_sorted(), "class rows are sorted by class id, one row per class");
+
+const class_row *row_of(uint8_t cmd_class)
+{
+    for (const class_row &r : class_rows)
+        if (r.cmd_class == cmd_class)
+            return &r;
+    return nullptr;
+}
+
+// Splits a Multi Command frame (0x8F 0x01 count {length command}...) into its
+// commands; an empty result with a reason when the frame does not hold
+// exactly `count` non-empty commands.
+std::vector<bytes> split_multi(const bytes &cmd, std::string &why)
+{
+    std::vector<bytes> out;
+    if (cmd.size() < 3) {
+        why = "Multi Command without a count";
+        return {};
+    }
+    if (cmd[1] != multi_cmd_encap) {
+        why = "Multi Command of unknown command";
+        return {};
+    }
+    const unsigned count = cmd[2];
+    if (count == 0) {
+        why = "Multi Command without commands";
+        return {};
+    }
+    size_t pos = 3;
+    for (unsigned i = 0; i < count; i++) {
+        if (pos >= cmd.size()) {
+            why = "Multi Command shorter than its count";
+            return {};
+        }
+        const size_t len = cmd[pos++];
+        if (len == 0 || len > cmd.size() - pos) {
+            why = len == 0 ? "Multi Command with an empty command" : "Multi Command command runs past the frame";
+            return {};
+        }
+        out.emplace_back(cmd.begin() + static_cast<long>(pos), cmd.begin() + static_cast<long>(pos + len));
+        if (out.back()[0] == cc_multi_cmd) {
+            why = "Multi Command inside a Multi Command";
+            return {};
+        }
+        pos += len;
+    }
+    if (pos != cmd.size()) {
+        why = "Multi Command with bytes after its last command";
+        return {};
+    }
+    return out;
+}
+
+bool same_frame(const held_frame &h, const zip_packet &p, const endpoint &from)
+{
+    return h.from == from && h.packet.seq == p.seq && h.packet.flags0 == p.flags0 &&
+           h.packet.command == p.command;
+}
+
+} // namespace
+
+const char *node_kind_text(node_kind kind)
+{
+    switch (kind) {
+    case node_kind::listening: return "listening";
+    case node_kind::flirs: return "flirs";
+    case node_kind::sleeping: return "sleeping";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------
+// Profiles
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct builtin_row {
+    const char *name;
+    node_kind kind;
+    uint8_t generic;
+    uint8_t specific;
+    std::initializer_list<class_profile> classes;
+};
+
+const builtin_row builtin_rows[] = {
+    {"switch", node_kind::listening, 0x10, 0x01, {{cc_switch_binary, 2, {}}, {cc_basic, 1, {}}}},
+    {"sensor", node_kind::sleeping, 0x07, 0x01, {{cc_battery, 1, {}}, {cc_wake_up, 2, {}}, {cc_basic, 1, {}}}},
+    {"basic", node_kind::listening, 0x10, 0x01, {{cc_basic, 1, {}}}},
+    {"flirs", node_kind::flirs, 0x40, 0x03, {{cc_basic, 1, {}}, {cc_battery, 1, {}}}},
+};
+
+} // namespace
+
+std::optional<node_profile> builtin_profile(const std::string &name, uint8_t node_id)
+{
+    for (const builtin_row &r : builtin_rows) {
+        if (name != r.name)
+            continue;
+        node_profile p;
+        p.node_id = node_id;
+        p.kind = r.kind;
+        p.generic = r.generic;
+        p.specific = r.specific;
+        p.classes = r.classes;
+        return p;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> builtin_profile_names()
+{
+    std::vector<std::string> out;
+    for (const builtin_row &r : builtin_rows)
+        out.emplace_back(r.name);
+    return out;
+}
+
+nm_node nm_node_of(const node_profile &p)
+{
+    nm_node n;
+    n.node_id = p.node_id;
+    n.listening = p.kind == node_kind::listening;
+    n.flirs = p.kind == node_kind::flirs;
+    n.generic = p.generic;
+    n.specific = p.specific;
+    n.basic = p.kind == node_kind::listening ? 0x04 : 0x03; // routing slave / slave
+    n.classes.clear();
+    for (const class_profile &c : p.classes)
+        n.classes.push_back(c.cmd_class);
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// The model
+// ---------------------------------------------------------------------------
+
+class node_model::impl : public node_layer {
+public:
+    explicit impl(gateway &gw) : gw_(gw) {}
+
+    bool serves(uint8_t node_id) const override
+    {
+        std::lock_guard lock(mu_);
+        return nodes_.count(node_id) != 0;
+    }
+
+    bool asleep(uint8_t node_id) const override
+    {
+        std::lock_guard lock(mu_);
+        auto it = nodes_.find(node_id);
+        return it != nodes_.end() && !it->second.awake;
+    }
+
+    uint32_t hold(const command_context &ctx) override
+    {
+        uint32_t delay = min_expected_delay_s;
+        {
+            std::lock_guard lock(mu_);
+            auto it = nodes_.find(ctx.node_id);
+            if (it == nodes_.end())
+                return delay;
+            node_state &n = it->second;
+            // A resend of a frame already held is the same frame.
+            const bool copy = std::any_of(n.held.begin(), n.held.end(),
+                                          [&](const held_frame &h) { return same_frame(h, ctx.packet, ctx.from); });
+            if (!copy)
+                n.held.push_back({ctx.packet, ctx.from});
+            // What is left of the node's wake-up interval, as last set.
+            const auto slept = std::chrono::duration_cast<std::chrono::seconds>(clk::now() - n.asleep_since);
+            const class_state *wake_up = n.find(cc_wake_up);
+            const uint64_t interval = wake_up ? uint64_t(wake_up->values[0]) << 16 | uint64_t(wake_up->values[1]) << 8 |
+                                                    wake_up->values[2]
+                                              : n.profile.wake_up_interval_s;
+            const uint64_t left = interval > static_cast<uint64_t>(slept.count()) ? interval - slept.count() : 0;
+            delay = static_cast<uint32_t>(std::clamp<uint64_t>(left, min_expected_delay_s, max_interval_s));
+        }
+        cv_.notify_all();
+        return delay;
+    }
+
+    std::vector<command_reply> handle(const command_context &ctx) override
+    {
+        std::vector<command_reply> out;
+        {
+            std::lock_guard lock(mu_);
+            auto it = nodes_.find(ctx.node_id);
+            if (it == nodes_.end())
+                return out;
+            take(it->second, ctx, delivering_held_, out);
+        }
+        cv_.notify_all();
+        return out;
+    }
+
+    // Runs on the loop thread.
+    void wake(uint8_t node_id, const endpoint &to)
+    {
+        std::chrono::milliseconds timeout{0};
+        uint64_t generation = 0;
+        {
+            std::lock_guard lock(mu_);
+            auto it = nodes_.find(node_id);
+            if (it == nodes_.end())
+                return;
+            node_state &n = it->second;
+            n.awake = true;
+            generation = ++n.awake_generation;
+            timeout = n.profile.awake_timeout;
+        }
+        own_packet wun;
+        wun.command = {cc_wake_up, wake_up_notification};
+        wun.ack_request = report_ack_request_.load();
+        wun.from_node = node_id;
+        wun.to = to;
+        gw_.send_packet(wun);
+        {
+            std::lock_guard lock(mu_);
+            nodes_.at(node_id).wake_ups++;
+        }
+        cv_.notify_all();
+        // The gateway empties its queue for the node as soon as it is awake,
+        // before the host (told by the notification) sends anything more: so
+        // the node takes the host's frames in the order the host sent them.
+        for (;;) {
+            held_frame h;
+            {
+                std::lock_guard lock(mu_);
+                node_state &n = nodes_.at(node_id);
+                if (!n.awake || n.held.empty())
+                    break;
+                h = n.held.front();
+                delivering_held_ = true;
+            }
+            gw_.deliver_held(node_id, h.packet, h.from);
+            {
+                // Taken off only now, so that a node seen with nothing held
+                // has recorded all it was handed.
+                std::lock_guard lock(mu_);
+                delivering_held_ = false;
+                nodes_.at(node_id).held.pop_front();
+            }
+            cv_.notify_all();
+        }
+        if (timeout.count() > 0)
+            gw_.post_node_task(timeout, [this, node_id, generation] { sleep(node_id, generation); });
+    }
+
+    // Runs on the loop thread; generation 0 always acts.
+    void sleep(uint8_t node_id, uint64_t generation)
+    {
+        {
+            std::lock_guard lock(mu_);
+            auto it = nodes_.find(node_id);
+            if (it == nodes_.end())
+                return;
+            node_state &n = it->second;
+            if (generation != 0 && generation != n.awake_generation)
+                return;
+            go_to_sleep(n);
+        }
+        cv_.notify_all();
+    }
+
+    static void go_to_sleep(node_state &n)
+    {
+        n.awake = false;
+        n.awake_generation++;
+        n.asleep_since = clk::now();
+    }
+
+    // mu_ held. Records the command(s) of one packet and runs them.
+    void take(node_state &n, const command_context &ctx, bool held, std::vector<command_reply> &out)
+    {
+        const zip_packet &p = ctx.packet;
+        if (p.command.empty())
+            return;
+        auto record = [&](const bytes &cmd, int multi_index) {
+            node_command c;
+            c.index = next_index_++;
+            c.node_id = n.profile.node_id;
+            c.command = cmd;
+            c.seq = p.seq;
+            c.flags0 = p.flags0;
+            c.flags1 = p.flags1;
+            c.src_ep = p.src_ep;
+            c.dst_ep = p.dst_ep();
+            c.bit_address = p.bit_address();
+            c.options = p.options;
+            c.encap_format = p.encap_format();
+            c.from = ctx.from;
+            c.multi_index = multi_index;
+            c.held = held;
+            c.time = clk::now();
+            commands_.push_back(std::move(c));
+            while (commands_.size() > max_commands)
+                commands_.pop_front();
+        };
+        if (p.dst_ep() != 0 || p.bit_address()) {
+            record(p.command, -1);
+            violations_.push_back("node " + std::to_string(n.profile.node_id) + ": command to end point " +
+                                  std::to_string(p.dst_ep()) + " of a node without end points [" +
+                                  hex_text(p.command) + "]");
+            return;
+        }
+        if (p.command[0] != cc_multi_cmd) {
+            record(p.command, -1);
+            run(n, p, p.command, out);
+            return;
+        }
+        if (!n.find(cc_multi_cmd)) {
+            record(p.command, -1);
+            violations_.push_back("node " + std::to_string(n.profile.node_id) +
+                                  ": Multi Command to a node without that class [" + hex_text(p.command) + "]");
+            return;
+        }
+        std::string why;
+        std::vector<bytes> parts = split_multi(p.command, why);
+        if (parts.empty()) {
+            record(p.command, -1);
+            violations_.push_back("node " + std::to_string(n.profile.node_id) + ": " + why + " [" +
+                                  hex_text(p.command) + "]");
+            return;
+        }
+        for (size_t i = 0; i < parts.size(); i++)
+            record(parts[i], static_cast<int>(i));
+        for (const bytes &part : parts)
+            run(n, p, part, out);
+    }
+
+    // mu_ held. One command to the node's class row; its answer joins `out`.
+    void run(node_state &n, const zip_packet &p, const bytes &cmd, std::vector<command_reply> &out)
+    {
+        const class_row *row = row_of(cmd[0]);
+        class_state *cls = n.find(cmd[0]);
+        // A node ignores classes it does not have, and commands too short to name one.
+        if (!row || !cls || !row->handle || cmd.size() < 2)
+            return;
+        class_call call{n, *cls, cmd, violations_};
+        std::optional<bytes> answer = row->handle(call);
+        if (call.sleep_after)
+            go_to_sleep(n);
+        if (!answer || n.answers == answer_mode::never)
+            return;
+        command_reply r;
+        r.command = std::move(*answer);
+        r.ack_request = report_ack_request_.load();
+        r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+        // The node answers at the security level it was asked at.
+        if (auto format = p.encap_format())
+            r.options.push_back({option_encap_format, true,
+                                 {static_cast<uint8_t>(*format >> 8), static_cast<uint8_t>(*format)}});
+        out.push_back(std::move(r));
+    }
+
+    gateway &gw_;
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::map<uint8_t, node_state> nodes_;
+    std::deque<node_command> commands_; // the newest max_commands
+    uint64_t next_index_ = 0;
+    std::vector<std::string> violations_;
+    std::optional<endpoint> unsolicited_;
+    std::atomic<bool> report_ack_request_{false};
+    bool delivering_held_ = false; // loop thread: deliver_held runs, so handle() sees a held frame
+};
+
+node_model::node_model(gateway &gw) : gw_(gw), impl_(std::make_unique<impl>(gw)) { gw_.set_node_layer(impl_.get()); }
+
+int node_model::add(const std::vector<node_profile> &nodes)
+{
+    for (const node_profile &p : nodes)
+        if (int rc = add(p); rc < 0)
+            return rc;
+    return 0;
+}
+
+node_model::~node_model() { gw_.set_node_layer(nullptr); }
+
+int node_model::add(const node_profile &p)
+{
+    if (p.node_id == 0 || p.node_id > 232)
+        return -EINVAL;
+    node_state n;
+    n.profile = p;
+    for (const class_profile &c : p.classes) {
+        const class_row *row = row_of(c.cmd_class);
+        if (!row || c.version == 0 || c.version > row->max_version || n.classes.count(c.cmd_class))
+            return -EINVAL;
+        bytes values = c.values.empty() ? row->defaults(p) : c.values;
+        if (values.size() != row->value_count)
+            return -EINVAL;
+        n.classes[c.cmd_class] = {c.version, std::move(values)};
+    }
+    n.awake = p.kind != node_kind::sleeping;
+    {
+        std::lock_guard lock(impl_->mu_);
+        if (impl_->nodes_.count(p.node_id))
+            return -EEXIST;
+    }
+    if (!gw_.node(p.node_id)) {
+        // A node answers on the gateway's port, known once it runs.
+        if (!gw_.running())
+            return -ENOTCONN;
+        // Node N lives in the gateway's /24, at .N.
+        const std::string gw_address = gw_.address().address;
+        const std::string address = gw_address.substr(0, gw_address.rfind('.') + 1) + std::to_string(p.node_id);
+        if (int rc = gw_.add_node(p.node_id, address); rc < 0)
+            return rc;
+    }
+    {
+        std::lock_guard lock(impl_->mu_);
+        if (!impl_->nodes_.emplace(p.node_id, std::move(n)).second)
+            return -EEXIST;
+    }
+    impl_->cv_.notify_all();
+    return 0;
+}
+
+std::vector<uint8_t> node_model::node_ids() const
+{
+    std::lock_guard lock(impl_->mu_);
+    std::vector<uint8_t> out;
+    for (const auto &kv : impl_->nodes_)
+        out.push_back(kv.first);
+    return out;
+}
+
+namespace {
+
+node_view view_of(const node_state &n)
+{
+    node_view v;
+    v.profile = n.profile;
+    v.awake = n.awake;
+    v.held = n.held.size();
+    v.wake_ups = n.wake_ups;
+    v.answers = n.answers;
+    v.answer_delay = n.answer_delay;
+    for (const auto &kv : n.classes)
+        v.values[kv.first] = kv.second.values;
+    return v;
+}
+
+} // namespace
+
+std::optional<node_view> node_model::view(uint8_t node_id) const
+{
+    std::lock_guard lock(impl_->mu_);
+    auto it = impl_->nodes_.find(node_id);
+    if (it == impl_->nodes_.end())
+        return std::nullopt;
+    return view_of(it->second);
+}
+
+std::optional<std::vector<uint8_t>> node_model::values(uint8_t node_id, uint8_t cmd_class) const
+{
+    std::lock_guard lock(impl_->mu_);
+    auto it = impl_->nodes_.find(node_id);
+    if (it == impl_->nodes_.end())
+        return std::nullopt;
+    const class_state *c = it->second.find(cmd_class);
+    if (!c)
+        return std::nullopt;
+    return c->values;
+}
+
+int node_model::set_values(uint8_t node_id, uint8_t cmd_class, std::vector<uint8_t> values)
+{
+    {
+        std::lock_guard lock(impl_->mu_);
+        auto it = impl_->nodes_.find(node_id);
+        if (it == impl_->nodes_.end())
+            return -ENOENT;
+        class_state *c = it->second.find(cmd_class);
+        if (!c)
+            return -ENOENT;
+        if (values.size() != c->values.size())
+            return -EINVAL;
+        c->values = std::move(values);
+    }
+    impl_->cv_.notify_all();
+    return 0;
+}
+
+int node_model::set_answers(uint8_t node_id, answer_mode mode, std::chrono::milliseconds delay)
+{
+    {
+        std::lock_guard lock(impl_->mu_);
+        auto it = impl_->nodes_.find(node_id);
+        if (it == impl_->nodes_.end())
+            return -ENOENT;
+        it->second.answers = mode;
+        it->second.answer_delay = delay;
+    }
+    impl_->cv_.notify_all();
+    return 0;
+}
+
+void node_model::set_unsolicited_destination(std::optional<endpoint> to)
+{
+    std::lock_guard lock(impl_->mu_);
+    impl_->unsolicited_ = std::move(to);
+}
+
+void node_model::set_report_ack_request(bool on) { impl_->report_ack_request_.store(on); }
+
+namespace {
+
+// The destination of a node's own frame: the caller's, the model's, or the
+// gateway's last client (taken outside the model's lock).
+std::optional<endpoint> destination(const std::optional<endpoint> &to, const std::optional<endpoint> &unsolicited,
+                                    const gateway &gw)
+{
+    if (to)
+        return to;
+    if (unsolicited)
+        return unsolicited;
+    return gw.last_client();
+}
+
+} // namespace
+
+int node_model::wake_up(uint8_t node_id, std::optional<endpoint> to)
+{
+    std::optional<endpoint> unsolicited;
+    {
+        std::lock_guard lock(impl_->mu_);
+        auto it = impl_->nodes_.find(node_id);
+        if (it == impl_->nodes_.end())
+            return -ENOENT;
+        if (it->second.profile.kind != node_kind::sleeping)
+            return -EINVAL;
+        unsolicited = impl_->unsolicited_;
+    }
+    std::optional<endpoint> dest = destination(to, unsolicited, gw_);
+    if (!dest)
+        return -ENOTCONN;
+    impl *self = impl_.get();
+    gw_.post_node_task(std::chrono::milliseconds(0), [self, node_id, d = *dest] { self->wake(node_id, d); });
+    return 0;
+}
+
+int node_model::fall_asleep(uint8_t node_id)
+{
+    {
+        std::lock_guard lock(impl_->mu_);
+        auto it = impl_->nodes_.find(node_id);
+        if (it == impl_->nodes_.end())
+            return -ENOENT;
+        if (it->second.profile.kind != node_kind::sleeping)
+            return -EINVAL;
+    }
+    impl *self = impl_.get();
+    gw_.post_node_task(std::chrono::milliseconds(0), [self, node_id] { self->sleep(node_id, 0); });
+    return 0;
+}
+
+int node_model::send_report(uint8_t node_id, uint8_t cmd_class, std::optional<endpoint> to)
+{
+    bytes report;
+    {
+        std::lock_guard lock(impl_->mu_);
+        auto it = impl_->nodes_.find(node_id);
+        if (it == impl_->nodes_.end())
+            return -ENOENT;
+        const class_state *c = it->second.find(cmd_class);
+        const class_row *row = row_of(cmd_class);
+        if (!c || !row)
+            return -ENOENT;
+        report = row->report(it->second, *c);
+        if (report.empty())
+            return -ENOENT;
+    }
+    return send_command(node_id, std::move(report), std::move(to), impl_->report_ack_request_.load());
+}
+
+int node_model::send_command(uint8_t node_id, std::vector<uint8_t> command, std::optional<endpoint> to,
+                             bool ack_request)
+{
+    std::optional<endpoint> unsolicited;
+    {
+        std::lock_guard lock(impl_->mu_);
+        if (!impl_->nodes_.count(node_id))
+            return -ENOENT;
+        unsolicited = impl_->unsolicited_;
+    }
+    std::optional<endpoint> dest = destination(to, unsolicited, gw_);
+    if (!dest)
+        return -ENOTCONN;
+    own_packet p;
+    p.command = std::move(command);
+    p.ack_request = ack_request;
+    p.from_node = node_id;
+    p.to = dest;
+    return gw_.send_packet(p);
+}
+
+std::vector<node_command> node_model::commands(uint8_t node_id) const
+{
+    std::lock_guard lock(impl_->mu_);
+    std::vector<node_command> out;
+    for (const node_command &c : impl_->commands_)
+        if (node_id == 0 || c.node_id == node_id)
+            out.push_back(c);
+    return out;
+}
+
+uint64_t node_model::next_command_index() const
+{
+    std::lock_guard lock(impl_->mu_);
+    return impl_->next_index_;
+}
+
+std::optional<node_command> node_model::wait_command(const command_predicate &pred, std::chrono::milliseconds timeout,
+                                                     uint64_t from_index) const
+{
+    const auto deadline = clk::now() + timeout;
+    std::unique_lock lock(impl_->mu_);
+    uint64_t checked = from_index; // commands below this index were tested
+    auto scan = [&]() -> std::optional<node_command> {
+        for (const node_command &c : impl_->commands_) {
+            if (c.index < checked)
+                continue;
+            checked = c.index + 1;
+            if (pred(c))
+                return c;
+        }
+        return std::nullopt;
+    };
+    for (;;) {
+        if (auto c = scan())
+            return c;
+        if (impl_->cv_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return scan();
+    }
+}
+
+std::optional<node_command> node_model::wait_command(uint8_t node_id, uint8_t cmd_class, uint8_t command,
+                                                     std::chrono::milliseconds timeout, uint64_t from_index) const
+{
+    return wait_command(
+        [=](const node_command &c) {
+            return c.node_id == node_id && c.command.size() >= 2 && c.command[0] == cmd_class &&
+                   c.command[1] == command;
+        },
+        timeout, from_index);
+}
+
+bool node_model::wait_view(uint8_t node_id, const std::function<bool(const node_view &)> &pred,
+                           std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(impl_->mu_);
+    return impl_->cv_.wait_for(lock, timeout, [&] {
+        auto it = impl_->nodes_.find(node_id);
+        return it != impl_->nodes_.end() && pred(view_of(it->second));
+    });
+}
+
+bool node_model::wait_awake(uint8_t node_id, bool awake, std::chrono::milliseconds timeout) const
+{
+    return wait_view(node_id, [awake](const node_view &v) { return v.awake == awake; }, timeout);
+}
+
+std::vector<std::string> node_model::violations() const
+{
+    std::lock_guard lock(impl_->mu_);
+    return impl_->violations_;
+}
+
+} // namespace sim

@@ -1,0 +1,216 @@
+// Simulated Z-Wave nodes behind the simulated gateway: each node answers at
+// its own address (127.X.Y.N, a node socket of the gateway) with a small
+// per-class model (Set changes the value, Get answers the Report), unpacks
+// Multi Command frames, and behaves as its kind says:
+//  - listening: every frame reaches it at once;
+//  - FLiRS: reachable at once, but a test can make it answer late or never;
+//  - sleeping: the gateway holds its frames (answering NACK waiting) until a
+//    test wakes it; it then sends a Wake Up Notification to the host, gets the
+//    held frames, answers what arrives while it is awake, and goes back to
+//    sleep on Wake Up No More Information.
+//
+// Node profiles are data (id, kind, wake-up interval, classes with version and
+// initial values); the classes are one table (class id -> handler row), so a
+// new class is a new row. Every command a node receives is recorded in order,
+// with its Z/IP header, decoded out of Multi Command frames too.
+//
+// Threads: the model runs on the gateway's loop thread (wake-ups and sleeps
+// that a test asks for are posted there), so a node's frames, wake-ups and
+// answers happen in one order. Public calls are thread-safe; do not call them
+// from a gateway handler or observer while waiting (the wait_* calls) there.
+// Destroy the model before or after the gateway stops: it detaches itself, and
+// tasks it posted are dropped once it is gone.
+#pragma once
+
+#include "sim/sim_gateway.h"
+#include "sim/sim_nm.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Command classes the model knows.
+inline constexpr uint8_t cc_basic = 0x20;
+inline constexpr uint8_t cc_switch_binary = 0x25;
+inline constexpr uint8_t cc_battery = 0x80;
+inline constexpr uint8_t cc_wake_up = 0x84;
+inline constexpr uint8_t cc_multi_cmd = 0x8F;
+
+inline constexpr uint8_t wake_up_notification = 0x07;
+inline constexpr uint8_t wake_up_no_more_info = 0x08;
+inline constexpr uint8_t multi_cmd_encap = 0x01;
+
+enum class node_kind : uint8_t { listening, flirs, sleeping };
+const char *node_kind_text(node_kind kind);
+
+// One class of a node. `values` is the class's state, empty for its defaults:
+//   Basic (0x20):          {value}                        default {0x00}
+//   Binary Switch (0x25):  {value}                        default {0x00}
+//   Battery (0x80):        {level}                        default {100}
+//   Wake Up (0x84):        {interval (3 bytes, s), receiving node id}
+//                          default {the profile's interval, 1}
+//   Multi Command (0x8F):  no state
+// Basic acts on the Binary Switch value when the node has that class, as a
+// switch maps Basic onto its actuator.
+struct class_profile {
+    uint8_t cmd_class = 0;
+    uint8_t version = 1;
+    std::vector<uint8_t> values;
+};
+
+struct node_profile {
+    uint8_t node_id = 0;
+    node_kind kind = node_kind::listening;
+    std::vector<class_profile> classes;
+    // Sleeping nodes: the wake-up interval the node reports, and what the
+    // gateway announces as expected delay for a held frame.
+    uint32_t wake_up_interval_s = 300;
+    // Sleeping nodes: back to sleep this long after waking without a Wake Up
+    // No More Information; 0 = stay awake until it comes (or fall_asleep()).
+    std::chrono::milliseconds awake_timeout{0};
+    // Device classes for the gateway's node information.
+    uint8_t generic = 0x10;
+    uint8_t specific = 0x01;
+};
+
+// Built-in profiles, by name: "switch" (listening, Binary Switch v2 and
+// Basic), "sensor" (sleeping, Battery, Wake Up v2 and Basic, 300 s interval),
+// "basic" (listening, Basic only), "flirs" (FLiRS, Basic and Battery).
+std::optional<node_profile> builtin_profile(const std::string &name, uint8_t node_id);
+std::vector<std::string> builtin_profile_names();
+// The node as the gateway's node list and node information show it.
+nm_node nm_node_of(const node_profile &p);
+
+// How a node answers commands that call for a report (Gets).
+enum class answer_mode : uint8_t {
+    normal, // at once
+    late,   // after the given delay
+    never,  // not at all (the command is still acknowledged and recorded)
+};
+
+// One command as a node received it.
+struct node_command {
+    uint64_t index = 0; // model-wide order of arrival at the nodes, from 0
+    uint8_t node_id = 0;
+    std::vector<uint8_t> command; // class, command, parameters
+    // The Z/IP packet it came in.
+    uint8_t seq = 0;
+    uint8_t flags0 = 0; // byte 2 as received (0x80: ACK requested)
+    uint8_t flags1 = 0; // byte 3 as received (0x10: secure origin, 0x20: more information)
+    uint8_t src_ep = 0;
+    uint8_t dst_ep = 0; // 7 bits
+    bool bit_address = false;
+    std::vector<zip_option> options;
+    std::optional<uint16_t> encap_format;
+    endpoint from;
+    // Position inside a Multi Command frame (0 = first), or -1 when the
+    // command came alone.
+    int multi_index = -1;
+    // Held by the gateway while the node slept, delivered on its wake-up.
+    bool held = false;
+    std::chrono::steady_clock::time_point time;
+
+    bool ack_request() const { return flags0 & flag0_ack_request; }
+    bool secure() const { return flags1 & flag1_secure; }
+    bool more_info() const { return flags1 & flag1_more_info; }
+};
+
+// A snapshot of one node.
+struct node_view {
+    node_profile profile;
+    bool awake = true;          // listening and FLiRS nodes always are
+    size_t held = 0;            // frames the gateway holds for it
+    unsigned wake_ups = 0;      // Wake Up Notifications sent
+    answer_mode answers = answer_mode::normal;
+    std::chrono::milliseconds answer_delay{0};
+    std::map<uint8_t, std::vector<uint8_t>> values; // class -> state
+};
+
+class node_model {
+public:
+    // Attaches to the gateway; a gateway has one model.
+    explicit node_model(gateway &gw);
+    ~node_model();
+    node_model(const node_model &) = delete;
+    node_model &operator=(const node_model &) = delete;
+
+    // 0, -EINVAL (bad id, class, version or values), -EEXIST, -ENOTCONN (the
+    // gateway does not run yet: a node's address takes the gateway's port), or
+    // the gateway's bind error. A node without an address on the gateway gets
+    // .N in the gateway's /24 (127.0.0.N for a gateway at 127.0.0.1).
+    int add(const node_profile &p);
+    // Each in turn; stops at the first failure and returns it.
+    int add(const std::vector<node_profile> &nodes);
+    std::vector<uint8_t> node_ids() const;
+    std::optional<node_view> view(uint8_t node_id) const;
+
+    // The state of one class (layouts above): 0, -ENOENT (no such node or class)
+    // or -EINVAL (wrong length).
+    std::optional<std::vector<uint8_t>> values(uint8_t node_id, uint8_t cmd_class) const;
+    int set_values(uint8_t node_id, uint8_t cmd_class, std::vector<uint8_t> values);
+
+    // Answers to Gets (any node, meant for FLiRS nodes): 0 or -ENOENT.
+    int set_answers(uint8_t node_id, answer_mode mode, std::chrono::milliseconds delay = {});
+
+    // Where a node's own frames (Wake Up Notification, unsolicited reports)
+    // go: this endpoint, or, when none is set, where the gateway last heard
+    // from a client.
+    void set_unsolicited_destination(std::optional<endpoint> to);
+
+    // Sleeping nodes only (-EINVAL otherwise, -ENOENT unknown, -ENOTCONN no
+    // destination known). Both are carried out on the gateway's loop thread
+    // after the call returns; wait for their effect (wait_awake, or the Wake
+    // Up Notification at the host). A wake-up sends the Wake Up Notification
+    // to `to` (default: the unsolicited destination), then delivers the held
+    // frames in the order they came, each acknowledged to its sender when it
+    // asked for it; waking an awake node sends one more notification.
+    int wake_up(uint8_t node_id, std::optional<endpoint> to = {});
+    int fall_asleep(uint8_t node_id);
+
+    // An unsolicited frame from the node's address to the unsolicited
+    // destination (or `to`): the class's current Report, or any command.
+    // Returns the sequence number used, or -errno (-ENOENT: no such node or
+    // class, -ENOTCONN: no destination).
+    int send_report(uint8_t node_id, uint8_t cmd_class, std::optional<endpoint> to = {});
+    int send_command(uint8_t node_id, std::vector<uint8_t> command, std::optional<endpoint> to = {},
+                     bool ack_request = false);
+    // Reports that answer a Get ask for an ACK when this is on (off by default).
+    void set_report_ack_request(bool on);
+
+    // Commands the nodes received, in order (node 0: of every node); the
+    // newest 10000 are kept.
+    std::vector<node_command> commands(uint8_t node_id = 0) const;
+    uint64_t next_command_index() const;
+    using command_predicate = std::function<bool(const node_command &)>;
+    // First recorded command with index >= from_index that matches, waiting
+    // up to `timeout` on the monotonic clock.
+    std::optional<node_command> wait_command(const command_predicate &pred, std::chrono::milliseconds timeout,
+                                             uint64_t from_index = 0) const;
+    std::optional<node_command> wait_command(uint8_t node_id, uint8_t cmd_class, uint8_t command,
+                                             std::chrono::milliseconds timeout, uint64_t from_index = 0) const;
+    // Waits until the node's snapshot matches (false on time-out or unknown node).
+    bool wait_view(uint8_t node_id, const std::function<bool(const node_view &)> &pred,
+                   std::chrono::milliseconds timeout) const;
+    bool wait_awake(uint8_t node_id, bool awake, std::chrono::milliseconds timeout) const;
+
+    // Frames a node could not take as they were (a truncated Set, a broken
+    // Multi Command, a Multi Command to a node without that class), one line
+    // each: what a correct client never sends.
+    std::vector<std::string> violations() const;
+
+private:
+    class impl;
+    gateway &gw_;
+    std::unique_ptr<impl> impl_;
+};
+
+} // namespace sim

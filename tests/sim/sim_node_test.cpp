@@ -1,0 +1,737 @@
+// Simulated nodes behind the gateway simulator on real loopback UDP, driven
+// by a bare socket client. Each test's gateway lives on 127.61.Y.0/24 (the
+// gateway at .1, node N at .N, the client at .200), apart from other test
+// binaries.
+#include "sim/sim_node.h"
+#include "sim_test_support.h"
+
+#include <cerrno>
+#include <memory>
+#include <random>
+#include <thread>
+#include <atomic>
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::endpoint;
+using sim_test::bytes;
+using sim_test::raw_client;
+using clk = std::chrono::steady_clock;
+
+constexpr auto answer_wait = 3000ms; // generous: the suite also runs under sanitizers and load
+constexpr auto quiet_wait = 300ms;
+
+std::string hex(const bytes &b) { return sim::hex_text(b); }
+
+struct header {
+    uint8_t flags0 = 0x80; // ACK request
+    uint8_t flags1 = 0x00; // the command bit is added
+    uint8_t src_ep = 0;
+    uint8_t dst_ep = 0;
+    bytes ext;             // header extension, total length byte first
+};
+
+bytes packet(uint8_t seq, const bytes &command, const header &h = {})
+{
+    bytes b = {0x23, 0x02, h.flags0, static_cast<uint8_t>(h.flags1 | 0x40 | (h.ext.empty() ? 0 : 0x80)), seq,
+               h.src_ep, h.dst_ep};
+    for (uint8_t c : h.ext) // not insert(): g++ 12 warns falsely on it at -O2
+        b.push_back(c);
+    for (uint8_t c : command)
+        b.push_back(c);
+    return b;
+}
+
+bool is_ack(const raw_client::datagram &d, uint8_t seq)
+{
+    auto f = d.frame();
+    return f.kind == sim::frame_kind::packet && f.packet.ack_response() && f.packet.seq == seq;
+}
+
+bool carries(const raw_client::datagram &d, uint8_t cmd_class, uint8_t command)
+{
+    auto f = d.frame();
+    return f.kind == sim::frame_kind::packet && f.packet.command.size() >= 2 && f.packet.command[0] == cmd_class &&
+           f.packet.command[1] == command;
+}
+
+sim::node_profile profile(const char *name, uint8_t node_id)
+{
+    auto p = sim::builtin_profile(name, node_id);
+    EXPECT_TRUE(p) << name;
+    return p.value_or(sim::node_profile{});
+}
+
+class SimNode : public ::testing::Test {
+protected:
+    std::string addr(uint8_t host) const { return prefix + std::to_string(host); }
+
+    void start(const std::vector<sim::node_profile> &nodes)
+    {
+        std::random_device rd;
+        int rc = -1;
+        for (int attempt = 0; attempt < 20 && rc != 0; ++attempt) {
+            prefix = "127.61." + std::to_string(1 + rd() % 250) + ".";
+            sim::gateway_config cfg;
+            cfg.address = addr(1);
+            cfg.port = 0;
+            gw = std::make_unique<sim::gateway>(cfg);
+            rc = gw->start();
+            if (rc == 0) {
+                model = std::make_unique<sim::node_model>(*gw);
+                rc = model->add(nodes);
+                if (rc != 0) {
+                    gw->stop();
+                    model.reset();
+                }
+            }
+        }
+        ASSERT_EQ(rc, 0) << gw->last_error();
+        client = std::make_unique<raw_client>(addr(200));
+    }
+
+    void TearDown() override
+    {
+        if (gw)
+            gw->stop();
+        model.reset();
+    }
+
+    endpoint node(uint8_t id) const { return gw->node(id).value_or(endpoint{}); }
+
+    // Sends an ACK-requested packet to node `id` and returns its ACK.
+    void expect_ack(uint8_t id, uint8_t seq, const bytes &command, const header &h = {})
+    {
+        client->send(node(id), packet(seq, command, h));
+        auto got = client->recv_until([seq](const auto &d) { return is_ack(d, seq); }, answer_wait);
+        ASSERT_TRUE(got) << "no ACK for " << hex(command);
+        EXPECT_EQ(got->from, node(id));
+    }
+
+    std::optional<raw_client::datagram> report(uint8_t cmd_class, std::chrono::milliseconds wait = answer_wait)
+    {
+        return client->recv_until([cmd_class](const auto &d) { return carries(d, cmd_class, 0x03); }, wait);
+    }
+
+    std::string prefix;
+    std::unique_ptr<sim::gateway> gw;
+    std::unique_ptr<sim::node_model> model;
+    std::unique_ptr<raw_client> client;
+};
+
+TEST_F(SimNode, ListeningNodeAnswersBasicGetWithItsValue)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("basic", 5)}));
+    expect_ack(5, 0x10, {0x20, 0x01, 0x63});
+    EXPECT_EQ(model->values(5, sim::cc_basic), bytes{0x63});
+
+    client->send(node(5), packet(0x11, {0x20, 0x02}, {0x80, 0x10, 0x02, 0x00, {}}));
+    auto r = report(sim::cc_basic);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->from, node(5));
+    auto f = r->frame();
+    EXPECT_EQ(hex(f.packet.command), "20 03 63");
+    EXPECT_FALSE(f.packet.ack_request());
+    EXPECT_TRUE(f.packet.secure());    // answered at the level it was asked at
+    EXPECT_EQ(f.packet.src_ep, 0);     // from the end point that was asked
+    EXPECT_EQ(f.packet.dst_ep(), 2);   // to the asking end point
+
+    auto cmds = model->commands(5);
+    ASSERT_EQ(cmds.size(), 2u);
+    EXPECT_EQ(hex(cmds[0].command), "20 01 63");
+    EXPECT_EQ(cmds[0].seq, 0x10);
+    EXPECT_TRUE(cmds[0].ack_request());
+    EXPECT_FALSE(cmds[0].secure());
+    EXPECT_EQ(hex(cmds[1].command), "20 02");
+    EXPECT_TRUE(cmds[1].secure());
+    EXPECT_EQ(cmds[1].src_ep, 2);
+    EXPECT_EQ(cmds[1].from, client->local());
+    EXPECT_EQ(cmds[1].multi_index, -1);
+    EXPECT_LT(cmds[0].index, cmds[1].index);
+    EXPECT_TRUE(model->violations().empty());
+}
+
+// ---------------------------------------------------------------------------
+// The class table: Set changes the value, Get answers the Report
+// ---------------------------------------------------------------------------
+
+struct class_case {
+    const char *name;
+    std::vector<sim::class_profile> classes;
+    std::vector<bytes> sets; // sent first, each acknowledged
+    bytes get;
+    const char *report;      // the answer to `get`
+    size_t violations;       // frames the node refused
+};
+
+const class_case class_cases[] = {
+    {"switch v1 on", {{0x25, 1, {}}}, {{0x25, 0x01, 0xFF}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"switch v1 level means on", {{0x25, 1, {}}}, {{0x25, 0x01, 0x20}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"switch v1 ignores a duration", {{0x25, 1, {0xFF}}}, {{0x25, 0x01, 0x00, 0x05}}, {0x25, 0x02}, "25 03 00", 0},
+    {"switch v2 initial value", {{0x25, 2, {0xFF}}}, {}, {0x25, 0x02}, "25 03 FF FF 00", 0},
+    {"switch v2 off with duration", {{0x25, 2, {0xFF}}}, {{0x25, 0x01, 0x00, 0x05}}, {0x25, 0x02}, "25 03 00 00 00", 0},
+    {"switch refuses a reserved value", {{0x25, 1, {}}}, {{0x25, 0x01, 0x64}}, {0x25, 0x02}, "25 03 00", 1},
+    {"switch refuses a truncated set", {{0x25, 1, {0xFF}}}, {{0x25, 0x01}}, {0x25, 0x02}, "25 03 FF", 1},
+    {"basic drives the switch", {{0x25, 1, {}}, {0x20, 1, {}}}, {{0x20, 0x01, 0x30}}, {0x25, 0x02}, "25 03 FF", 0},
+    {"basic reads the switch", {{0x25, 2, {0xFF}}, {0x20, 1, {}}}, {}, {0x20, 0x02}, "20 03 FF", 0},
+    {"basic keeps a level", {{0x20, 1, {}}}, {{0x20, 0x01, 0x10}}, {0x20, 0x02}, "20 03 10", 0},
+    {"basic v2 report", {{0x20, 2, {}}}, {{0x20, 0x01, 0xFF}}, {0x20, 0x02}, "20 03 FF FF 00", 0},
+    {"basic refuses a truncated set", {{0x20, 1, {0x05}}}, {{0x20, 0x01}}, {0x20, 0x02}, "20 03 05", 1},
+    {"battery v1", {{0x80, 1, {55}}}, {}, {0x80, 0x02}, "80 03 37", 0},
+    {"battery v2 low warning", {{0x80, 2, {0xFF}}}, {}, {0x80, 0x02}, "80 03 FF 00 00", 0},
+    {"battery default full", {{0x80, 1, {}}}, {}, {0x80, 0x02}, "80 03 64", 0},
+    {"wake up interval", {{0x84, 1, {}}}, {{0x84, 0x04, 0x00, 0x0E, 0x10, 0x01}}, {0x84, 0x05}, "84 06 00 0E 10 01", 0},
+    {"wake up v2 capabilities", {{0x84, 2, {}}}, {}, {0x84, 0x09}, "84 0A 00 00 3C 01 51 80 00 01 2C 00 00 3C", 0},
+    // Classes and commands a node does not have are ignored without a word.
+    {"unknown class and command", {{0x25, 1, {}}}, {{0x26, 0x01, 0x10}, {0x25, 0x07}, {0x80, 0x02}}, {0x25, 0x02},
+     "25 03 00", 0},
+};
+
+TEST_F(SimNode, ClassTableSetsAndReports)
+{
+    std::vector<sim::node_profile> nodes;
+    uint8_t id = 2;
+    for (const class_case &c : class_cases) {
+        sim::node_profile p;
+        p.node_id = id++;
+        p.classes = c.classes;
+        nodes.push_back(p);
+    }
+    ASSERT_NO_FATAL_FAILURE(start(nodes));
+
+    id = 2;
+    uint8_t seq = 1;
+    size_t violations = 0;
+    for (const class_case &c : class_cases) {
+        SCOPED_TRACE(c.name);
+        for (const bytes &set : c.sets)
+            ASSERT_NO_FATAL_FAILURE(expect_ack(id, seq++, set));
+        client->send(node(id), packet(seq++, c.get));
+        auto r = client->recv_until([&](const auto &d) { return d.from == node(id) && !d.frame().packet.ack_response(); },
+                                    answer_wait);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(hex(r->frame().packet.command), c.report);
+        violations += c.violations;
+        EXPECT_EQ(model->violations().size(), violations);
+        EXPECT_EQ(model->commands(id).size(), c.sets.size() + 1);
+        id++;
+    }
+}
+
+TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
+{
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    struct add_case {
+        const char *name;
+        uint8_t node_id;
+        std::vector<sim::class_profile> classes;
+        int rc;
+    };
+    const add_case cases[] = {
+        {"node 0", 0, {}, -EINVAL},
+        {"node 233", 233, {}, -EINVAL},
+        {"unknown class", 2, {{0x26, 1, {}}}, -EINVAL},
+        {"version 0", 2, {{0x25, 0, {}}}, -EINVAL},
+        {"version beyond the model", 2, {{0x25, 3, {}}}, -EINVAL},
+        {"values of the wrong length", 2, {{0x80, 1, {1, 2}}}, -EINVAL},
+        {"class twice", 2, {{0x25, 1, {}}, {0x25, 2, {}}}, -EINVAL},
+        {"good", 2, {{0x25, 2, {0xFF}}}, 0},
+        {"again", 2, {}, -EEXIST},
+    };
+    for (const add_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::node_profile p;
+        p.node_id = c.node_id;
+        p.classes = c.classes;
+        EXPECT_EQ(model->add(p), c.rc);
+    }
+    EXPECT_EQ(model->node_ids(), std::vector<uint8_t>{2});
+    EXPECT_EQ(node(2).address, addr(2));
+    EXPECT_EQ(node(2).port, gw->port());
+
+    EXPECT_EQ(model->set_values(2, 0x25, {0x00}), 0);
+    EXPECT_EQ(model->values(2, 0x25), bytes{0x00});
+    EXPECT_EQ(model->set_values(2, 0x25, {0x00, 0x01}), -EINVAL);
+    EXPECT_EQ(model->set_values(2, 0x80, {0x10}), -ENOENT);
+    EXPECT_EQ(model->set_values(9, 0x25, {0x10}), -ENOENT);
+    EXPECT_FALSE(model->values(2, 0x80));
+
+    // A model needs the gateway's port for its nodes.
+    sim::gateway idle;
+    sim::node_model early(idle);
+    EXPECT_EQ(early.add(profile("switch", 2)), -ENOTCONN);
+}
+
+TEST_F(SimNode, BuiltinProfilesAndTheirNodeInformation)
+{
+    struct builtin_case {
+        const char *name;
+        sim::node_kind kind;
+        bytes classes;
+        bool listening;
+        bool flirs;
+    };
+    const builtin_case cases[] = {
+        {"switch", sim::node_kind::listening, {0x25, 0x20}, true, false},
+        {"sensor", sim::node_kind::sleeping, {0x80, 0x84, 0x20}, false, false},
+        {"basic", sim::node_kind::listening, {0x20}, true, false},
+        {"flirs", sim::node_kind::flirs, {0x20, 0x80}, false, true},
+    };
+    ASSERT_EQ(sim::builtin_profile_names().size(), std::size(cases));
+    for (const builtin_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto p = sim::builtin_profile(c.name, 9);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->node_id, 9);
+        EXPECT_EQ(p->kind, c.kind);
+        bytes classes;
+        for (const auto &cls : p->classes)
+            classes.push_back(cls.cmd_class);
+        EXPECT_EQ(classes, c.classes);
+        const sim::nm_node n = sim::nm_node_of(*p);
+        EXPECT_EQ(n.node_id, 9);
+        EXPECT_EQ(n.listening, c.listening);
+        EXPECT_EQ(n.flirs, c.flirs);
+        EXPECT_EQ(n.classes, c.classes);
+    }
+    EXPECT_FALSE(sim::builtin_profile("dimmer", 2));
+}
+
+// ---------------------------------------------------------------------------
+// Header of the answers, and what is not the model's
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, AnswersCarryTheEncapsulationFormatTheyWereAskedWith)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 4)}));
+    header h;
+    h.ext = {0x05, 0x84, 0x02, 0x01, 0x00}; // critical encapsulation format 0x0100
+    expect_ack(4, 0x30, {0x25, 0x02}, h);
+    auto r = report(0x25);
+    ASSERT_TRUE(r);
+    auto f = r->frame();
+    ASSERT_EQ(f.kind, sim::frame_kind::packet);
+    EXPECT_EQ(f.packet.encap_format(), 0x0100);
+    ASSERT_EQ(f.packet.options.size(), 1u);
+    EXPECT_TRUE(f.packet.options[0].critical);
+    auto cmds = model->commands(4);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_EQ(cmds[0].encap_format, 0x0100);
+    ASSERT_EQ(cmds[0].options.size(), 1u);
+    EXPECT_EQ(cmds[0].options[0].type, sim::option_encap_format);
+
+    // An end point the node does not have: acknowledged, recorded, not acted on.
+    h = {};
+    h.dst_ep = 1;
+    expect_ack(4, 0x31, {0x25, 0x01, 0xFF}, h);
+    EXPECT_EQ(model->values(4, 0x25), bytes{0x00});
+    ASSERT_EQ(model->violations().size(), 1u);
+    EXPECT_NE(model->violations()[0].find("end point 1"), std::string::npos);
+}
+
+TEST_F(SimNode, NodesOutsideTheModelStillUseTheGatewayHandlers)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 4)}));
+    ASSERT_EQ(gw->add_node(6, addr(6)), 0);
+    std::atomic<int> calls{0};
+    gw->on_command(0x25, sim::any_command, [&](const sim::command_context &) {
+        calls++;
+        return std::optional<std::vector<sim::command_reply>>{{{{0x25, 0x03, 0x42}}}};
+    });
+    expect_ack(6, 0x40, {0x25, 0x02});
+    auto r = report(0x25);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "25 03 42");
+    expect_ack(4, 0x41, {0x25, 0x02});
+    r = report(0x25);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "25 03 00 00 00");
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(model->commands(6).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Multi Command
+// ---------------------------------------------------------------------------
+
+sim::node_profile batching_switch(uint8_t id)
+{
+    sim::node_profile p = profile("switch", id);
+    p.classes.push_back({sim::cc_multi_cmd, 1, {}});
+    return p;
+}
+
+TEST_F(SimNode, MultiCommandIsUnpackedInOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(start({batching_switch(3)}));
+    const bytes frame = {0x8F, 0x01, 0x03,
+                         0x03, 0x25, 0x01, 0xFF, // Binary Switch Set on
+                         0x02, 0x25, 0x02,       // Binary Switch Get
+                         0x02, 0x20, 0x02};      // Basic Get
+    expect_ack(3, 0x50, frame, {0x80, 0x10, 0x01, 0x00, {}});
+    auto first = client->recv_until([](const auto &d) { return !d.frame().packet.ack_response(); }, answer_wait);
+    auto second = client->recv_until([](const auto &d) { return !d.frame().packet.ack_response(); }, answer_wait);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(hex(first->frame().packet.command), "25 03 FF FF 00");
+    EXPECT_EQ(hex(second->frame().packet.command), "20 03 FF");
+    EXPECT_EQ(first->from, node(3));
+
+    auto cmds = model->commands(3);
+    ASSERT_EQ(cmds.size(), 3u);
+    const char *want[] = {"25 01 FF", "25 02", "20 02"};
+    for (size_t i = 0; i < cmds.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(hex(cmds[i].command), want[i]);
+        EXPECT_EQ(cmds[i].multi_index, static_cast<int>(i));
+        EXPECT_EQ(cmds[i].seq, 0x50); // each keeps its packet's header
+        EXPECT_TRUE(cmds[i].secure());
+        EXPECT_EQ(cmds[i].src_ep, 1);
+    }
+    EXPECT_TRUE(model->violations().empty());
+}
+
+TEST_F(SimNode, BrokenMultiCommandIsRecordedWholeAndNotActedOn)
+{
+    sim::node_profile plain = profile("switch", 4); // without Multi Command
+    ASSERT_NO_FATAL_FAILURE(start({batching_switch(3), plain}));
+    struct broken_case {
+        const char *name;
+        uint8_t node_id;
+        bytes frame;
+        const char *why;
+    };
+    const broken_case cases[] = {
+        {"no count", 3, {0x8F, 0x01}, "without a count"},
+        {"other command", 3, {0x8F, 0x02, 0x01, 0x03, 0x25, 0x01, 0xFF}, "unknown command"},
+        {"count 0", 3, {0x8F, 0x01, 0x00}, "without commands"},
+        {"count above the commands", 3, {0x8F, 0x01, 0x02, 0x03, 0x25, 0x01, 0xFF}, "shorter than its count"},
+        {"length past the end", 3, {0x8F, 0x01, 0x01, 0x04, 0x25, 0x01, 0xFF}, "runs past the frame"},
+        {"empty command", 3, {0x8F, 0x01, 0x02, 0x03, 0x25, 0x01, 0xFF, 0x00}, "empty command"},
+        {"trailing bytes", 3, {0x8F, 0x01, 0x01, 0x03, 0x25, 0x01, 0xFF, 0x00}, "bytes after"},
+        {"nested", 3, {0x8F, 0x01, 0x01, 0x06, 0x8F, 0x01, 0x01, 0x02, 0x25, 0x02}, "inside a Multi Command"},
+        {"node without the class", 4, {0x8F, 0x01, 0x01, 0x03, 0x25, 0x01, 0xFF}, "without that class"},
+    };
+    uint8_t seq = 0x60;
+    size_t n = 0;
+    for (const broken_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_ack(c.node_id, seq++, c.frame);
+        auto cmds = model->commands(0);
+        ASSERT_EQ(cmds.size(), ++n);
+        EXPECT_EQ(cmds.back().command, c.frame);
+        EXPECT_EQ(cmds.back().multi_index, -1);
+        auto v = model->violations();
+        ASSERT_EQ(v.size(), n);
+        EXPECT_NE(v.back().find(c.why), std::string::npos) << v.back();
+    }
+    // None of them switched anything or drew an answer.
+    EXPECT_EQ(model->values(3, 0x25), bytes{0x00});
+    EXPECT_EQ(model->values(4, 0x25), bytes{0x00});
+    auto extra = client->recv(quiet_wait);
+    EXPECT_FALSE(extra) << hex(extra->data);
+}
+
+// ---------------------------------------------------------------------------
+// Sleeping nodes
+// ---------------------------------------------------------------------------
+
+bool is_nack_waiting(const raw_client::datagram &d, uint8_t seq)
+{
+    auto f = d.frame();
+    return f.kind == sim::frame_kind::packet && f.packet.nack() && f.packet.nack_waiting() && f.packet.seq == seq;
+}
+
+TEST_F(SimNode, SleepingNodeFramesAreHeldUntilTheWakeUp)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3)}));
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+    ASSERT_EQ(model->set_values(3, sim::cc_battery, {42}), 0);
+
+    // Held: NACK waiting, with the rest of the 300 s interval as expected delay.
+    client->send(node(3), packet(0x20, {0x80, 0x02}));
+    auto nack = client->recv(answer_wait);
+    ASSERT_TRUE(nack);
+    EXPECT_EQ(nack->from, node(3));
+    ASSERT_TRUE(is_nack_waiting(*nack, 0x20)) << hex(nack->data);
+    auto delay = nack->frame().packet.expected_delay();
+    ASSERT_TRUE(delay);
+    EXPECT_LE(*delay, 300u);
+    EXPECT_GE(*delay, 240u);
+    // A resend of the same frame is the same held frame.
+    client->send(node(3), packet(0x20, {0x80, 0x02}));
+    ASSERT_TRUE(client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x20); }, answer_wait));
+    // A frame without an ACK request is held silently.
+    client->send(node(3), packet(0x21, {0x20, 0x01, 0xFF}, {0x00, 0x00, 0x00, 0x00, {}}));
+    ASSERT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.held == 2; }, answer_wait));
+    EXPECT_TRUE(model->commands(3).empty());
+    auto rx = gw->received();
+    ASSERT_EQ(rx.size(), 3u);
+    EXPECT_EQ(rx[0].applied, sim::reply::nack_waiting);
+    EXPECT_FALSE(rx[2].applied);
+
+    // The wake-up: the notification first, then the held frames in order,
+    // each acknowledged under its own sequence number.
+    const uint64_t mark = model->next_command_index();
+    ASSERT_EQ(model->wake_up(3), 0);
+    std::vector<raw_client::datagram> seen;
+    while (seen.size() < 3) {
+        auto d = client->recv(answer_wait);
+        ASSERT_TRUE(d) << "after " << seen.size() << " frames";
+        seen.push_back(*d);
+    }
+    for (const auto &d : seen)
+        EXPECT_EQ(d.from, node(3));
+    EXPECT_EQ(hex(seen[0].frame().packet.command), "84 07");
+    EXPECT_TRUE(is_ack(seen[1], 0x20));
+    EXPECT_EQ(hex(seen[2].frame().packet.command), "80 03 2A");
+    EXPECT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.awake && v.held == 0 && v.wake_ups == 1; },
+                                 answer_wait));
+    auto held = model->commands(3);
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].index, mark);
+    EXPECT_EQ(hex(held[0].command), "80 02");
+    EXPECT_EQ(hex(held[1].command), "20 01 FF");
+    EXPECT_TRUE(held[0].held && held[1].held);
+    EXPECT_EQ(model->values(3, sim::cc_basic), bytes{0xFF});
+
+    // Awake: answered at once.
+    expect_ack(3, 0x22, {0x84, 0x05});
+    auto r = client->recv_until([](const auto &d) { return carries(d, 0x84, 0x06); }, answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "84 06 00 01 2C 01");
+    EXPECT_FALSE(model->commands(3).back().held);
+
+    // No More Information: asleep again, and the next frame is held, with the
+    // interval set meanwhile (600 s) as expected delay.
+    expect_ack(3, 0x23, {0x84, 0x04, 0x00, 0x02, 0x58, 0x01});
+    expect_ack(3, 0x24, {0x84, 0x08});
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+    client->send(node(3), packet(0x25, {0x80, 0x02}));
+    nack = client->recv_until([](const auto &d) { return is_nack_waiting(d, 0x25); }, answer_wait);
+    ASSERT_TRUE(nack);
+    delay = nack->frame().packet.expected_delay();
+    ASSERT_TRUE(delay);
+    EXPECT_LE(*delay, 600u);
+    EXPECT_GE(*delay, 540u);
+    EXPECT_TRUE(model->violations().empty());
+}
+
+TEST_F(SimNode, WakeUpNotificationGoesWhereItIsSent)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3), profile("switch", 4)}));
+    // Nobody has talked to the gateway yet: no destination.
+    EXPECT_EQ(model->wake_up(3), -ENOTCONN);
+    EXPECT_EQ(model->wake_up(4), -EINVAL);
+    EXPECT_EQ(model->wake_up(9), -ENOENT);
+    EXPECT_EQ(model->fall_asleep(4), -EINVAL);
+
+    raw_client other(addr(201));
+    raw_client third(addr(202));
+    auto wun = [](const auto &d) { return carries(d, sim::cc_wake_up, sim::wake_up_notification); };
+    // The last client heard from.
+    expect_ack(4, 0x01, {0x25, 0x02});
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(client->recv_until(wun, answer_wait));
+    // The unsolicited destination, once set.
+    model->set_unsolicited_destination(other.local());
+    ASSERT_EQ(model->wake_up(3), 0);
+    auto got = other.recv_until(wun, answer_wait);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->from, node(3));
+    // The caller's, for one wake-up.
+    ASSERT_EQ(model->wake_up(3, third.local()), 0);
+    ASSERT_TRUE(third.recv_until(wun, answer_wait));
+    EXPECT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.wake_ups == 3; }, answer_wait));
+
+    ASSERT_EQ(model->fall_asleep(3), 0);
+    ASSERT_TRUE(model->wait_awake(3, false, answer_wait));
+}
+
+TEST_F(SimNode, AwakeNodeSleepsAfterItsTimeOut)
+{
+    sim::node_profile p = profile("sensor", 3);
+    p.awake_timeout = 300ms;
+    ASSERT_NO_FATAL_FAILURE(start({p}));
+    model->set_unsolicited_destination(client->local());
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(model->wait_awake(3, true, answer_wait));
+    const auto first = clk::now();
+    // A second wake-up restarts the time-out: the first one's expiry is void.
+    std::this_thread::sleep_for(150ms);
+    ASSERT_EQ(model->wake_up(3), 0);
+    ASSERT_TRUE(model->wait_view(3, [](const sim::node_view &v) { return v.wake_ups == 2; }, answer_wait));
+    const auto second = clk::now();
+    ASSERT_TRUE(model->wait_awake(3, false, 10s));
+    const auto asleep = clk::now();
+    EXPECT_GE(asleep - first, 300ms);
+    // The second wake-up was posted before `second`; allow for the loop thread's lag.
+    EXPECT_GE(asleep - second, 250ms);
+}
+
+// ---------------------------------------------------------------------------
+// FLiRS answers, unsolicited reports
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, FlirsNodeAnswersLateOrNotAtAll)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("flirs", 7)}));
+    EXPECT_EQ(model->set_answers(9, sim::answer_mode::never), -ENOENT);
+
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::late, 500ms), 0);
+    const auto t0 = clk::now();
+    expect_ack(7, 0x70, {0x20, 0x02});
+    auto r = report(sim::cc_basic);
+    ASSERT_TRUE(r);
+    EXPECT_GE(clk::now() - t0, 490ms);
+
+    // Never: the Get is acknowledged and recorded, and a Set still acts.
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::never), 0);
+    expect_ack(7, 0x71, {0x20, 0x02});
+    expect_ack(7, 0x72, {0x20, 0x01, 0x20});
+    expect_ack(7, 0x73, {0x80, 0x02});
+    auto none = client->recv(quiet_wait);
+    EXPECT_FALSE(none) << hex(none->data);
+    EXPECT_EQ(model->commands(7).size(), 4u);
+    EXPECT_EQ(model->values(7, sim::cc_basic), bytes{0x20});
+
+    ASSERT_EQ(model->set_answers(7, sim::answer_mode::normal), 0);
+    expect_ack(7, 0x74, {0x80, 0x02});
+    r = report(sim::cc_battery);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "80 03 64");
+}
+
+TEST_F(SimNode, UnsolicitedReportsCarryTheCurrentValue)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("sensor", 3)}));
+    EXPECT_EQ(model->send_report(2, sim::cc_switch_binary), -ENOTCONN);
+    model->set_unsolicited_destination(client->local());
+
+    ASSERT_EQ(model->set_values(2, sim::cc_switch_binary, {0xFF}), 0);
+    int seq = model->send_report(2, sim::cc_switch_binary);
+    ASSERT_GE(seq, 0);
+    auto r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->from, node(2));
+    auto f = r->frame();
+    EXPECT_EQ(hex(f.packet.command), "25 03 FF FF 00");
+    EXPECT_EQ(f.packet.seq, seq);
+    EXPECT_FALSE(f.packet.ack_request());
+
+    // A sleeping node reports too (it wakes for that moment), and reports may
+    // ask for an ACK, which the gateway records.
+    model->set_report_ack_request(true);
+    ASSERT_EQ(model->set_values(3, sim::cc_battery, {0xFF}), 0);
+    seq = model->send_report(3, sim::cc_battery);
+    ASSERT_GE(seq, 0);
+    r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->from, node(3));
+    f = r->frame();
+    EXPECT_EQ(hex(f.packet.command), "80 03 FF");
+    EXPECT_TRUE(f.packet.ack_request());
+    const uint64_t mark = gw->next_index();
+    client->send(node(3), {0x23, 0x02, 0x40, 0x00, static_cast<uint8_t>(seq), 0x00, 0x00});
+    EXPECT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), answer_wait, mark));
+
+    // Any command, e.g. a report of a class the model does not know.
+    EXPECT_EQ(model->send_report(2, sim::cc_battery), -ENOENT);
+    EXPECT_EQ(model->send_report(9, sim::cc_battery), -ENOENT);
+    ASSERT_GE(model->send_command(2, {0x71, 0x05, 0x00, 0x00, 0x00, 0xFF, 0x06, 0x16}), 0);
+    r = client->recv(answer_wait);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(hex(r->frame().packet.command), "71 05 00 00 00 FF 06 16");
+    EXPECT_FALSE(r->frame().packet.ack_request());
+    EXPECT_TRUE(model->commands().empty()); // sent, not received
+}
+
+// ---------------------------------------------------------------------------
+// Threads: test calls race the loop thread
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, TestCallsRaceTheNodesSafely)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("sensor", 3)}));
+    model->set_unsolicited_destination(client->local());
+    raw_client poller(addr(201));
+    constexpr int gets = 200;
+    std::atomic<bool> done{false};
+
+    // One thread sets values, sends reports and wakes and puts to sleep the
+    // sensor, while the loop thread answers the poller's Gets.
+    std::thread noise([&] {
+        for (uint8_t i = 0; !done.load(); i++) {
+            model->set_values(3, sim::cc_battery, {static_cast<uint8_t>(i % 100)});
+            model->send_report(3, sim::cc_battery);
+            if (i % 2)
+                model->wake_up(3);
+            else
+                model->fall_asleep(3);
+            (void)model->view(3);
+            (void)model->commands();
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < gets; i++) {
+        poller.send(node(2), packet(static_cast<uint8_t>(i), {0x25, 0x02}));
+        if (poller.recv_until([](const auto &d) { return carries(d, 0x25, 0x03); }, answer_wait))
+            answered++;
+    }
+    done.store(true);
+    noise.join();
+    EXPECT_EQ(answered, gets);
+    EXPECT_EQ(model->commands(2).size(), static_cast<size_t>(gets));
+    EXPECT_TRUE(model->violations().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Waiting for commands
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, WaitCommandSeesOnlyWhatCameAfterTheMark)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2), profile("basic", 4)}));
+    expect_ack(2, 0x01, {0x25, 0x02});
+    const uint64_t mark = model->next_command_index();
+    EXPECT_EQ(mark, 1u);
+
+    // Nothing new yet: the earlier Get does not count, and the wait lasts.
+    const auto t0 = clk::now();
+    EXPECT_FALSE(model->wait_command(2, 0x25, 0x02, 200ms, mark));
+    EXPECT_GE(clk::now() - t0, 200ms);
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(100ms);
+        // Acknowledged before the next goes: two node sockets have no order.
+        client->send(node(4), packet(0x02, {0x20, 0x01, 0x10}));
+        client->recv_until([](const auto &d) { return is_ack(d, 0x02); }, answer_wait);
+        client->send(node(2), packet(0x03, {0x25, 0x02}));
+    });
+    auto got = model->wait_command(2, 0x25, 0x02, answer_wait, mark);
+    later.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->seq, 0x03);
+    EXPECT_GT(got->index, mark); // the Basic Set to node 4 came first
+    auto any = model->wait_command([](const sim::node_command &c) { return c.node_id == 4; }, answer_wait, mark);
+    ASSERT_TRUE(any);
+    EXPECT_EQ(any->index, mark);
+    EXPECT_EQ(model->commands().size(), 3u);
+}
+
+TEST_F(SimNode, SleepingNodeFrameWithAnUnknownCriticalOptionIsRefusedNotHeld)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("sensor", 3)}));
+    header h;
+    h.ext = {0x04, 0x85, 0x01, 0x00};
+    client->send(node(3), packet(0x10, {0x80, 0x02}, h));
+    auto got = client->recv(answer_wait);
+    ASSERT_TRUE(got);
+    auto f = got->frame();
+    EXPECT_TRUE(f.packet.nack_option_error());
+    EXPECT_FALSE(f.packet.nack_waiting());
+    EXPECT_EQ(model->view(3)->held, 0u);
+}
+
+} // namespace
