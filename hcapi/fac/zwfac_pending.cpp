@@ -2,8 +2,14 @@
 // no-op that says so in its result: a start succeeds with a facility that
 // does nothing (so that the network runs without it), a request that would
 // need the facility answers ZW_ERR_UNSUPPORTED, and nothing claims to have
-// saved, loaded, polled or supervised anything. Each later piece of work
+// saved, loaded, polled or supervised anything. The device-configuration
+// reader yields no device records, as an empty file name does, so that a
+// network with a configured file still starts. Each later piece of work
 // replaces its calls here with the real facility.
+//
+// Real already: the result posts of the post-set poll and supervision,
+// which need nothing but the callback queue, and the poll send note, whose
+// first half is the node's report wait.
 #include "hcapi/fac/zwfac.h"
 
 #include "hcapi/core/zwnode_q.h"
@@ -173,7 +179,7 @@ int zwdevcfg_load(const char *, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt
         *opt_cnt = 0;
     if (err_loc)
         err_loc[0] = err_loc[1] = err_loc[2] = 0;
-    return ZW_ERR_UNSUPPORTED;
+    return 0;
 }
 void zwdevcfg_glb_free(dev_glb_opt_t *, uint32_t) {}
 void zwdevcfg_free(dev_rec_t *, uint32_t) {}
