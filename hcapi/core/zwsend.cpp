@@ -284,8 +284,9 @@ int zwif_exec(const zwif_desc_t *intf, const uint8_t *cmd, uint16_t len, zwif_tx
         if (sleep_cap)
             prm.flags |= ZIP_FRM_MORE_INFO;
         prm.node_id = intf->nodeid;
-        if (tasks != nullptr && cb == nullptr) {
-            cb = zwnode_tx_cb;
+        // Post-send tasks run from the completion, whichever it became.
+        if (tasks != nullptr && (cb == nullptr || cb == zwnode_tx_cb || cb == zwnode_wait_tx_cb)) {
+            cb = cb == zwnode_wait_tx_cb ? zwnode_wait_tx_task_cb : zwnode_tx_cb;
             user = tasks;
         }
     }

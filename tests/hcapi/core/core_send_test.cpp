@@ -358,6 +358,32 @@ TEST_F(Send, AFailedSendReleasesTheWaitingNode)
     EXPECT_TRUE(wait_cmd(n_flirs, {0x20, 0x01, 0x05}, 5s));
 }
 
+TEST_F(Send, PostSendTasksRunOnlyAfterDelivery)
+{
+    with_node(n_flirs, [](zwnode_p n) {
+        n->net->controller_role = 0x02;
+        return 0;
+    });
+    const zwif_desc_t basic = intf(n_flirs, 0x20);
+    auto task_list = [](uint8_t first) {
+        auto *t = new zwnode_task_list_t;
+        t->tasks.push_back({{first, 2, 3, 4, 4, 0}, ZWNODE_TASK_RET_ROUTE, n_flirs});
+        return t;
+    };
+    const uint8_t get[] = {0x20, 0x02};
+    // Refused by the gateway: the tasks are dropped, not run.
+    gw->policy().push_next(sim::behaviour::nack());
+    ASSERT_EQ(1, zwif_exec(&basic, get, sizeof get, nullptr, nullptr, ZWIF_EXEC_TASKS | ZWIF_EXEC_RPT_IF_GET,
+                           task_list(7)));
+    ASSERT_TRUE(eventually([&] { return with_node(n_flirs, [](zwnode_p n) { return n->wait_rpt == 0; }); }));
+    EXPECT_EQ(0, with_node(n_flirs, [](zwnode_p n) { return int(n->ret_route[0]); }));
+    // Delivered: the tasks run, and the node still waits for its report.
+    ASSERT_EQ(1, zwif_exec(&basic, get, sizeof get, nullptr, nullptr, ZWIF_EXEC_TASKS | ZWIF_EXEC_RPT_IF_GET,
+                           task_list(9)));
+    ASSERT_TRUE(eventually([&] { return with_node(n_flirs, [](zwnode_p n) { return n->ret_route[0] == 9; }); }));
+    EXPECT_EQ(1, with_node(n_flirs, [](zwnode_p n) { return int(n->wait_rpt); }));
+}
+
 TEST_F(Send, NothingLeavesAStoppedNetwork)
 {
     const zwif_desc_t basic = intf(n_listen, 0x20);
