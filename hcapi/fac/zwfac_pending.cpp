@@ -4,7 +4,7 @@
 // need the facility answers ZW_ERR_UNSUPPORTED, and nothing claims to have
 // saved, loaded, polled or supervised anything. The device-configuration
 // reader yields no device records, as an empty file name does, so that a
-// network with a configured file still starts. Each later piece of work
+// network with a configured file still starts. Each facility, when built,
 // replaces its calls here with the real facility.
 //
 // Real already: the result posts of the post-set poll and supervision,

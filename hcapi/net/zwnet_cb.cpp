@@ -216,7 +216,7 @@ void zwnet_cb_thrd(void *data)
     zwnet_free(net);
 }
 
-// --- handlers whose work comes with later pieces ----------------------------
+// --- handlers whose work is still to come -----------------------------------
 
 // Cached-report delivery reads the interface caches and calls the report
 // callback with the same arguments as a live report.

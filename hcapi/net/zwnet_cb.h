@@ -119,9 +119,9 @@ void zwnet_node_sts_cb(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status);
 // reference and sets its alive flag before it starts it.
 void zwnet_cb_thrd(void *net);
 
-// Handlers of the message types whose work belongs to later pieces of the
-// library (cached-report delivery, the endpoint interview, the report
-// dispatcher). Each drops the message until its piece takes this place.
+// Handlers of the message types whose work belongs to modules still to come
+// (cached-report delivery, the endpoint interview, the report
+// dispatcher). Each drops the message until its module takes this place.
 void zwnet_cb_cached_rpt(zwnet_p net, const zwnet_cb_msg_t *msg);
 void zwnet_cb_ep_sm_evt(zwnet_p net, const zwnet_cb_msg_t *msg);
 void zwnet_cb_rpt_replay(zwnet_p net, const zwnet_cb_msg_t *msg);

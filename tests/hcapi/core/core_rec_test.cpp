@@ -18,7 +18,7 @@ protected:
     }
 };
 
-TEST_F(Records, WalkEndsWithTheSpecifiedCodes)
+TEST_F(Records, WalkEndsWithNotFoundCodes)
 {
     zwnode_desc_t n5 = node(5), next{};
     ASSERT_EQ(0, zwnode_get_next(&n5, &next));

@@ -232,6 +232,18 @@ TEST_F(Send, AFullQueueAnswersOutOfMemoryAndCancelEmptiesIt)
     EXPECT_EQ(ZW_ERR_NODE_NOT_FOUND, zwnode_cmd_q_cancel(&gone));
 }
 
+TEST_F(Send, AFullReportWaitQueueAnswersOutOfMemory)
+{
+    const zwif_desc_t basic = intf(n_flirs, 0x20);
+    gw->policy().set_default(sim::behaviour::silent());  // the first get never completes quickly
+    ASSERT_EQ(1, exec(basic, {0x20, 0x02}, ZWIF_EXEC_RPT_IF_GET));
+    for (int k = 0; k < 255; ++k)
+        ASSERT_EQ(1, exec(basic, {0x20, 0x01, static_cast<uint8_t>(k)})) << k;
+    EXPECT_EQ(ZW_ERR_MEMORY, exec(basic, {0x20, 0x01, 0xFF, 0x01}));
+    EXPECT_EQ(255u, with_node(n_flirs, [](zwnode_p n) { return n->wait_q.size(); }));
+    // The exit frees them (AddressSanitizer checks).
+}
+
 // The commands inside a Multi Command frame: {length, bytes} after 8F 01 n.
 std::vector<std::vector<uint8_t>> mul_cmd_parts(const std::vector<uint8_t> &f)
 {
