@@ -153,7 +153,7 @@ TEST_F(NetLife, ExitIsBoundedWhileACallbackBlocks)
         if (e.kind != 0)
             return;
         in_cb = true;
-        std::this_thread::sleep_for(9s);
+        std::this_thread::sleep_for(12s);
         cb_done = true;
     });
     ASSERT_NO_FATAL_FAILURE(start());
