@@ -1,7 +1,199 @@
-// The host-controller library's network calls, as the daemon sees them.
+// The host-controller library's network calls, as the daemon sees them:
+// status codes, operation codes, the start parameters with their callbacks,
+// and the network's life.
+//
+// Every callback registered here is called without the library's network
+// mutex held, so it may call any public function of the library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+struct zwnet;
+using zwnet_t = zwnet;
+using zwnet_p = zwnet_t *;
+
+struct zwnode_desc_t;
+
+// Host-controller status: 0 success, 1 queued (or sent with a report
+// expected), 2 answered from the cache, negative values are errors.
+enum : int {
+    ZW_ERR_NONE = 0,
+    ZW_ERR_QUEUED = 1,
+    ZW_ERR_CACHE_AVAIL = 2,
+    ZW_ERR_FAILED = -1,
+    ZW_ERR_MEMORY = -12,
+    ZW_ERR_NODE_NOT_FOUND = -13,
+    ZW_ERR_CLASS_NOT_FOUND = -14,
+    ZW_ERR_INTF_NOT_FOUND = -15,
+    ZW_ERR_LAST_OP_NOT_DONE = -17,
+    ZW_ERR_OP_FAILED = -19,
+    ZW_ERR_EP_NOT_FOUND = -20,
+    ZW_ERR_RPT_NOT_FOUND = -21,
+    ZW_ERR_NET_NOT_FOUND = -22,
+    ZW_ERR_CLASS_VER = -23,
+    ZW_ERR_VALUE = -25,
+    ZW_ERR_UNSUPPORTED = -27,
+    ZW_ERR_NO_RES = -34,
+    ZW_ERR_TOO_LARGE = -36,
+    ZW_ERR_TOO_SMALL = -37,
+    ZW_ERR_BUSY = -43,
+    ZW_ERR_TRANSPORT_INI = -45,  // -44 - n for the failing Z/IP layer n (1..4)
+    ZW_ERR_FRAME_INI = -46,
+    ZW_ERR_SESSION_INI = -47,
+    ZW_ERR_APPL_INI = -48,
+    ZW_ERR_UNEXPECTED = -49,
+    ZW_ERR_INTF_NO_DATA = -53,
+    ZW_ERR_DISALLOWED = -58,
+    ZW_ERR_PSK_TOO_SHORT = -59,
+    ZW_ERR_NO_CACHE_AVAIL = -60,
+    ZW_ERR_CACHED = -61,
+    ZW_ERR_NET_NOT_RUNNING = -62,
+};
+
+// Network operation codes (the current operation; 0 none).
+enum : uint8_t {
+    ZWNET_OP_NONE = 0,
+    ZWNET_OP_INITIALIZE = 1,
+    ZWNET_OP_ADD_NODE = 2,
+    ZWNET_OP_RM_NODE = 3,
+    ZWNET_OP_RP_NODE = 4,
+    ZWNET_OP_RM_FAILED_ID = 5,
+    ZWNET_OP_INITIATE = 6,
+    ZWNET_OP_UPDATE = 7,
+    ZWNET_OP_RESET = 8,
+    ZWNET_OP_MIGRATE_SUC = 9,
+    ZWNET_OP_MIGRATE = 10,
+    ZWNET_OP_ASSIGN = 11,
+    ZWNET_OP_NODE_UPDATE = 13,
+    ZWNET_OP_SEND_NIF = 14,
+    ZWNET_OP_NW_CHANGED = 15,
+    ZWNET_OP_NODE_CACHE_UPT = 16,
+    ZWNET_OP_SAVE_NW = 17,
+    ZWNET_OP_SLEEP_NODE_UPT = 18,
+    ZWNET_OP_FW_UPDT = 19,
+};
+
+// Operation status of the notify callback.
+enum : uint16_t {
+    ZWNET_OP_STS_DONE = 0,
+    ZWNET_OP_STS_FAILED = 255,
+};
+
+// Node status of the node callback.
+enum : uint32_t {
+    ZWNET_NODE_ADDED = 0,
+    ZWNET_NODE_REMOVED = 1,
+    ZWNET_NODE_UPDATED = 2,
+    ZWNET_NODE_STATUS_ALIVE = 3,
+    ZWNET_NODE_STATUS_DOWN = 4,
+    ZWNET_NODE_STATUS_SLEEP = 5,
+};
+
+// Library transmit status of the transmit-status callback.
+enum : uint8_t {
+    ZWNET_TX_OK = 0,
+    ZWNET_TX_NO_ACK = 1,
+    ZWNET_TX_SYS_ERR = 2,
+    ZWNET_TX_QUEUED = 3,  // held at the gateway for a sleeping node
+    ZWNET_TX_FAILED = 4,  // the frame did not reach its destination
+};
+
+inline constexpr uint16_t ZWNET_HOST_PORT_DEFAULT = 41231;
+inline constexpr size_t ZWNET_DSK_TEXT_MAX = 47;
+
+// Information record of an operation notification (opaque to the library's
+// queue; the operations that send one fill it).
+struct zwnet_op_info_t {
+    uint32_t type;
+    char dsk[ZWNET_DSK_TEXT_MAX + 1];
+};
+
+// What the Security 2 inclusion callback receives.
+enum : uint8_t {
+    ZWNET_SEC2_CB_KEY_REQ = 0,
+    ZWNET_SEC2_CB_DSK_REQ = 1,
+};
+struct zwnet_sec2_cb_data_t {
+    uint8_t cb_type;  // ZWNET_SEC2_CB_*
+    union {
+        struct {
+            uint8_t req_keys;
+            uint8_t req_csa;
+            char csa_pin[12];  // the first 11 characters of the gateway's DSK text
+        } key_req;
+        struct {
+            uint8_t pin_required;  // the first block of the DSK text is missing
+            const char *dsk;       // valid during the call only
+        } dsk_req;
+    };
+};
+
+using zwnet_notify_fn = void (*)(void *user, uint8_t op, uint16_t sts, const zwnet_op_info_t *info);
+using zwnet_node_fn = void (*)(void *user, const zwnode_desc_t *node, uint32_t mode);
+using zwnet_tx_sts_fn = void (*)(void *user, uint8_t tx_sts);
+using zwnet_appl_cmd_fn = void (*)(void *user, uint8_t node_id, uint8_t ep_id, const uint8_t *cmd, uint16_t len);
+using zwnet_sec2_fn = void (*)(void *user, zwnet_sec2_cb_data_t *data);
+// One line of the library's debug output (with its line feed).
+using zwnet_print_fn = void (*)(const char *text);
+
+struct dev_rec_t;
+struct dev_glb_opt_t;
+
+// Device records handed over in place of a device-configuration file.
+struct zwnet_dev_cfg_t {
+    dev_rec_t *dev_rec;
+    uint32_t dev_rec_cnt;
+    dev_glb_opt_t *glb_opt;  // optional
+    uint32_t glb_opt_cnt;
+};
+
+// A command class that the controller supports beside the built-in ones.
+struct zwnet_cls_ent_t {
+    uint16_t cls;
+    uint8_t ver;
+    uint8_t flags;
+};
+
+enum : uint32_t {
+    ZWNET_ADDR_IPV6 = 0,
+    ZWNET_ADDR_IPV4 = 1,
+};
+
+// Start parameters (copied whole by zwnet_init).
+struct zwnet_init_t {
+    uint32_t rsvd;
+    void *user;                 // handed back to every callback
+    uint16_t port;              // the gateway's UDP port
+    uint16_t host_port;         // our local UDP port (ZWNET_HOST_PORT_DEFAULT; 0: the system's choice)
+    uint32_t addr_type;         // ZWNET_ADDR_*
+    uint8_t gw_addr[16];        // IPv4 as IPv4-mapped IPv6 (::ffff:a.b.c.d)
+    zwnet_notify_fn notify;     // operation notifications
+    zwnet_node_fn node;         // node status, after a successful zwnet_init
+    zwnet_tx_sts_fn tx_sts;     // transmit status of interface commands
+    zwnet_appl_cmd_fn appl_cmd; // commands to the controller left unanswered
+    zwnet_print_fn print;       // debug output; none silences the library
+    const char *stor_dir;       // node-information file
+    const char *data_dir;       // preference files
+    const char *dev_cfg_file;   // JSON device configuration; "" none; null: dev_cfg
+    const zwnet_dev_cfg_t *dev_cfg;
+    uint32_t err_loc[3];        // device, endpoint, interface entry of a parse failure
+    const zwnet_cls_ent_t *ext_cls;
+    uint8_t ext_cls_cnt;
+    zwnet_sec2_fn sec2;         // unsolicited Security 2 requests
+    uint8_t psk[32];
+    uint8_t psk_len;            // 0 plain UDP, else DTLS with at least 16 bytes
+};
+
+// Starts a network: 0 and the handle, or a negative code and no handle.
+int zwnet_init(zwnet_init_t *init, zwnet_p *net);
+// Stops the network, saves its node information and frees it. Not to be
+// called from a callback of the library.
+void zwnet_exit(zwnet_p net);
+// The user context given to zwnet_init.
+void *zwnet_get_user(zwnet_p net);
+// Our local UDP port.
+uint16_t zwnet_host_port_get(zwnet_p net);
 
 // The library's own version (major 7, minor 38); either pointer may be null.
 void zwnet_version(uint8_t *major, uint8_t *minor);

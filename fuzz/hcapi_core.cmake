@@ -1,0 +1,7 @@
+# Frames that devices send: the class/command reader, the get/report table
+# and the controller responder's look-ups.
+if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net)
+  zw_fuzz(NAME fuzz_hcapi_frame
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_frame_fuzz.cpp
+    LIBS zw_hcapi_core zw_hcapi_net)
+endif()

@@ -1,0 +1,6 @@
+# DSK texts come from clients (inclusion, the white list).
+if(TARGET zw_hcapi_fac)
+  zw_fuzz(NAME fuzz_hcapi_dsk_text
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_dsk_text_fuzz.cpp
+    LIBS zw_hcapi_fac)
+endif()

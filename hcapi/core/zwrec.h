@@ -1,0 +1,237 @@
+// The node database of a network: node, endpoint and interface records, the
+// queued-command record, and the calls that find, copy, create and free
+// them. Everything here is read and written only under the network mutex;
+// the find functions assume the caller holds it.
+#pragma once
+
+#include "hcapi/include/zwif.h"
+#include "hcapi/include/zwnet.h"
+#include "hcapi/include/zwnode.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+struct zwnode;
+struct zwep;
+struct zwif;
+using zwnode_t = zwnode;
+using zwep_t = zwep;
+using zwif_t = zwif;
+using zwnode_p = zwnode_t *;
+using zwep_p = zwep_t *;
+using zwif_p = zwif_t *;
+
+// Command classes the core itself looks at.
+enum : uint16_t {
+    COMMAND_CLASS_BASIC = 0x20,
+    COMMAND_CLASS_CRC_16_ENCAP = 0x56,
+    COMMAND_CLASS_MULTI_CHANNEL = 0x60,
+    COMMAND_CLASS_SUPERVISION = 0x6C,
+    COMMAND_CLASS_NODE_NAMING = 0x77,
+    COMMAND_CLASS_WAKE_UP = 0x84,
+    COMMAND_CLASS_MULTI_CMD = 0x8F,
+    COMMAND_CLASS_SECURITY = 0x98,
+    COMMAND_CLASS_SECURITY_2 = 0x9F,
+};
+inline constexpr uint8_t WAKE_UP_NOTIFICATION = 0x07;
+inline constexpr uint8_t MULTI_CMD_ENCAP = 0x01;
+
+// Interface property bits.
+enum : uint8_t {
+    IF_PROPTY_SECURE = 0x01,
+    IF_PROPTY_UNSECURE = 0x02,
+    IF_PROPTY_HIDDEN = 0x40,  // with 0x80: never shown by the public walk
+};
+
+inline constexpr uint8_t ZWIF_RPT_ROWS_MAX = 7;
+
+struct zwif_rpt_row_t {
+    uint8_t rpt_cmd;
+    zwif_rpt_fn usr_rpt_cb;
+    zwif_rpt_fn sm_rpt_cb;
+};
+
+// A slot of a slot-list report cache (kind 1).
+struct zwif_cch_slot_t {
+    uint8_t len;
+    void *buf;  // malloc'd: 64-bit time, then the record
+};
+
+struct zwif {
+    zwif_t *next{nullptr};
+    void *user{nullptr};
+    zwep_t *ep{nullptr};
+    uint16_t cls{0};
+    uint8_t ver{0};
+    uint8_t propty{0};
+    uint8_t real_ver{0};
+    // Supported information.
+    uint8_t data_cnt{0};
+    uint8_t data_item_sz{0};
+    void *data{nullptr};  // malloc'd
+    // Report cache.
+    uint8_t cch_kind{0};
+    uint8_t cch_ele_cnt{0};
+    uint8_t cch_ele_sz{0};
+    void *cch_data{nullptr};  // malloc'd; for kind 1 slots of {u8 len, buffer}
+    void *tmp_data{nullptr};  // per-class work record, malloc'd
+    uint8_t rpt_num{0};
+    zwif_rpt_row_t rpt[ZWIF_RPT_ROWS_MAX]{};
+};
+
+struct zwep {
+    zwep_t *next{nullptr};
+    void *user{nullptr};
+    zwnode_t *node{nullptr};
+    zwif_t *intf{nullptr};
+    uint8_t epid{0};
+    uint8_t generic{0};
+    uint8_t specific{0};
+    uint8_t aggr_ep_cnt{0};
+    uint8_t aggr_members[ZWEP_AGGR_MAX]{};
+    char name[ZW_NAMELOC_SZ]{};
+    char loc[ZW_NAMELOC_SZ]{};
+    zwplus_info_t zwplus_info{};
+};
+
+// A post-send task: what to do once a command was delivered.
+struct zwnode_tx_task_t {
+    std::vector<uint8_t> payload;
+    uint16_t kind{0};
+    uint8_t node_id{0};
+};
+inline constexpr uint16_t ZWNODE_TASK_RET_ROUTE = 5;
+// A list of tasks travels as one heap object through zwif_exec and its
+// completion; whoever ends it (runs or drops it) deletes it.
+struct zwnode_task_list_t {
+    std::deque<zwnode_tx_task_t> tasks;
+};
+
+// A queued command. Commands longer than ZWNODE_Q_CMD_MAX are never queued.
+inline constexpr uint32_t ZWNODE_Q_CMD_MAX = 215;
+// Queues hold at most this many commands; the count is a byte.
+inline constexpr size_t ZWNODE_Q_MAX = 255;
+
+struct zwnode_q_cmd_t {
+    zwif_desc_t intf{};
+    zwnode_task_list_t *tasks{nullptr};  // owned
+    uint16_t op{0};
+    uint8_t op_cnt{0};
+    uint8_t rpt{0};          // a report is expected in answer
+    uint16_t rpt_cls{0};     // and which one
+    uint8_t rpt_cmd{0};
+    std::vector<uint8_t> cmd;
+
+    zwnode_q_cmd_t() = default;
+    zwnode_q_cmd_t(const zwnode_q_cmd_t &) = delete;
+    zwnode_q_cmd_t &operator=(const zwnode_q_cmd_t &) = delete;
+    ~zwnode_q_cmd_t();
+};
+using zwnode_q_t = std::deque<std::unique_ptr<zwnode_q_cmd_t>>;
+
+struct zwnode {
+    zwnode_t *next{nullptr};
+    void *user{nullptr};
+    zwnet_t *net{nullptr};
+    zwep_t ep;  // endpoint 0, head of the endpoint list
+    uint8_t propty{0};
+    uint8_t category{0};
+    uint16_t vid{0};
+    uint16_t type{0};
+    uint16_t pid{0};
+    zw_dev_id_t dev_id{};
+    uint16_t proto_ver{0};
+    uint16_t app_ver{0};
+    uint8_t lib_type{0};
+    ext_ver_t *ext_ver{nullptr};  // malloc'd
+    uint8_t nodeid{0};
+    uint8_t sensor{0};  // FLiRS
+    uint8_t listen{0};
+    uint8_t basic{0};
+    uint8_t mul_ch_kind{0};
+    uint8_t num_of_ep{0};
+    uint8_t num_of_aggr_ep{0};
+    uint8_t ep_dynamic{0};
+    uint8_t ep_identical{0};
+    uint16_t cur_op{0};
+    uint8_t cur_op_cnt{0};
+    uint8_t enable_cmd_q{0};  // commands go to the sleeping-node queue
+    uint8_t sleep_cap{0};
+    uint8_t upd_on_wkup{0};
+    uint32_t wkup_intv{0xFFFFFFFF};
+    uint8_t mul_cmd_cap{0};
+    uint8_t mul_cmd_ctl{0};   // batching on
+    uint16_t mul_cmd_tmr{0};  // the 1000 ms batching timer
+    zwnode_q_t cmd_q;         // sleeping-node queue
+    uint8_t crc_cap{0};
+    uint8_t spv_cap{0};
+    zwnode_q_t wait_q;        // report-wait queue (FLiRS)
+    uint16_t wait_tmr{0};     // the 10000 ms report wait
+    uint8_t wait_rpt{0};      // waiting for a report
+    uint16_t wait_cls{0};
+    uint8_t wait_cmd{0};
+    uint8_t ret_route[6]{};
+    uint8_t s2_keys_valid{0};
+    uint8_t s2_grnt_keys{0};
+    char s2_dsk[ZWNET_DSK_TEXT_MAX + 1]{};
+    void (*restart_cb)(const zwnode_desc_t *node, int status){nullptr};
+    uint32_t restart_tries{0};
+    uint32_t dev_cfg_valid{0};
+    void *dev_cfg_rec{nullptr};  // the device record found (owned by the network)
+};
+
+// ---------------------------------------------------------------------------
+// Find (network mutex held)
+// ---------------------------------------------------------------------------
+
+zwnode_p zwnode_find(zwnode_p first, uint8_t node_id);
+zwep_p zwep_find(zwep_p first, uint8_t ep_id);
+zwep_p zwep_find_by_id(zwnet_p net, uint8_t node_id, uint8_t ep_id);
+zwep_p zwep_rec_get(const zwep_desc_t *ep);
+zwif_p zwif_find_cls(zwif_p first, uint16_t cls);
+zwif_p zwif_rec_get(const zwif_desc_t *intf);
+zwnode_p zwnode_rec_get(const zwnode_desc_t *node);
+
+// ---------------------------------------------------------------------------
+// Descriptors (network mutex held)
+// ---------------------------------------------------------------------------
+
+int zwnode_desc_fill(zwnode_desc_t *desc, zwnode_p node);  // 0, -22, -13
+void zwep_desc_fill(zwep_desc_t *desc, zwep_p ep);
+void zwif_desc_fill(zwif_desc_t *desc, zwif_p intf);
+uint8_t zwnode_ep_cnt(zwnode_p node);
+int zwif_unsecure_cnt(zwif_p first);
+int zwnode_has_secure_if(zwnode_p node);
+
+// ---------------------------------------------------------------------------
+// Record life (network mutex held)
+// ---------------------------------------------------------------------------
+
+// An interface for the class with its report rows; null for Multi Channel
+// version 0 or without memory. Supervision gets a random first session id.
+zwif_p zwif_create(uint16_t cls, uint8_t ver, uint8_t propty);
+zwif_p zwif_alloc(uint16_t cls, uint8_t ver, uint8_t propty, const uint8_t *rpt_cmds, uint8_t rpt_cnt);
+// Frees an interface with its caches and per-class data.
+void zwif_dat_free(zwif_p intf);
+// The new record takes over the old one's caches and per-class data.
+void zwif_dat_copy(zwif_p to, zwif_p from);
+// Appends an interface to an endpoint (classes are unique): 1, else 0.
+int zwif_attach(zwep_p ep, zwif_p intf);
+void zwep_if_rm_all(zwep_p ep);
+void zwnode_ep_rm_all(zwnode_p node);
+// A new endpoint of a node (ids are unique), or null.
+zwep_p zwep_create(zwnode_p node, uint8_t ep_id);
+// A new node appended to the network's list (ids are unique), or null.
+zwnode_p zwnode_create(zwnet_p net, uint8_t node_id);
+// Puts a node record into the state of a fresh one; the controller's own
+// node keeps its place and becomes node 0.
+void zwnode_reset(zwnode_p node);
+// Removes a node by id (the controller's own node is reset, not freed).
+void zwnet_node_free(zwnet_p net, uint8_t node_id);
+// Security flags after an interview or inclusion: 0 unchanged, 1 updated.
+int zwnode_sec_flags_updt(zwnode_p node);
+
+// Cuts a name or location to 32 bytes on a UTF-8 boundary, in place.
+void zwep_nameloc_cut(char *text);

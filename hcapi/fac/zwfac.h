@@ -1,0 +1,206 @@
+// Facilities and persistence, as the rest of the library calls them: the
+// node-information and preference files, CRC-16, DSK text, the transmit key
+// option, the background facilities (report poll, post-set poll,
+// supervision, device poll, wake-up notification poll, node status polling,
+// event generation, network save) and the device-specific configuration.
+//
+// The small pure calls are real. The facilities and files are built by
+// their own work; until then each of their calls is a no-op in
+// zwfac_pending.cpp that reports "nothing done" (never success that did not
+// happen): starts succeed with a facility that does nothing, requests that
+// would need the facility answer ZW_ERR_UNSUPPORTED.
+#pragma once
+
+#include "hcapi/include/zwif.h"
+#include "hcapi/include/zwnet.h"
+#include "hcapi/include/zwnode.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+struct zwif;
+using zwif_t = zwif;
+
+// ---------------------------------------------------------------------------
+// Node-information and preference files
+// ---------------------------------------------------------------------------
+
+int zwnet_ni_file_load(zwnet_p net, const char *path);
+int zwnet_ni_file_save(zwnet_p net, const char *path);
+
+// "%s%s%08X%s" from directory, prefix, home id and ".dat" (or, with the
+// client flag, "_%08X.dat" with the client id and the prefix "cli"); a null
+// directory leaves it out. The caller frees the name with std::free. 0 or -12.
+int zwnet_data_file_name(const char *prefix, const char *dir, uint32_t home_id, uint32_t client_id, char **name,
+                         int client);
+int zwnet_data_file_save(zwnet_p net, const uint8_t *data, uint16_t len, uint32_t client_id, int client);
+int zwnet_data_file_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len, int client);
+
+// CRC-16: polynomial 0x1021, most significant bit first, no final XOR.
+uint16_t zwnet_crc16(uint16_t crc, const uint8_t *bytes, size_t len);
+inline constexpr uint16_t ZWNET_CRC16_INIT = 0x1D0F;
+// The CRC (from ZWNET_CRC16_INIT) of an open file from its position to its
+// end; the file is rewound afterwards. 0 for no file.
+uint16_t zwnet_file_crc16_chk(FILE *file);
+
+// ---------------------------------------------------------------------------
+// DSK text: big-endian 16-bit groups written "%05u" and joined by '-'
+// ---------------------------------------------------------------------------
+
+inline constexpr uint8_t ZWNET_DSK_LEN = 16;
+// A new text (std::free it), or null for an odd or zero length.
+char *zwnet_dsk_to_txt(const uint8_t *dsk, uint8_t len);
+// Exactly eight groups of five digits, each at most 65535, single '-'
+// between them, nothing after.
+bool zwnet_dsk_txt_valid(const char *text);
+// 16 bytes from a valid text; false (and nothing written) otherwise.
+bool zwnet_dsk_from_txt(const char *text, uint8_t *dsk, uint8_t *len);
+
+// ---------------------------------------------------------------------------
+// Security 2
+// ---------------------------------------------------------------------------
+
+enum : uint8_t {
+    SEC_KEY_BITMSK_S2_K0 = 0x01,  // unauthenticated
+    SEC_KEY_BITMSK_S2_K1 = 0x02,  // authenticated
+    SEC_KEY_BITMSK_S2_K2 = 0x04,  // access control
+    SEC_KEY_BITMSK_S0 = 0x80,
+};
+// Transmit key option for the granted keys: the highest S2 key, else 0x8000.
+uint16_t zwnet_s2_tx_key_get(uint8_t grnt_keys);
+
+// ---------------------------------------------------------------------------
+// Facility records
+// ---------------------------------------------------------------------------
+
+// What the network needs of every facility: a back pointer and a running
+// flag that zwnet_exit clears before the shut-down. The facilities' own
+// state joins this record when they are built.
+struct zwfac_ctx_t {
+    zwnet_p net{nullptr};
+    std::atomic<uint32_t> run{0};
+};
+using zwpoll_ctx_t = zwfac_ctx_t;     // report poll
+using zwspoll_ctx_t = zwfac_ctx_t;    // post-set poll
+using zwspv_ctx_t = zwfac_ctx_t;      // supervision
+using zwdpoll_ctx_t = zwfac_ctx_t;    // device poll
+using zwwupoll_ctx_t = zwfac_ctx_t;   // wake-up notification poll
+using zwevtgen_ctx_t = zwfac_ctx_t;   // event generation
+using zwnspoll_ctx_t = zwfac_ctx_t;   // node status polling
+using zwnwsave_ctx_t = zwfac_ctx_t;   // network save
+
+// Facility result callback (callback message type 9).
+using zwfac_result_fn = void (*)(zwnet_p net, uint8_t node_id, uint8_t ep_id, uint16_t cls, uint64_t user,
+                                 uint32_t status);
+
+int zwpoll_init(zwpoll_ctx_t *ctx);
+int zwspoll_init(zwspoll_ctx_t *ctx);
+int zwspv_init(zwspv_ctx_t *ctx);
+int zwdpoll_init(zwdpoll_ctx_t *ctx);
+int zwwupoll_init(zwwupoll_ctx_t *ctx);
+int zwevtgen_init(zwevtgen_ctx_t *ctx);
+int zwnspoll_init(zwnspoll_ctx_t *ctx);
+int zwnwsave_init(zwnwsave_ctx_t *ctx);
+
+void zwpoll_shutdown(zwpoll_ctx_t *ctx);
+void zwspoll_shutdown(zwspoll_ctx_t *ctx);
+void zwspv_shutdown(zwspv_ctx_t *ctx);
+void zwdpoll_shutdown(zwdpoll_ctx_t *ctx);
+void zwwupoll_shutdown(zwwupoll_ctx_t *ctx);
+void zwevtgen_shutdown(zwevtgen_ctx_t *ctx);
+void zwnspoll_shutdown(zwnspoll_ctx_t *ctx);
+void zwnwsave_shutdown(zwnwsave_ctx_t *ctx);
+
+void zwpoll_exit(zwpoll_ctx_t *ctx);
+void zwspoll_exit(zwspoll_ctx_t *ctx);
+void zwspv_exit(zwspv_ctx_t *ctx);
+void zwdpoll_exit(zwdpoll_ctx_t *ctx);
+void zwwupoll_exit(zwwupoll_ctx_t *ctx);
+void zwevtgen_exit(zwevtgen_ctx_t *ctx);
+void zwnspoll_exit(zwnspoll_ctx_t *ctx);
+void zwnwsave_exit(zwnwsave_ctx_t *ctx);
+
+void zwdpoll_flush(zwdpoll_ctx_t *ctx);
+void zwspoll_flush(zwspoll_ctx_t *ctx);
+void zwspv_flush(zwspv_ctx_t *ctx);
+void zwwupoll_flush(zwwupoll_ctx_t *ctx);
+void zwevtgen_flush(zwevtgen_ctx_t *ctx);
+void zwnspoll_flush(zwnspoll_ctx_t *ctx);
+
+// Report poll.
+struct zwpoll_req_t;
+int zwpoll_add(zwnet_p net, zwpoll_req_t *req, uint16_t *handle);
+void zwpoll_tx_note(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
+int zwpoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
+int zwpoll_node_rm(zwnet_p net, uint8_t node_id);
+int zwpoll_q_rm(zwnet_p net, uint16_t handle);
+int zwpoll_q_rm_key(zwnet_p net, uint32_t key);
+
+// Post-set poll.
+int zwspoll_add(const zwif_desc_t *intf, uint8_t target, const uint8_t *get_cmd, uint8_t len, zwfac_result_fn cb,
+                uint64_t user);
+void zwspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
+void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result);
+int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id);
+
+// Supervision.
+int zwspv_cmd_snd(const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint8_t session_id,
+                  zwfac_result_fn cb, uint64_t user);
+int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len);
+void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result);
+int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id);
+
+// Device poll.
+void zwdpoll_node_add(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
+void zwdpoll_node_add_all(zwdpoll_ctx_t *ctx);
+void zwdpoll_node_rm(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
+void zwdpoll_wkup(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
+
+// Wake-up notification poll.
+int zwwupoll_node_add(zwwupoll_ctx_t *ctx, uint8_t node_id, uint32_t wkup_intv);
+void zwwupoll_node_add_all(zwwupoll_ctx_t *ctx);
+int zwwupoll_node_rm(zwwupoll_ctx_t *ctx, uint8_t node_id);
+void zwwupoll_tx_sts_cb(appl_layer_ctx *ctx, uint8_t code, void *data, uint8_t node_id);
+
+// Node status polling.
+int zwnspoll_node_add(zwnspoll_ctx_t *ctx, uint8_t node_id, uint8_t state, uint32_t wkup_intv);
+void zwnspoll_node_add_all(zwnspoll_ctx_t *ctx);
+int zwnspoll_node_rm(zwnspoll_ctx_t *ctx, uint8_t node_id);
+void zwnspoll_wkup_notif(zwnspoll_ctx_t *ctx, const zwnode_desc_t *node);
+
+// Event generation.
+int zwevtgen_evt_add(const zwif_desc_t *intf, const uint8_t *frame, uint16_t len, uint16_t tmout_s);
+int zwevtgen_evt_post(const zwif_desc_t *intf, const uint8_t *cmd, uint16_t len);
+int zwevtgen_node_rm(zwevtgen_ctx_t *ctx, uint8_t node_id);
+
+// Network save.
+void zwnwsave_dirty_set(zwnwsave_ctx_t *ctx);
+
+// ---------------------------------------------------------------------------
+// Device-specific configuration
+// ---------------------------------------------------------------------------
+
+struct dev_ep_t;
+struct dev_rec_t {
+    uint32_t vid;
+    uint32_t ptype;
+    uint32_t pid;
+    uint8_t category;
+    dev_ep_t *ep;
+};
+struct dev_glb_opt_t {
+    uint16_t id;
+    uint32_t val;
+};
+struct dev_if_t;
+
+int zwdevcfg_load(const char *path, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
+                  uint32_t *err_loc);
+void zwdevcfg_glb_free(dev_glb_opt_t *opts, uint32_t cnt);
+void zwdevcfg_free(dev_rec_t *recs, uint32_t cnt);
+int zwdevcfg_find(const uint32_t *key, const dev_rec_t *recs, uint32_t cnt, dev_rec_t *found);
+void *zwdevcfg_ep_if_get(dev_ep_t *ep, uint8_t ep_id, uint8_t if_type);
+dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
+uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
+int zwdevcfg_redir_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls, uint8_t cmd, uint8_t *target_ep);

@@ -1,0 +1,190 @@
+// The facility and file calls whose own work is still to come. Each one is a
+// no-op that says so in its result: a start succeeds with a facility that
+// does nothing (so that the network runs without it), a request that would
+// need the facility answers ZW_ERR_UNSUPPORTED, and nothing claims to have
+// saved, loaded, polled or supervised anything. The device-configuration
+// reader yields no device records, as an empty file name does, so that a
+// network with a configured file still starts. Each facility, when built,
+// replaces its calls here with the real facility.
+//
+// Real already: the result posts of the post-set poll and supervision,
+// which need nothing but the callback queue, and the poll send note, whose
+// first half is the node's report wait.
+#include "hcapi/fac/zwfac.h"
+
+#include "hcapi/core/zwnode_q.h"
+#include "hcapi/net/zwnet_cb.h"
+
+namespace {
+
+int fac_start(zwfac_ctx_t *ctx)
+{
+    if (ctx == nullptr)
+        return ZW_ERR_VALUE;
+    ctx->run = 1;
+    return 0;
+}
+
+void fac_stop(zwfac_ctx_t *ctx)
+{
+    if (ctx != nullptr)
+        ctx->run = 0;
+}
+
+}  // namespace
+
+// --- files ----------------------------------------------------------------
+int zwnet_ni_file_load(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
+int zwnet_ni_file_save(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
+int zwnet_data_file_save(zwnet_p, const uint8_t *, uint16_t, uint32_t, int) { return ZW_ERR_UNSUPPORTED; }
+int zwnet_data_file_load(zwnet_p, uint32_t, uint8_t **data, uint16_t *len, int)
+{
+    if (data)
+        *data = nullptr;
+    if (len)
+        *len = 0;
+    return ZW_ERR_UNSUPPORTED;
+}
+
+// --- facility life ----------------------------------------------------------
+int zwpoll_init(zwpoll_ctx_t *ctx) { return fac_start(ctx); }
+int zwspoll_init(zwspoll_ctx_t *ctx) { return fac_start(ctx); }
+int zwspv_init(zwspv_ctx_t *ctx) { return fac_start(ctx); }
+int zwdpoll_init(zwdpoll_ctx_t *ctx) { return fac_start(ctx); }
+int zwwupoll_init(zwwupoll_ctx_t *ctx) { return fac_start(ctx); }
+int zwevtgen_init(zwevtgen_ctx_t *ctx) { return fac_start(ctx); }
+int zwnspoll_init(zwnspoll_ctx_t *ctx) { return fac_start(ctx); }
+int zwnwsave_init(zwnwsave_ctx_t *ctx) { return fac_start(ctx); }
+
+void zwpoll_shutdown(zwpoll_ctx_t *ctx) { fac_stop(ctx); }
+void zwspoll_shutdown(zwspoll_ctx_t *ctx) { fac_stop(ctx); }
+void zwspv_shutdown(zwspv_ctx_t *ctx) { fac_stop(ctx); }
+void zwdpoll_shutdown(zwdpoll_ctx_t *ctx) { fac_stop(ctx); }
+void zwwupoll_shutdown(zwwupoll_ctx_t *ctx) { fac_stop(ctx); }
+void zwevtgen_shutdown(zwevtgen_ctx_t *ctx) { fac_stop(ctx); }
+void zwnspoll_shutdown(zwnspoll_ctx_t *ctx) { fac_stop(ctx); }
+void zwnwsave_shutdown(zwnwsave_ctx_t *ctx) { fac_stop(ctx); }
+
+void zwpoll_exit(zwpoll_ctx_t *) {}
+void zwspoll_exit(zwspoll_ctx_t *) {}
+void zwspv_exit(zwspv_ctx_t *) {}
+void zwdpoll_exit(zwdpoll_ctx_t *) {}
+void zwwupoll_exit(zwwupoll_ctx_t *) {}
+void zwevtgen_exit(zwevtgen_ctx_t *) {}
+void zwnspoll_exit(zwnspoll_ctx_t *) {}
+void zwnwsave_exit(zwnwsave_ctx_t *) {}
+
+void zwdpoll_flush(zwdpoll_ctx_t *) {}
+void zwspoll_flush(zwspoll_ctx_t *) {}
+void zwspv_flush(zwspv_ctx_t *) {}
+void zwwupoll_flush(zwwupoll_ctx_t *) {}
+void zwevtgen_flush(zwevtgen_ctx_t *) {}
+void zwnspoll_flush(zwnspoll_ctx_t *) {}
+
+// --- report poll ------------------------------------------------------------
+int zwpoll_add(zwnet_p, zwpoll_req_t *, uint16_t *) { return ZW_ERR_UNSUPPORTED; }
+// The node's report wait comes first; postponing the next poll slot is the
+// facility's part.
+void zwpoll_tx_note(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id)
+{
+    zwnode_wait_tx_cb(ctx, status, user, node_id);
+}
+int zwpoll_rpt_chk(zwif_t *, const uint8_t *, uint16_t) { return 0; }
+int zwpoll_node_rm(zwnet_p, uint8_t) { return ZW_ERR_FAILED; }
+int zwpoll_q_rm(zwnet_p, uint16_t) { return ZW_ERR_UNSUPPORTED; }
+int zwpoll_q_rm_key(zwnet_p, uint32_t) { return ZW_ERR_UNSUPPORTED; }
+
+// --- post-set poll ----------------------------------------------------------
+int zwspoll_add(const zwif_desc_t *, uint8_t, const uint8_t *, uint8_t, zwfac_result_fn, uint64_t)
+{
+    return ZW_ERR_UNSUPPORTED;
+}
+void zwspoll_rpt_chk(zwif_t *, const uint8_t *, uint16_t) {}
+
+namespace {
+
+void fac_result_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    if (intf == nullptr || intf->net == nullptr || cb == nullptr)
+        return;
+    zwnet_cb_msg_t msg;
+    msg.cb = reinterpret_cast<void (*)()>(cb);
+    msg.type = ZWNET_CB_FAC_RESULT;
+    msg.body.fac.intf = *intf;
+    msg.body.fac.user = user;
+    msg.body.fac.sts = result;
+    zwnet_cb_post(intf->net, &msg);
+}
+
+}  // namespace
+
+void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    fac_result_post(intf, cb, user, result);
+}
+int zwspoll_node_rm(zwspoll_ctx_t *, uint8_t) { return 0; }
+
+// --- supervision ------------------------------------------------------------
+int zwspv_cmd_snd(const zwif_desc_t *, const uint8_t *, uint8_t, uint8_t, zwfac_result_fn, uint64_t)
+{
+    return ZW_ERR_UNSUPPORTED;
+}
+int zwspv_rpt_rcv(zwif_t *, const uint8_t *, uint16_t) { return 0; }
+void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    fac_result_post(intf, cb, user, result);
+}
+int zwspv_node_cancel(zwspv_ctx_t *, uint8_t) { return 0; }
+
+// --- device poll ------------------------------------------------------------
+void zwdpoll_node_add(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
+void zwdpoll_node_add_all(zwdpoll_ctx_t *) {}
+void zwdpoll_node_rm(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
+void zwdpoll_wkup(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
+
+// --- wake-up notification poll ----------------------------------------------
+int zwwupoll_node_add(zwwupoll_ctx_t *, uint8_t, uint32_t) { return 0; }
+void zwwupoll_node_add_all(zwwupoll_ctx_t *) {}
+int zwwupoll_node_rm(zwwupoll_ctx_t *, uint8_t) { return 0; }
+void zwwupoll_tx_sts_cb(appl_layer_ctx *, uint8_t, void *, uint8_t) {}
+
+// --- node status polling ----------------------------------------------------
+int zwnspoll_node_add(zwnspoll_ctx_t *, uint8_t, uint8_t state, uint32_t)
+{
+    return (state == 0 || state == 2) ? 0 : ZW_ERR_VALUE;
+}
+void zwnspoll_node_add_all(zwnspoll_ctx_t *) {}
+int zwnspoll_node_rm(zwnspoll_ctx_t *, uint8_t) { return 0; }
+void zwnspoll_wkup_notif(zwnspoll_ctx_t *, const zwnode_desc_t *) {}
+
+// --- event generation -------------------------------------------------------
+int zwevtgen_evt_add(const zwif_desc_t *, const uint8_t *, uint16_t, uint16_t) { return ZW_ERR_UNSUPPORTED; }
+int zwevtgen_evt_post(const zwif_desc_t *, const uint8_t *, uint16_t) { return ZW_ERR_UNSUPPORTED; }
+int zwevtgen_node_rm(zwevtgen_ctx_t *, uint8_t) { return 0; }
+
+// --- network save -----------------------------------------------------------
+void zwnwsave_dirty_set(zwnwsave_ctx_t *) {}
+
+// --- device-specific configuration ------------------------------------------
+int zwdevcfg_load(const char *, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
+                  uint32_t *err_loc)
+{
+    if (recs)
+        *recs = nullptr;
+    if (rec_cnt)
+        *rec_cnt = 0;
+    if (opts)
+        *opts = nullptr;
+    if (opt_cnt)
+        *opt_cnt = 0;
+    if (err_loc)
+        err_loc[0] = err_loc[1] = err_loc[2] = 0;
+    return 0;
+}
+void zwdevcfg_glb_free(dev_glb_opt_t *, uint32_t) {}
+void zwdevcfg_free(dev_rec_t *, uint32_t) {}
+int zwdevcfg_find(const uint32_t *, const dev_rec_t *, uint32_t, dev_rec_t *) { return 0; }
+void *zwdevcfg_ep_if_get(dev_ep_t *, uint8_t, uint8_t) { return nullptr; }
+dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *, uint8_t, uint16_t) { return nullptr; }
+uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *, uint8_t, uint16_t) { return 0; }
+int zwdevcfg_redir_get(dev_ep_t *, uint8_t, uint16_t, uint8_t, uint8_t *) { return 0; }

@@ -1,0 +1,60 @@
+// Sending commands to an interface of a node: the one send path that every
+// interface call ends in, and the report-callback registration.
+#pragma once
+
+#include "hcapi/include/zwnode.h"
+
+#include <cstdint>
+
+struct appl_layer_ctx;
+
+// Flags of zwif_exec.
+enum : uint32_t {
+    ZWIF_EXEC_TASKS = 0x001,        // the extra pointer is a post-send task list
+    ZWIF_EXEC_NO_SZ_CHK = 0x002,    // skip the frame-size check
+    ZWIF_EXEC_POLL = 0x008,         // a command of the polling facility
+    ZWIF_EXEC_NO_SLEEP_Q = 0x010,   // never into the sleeping-node queue
+    ZWIF_EXEC_NO_WAIT_Q = 0x020,    // never into the report-wait queue
+    ZWIF_EXEC_Q_REC = 0x040,        // the extra pointer is a queued command record
+    ZWIF_EXEC_RPT_IF_GET = 0x080,   // expect a report when the command is a listed get
+    ZWIF_EXEC_RPT = 0x100,          // expect a report in any case
+    ZWIF_EXEC_NO_SEC = 0x200,       // no security choice
+};
+
+// Completion of a send, in the Z/IP application layer's form: (layer
+// context, 0 or a negative Z/IP status, user parameter, node id).
+using zwif_tx_cmpl_fn = void (*)(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
+
+// Sends a command to an interface, or queues it for a sleeping or busy node.
+// 0 sent; 1 queued, or sent with a report expected; -62 network not running;
+// -13 node unknown; -12 no memory or queue full; -36 too long; -43 the
+// application layer is busy; -19 any other send failure. The completion (by
+// default one that logs failures) runs on the application layer's callback
+// thread, exactly once for a command that was sent.
+int zwif_exec(const zwif_desc_t *intf, const uint8_t *cmd, uint16_t len, zwif_tx_cmpl_fn cb, void *user,
+              uint32_t flags, void *extra);
+int zwif_exec_simple(const zwif_desc_t *intf, const uint8_t *cmd, uint16_t len, zwif_tx_cmpl_fn cb);
+
+// Sends class, get command and parameters (at most 29 bytes: else -12);
+// poll 1 bypasses the queues, the size check and the security choice.
+// A failure logs and becomes -19.
+int zwif_get_report(const zwif_desc_t *intf, const uint8_t *param, uint8_t param_len, uint8_t get_cmd,
+                    zwif_tx_cmpl_fn cb, int poll);
+int zwif_get_report_simple(const zwif_desc_t *intf, const uint8_t *param, uint8_t param_len, uint8_t get_cmd,
+                           zwif_tx_cmpl_fn cb);
+
+// The operation code and count that the node's next queued command carries:
+// 0, or -13.
+int zwnode_cur_op_set(const zwif_desc_t *intf, uint16_t op, uint8_t cnt);
+
+// The completion that reports a transmit status to the application's
+// transmit-status callback.
+void zwif_tx_sts_cb(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
+// Maps a Z/IP status to the library's transmit status (ZWNET_TX_*).
+uint8_t zwif_tx_sts_map(int zip_status);
+
+// Report callbacks of an interface, one per report command: 0, -15 unknown
+// interface, -21 no such report.
+using zwif_rpt_fn = void (*)();
+int zwif_set_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
+int zwif_set_sm_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
