@@ -3,6 +3,7 @@
 // (the request's user and addresses, the installed versions).
 #include "messages/zws_avi_networks.h"
 
+#include "avi/zw_avro.h"
 #include "messages/zws_avi_format.h"
 #include "util/zws_install.h"
 #include "util/zws_log.h"

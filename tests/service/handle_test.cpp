@@ -1,7 +1,8 @@
 // Whole requests after the accept: parsing, the Avro frame, the exchange with
 // a stand-in daemon on the real socket, the reply and the XML answer.
 #include "service/zws_networks.h"
-#include "service/zws_xml.h"
+#include "messages/zws_avi_list.h"
+#include "util/zws_xml.h"
 
 #include "peer_fixture.h"
 #include "service_fixture.h"

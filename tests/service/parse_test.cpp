@@ -1,4 +1,5 @@
 #include "service/zws_cgi.h"
+#include "messages/zws_avi_list.h"
 
 #include "service_fixture.h"
 
