@@ -44,6 +44,9 @@ enum zws_cgi_level_command_t { ZWS_CGI_NETWORKS_COMMAND_NONE = 0 };
 
 // The request body is refused above this size.
 constexpr int ZWS_CGI_MAX_BODY = 1024 * 1024;
+// The request body holds at most this many pairs; more are refused (no form
+// of the web interface comes near it).
+constexpr int ZWS_CGI_MAX_ARGS = 1024;
 // command_name holds at most this many characters.
 constexpr int ZWS_CGI_COMMAND_NAME_MAX = 49;
 // combo_id of a request without one.
