@@ -264,12 +264,7 @@ int zws_cgi_get_vantor_command(zws_service_t *service, int user_status)
         service->command_type = ZWS_CGI_COMMAND_TYPE_ROOT;
         std::strncpy(common->command_name, command, ZWS_CGI_COMMAND_NAME_MAX);
         common->command_level = ZWS_CGI_COMMAND_LEVEL_ROOT;
-        const zws_avi_message_t *message = nullptr;
-        if (zws_avi_get_avi_message_from_cgi_uri(zws_avi_get_message_list_root(common->avi), command,
-                                                 &common->message_name, &common->error_text, &message) != 0)
-            return 22;
-        common->avi_message = message;
-        return 0;
+        return zws_cgi_set_avi_message_info(common);
     }
     service->command_type = ZWS_CGI_COMMAND_TYPE_NETWORKS;
     zws_service_networks_t *networks = nullptr;
