@@ -1,10 +1,9 @@
 // The FastCGI kit behind a plain interface.
 //
-// The kit's fcgi_stdio.h renames FILE, printf and the other stdio calls for
-// every file that includes it, so exactly one file (zws_fcgi.cpp) does; the
-// rest of trellan reaches the kit only through these calls. Before the first
-// accepted request, and when trellan runs as a plain CGI program, the streams
-// are the process's own standard streams.
+// Exactly one file (zws_fcgi.cpp) includes the kit; the rest of trellan
+// reaches it only through these calls. Outside a request, and when trellan
+// runs as a plain CGI program, the streams are the process's own standard
+// streams.
 #pragma once
 
 #include <cstdarg>
@@ -36,3 +35,7 @@ int zws_fcgi_in_eof();
 // The error stream that the web server collects.
 int zws_fcgi_err_write(const char *data, size_t length);
 int zws_fcgi_err_flush();
+// Whole lines for the error stream in one write: records of whole lines
+// (up to the size a web server logs as one entry), sent at once. Inside a
+// request call it after zws_fcgi_out_flush, so that the answer is ahead.
+int zws_fcgi_err_write_lines(const char *text, size_t length);

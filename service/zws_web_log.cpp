@@ -7,14 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
-
-// The FastCGI kit sends its error stream in records of at most this many
-// bytes; a write of whole lines up to this size arrives as one record, which
-// the web server logs as one entry.
-constexpr size_t k_record = 504;
 
 struct request_log {
     bool holding = false;
@@ -97,26 +91,10 @@ void zws_web_log_request_end()
         char notice[160];
         const int length =
             std::snprintf(notice, sizeof notice, "[warning] [%u] %s:%d %s(): %u log lines of this request dropped\n",
-                          static_cast<unsigned>(getpid()), "zws_web_log.cpp", __LINE__, __func__, g_log.dropped);
+                          zws_log_pid(), "zws_web_log.cpp", __LINE__, __func__, g_log.dropped);
         if (length > 0)
             g_log.lines.append(notice, static_cast<size_t>(length) < sizeof notice ? length : sizeof notice - 1);
     }
-    // Whole lines per record where they fit.
-    const std::string &text = g_log.lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = start;
-        while (end < text.size()) {
-            const size_t line_end = text.find('\n', end);
-            const size_t next = line_end == std::string::npos ? text.size() : line_end + 1;
-            if (next - start > k_record && end > start)
-                break;
-            end = next;
-            if (end - start >= k_record)
-                break;
-        }
-        write_now(text.data() + start, end - start);
-        start = end;
-    }
+    zws_fcgi_err_write_lines(g_log.lines.data(), g_log.lines.size());
     g_log.lines.clear();
 }

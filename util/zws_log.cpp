@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 zws_log_func_t ZWS_LOG_FUNC = zws_log_func_console;
@@ -30,6 +31,11 @@ bool zws_log_priority_passes(int priority)
 
 namespace {
 
+// Every located line carries the process id; asking the kernel for it per
+// line is a system call per line. A forked child asks again.
+std::atomic<unsigned> g_pid{0};
+void forget_pid() { g_pid.store(0); }
+
 const char *base_name(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
@@ -37,6 +43,18 @@ const char *base_name(const char *path)
 }
 
 } // namespace
+
+unsigned zws_log_pid()
+{
+    unsigned pid = g_pid.load();
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, forget_pid);
+        (void)registered;
+        pid = static_cast<unsigned>(getpid());
+        g_pid.store(pid);
+    }
+    return pid;
+}
 
 void zws_log_set_style(zws_log_style style) { g_style.store(style); }
 zws_log_style zws_log_get_style() { return g_style.load(); }
@@ -161,7 +179,7 @@ void zws_log_line(int priority, const char *level, const char *file, int line, c
     char text[4 * sizeof raw];
     escape_controls(raw, static_cast<size_t>(length), text, sizeof text);
     if (g_style.load() == zws_log_style::located)
-        ZWS_LOG_FUNC(priority, "[%s] [%u] %s:%d %s(): %s\n%s", level, static_cast<unsigned>(getpid()),
+        ZWS_LOG_FUNC(priority, "[%s] [%u] %s:%d %s(): %s\n%s", level, zws_log_pid(),
                      base_name(file), line, func, text, "");
     else
         ZWS_LOG_FUNC(priority, "[%s] %s\n%s", level, text, "");

@@ -40,6 +40,9 @@ extern std::atomic<uint32_t> ZWS_LOG_MASK;
 // this call sets to the "debug" mask when it is still unset).
 bool zws_log_priority_passes(int priority);
 
+// The process id of located lines, asked of the kernel once per process.
+unsigned zws_log_pid();
+
 enum class zws_log_style { plain, located };
 void zws_log_set_style(zws_log_style style);
 zws_log_style zws_log_get_style();
