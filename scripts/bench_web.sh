@@ -41,13 +41,16 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/bench-web.XXXXXX")
 tools=$work/tools
 mkdir -p "$tools"
 g++ -std=c++20 -O2 -pthread -o "$tools/load" "$src/scripts/bench_web_load.cpp"
+g++ -std=c++20 -O2 -o "$tools/daemon" "$src/scripts/bench_web_daemon.cpp"
 gcc -O2 -o "$tools/trivial" "$src/scripts/bench_web_trivial.c" -lfcgi
 
 . "$src/tests/e2e/web_stack.sh"
 nginx_pid=
 trivial_pid=
 trellan_pid=
+canned_pid=
 cleanup() {
+  stop_pid "$canned_pid"
   stop_pid "$nginx_pid"
   stop_pid "$trivial_pid"
   stop_pid "$trellan_pid"
@@ -58,7 +61,18 @@ trap cleanup EXIT
 
 install=$work/install-root
 "$src/tests/e2e/stage_install.sh" "$src" "$install" > /dev/null
+road=/zwave/networks/01-02-03-04-05-06-07-08/zw_version
+
+# kestrund's reply to trellan's zw_version frame, kept for the canned daemon
+# (trellan run once as a CGI program gives the frame).
+coproc recorder { "$tools/daemon" record "$work/request.frame"; }
+recorder_pid=$recorder_PID
+read -r _ <&"${recorder[0]}"
+env -i REQUEST_METHOD=GET REQUEST_URI=$road CONTEXT_PREFIX=/zwave REMOTE_USER=bench \
+  VANTOR_INSTALL_PATH="$install/bin" "$build/service/trellan" < /dev/null > /dev/null 2>&1
+wait "$recorder_pid" || { echo "no request frame from trellan" >&2; exit 1; }
 kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
+"$tools/daemon" ask "$work/request.frame" "$work/reply.frame" || { echo "no reply from kestrund" >&2; exit 1; }
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
@@ -105,7 +119,6 @@ nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2> "$work/nginx/stderr.log" &
 nginx_pid=$!
 for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
 
-road=/zwave/networks/01-02-03-04-05-06-07-08/zw_version
 answer=$(curl -s -m 30 "http://127.0.0.1:$port$road")
 case $answer in
   *'<version platform='*) ;;
@@ -116,17 +129,6 @@ measure() { # path: warm up, then one measured run; prints the load tool's line
   "$tools/load" "$port" "$1" "$connections" 1 > /dev/null
   "$tools/load" "$port" "$1" "$connections" "$seconds"
 }
-if [ -n "${ZW_BENCH_PROFILE:-}" ]; then # developer aid: system calls and profile of trellan on the web road
-  "$tools/load" "$port" "$road" 1 1 > /dev/null
-  strace -c -o "$ZW_BENCH_PROFILE.strace" -p "$trellan_pid" & strace_pid=$!
-  sleep 0.5
-  "$tools/load" "$port" "$road" 1 2
-  kill -INT $strace_pid; wait $strace_pid || true
-  perf record -F 5000 -g -o "$ZW_BENCH_PROFILE.trellan" -p "$trellan_pid" -- sleep 4 > /dev/null 2>&1 & p1=$!
-  "$tools/load" "$port" "$road" "$connections" 5
-  wait $p1
-  exit 0
-fi
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # user + system, in clock ticks
 read -r t_n t_rps t_p50 t_p99 t_err < <(measure /trivial/x)
 log_before=$(stat -c %s "$work/nginx/logs/error.log")
@@ -137,15 +139,26 @@ trellan_cpu=$(( $(cpu_ticks "$trellan_pid") - trellan_before ))
 kestrund_cpu=$(( $(cpu_ticks "$kestrund_pid") - kestrund_before ))
 log_after=$(stat -c %s "$work/nginx/logs/error.log")
 
+# The same road with a daemon that answers at once: trellan's own share.
+kestrund_stop
+coproc canned { exec "$tools/daemon" serve "$work/reply.frame"; }
+canned_pid=$canned_PID
+read -r _ <&"${canned[0]}"
+trellan_before=$(cpu_ticks "$trellan_pid")
+read -r c_n c_rps c_p50 c_p99 c_err < <(measure "$road")
+canned_cpu=$(( $(cpu_ticks "$trellan_pid") - trellan_before ))
+
 echo
 echo "zw_version through nginx, one FastCGI process per road, $connections connections, ${seconds} s each"
 printf '%-28s %10s %10s %9s %9s %7s\n' road requests "req/s" "p50 ms" "p99 ms" errors
 printf '%-28s %10s %10s %9s %9s %7s\n' "trivial FastCGI responder" "$t_n" "$t_rps" "$t_p50" "$t_p99" "$t_err"
 printf '%-28s %10s %10s %9s %9s %7s\n' "trellan + kestrund" "$w_n" "$w_rps" "$w_p50" "$w_p99" "$w_err"
+printf '%-28s %10s %10s %9s %9s %7s\n' "trellan + canned reply" "$c_n" "$c_rps" "$c_p50" "$c_p99" "$c_err"
 ratio=$(python3 -c "print(f'{$w_rps / $t_rps:.2f}' if $t_rps else 'n/a')")
+ratio_own=$(python3 -c "print(f'{$c_rps / $t_rps:.2f}' if $t_rps else 'n/a')")
 per_request=$(python3 -c "print(round(($log_after - $log_before) / max(1, $w_n)))")
 hz=$(getconf CLK_TCK)
 cpu_us() { python3 -c "print(round($1 * 1e6 / $hz / max(1, $2)))"; }
-echo "ratio trellan / trivial: $ratio"
-echo "per trellan request: trellan $(cpu_us "$trellan_cpu" "$w_n") us CPU, kestrund $(cpu_us "$kestrund_cpu" "$w_n") us CPU;" \
-  "nginx error log $per_request bytes"
+echo "ratio to the trivial responder: $ratio with kestrund, $ratio_own with the canned reply"
+echo "per request: trellan $(cpu_us "$trellan_cpu" "$w_n") us CPU ($(cpu_us "$canned_cpu" "$c_n") us with the canned" \
+  "reply), kestrund $(cpu_us "$kestrund_cpu" "$w_n") us CPU; nginx error log $per_request bytes"

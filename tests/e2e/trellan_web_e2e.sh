@@ -195,4 +195,7 @@ if [ "$ended" = ok ]; then
   check "trellan ended through its shut-down path" \
     "$(grep -q "Exiting current process with" "$work/trellan.stderr" && echo ok)"
 fi
+# Sanitizer builds report into trellan's standard error or the request's log.
+check "no sanitizer report from trellan" \
+  "$(! grep -qE 'Sanitizer|runtime error:' "$work/trellan.stderr" "$work/nginx/logs/error.log" && echo ok)"
 exit $fail
