@@ -1,6 +1,7 @@
 // Request parsing of trellan: the request URI, REMOTE_USER, the cookie
 // header and the body are outside bytes. Input: "<uri>\n<user>\n<cookie>\n<body>".
 #include "messages/zws_avi.h"
+#include "messages/zws_avi_list.h"
 #include "service/zws_cgi.h"
 #include "service/zws_cgi_io.h"
 #include "util/zws_log.h"

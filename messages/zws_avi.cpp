@@ -1,5 +1,7 @@
 #include "messages/zws_avi.h"
 
+#include "messages/zws_avi_families.h"
+#include "messages/zws_avi_list.h"
 #include "util/zws_log.h"
 
 #include <cstdlib>
@@ -44,15 +46,6 @@ zwu_array_list_t list_of_level(zws_avi_s *avi, zws_avi_level_t level)
     return nullptr;
 }
 
-int add(zwu_array_list_t list, const void *message, const char *failure_text)
-{
-    if (!list || !message || zwu_array_list_add(list, message) != 0) {
-        ZWS_LOG_ERROR("%s", failure_text);
-        return 22;
-    }
-    return 0;
-}
-
 bool text_equal(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
 
 // The walk shared by the network, node and endpoint lookups: the three kinds
@@ -86,42 +79,6 @@ int lookup_by_uri(zwu_array_list_t list, const char *cgi_uri, int cgi_sub_comman
 }
 
 } // namespace
-
-int zws_avi_message_list_create(zwu_array_list_t *list_p)
-{
-    if (zwu_array_list_create(0, list_p) != 0) {
-        ZWS_LOG_ERROR("Failed to create message list");
-        return 22;
-    }
-    return 0;
-}
-
-void zws_avi_message_list_destroy(zwu_array_list_t list)
-{
-    if (list)
-        zwu_array_list_destroy(list);
-}
-
-int zws_avi_message_list_add_message(zwu_array_list_t list, const zws_avi_message_t *message)
-{
-    return add(list, message, "Failed to register message in the root level message list");
-}
-int zws_avi_message_list_add_message_networks(zwu_array_list_t list, const zws_avi_message_networks_t *message)
-{
-    return add(list, message, "Failed to register message in the network level message list");
-}
-int zws_avi_message_list_add_message_nodes(zwu_array_list_t list, const zws_avi_message_nodes_t *message)
-{
-    return add(list, message, "Failed to register message in the node level message list");
-}
-int zws_avi_message_list_add_message_endpoints(zwu_array_list_t list, const zws_avi_message_endpoints_t *message)
-{
-    return add(list, message, "Failed to register message in the endpoint level message list");
-}
-int zws_avi_message_list_add_message_interfaces(zwu_array_list_t list, const zws_avi_message_interfaces_t *message)
-{
-    return add(list, message, "Failed to register message in the interface level message list");
-}
 
 int zws_avi_init(zws_avi_t *avi_p)
 {

@@ -1,5 +1,6 @@
 #include "messages/zws_avi_args.h"
 
+#include "avi/zw_avro.h"
 #include "util/zws_log.h"
 #include "util/zwu_number.h"
 #include "util/zwu_uri.h"

@@ -18,7 +18,8 @@
 // Status: 0 success, 22 refused (12 out of memory).
 #pragma once
 
-#include "messages/zws_avi.h"
+#include "messages/zws_avi_types.h"
+#include "util/zwu_array.h"
 
 #include <avro.h>
 

@@ -2,7 +2,8 @@
 // messages, network messages, node, endpoint and interface messages, then the
 // scene and security-scene messages into the network list. Each family adds
 // one row here when it exists.
-#include "messages/zws_avi.h"
+#include "messages/zws_avi_families.h"
+
 #include "messages/zws_avi_networks.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Writing the reply's `parameter` record as XML, by template.
 //
 // A result is described by its two forms, the older one (web API version 1)
-// and the current one (version 2), each an XML template of service/zws_xml.h
+// and the current one (version 2), each an XML template of util/zws_xml.h
 // whose placeholders name fields of the Avro record:
 //     constexpr zws_avi_form_t k_basic = {
 //         "<basic update=\"{utime:u64}\" state=\"{value:u8}\" />",
@@ -21,7 +21,7 @@
 // Status: 0 success, 22 failure; on failure the output keeps what it held.
 #pragma once
 
-#include "service/zws_xml.h"
+#include "util/zws_xml.h"
 #include "util/zwu_array.h"
 
 #include <avro.h>

@@ -5,7 +5,7 @@
 // the root/network result signature (zws_avi.h).
 #pragma once
 
-#include "messages/zws_avi.h"
+#include "messages/zws_avi_list.h"
 
 // The web API version that the summary reports.
 constexpr unsigned ZWS_AVI_WEB_API_MAJOR = 1;

@@ -3,6 +3,7 @@
 // (the request's user and addresses, the installed versions).
 #include "messages/zws_avi_networks.h"
 
+#include "avi/zw_avro.h"
 #include "messages/zws_avi_format.h"
 #include "util/zws_install.h"
 #include "util/zws_log.h"
@@ -12,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -25,35 +28,114 @@ struct free_avro_fixed {
 using avro_string = std::unique_ptr<char, free_avro_string>;
 using avro_fixed = std::unique_ptr<void, free_avro_fixed>;
 
-// What the install holds: the application's MAJOR/MINOR and the UI versions.
-struct install_versions {
-    char *root = nullptr;
+// The identity of a file's content as far as its metadata tells: a file
+// replaced or rewritten gets another inode, size or change time.
+struct file_stamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool same_as(const file_stamp &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+bool stamp_of(const std::string &path, file_stamp *stamp)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return false;
+    *stamp = {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    return true;
+}
+
+// The values read from one version file, kept while the file stays the same:
+// the version answers come with every page of the web interface, and a stat
+// is much cheaper than opening and parsing the file each time.
+struct version_entry {
+    std::string path;
+    file_stamp stamp;
+    bool valid = false;
+    std::optional<std::string> first;  // MAJOR, or the UI version
+    std::optional<std::string> second; // MINOR
+};
+
+std::optional<std::string> take(char *text)
+{
+    std::optional<std::string> value;
+    if (text)
+        value = text;
+    return value;
+}
+
+// MAJOR and MINOR of "<root>/VERSION"; both empty when it cannot be read.
+const version_entry &application_version(const char *root)
+{
+    static version_entry entry;
+    const std::string path = std::string(root) + "/VERSION";
+    file_stamp stamp;
+    const bool stamped = stamp_of(path, &stamp);
+    if (stamped && entry.valid && entry.path == path && entry.stamp.same_as(stamp))
+        return entry;
+    entry = version_entry{};
     char *major = nullptr;
     char *minor = nullptr;
-    char *ui[4] = {};
-    install_versions() = default;
-    install_versions(const install_versions &) = delete;
-    install_versions &operator=(const install_versions &) = delete;
-    ~install_versions()
-    {
-        for (char *version : ui)
-            zws_file_free_ui_version(version);
+    if (zws_file_get_host_controller_application_version(root, &major, &minor) == 0) {
+        entry.first = take(major);
+        entry.second = take(minor);
         zws_file_free_host_controller_application_version(major, minor);
-        zws_file_free_root_dir_path(root);
+        entry.valid = stamped;
     }
+    entry.path = path;
+    entry.stamp = stamp;
+    return entry;
+}
+
+// The version of one UI type; empty when its file cannot be read.
+const version_entry &ui_version(const char *root, unsigned type)
+{
+    static version_entry entries[ZWS_UI_PHONE];
+    static const char *const k_files[] = {"install/corvale/htdocs/ui/eng/VERSION", "install/corvale/htdocs/ui/stb/VERSION",
+                                          "install/corvale/htdocs/ui/pc/VERSION", "install/corvale/htdocs/ui/phone/VERSION"};
+    version_entry &entry = entries[type - 1];
+    const std::string path = std::string(root) + "/" + k_files[type - 1];
+    file_stamp stamp;
+    const bool stamped = stamp_of(path, &stamp);
+    if (stamped && entry.valid && entry.path == path && entry.stamp.same_as(stamp))
+        return entry;
+    entry = version_entry{};
+    char *version = nullptr;
+    if (zws_file_get_ui_version(root, type, &version) == 0) {
+        entry.first = take(version);
+        zws_file_free_ui_version(version);
+        entry.valid = stamped;
+    }
+    entry.path = path;
+    entry.stamp = stamp;
+    return entry;
+}
+
+// What the install holds: the application's MAJOR/MINOR and the UI versions.
+struct install_versions {
+    std::string major;
+    std::string minor;
+    std::string ui[ZWS_UI_PHONE];
     // 22 only without a root: a missing version file reads as empty.
     int read(bool with_ui)
     {
+        char *root = nullptr;
         if (zws_file_get_root_dir_path(&root) != 0)
             return 22;
-        if (zws_file_get_host_controller_application_version(root, &major, &minor) != 0) {
-            major = nullptr;
-            minor = nullptr;
-        }
-        for (unsigned type = ZWS_UI_ENGINEERING; with_ui && type <= ZWS_UI_PHONE; type++) {
-            if (zws_file_get_ui_version(root, type, &ui[type - 1]) != 0)
-                ui[type - 1] = nullptr;
-        }
+        const version_entry &application = application_version(root);
+        major = application.first.value_or("");
+        minor = application.second.value_or("");
+        for (unsigned type = ZWS_UI_ENGINEERING; with_ui && type <= ZWS_UI_PHONE; type++)
+            ui[type - 1] = ui_version(root, type).first.value_or("");
+        zws_file_free_root_dir_path(root);
         return 0;
     }
 };
@@ -209,7 +291,7 @@ int zws_avi_networks_summary_get_result(int web_api_version, avro_value_t *param
         if (install.read(true) != 0)
             return 22;
         const std::string zw_ctl = two_digit_version(major, minor);
-        const std::string zw_appl = std::string(or_empty(install.major)) + "." + or_empty(install.minor);
+        const std::string zw_appl = install.major + "." + install.minor;
         const std::string zw_webapi = two_digit_version(ZWS_AVI_WEB_API_MAJOR, ZWS_AVI_WEB_API_MINOR);
         const zws_xml_field_t extra[] = {
             {"uname", zws_xml_text(or_empty(std::getenv("VANTOR_USER_NAME")))},
@@ -222,10 +304,10 @@ int zws_avi_networks_summary_get_result(int web_api_version, avro_value_t *param
             {"zw_ctl", zws_xml_text(zw_ctl.c_str())},
             {"zw_appl", zws_xml_text(zw_appl.c_str())},
             {"zw_webapi", zws_xml_text(zw_webapi.c_str())},
-            {"ui_eng", zws_xml_text(or_empty(install.ui[0]))},
-            {"ui_stb", zws_xml_text(or_empty(install.ui[1]))},
-            {"ui_pc", zws_xml_text(or_empty(install.ui[2]))},
-            {"ui_phone", zws_xml_text(or_empty(install.ui[3]))},
+            {"ui_eng", zws_xml_text(install.ui[0].c_str())},
+            {"ui_stb", zws_xml_text(install.ui[1].c_str())},
+            {"ui_pc", zws_xml_text(install.ui[2].c_str())},
+            {"ui_phone", zws_xml_text(install.ui[3].c_str())},
         };
         return zws_avi_render(out, k_summary, parameter, extra, static_cast<int>(sizeof extra / sizeof extra[0]));
     } catch (const std::bad_alloc &) {
@@ -240,13 +322,10 @@ int zws_avi_networks_version_get_result(int web_api_version, avro_value_t *param
         return 0;
     install_versions install;
     // Without an install the application version stays empty.
-    if (install.read(false) != 0) {
-        install.major = nullptr;
-        install.minor = nullptr;
-    }
+    install.read(false);
     const zws_xml_field_t extra[] = {
-        {"app_major", zws_xml_text(or_empty(install.major))},
-        {"app_minor", zws_xml_text(or_empty(install.minor))},
+        {"app_major", zws_xml_text(install.major.c_str())},
+        {"app_minor", zws_xml_text(install.minor.c_str())},
     };
     return zws_avi_render_form(out, web_api_version, k_version, parameter, extra, 2);
 }

@@ -44,6 +44,9 @@ enum zws_cgi_level_command_t { ZWS_CGI_NETWORKS_COMMAND_NONE = 0 };
 
 // The request body is refused above this size.
 constexpr int ZWS_CGI_MAX_BODY = 1024 * 1024;
+// The request body holds at most this many pairs; more are refused (no form
+// of the web interface comes near it).
+constexpr int ZWS_CGI_MAX_ARGS = 1024;
 // command_name holds at most this many characters.
 constexpr int ZWS_CGI_COMMAND_NAME_MAX = 49;
 // combo_id of a request without one.
@@ -151,6 +154,32 @@ int zws_cgi_get_cgi_service_networks_from_environment(const char *rest_uri, cons
                                                       zws_service_networks_t **service_networks_p);
 void zws_cgi_free_cgi_service_networks_from_environment(zws_service_networks_t *service_networks);
 
+// Below the network level, each level's record is made and linked to its
+// parent (`rest_uri` is the path after the network id); the level's lookup
+// runs and, without a match, the next level down takes over. 22 when no
+// level matches.
+int zws_cgi_get_cgi_service_nodes_from_environment(const char *rest_uri, int sub_command,
+                                                   zws_service_common_t *service_common,
+                                                   zws_service_networks_t *service_networks,
+                                                   zws_service_nodes_t **service_nodes_p);
+int zws_cgi_get_cgi_service_endpoints_from_environment(const char *rest_uri, int sub_command,
+                                                       zws_service_common_t *service_common,
+                                                       zws_service_nodes_t *service_nodes,
+                                                       zws_service_endpoints_t **service_endpoints_p);
+int zws_cgi_get_cgi_service_interfaces_from_environment(const char *rest_uri, int sub_command,
+                                                        zws_service_common_t *service_common,
+                                                        zws_service_endpoints_t *service_endpoints,
+                                                        zws_service_interfaces_t **service_interfaces_p);
+
+// The registry lookup of one level with command_name (and the sub-command):
+// writes message_name, error_text, avi_message and, from node level down,
+// error_text_index of the common data; 0 on a match, else 22.
+int zws_cgi_set_avi_message_info(zws_service_common_t *service_common);
+int zws_cgi_set_avi_message_networks_info(zws_service_common_t *service_common, int sub_command);
+int zws_cgi_set_avi_message_nodes_info(zws_service_common_t *service_common, int sub_command);
+int zws_cgi_set_avi_message_endpoints_info(zws_service_common_t *service_common, int sub_command);
+int zws_cgi_set_avi_message_interfaces_info(zws_service_common_t *service_common, int sub_command);
+
 // The sub-command from the first remaining pair ("cmd", "cmd_cgi",
 // "cmd_type"), consumed; -1 without one; 22 when its value does not parse.
 int zws_cgi_take_sub_command(zws_service_common_t *service_common, int *sub_command_p);
@@ -168,6 +197,38 @@ void zws_cgi_free_rpc_request_from_cgi_service(char *frame);
 // Decodes the reply into the service's result (the XML frames and the result
 // handler's output).
 int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, const char *reply, int reply_length);
+
+// The argument value of the request, level by level: each function acts when
+// command_level is its level (fills `command` with the level's record and
+// the records above it, then `parameter` with the message's argument
+// handler) and otherwise hands on to the level below; the interface level
+// fails with "Failed to match with supported command levels" when the level
+// is not INTERFACES. The root one also skips "Void" and the IFTTT client.
+int zws_cgi_set_avro_value_of_request_arg_root(zws_service_t *service, avro_value_t *argument, const char *type_name);
+int zws_cgi_set_avro_value_of_request_arg_networks(zws_service_networks_t *service_networks, avro_value_t *argument,
+                                                   const char *type_name);
+int zws_cgi_set_avro_value_of_request_arg_nodes(zws_service_nodes_t *service_nodes, avro_value_t *argument,
+                                                const char *type_name);
+int zws_cgi_set_avro_value_of_request_arg_endpoints(zws_service_endpoints_t *service_endpoints,
+                                                    avro_value_t *argument, const char *type_name);
+int zws_cgi_set_avro_value_of_request_arg_interfaces(zws_service_interfaces_t *service_interfaces,
+                                                     avro_value_t *argument, const char *type_name);
+// One level's record (Network, Node, Endpoint, Interface) with the ones above.
+int zws_cgi_set_avro_value_of_field_networks(zws_service_networks_t *service_networks, avro_value_t *network);
+int zws_cgi_set_avro_value_of_field_nodes(zws_service_nodes_t *service_nodes, avro_value_t *node);
+int zws_cgi_set_avro_value_of_field_endpoints(zws_service_endpoints_t *service_endpoints, avro_value_t *endpoint);
+int zws_cgi_set_avro_value_of_field_interfaces(zws_service_interfaces_t *service_interfaces,
+                                               avro_value_t *interface);
+// The reply's record branch into the result, level by level as above: the
+// result handler's forms in the level's frame.
+int zws_cgi_set_service_result_root(zws_service_t *service, avro_value_t *reply, const char *type_name);
+int zws_cgi_set_service_result_networks(zws_service_networks_t *service_networks, avro_value_t *reply,
+                                        const char *type_name);
+int zws_cgi_set_service_result_nodes(zws_service_nodes_t *service_nodes, avro_value_t *reply, const char *type_name);
+int zws_cgi_set_service_result_endpoints(zws_service_endpoints_t *service_endpoints, avro_value_t *reply,
+                                         const char *type_name);
+int zws_cgi_set_service_result_interfaces(zws_service_interfaces_t *service_interfaces, avro_value_t *reply,
+                                          const char *type_name);
 
 // ---- Output -------------------------------------------------------------
 

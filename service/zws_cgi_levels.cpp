@@ -47,69 +47,6 @@ void free_nodes(zws_service_nodes_t *record)
     delete record;
 }
 
-int resolve_interfaces(zws_service_endpoints_t *parent, int sub_command)
-{
-    zws_service_common_t *common = parent->service_common;
-    auto *record = new zws_service_interfaces_t{};
-    parent->service_interface = record;
-    record->service_endpoint = parent;
-    record->service_common = common;
-    record->sub_command = sub_command;
-    record->interface_id = static_cast<int>((common->combo_id >> 16) & 0xFFFF);
-    const zws_avi_message_interfaces_t *message = nullptr;
-    if (zws_avi_get_avi_message_interfaces_from_cgi_uri(zws_avi_get_message_list_interfaces(common->avi),
-                                                        common->command_name, sub_command, &common->message_name,
-                                                        &common->error_text, &common->error_text_index,
-                                                        &message) != 0)
-        return 22;
-    common->avi_message = message;
-    common->command_level = ZWS_CGI_COMMAND_LEVEL_INTERFACES;
-    return 0;
-}
-
-int resolve_endpoints(zws_service_nodes_t *parent, int sub_command)
-{
-    zws_service_common_t *common = parent->service_common;
-    auto *record = new zws_service_endpoints_t{};
-    parent->service_endpoint = record;
-    record->service_node = parent;
-    record->service_common = common;
-    record->sub_command = sub_command;
-    record->endpoint_id = static_cast<int>(static_cast<uint8_t>((common->combo_id >> 8) & 0xFF)) - 1;
-    const zws_avi_message_endpoints_t *message = nullptr;
-    if (zws_avi_get_avi_message_endpoints_from_cgi_uri(zws_avi_get_message_list_endpoints(common->avi),
-                                                       common->command_name, sub_command, &common->message_name,
-                                                       &common->error_text, &common->error_text_index,
-                                                       &message) == 0) {
-        common->avi_message = message;
-        common->command_level = ZWS_CGI_COMMAND_LEVEL_ENDPOINTS;
-        return 0;
-    }
-    return resolve_interfaces(record, sub_command);
-}
-
-int resolve_nodes(zws_service_networks_t *parent, int sub_command)
-{
-    zws_service_common_t *common = parent->service_common;
-    if (zws_cgi_take_combo_id(common) != 0)
-        return 22;
-    auto *record = new zws_service_nodes_t{};
-    parent->service_node = record;
-    record->service_net = parent;
-    record->service_common = common;
-    record->sub_command = sub_command;
-    record->node_id = static_cast<int>(common->combo_id & 0xFF);
-    const zws_avi_message_nodes_t *message = nullptr;
-    if (zws_avi_get_avi_message_nodes_from_cgi_uri(zws_avi_get_message_list_nodes(common->avi), common->command_name,
-                                                   sub_command, &common->message_name, &common->error_text,
-                                                   &common->error_text_index, &message) == 0) {
-        common->avi_message = message;
-        common->command_level = ZWS_CGI_COMMAND_LEVEL_NODES;
-        return 0;
-    }
-    return resolve_endpoints(record, sub_command);
-}
-
 } // namespace
 
 int zws_cgi_take_sub_command(zws_service_common_t *service_common, int *sub_command_p)
@@ -138,6 +75,130 @@ int zws_cgi_take_combo_id(zws_service_common_t *service_common)
     return 0;
 }
 
+int zws_cgi_set_avi_message_info(zws_service_common_t *service_common)
+{
+    const zws_avi_message_t *message = nullptr;
+    if (zws_avi_get_avi_message_from_cgi_uri(zws_avi_get_message_list_root(service_common->avi),
+                                             service_common->command_name, &service_common->message_name,
+                                             &service_common->error_text, &message) != 0)
+        return 22;
+    service_common->avi_message = message;
+    return 0;
+}
+
+int zws_cgi_set_avi_message_networks_info(zws_service_common_t *service_common, int sub_command)
+{
+    const zws_avi_message_networks_t *message = nullptr;
+    if (zws_avi_get_avi_message_networks_from_cgi_uri(zws_avi_get_message_list_networks(service_common->avi),
+                                                      service_common->command_name, sub_command,
+                                                      &service_common->message_name, &service_common->error_text,
+                                                      &message) != 0)
+        return 22;
+    service_common->avi_message = message;
+    return 0;
+}
+
+int zws_cgi_set_avi_message_nodes_info(zws_service_common_t *service_common, int sub_command)
+{
+    const zws_avi_message_nodes_t *message = nullptr;
+    if (zws_avi_get_avi_message_nodes_from_cgi_uri(zws_avi_get_message_list_nodes(service_common->avi),
+                                                   service_common->command_name, sub_command,
+                                                   &service_common->message_name, &service_common->error_text,
+                                                   &service_common->error_text_index, &message) != 0)
+        return 22;
+    service_common->avi_message = message;
+    return 0;
+}
+
+int zws_cgi_set_avi_message_endpoints_info(zws_service_common_t *service_common, int sub_command)
+{
+    const zws_avi_message_endpoints_t *message = nullptr;
+    if (zws_avi_get_avi_message_endpoints_from_cgi_uri(zws_avi_get_message_list_endpoints(service_common->avi),
+                                                       service_common->command_name, sub_command,
+                                                       &service_common->message_name, &service_common->error_text,
+                                                       &service_common->error_text_index, &message) != 0)
+        return 22;
+    service_common->avi_message = message;
+    return 0;
+}
+
+int zws_cgi_set_avi_message_interfaces_info(zws_service_common_t *service_common, int sub_command)
+{
+    const zws_avi_message_interfaces_t *message = nullptr;
+    if (zws_avi_get_avi_message_interfaces_from_cgi_uri(zws_avi_get_message_list_interfaces(service_common->avi),
+                                                        service_common->command_name, sub_command,
+                                                        &service_common->message_name, &service_common->error_text,
+                                                        &service_common->error_text_index, &message) != 0)
+        return 22;
+    service_common->avi_message = message;
+    return 0;
+}
+
+// Each level below the network makes its record (linked to its parent, so
+// that the tree frees it whatever happens next), looks the command up at its
+// level and, without a match, hands on to the level below.
+int zws_cgi_get_cgi_service_interfaces_from_environment(const char *, int sub_command,
+                                                        zws_service_common_t *service_common,
+                                                        zws_service_endpoints_t *service_endpoints,
+                                                        zws_service_interfaces_t **service_interfaces_p)
+{
+    auto *record = new zws_service_interfaces_t{};
+    service_endpoints->service_interface = record;
+    *service_interfaces_p = record;
+    record->service_endpoint = service_endpoints;
+    record->service_common = service_common;
+    record->sub_command = sub_command;
+    record->interface_id = static_cast<int>((service_common->combo_id >> 16) & 0xFFFF);
+    if (zws_cgi_set_avi_message_interfaces_info(service_common, sub_command) != 0)
+        return 22;
+    service_common->command_level = ZWS_CGI_COMMAND_LEVEL_INTERFACES;
+    return 0;
+}
+
+int zws_cgi_get_cgi_service_endpoints_from_environment(const char *rest_uri, int sub_command,
+                                                       zws_service_common_t *service_common,
+                                                       zws_service_nodes_t *service_nodes,
+                                                       zws_service_endpoints_t **service_endpoints_p)
+{
+    auto *record = new zws_service_endpoints_t{};
+    service_nodes->service_endpoint = record;
+    *service_endpoints_p = record;
+    record->service_node = service_nodes;
+    record->service_common = service_common;
+    record->sub_command = sub_command;
+    record->endpoint_id = static_cast<int>(static_cast<uint8_t>((service_common->combo_id >> 8) & 0xFF)) - 1;
+    if (zws_cgi_set_avi_message_endpoints_info(service_common, sub_command) == 0) {
+        service_common->command_level = ZWS_CGI_COMMAND_LEVEL_ENDPOINTS;
+        return 0;
+    }
+    zws_service_interfaces_t *interfaces = nullptr;
+    return zws_cgi_get_cgi_service_interfaces_from_environment(rest_uri, sub_command, service_common, record,
+                                                               &interfaces);
+}
+
+int zws_cgi_get_cgi_service_nodes_from_environment(const char *rest_uri, int sub_command,
+                                                   zws_service_common_t *service_common,
+                                                   zws_service_networks_t *service_networks,
+                                                   zws_service_nodes_t **service_nodes_p)
+{
+    if (zws_cgi_take_combo_id(service_common) != 0)
+        return 22;
+    auto *record = new zws_service_nodes_t{};
+    service_networks->service_node = record;
+    *service_nodes_p = record;
+    record->service_net = service_networks;
+    record->service_common = service_common;
+    record->sub_command = sub_command;
+    record->node_id = static_cast<int>(service_common->combo_id & 0xFF);
+    if (zws_cgi_set_avi_message_nodes_info(service_common, sub_command) == 0) {
+        service_common->command_level = ZWS_CGI_COMMAND_LEVEL_NODES;
+        return 0;
+    }
+    zws_service_endpoints_t *endpoints = nullptr;
+    return zws_cgi_get_cgi_service_endpoints_from_environment(rest_uri, sub_command, service_common, record,
+                                                              &endpoints);
+}
+
 int zws_cgi_get_cgi_service_networks_from_environment(const char *rest_uri, const char *net_id,
                                                       zws_service_common_t *service_common,
                                                       zws_service_networks_t **service_networks_p)
@@ -160,15 +221,12 @@ int zws_cgi_get_cgi_service_networks_from_environment(const char *rest_uri, cons
                 length = ZWS_CGI_COMMAND_NAME_MAX;
             std::memset(service_common->command_name, 0, sizeof service_common->command_name);
             std::memcpy(service_common->command_name, rest_uri, length);
-            const zws_avi_message_networks_t *message = nullptr;
-            if (zws_avi_get_avi_message_networks_from_cgi_uri(
-                    zws_avi_get_message_list_networks(service_common->avi), service_common->command_name,
-                    record->sub_command, &service_common->message_name, &service_common->error_text,
-                    &message) == 0) {
-                service_common->avi_message = message;
+            if (zws_cgi_set_avi_message_networks_info(service_common, record->sub_command) == 0) {
                 service_common->command_level = ZWS_CGI_COMMAND_LEVEL_NETWORKS;
             } else {
-                status = resolve_nodes(record, record->sub_command);
+                zws_service_nodes_t *nodes = nullptr;
+                status = zws_cgi_get_cgi_service_nodes_from_environment(rest_uri, record->sub_command,
+                                                                        service_common, record, &nodes);
             }
         }
     } catch (const std::bad_alloc &) {

@@ -3,7 +3,7 @@
 #include "ifttt/zws_ifttt.h"
 #include "service/zws_cgi.h"
 #include "service/zws_cgi_io.h"
-#include "service/zws_xml.h"
+#include "util/zws_xml.h"
 
 #include "util/zws_log.h"
 

@@ -8,10 +8,12 @@
 #include "util/zws_log.h"
 #include "util/zws_string.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -25,53 +27,53 @@ const char *client_name(zws_cgi_client_type_t client)
     return "ZWS_CGI_CLIENT_UNKNOWN";
 }
 
-// The request's input stream, refused once it holds more than the body limit.
-struct capped_reader {
-    const zws_stream_reader_t *inner;
-    size_t total = 0;
-    bool too_large = false;
-};
-
-size_t capped_read(void *context, char *buffer, size_t size)
-{
-    auto *reader = static_cast<capped_reader *>(context);
-    if (reader->too_large)
-        return 0;
-    const size_t got = reader->inner->read(reader->inner->context, buffer, size);
-    reader->total += got;
-    if (reader->total > static_cast<size_t>(ZWS_CGI_MAX_BODY)) {
-        reader->too_large = true;
-        errno = EFBIG;
-    }
-    return got;
-}
-int capped_error(void *context)
-{
-    auto *reader = static_cast<capped_reader *>(context);
-    return reader->too_large || reader->inner->error(reader->inner->context);
-}
-int capped_eof(void *context)
-{
-    auto *reader = static_cast<capped_reader *>(context);
-    return !reader->too_large && reader->inner->eof(reader->inner->context);
-}
-
+// The whole body, read in large blocks into a buffer that doubles as it
+// fills, so that a large form costs a few reads and copies rather than one
+// per small block; refused past ZWS_CGI_MAX_BODY.
 int read_body(zws_service_common_t *common)
 {
-    capped_reader reader{&zws_cgi_io_get()->input};
-    const zws_stream_reader_t stream{&reader, capped_read, capped_error, capped_eof};
-    char *body = nullptr;
-    int length = 0;
-    if (zws_read_from_stream_with_dest_alloc(&stream, &body, &length, 128) != 0) {
-        if (reader.too_large)
+    const zws_stream_reader_t &in = zws_cgi_io_get()->input;
+    constexpr size_t k_block = 64 * 1024;
+    constexpr size_t k_limit = static_cast<size_t>(ZWS_CGI_MAX_BODY);
+    std::string body;
+    for (;;) {
+        if (body.size() > k_limit) {
             ZWS_LOG_ERROR("Request body larger than %d bytes", ZWS_CGI_MAX_BODY);
+            return 22;
+        }
+        const size_t at = body.size();
+        // One byte past the limit shows a body that is too large.
+        const size_t want = std::min(k_block, k_limit + 1 - at);
+        body.resize(at + want);
+        errno = 0;
+        const size_t got = in.read(in.context, body.data() + at, want);
+        body.resize(at + got);
+        if (got == want)
+            continue;
+        if (in.error(in.context)) {
+            ZWS_LOG_ERROR("Failed to read file: %s", std::strerror(errno));
+            return 22;
+        }
+        if (in.eof(in.context))
+            break;
+    }
+    if (body.size() > k_limit) {
+        ZWS_LOG_ERROR("Request body larger than %d bytes", ZWS_CGI_MAX_BODY);
         return 22;
     }
-    common->http_body = body;
-    common->http_body_length = length;
+    char *copy = static_cast<char *>(std::malloc(body.size() + 1));
+    if (!copy) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    std::memcpy(copy, body.data(), body.size());
+    copy[body.size()] = '\0';
+    common->http_body = copy;
+    common->http_body_length = static_cast<int>(body.size());
+    ZWS_LOG_DEBUGGING("Request body: %d bytes", common->http_body_length);
     // The pairs are C texts into the body: a NUL inside would silently drop
     // everything behind it.
-    if (std::memchr(body, '\0', static_cast<size_t>(length)) != nullptr) {
+    if (std::memchr(copy, '\0', body.size()) != nullptr) {
         ZWS_LOG_ERROR("Request body holds a NUL byte");
         return 22;
     }
@@ -217,8 +219,13 @@ int zws_cgi_get_args(char *body, std::vector<zws_key_value_t> *args)
             ZWS_LOG_ERROR("Empty key with value: '%s'", equals + 1);
             return 22;
         }
+        if (args->size() >= static_cast<size_t>(ZWS_CGI_MAX_ARGS)) {
+            ZWS_LOG_ERROR("Too many arguments: more than %d pairs", ZWS_CGI_MAX_ARGS);
+            return 22;
+        }
         if (args->size() == args->capacity()) {
-            args->reserve(args->size() + 4);
+            // Doubling: a large form costs a few moves, not one per pair.
+            args->reserve(std::max<size_t>(8, args->capacity() * 2));
             ZWS_LOG_DEBUGGING("Reallocated args list size to %d arg pairs", static_cast<int>(args->capacity()));
         }
         args->push_back({entry, equals + 1});
@@ -231,12 +238,16 @@ int zws_cgi_get_vantor_command(zws_service_t *service, int user_status)
     zws_service_common_t *common = service->service_common;
     std::string path = common->relative_uri;
     char *position = path.data();
-    // Layer 1, before the first '/', is skipped.
+    // Layer 1, before the first '/', is skipped. A path that ends before the
+    // network id ("/networks") names no command: the error document, as for
+    // a path that ends at the network id (an empty answer is no XML).
     if (!zws_url_string_strip_1layer(&position))
-        return 0;
+        return 22;
     const char *root_command = zws_url_string_strip_1layer(&position);
-    if (!root_command)
-        return 0;
+    if (!root_command) {
+        ZWS_LOG_DEBUGGING("Invalid command at root level: %s", position);
+        return 22;
+    }
     const char *net_id = zws_url_string_strip_1layer(&position);
     const char *command = net_id ? position : nullptr;
     if (!command || !*command) {
@@ -253,12 +264,7 @@ int zws_cgi_get_vantor_command(zws_service_t *service, int user_status)
         service->command_type = ZWS_CGI_COMMAND_TYPE_ROOT;
         std::strncpy(common->command_name, command, ZWS_CGI_COMMAND_NAME_MAX);
         common->command_level = ZWS_CGI_COMMAND_LEVEL_ROOT;
-        const zws_avi_message_t *message = nullptr;
-        if (zws_avi_get_avi_message_from_cgi_uri(zws_avi_get_message_list_root(common->avi), command,
-                                                 &common->message_name, &common->error_text, &message) != 0)
-            return 22;
-        common->avi_message = message;
-        return 0;
+        return zws_cgi_set_avi_message_info(common);
     }
     service->command_type = ZWS_CGI_COMMAND_TYPE_NETWORKS;
     zws_service_networks_t *networks = nullptr;
@@ -300,7 +306,7 @@ void zws_cgi_free_cgi_service_from_environment(zws_service_t *service)
         zws_cgi_free_cgi_service_networks_from_environment(service->service_next);
     service->service_next = nullptr;
     if (zws_service_common_t *common = service->service_common) {
-        zws_read_dest_free(common->http_body);
+        std::free(common->http_body);
         if (common->result)
             zwu_string_buffer_destroy(common->result);
         delete common;

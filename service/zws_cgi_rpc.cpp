@@ -43,57 +43,177 @@ int field(avro_value_t *record, const char *name, avro_value_t *child)
     return avro_value_get_by_name(record, name, child, nullptr);
 }
 
-// The records of the levels above and at the matched level, innermost last:
-// Network{id}, Node{network, id}, Endpoint{node, id}, Interface{endpoint, id}.
-int set_level_record(avro_value_t *record, zws_cgi_command_level_t level, const zws_service_common_t *common,
-                     const zws_service_networks_t *networks)
+// The `command` field of the request argument and, below the root, its
+// level record (`network`, `node`, `endpoint` or `interface`).
+int get_command(avro_value_t *argument, const char *type_name, avro_value_t *command)
 {
-    const zws_service_nodes_t *nodes = networks ? networks->service_node : nullptr;
-    const zws_service_endpoints_t *endpoints = nodes ? nodes->service_endpoint : nullptr;
-    const zws_service_interfaces_t *interfaces = endpoints ? endpoints->service_interface : nullptr;
-    static const char *const k_parent_field[] = {nullptr, nullptr, "network", "node", "endpoint"};
-    avro_value_t parent;
-    switch (level) {
-    case ZWS_CGI_COMMAND_LEVEL_NETWORKS:
-        return networks ? zw_avro_field_set_string(record, "id", networks->net_id.c_str()) : 22;
-    case ZWS_CGI_COMMAND_LEVEL_NODES:
-    case ZWS_CGI_COMMAND_LEVEL_ENDPOINTS:
-    case ZWS_CGI_COMMAND_LEVEL_INTERFACES: {
-        const int id = level == ZWS_CGI_COMMAND_LEVEL_NODES       ? (nodes ? nodes->node_id : -1)
-                       : level == ZWS_CGI_COMMAND_LEVEL_ENDPOINTS ? (endpoints ? endpoints->endpoint_id : -1)
-                                                                  : (interfaces ? interfaces->interface_id : -1);
-        const char *parent_name = k_parent_field[level];
-        if (field(record, parent_name, &parent) != 0) {
-            ZWS_LOG_ERROR("Failed to get the field '%s': %s", parent_name, avro_strerror());
-            return 22;
-        }
-        if (set_level_record(&parent, static_cast<zws_cgi_command_level_t>(level - 1), common, networks) != 0)
-            return 22;
-        return zw_avro_field_set_int(record, "id", id);
+    if (field(argument, "command", command) != 0) {
+        ZWS_LOG_ERROR("Failed to get 'command' field within argument of type '%s': %s", type_name, avro_strerror());
+        return 22;
     }
-    case ZWS_CGI_COMMAND_LEVEL_ROOT: break;
+    return 0;
+}
+
+int get_level_record(avro_value_t *command, const char *level_field, const char *type_name, avro_value_t *record)
+{
+    if (field(command, level_field, record) != 0) {
+        ZWS_LOG_ERROR("Failed to get '%s' field within argument of type '%s': %s", level_field, type_name,
+                      avro_strerror());
+        return 22;
     }
+    return 0;
+}
+
+// The argument handler of the matched message with the pairs the service
+// layer left; a message without a `parameter` field or a handler has none.
+int set_parameter(zws_service_common_t *common, zws_avi_message_argument_t handler, avro_value_t *argument,
+                  const char *type_name)
+{
+    avro_value_t parameter;
+    if (handler && field(argument, "parameter", &parameter) == 0 &&
+        handler(common->args, common->args_count, &parameter) != 0) {
+        ZWS_LOG_ERROR("Failed to set arguments for type '%s'", type_name);
+        return 22;
+    }
+    return 0;
+}
+
+int level_mismatch()
+{
+    ZWS_LOG_ERROR("Failed to match with supported command levels");
     return 22;
 }
 
-zws_avi_message_argument_t argument_handler_of(const zws_service_common_t *common)
+// The parent field of a level record and the record it holds, one level up.
+int set_parent(avro_value_t *record, const char *parent_field, avro_value_t *parent)
 {
-    switch (common->command_level) {
-    case ZWS_CGI_COMMAND_LEVEL_ROOT:
-        return static_cast<const zws_avi_message_t *>(common->avi_message)->argument_handler;
-    case ZWS_CGI_COMMAND_LEVEL_NETWORKS:
-        return static_cast<const zws_avi_message_networks_t *>(common->avi_message)->argument_handler;
-    case ZWS_CGI_COMMAND_LEVEL_NODES:
-        return static_cast<const zws_avi_message_nodes_t *>(common->avi_message)->argument_handler;
-    case ZWS_CGI_COMMAND_LEVEL_ENDPOINTS:
-        return static_cast<const zws_avi_message_endpoints_t *>(common->avi_message)->argument_handler;
-    case ZWS_CGI_COMMAND_LEVEL_INTERFACES:
-        return static_cast<const zws_avi_message_interfaces_t *>(common->avi_message)->argument_handler;
+    if (field(record, parent_field, parent) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field '%s': %s", parent_field, avro_strerror());
+        return 22;
     }
-    return nullptr;
+    return 0;
 }
 
-int set_request_argument(zws_service_t *service, avro_value_t *argument, const char *type_name)
+} // namespace
+
+// Level records: Network{id}, Node{network, id}, Endpoint{node, id},
+// Interface{endpoint, id}, each filled from its record in the tree and the
+// ones above it.
+int zws_cgi_set_avro_value_of_field_networks(zws_service_networks_t *service_networks, avro_value_t *network)
+{
+    if (!service_networks)
+        return 22;
+    return zw_avro_field_set_string(network, "id", service_networks->net_id.c_str());
+}
+
+int zws_cgi_set_avro_value_of_field_nodes(zws_service_nodes_t *service_nodes, avro_value_t *node)
+{
+    avro_value_t network;
+    if (!service_nodes || set_parent(node, "network", &network) != 0 ||
+        zws_cgi_set_avro_value_of_field_networks(service_nodes->service_net, &network) != 0)
+        return 22;
+    return zw_avro_field_set_int(node, "id", service_nodes->node_id);
+}
+
+int zws_cgi_set_avro_value_of_field_endpoints(zws_service_endpoints_t *service_endpoints, avro_value_t *endpoint)
+{
+    avro_value_t node;
+    if (!service_endpoints || set_parent(endpoint, "node", &node) != 0 ||
+        zws_cgi_set_avro_value_of_field_nodes(service_endpoints->service_node, &node) != 0)
+        return 22;
+    return zw_avro_field_set_int(endpoint, "id", service_endpoints->endpoint_id);
+}
+
+int zws_cgi_set_avro_value_of_field_interfaces(zws_service_interfaces_t *service_interfaces,
+                                               avro_value_t *interface)
+{
+    avro_value_t endpoint;
+    if (!service_interfaces || set_parent(interface, "endpoint", &endpoint) != 0 ||
+        zws_cgi_set_avro_value_of_field_endpoints(service_interfaces->service_endpoint, &endpoint) != 0)
+        return 22;
+    return zw_avro_field_set_int(interface, "id", service_interfaces->interface_id);
+}
+
+// The argument value, level by level: each level acts when the request was
+// matched at it and otherwise hands on to the level below.
+int zws_cgi_set_avro_value_of_request_arg_interfaces(zws_service_interfaces_t *service_interfaces,
+                                                     avro_value_t *argument, const char *type_name)
+{
+    if (!service_interfaces || service_interfaces->service_common->command_level != ZWS_CGI_COMMAND_LEVEL_INTERFACES)
+        return level_mismatch();
+    zws_service_common_t *common = service_interfaces->service_common;
+    const auto *message = static_cast<const zws_avi_message_interfaces_t *>(common->avi_message);
+    avro_value_t command;
+    avro_value_t record;
+    if (get_command(argument, type_name, &command) != 0 ||
+        get_level_record(&command, "interface", type_name, &record) != 0 ||
+        zws_cgi_set_avro_value_of_field_interfaces(service_interfaces, &record) != 0 ||
+        set_parameter(common, message->argument_handler, argument, type_name) != 0)
+        return 22;
+    // The passive variant asks the daemon for the cached value only.
+    if (service_interfaces->sub_command != message->cgi_sub_command &&
+        zw_avro_field_set_boolean(&command, "passive", 1) != 0)
+        return 22;
+    return 0;
+}
+
+int zws_cgi_set_avro_value_of_request_arg_endpoints(zws_service_endpoints_t *service_endpoints,
+                                                    avro_value_t *argument, const char *type_name)
+{
+    if (!service_endpoints)
+        return level_mismatch();
+    zws_service_common_t *common = service_endpoints->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_ENDPOINTS)
+        return zws_cgi_set_avro_value_of_request_arg_interfaces(service_endpoints->service_interface, argument,
+                                                                type_name);
+    avro_value_t command;
+    avro_value_t record;
+    if (get_command(argument, type_name, &command) != 0 ||
+        get_level_record(&command, "endpoint", type_name, &record) != 0 ||
+        zws_cgi_set_avro_value_of_field_endpoints(service_endpoints, &record) != 0)
+        return 22;
+    return set_parameter(common, static_cast<const zws_avi_message_endpoints_t *>(common->avi_message)->argument_handler,
+                         argument, type_name);
+}
+
+int zws_cgi_set_avro_value_of_request_arg_nodes(zws_service_nodes_t *service_nodes, avro_value_t *argument,
+                                                const char *type_name)
+{
+    if (!service_nodes)
+        return level_mismatch();
+    zws_service_common_t *common = service_nodes->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_NODES)
+        return zws_cgi_set_avro_value_of_request_arg_endpoints(service_nodes->service_endpoint, argument, type_name);
+    avro_value_t command;
+    avro_value_t record;
+    if (get_command(argument, type_name, &command) != 0 ||
+        get_level_record(&command, "node", type_name, &record) != 0 ||
+        zws_cgi_set_avro_value_of_field_nodes(service_nodes, &record) != 0)
+        return 22;
+    return set_parameter(common, static_cast<const zws_avi_message_nodes_t *>(common->avi_message)->argument_handler,
+                         argument, type_name);
+}
+
+int zws_cgi_set_avro_value_of_request_arg_networks(zws_service_networks_t *service_networks, avro_value_t *argument,
+                                                   const char *type_name)
+{
+    if (!service_networks)
+        return level_mismatch();
+    zws_service_common_t *common = service_networks->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_NETWORKS)
+        return zws_cgi_set_avro_value_of_request_arg_nodes(service_networks->service_node, argument, type_name);
+    avro_value_t command;
+    avro_value_t record;
+    if (get_command(argument, type_name, &command) != 0 ||
+        get_level_record(&command, "network", type_name, &record) != 0 ||
+        zws_cgi_set_avro_value_of_field_networks(service_networks, &record) != 0)
+        return 22;
+    return set_parameter(common,
+                         static_cast<const zws_avi_message_networks_t *>(common->avi_message)->argument_handler,
+                         argument, type_name);
+}
+
+int zws_cgi_set_avro_value_of_request_arg_root(zws_service_t *service, avro_value_t *argument, const char *type_name)
 {
     zws_service_common_t *common = service->service_common;
     if (std::strcmp(type_name, "Void") == 0) {
@@ -102,43 +222,16 @@ int set_request_argument(zws_service_t *service, avro_value_t *argument, const c
     }
     if (common->cgi_client == ZWS_CGI_CLIENT_IFTTT)
         return 0;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_ROOT)
+        return zws_cgi_set_avro_value_of_request_arg_networks(service->service_next, argument, type_name);
     avro_value_t command;
-    if (field(argument, "command", &command) != 0) {
-        ZWS_LOG_ERROR("Failed to get 'command' field within argument of type '%s': %s", type_name, avro_strerror());
+    if (get_command(argument, type_name, &command) != 0)
         return 22;
-    }
-    const zws_cgi_command_level_t level = common->command_level;
-    if (level != ZWS_CGI_COMMAND_LEVEL_ROOT) {
-        static const char *const k_level_field[] = {nullptr, "network", "node", "endpoint", "interface"};
-        avro_value_t level_record;
-        if (field(&command, k_level_field[level], &level_record) != 0) {
-            ZWS_LOG_ERROR("Failed to get '%s' field within argument of type '%s': %s", k_level_field[level],
-                          type_name, avro_strerror());
-            return 22;
-        }
-        if (set_level_record(&level_record, level, common, service->service_next) != 0)
-            return 22;
-    }
-    avro_value_t parameter;
-    const zws_avi_message_argument_t handler = argument_handler_of(common);
-    if (handler && field(argument, "parameter", &parameter) == 0 &&
-        handler(common->args, common->args_count, &parameter) != 0) {
-        ZWS_LOG_ERROR("Failed to set arguments for type '%s'", type_name);
-        return 22;
-    }
-    if (level == ZWS_CGI_COMMAND_LEVEL_INTERFACES) {
-        const auto *message = static_cast<const zws_avi_message_interfaces_t *>(common->avi_message);
-        const zws_service_networks_t *networks = service->service_next;
-        const zws_service_interfaces_t *interfaces =
-            networks && networks->service_node && networks->service_node->service_endpoint
-                ? networks->service_node->service_endpoint->service_interface
-                : nullptr;
-        if (interfaces && interfaces->sub_command != message->cgi_sub_command &&
-            zw_avro_field_set_boolean(&command, "passive", 1) != 0)
-            return 22;
-    }
-    return 0;
+    return set_parameter(common, static_cast<const zws_avi_message_t *>(common->avi_message)->argument_handler,
+                         argument, type_name);
 }
+
+namespace {
 
 int write_frame(avro_value_t *cookies, avro_value_t *name, avro_value_t *request, char **frame_p, int *length_p)
 {
@@ -192,110 +285,139 @@ int write_frame(avro_value_t *cookies, avro_value_t *name, avro_value_t *request
     }
 }
 
-template <typename Message> auto result_handler_of(const void *message)
-{
-    return static_cast<const Message *>(message)->result_handler;
-}
-
-int run_result_handlers(zws_service_common_t *common, avro_value_t *parameter, const char *type_name,
-                        zwu_string_buffer_t first, zwu_string_buffer_t second)
-{
-    int status = 0;
-    switch (common->command_level) {
-    case ZWS_CGI_COMMAND_LEVEL_ROOT:
-        status = result_handler_of<zws_avi_message_t>(common->avi_message)(2, parameter, second);
-        break;
-    case ZWS_CGI_COMMAND_LEVEL_NETWORKS: {
-        auto handler = result_handler_of<zws_avi_message_networks_t>(common->avi_message);
-        status = handler(1, parameter, first);
-        if (status == 0)
-            status = handler(2, parameter, second);
-        break;
-    }
-    case ZWS_CGI_COMMAND_LEVEL_NODES:
-    case ZWS_CGI_COMMAND_LEVEL_ENDPOINTS:
-    case ZWS_CGI_COMMAND_LEVEL_INTERFACES: {
-        auto handler = common->command_level == ZWS_CGI_COMMAND_LEVEL_NODES
-                           ? result_handler_of<zws_avi_message_nodes_t>(common->avi_message)
-                       : common->command_level == ZWS_CGI_COMMAND_LEVEL_ENDPOINTS
-                           ? result_handler_of<zws_avi_message_endpoints_t>(common->avi_message)
-                           : result_handler_of<zws_avi_message_interfaces_t>(common->avi_message);
-        status = handler(1, common->combo_id, parameter, first);
-        if (status == 0)
-            status = handler(2, common->combo_id, parameter, second);
-        break;
-    }
-    }
-    if (status != 0)
-        ZWS_LOG_ERROR("Failed to set results for type '%s'", type_name);
-    return status == 0 ? 0 : 22;
-}
-
-bool has_result_handler(const zws_service_common_t *common)
-{
-    switch (common->command_level) {
-    case ZWS_CGI_COMMAND_LEVEL_ROOT: return result_handler_of<zws_avi_message_t>(common->avi_message) != nullptr;
-    case ZWS_CGI_COMMAND_LEVEL_NETWORKS:
-        return result_handler_of<zws_avi_message_networks_t>(common->avi_message) != nullptr;
-    case ZWS_CGI_COMMAND_LEVEL_NODES:
-        return result_handler_of<zws_avi_message_nodes_t>(common->avi_message) != nullptr;
-    case ZWS_CGI_COMMAND_LEVEL_ENDPOINTS:
-        return result_handler_of<zws_avi_message_endpoints_t>(common->avi_message) != nullptr;
-    case ZWS_CGI_COMMAND_LEVEL_INTERFACES:
-        return result_handler_of<zws_avi_message_interfaces_t>(common->avi_message) != nullptr;
-    }
-    return false;
-}
-
-int set_result(zws_service_t *service, avro_value_t *reply, const char *type_name)
-{
-    zws_service_common_t *common = service->service_common;
-    avro_value_t command;
-    avro_value_t parameter;
-    const bool has_command = field(reply, "command", &command) == 0;
-    const bool has_parameter = field(reply, "parameter", &parameter) == 0;
-    uint64_t utime = 0;
-    if (common->command_level == ZWS_CGI_COMMAND_LEVEL_ROOT && !has_command) {
-        ZWS_LOG_ERROR("Failed to get the field '%s': %s", "command", avro_strerror());
-        return 22;
-    }
-    if (common->command_level == ZWS_CGI_COMMAND_LEVEL_NETWORKS) {
-        avro_value_t network;
-        char *net_id = nullptr;
-        int64_t stamp = 0;
-        if (!has_command || field(&command, "network", &network) != 0 ||
-            zw_avro_field_get_string(&network, "id", &net_id) != 0)
-            return 22;
-        if (service->service_next)
-            service->service_next->net_id = net_id;
-        zw_avro_field_free_string(net_id);
-        if (zw_avro_field_get_long(&command, "utime", &stamp) != 0)
-            return 22;
-        utime = static_cast<uint64_t>(stamp);
-    }
-    if (!has_parameter || !has_result_handler(common))
-        return 0;
+// Both forms of a result handler's answer, each into its own buffer.
+struct two_forms {
     owned_buffer first;
     owned_buffer second;
-    if (zwu_string_buffer_create(0, &first.buffer) != 0 || zwu_string_buffer_create(0, &second.buffer) != 0)
-        return 22;
-    if (run_result_handlers(common, &parameter, type_name, first.buffer, second.buffer) != 0)
-        return 22;
-    const char *first_text = zwu_string_buffer_get_string(first.buffer);
-    const char *second_text = zwu_string_buffer_get_string(second.buffer);
-    switch (common->command_level) {
-    case ZWS_CGI_COMMAND_LEVEL_ROOT:
-        return zwu_string_buffer_append_string(common->result, second_text) == 0 ? 0 : 22;
-    case ZWS_CGI_COMMAND_LEVEL_NETWORKS:
-        return zws_cgi_frame_networks(common->result, common->message_name, first_text, second_text, utime,
-                                      service->service_next ? service->service_next->net_id.c_str() : "");
-    default:
-        return zws_cgi_frame_level(common->result, common->command_level, common->combo_id, first_text,
-                                   second_text);
+    int create()
+    {
+        return zwu_string_buffer_create(0, &first.buffer) == 0 && zwu_string_buffer_create(0, &second.buffer) == 0
+                   ? 0
+                   : 22;
     }
+    const char *first_text() const { return zwu_string_buffer_get_string(first.buffer); }
+    const char *second_text() const { return zwu_string_buffer_get_string(second.buffer); }
+};
+
+int handler_failed(const char *type_name)
+{
+    ZWS_LOG_ERROR("Failed to set results for type '%s'", type_name);
+    return 22;
+}
+
+// Node, endpoint and interface answers share one shape: the handler with
+// version 1 and 2 and the combined id, in the level's double frame.
+template <typename Handler>
+int set_level_result(zws_service_common_t *common, Handler handler, avro_value_t *reply, const char *type_name)
+{
+    avro_value_t parameter;
+    if (field(reply, "parameter", &parameter) != 0 || !handler)
+        return 0;
+    two_forms forms;
+    if (forms.create() != 0)
+        return 22;
+    if (handler(1, common->combo_id, &parameter, forms.first.buffer) != 0 ||
+        handler(2, common->combo_id, &parameter, forms.second.buffer) != 0)
+        return handler_failed(type_name);
+    return zws_cgi_frame_level(common->result, common->command_level, common->combo_id, forms.first_text(),
+                               forms.second_text());
 }
 
 } // namespace
+
+// The reply, level by level, like the request argument.
+int zws_cgi_set_service_result_interfaces(zws_service_interfaces_t *service_interfaces, avro_value_t *reply,
+                                          const char *type_name)
+{
+    if (!service_interfaces || service_interfaces->service_common->command_level != ZWS_CGI_COMMAND_LEVEL_INTERFACES)
+        return level_mismatch();
+    zws_service_common_t *common = service_interfaces->service_common;
+    return set_level_result(
+        common, static_cast<const zws_avi_message_interfaces_t *>(common->avi_message)->result_handler, reply,
+        type_name);
+}
+
+int zws_cgi_set_service_result_endpoints(zws_service_endpoints_t *service_endpoints, avro_value_t *reply,
+                                         const char *type_name)
+{
+    if (!service_endpoints)
+        return level_mismatch();
+    zws_service_common_t *common = service_endpoints->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_ENDPOINTS)
+        return zws_cgi_set_service_result_interfaces(service_endpoints->service_interface, reply, type_name);
+    return set_level_result(
+        common, static_cast<const zws_avi_message_endpoints_t *>(common->avi_message)->result_handler, reply,
+        type_name);
+}
+
+int zws_cgi_set_service_result_nodes(zws_service_nodes_t *service_nodes, avro_value_t *reply, const char *type_name)
+{
+    if (!service_nodes)
+        return level_mismatch();
+    zws_service_common_t *common = service_nodes->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_NODES)
+        return zws_cgi_set_service_result_endpoints(service_nodes->service_endpoint, reply, type_name);
+    return set_level_result(common, static_cast<const zws_avi_message_nodes_t *>(common->avi_message)->result_handler,
+                            reply, type_name);
+}
+
+int zws_cgi_set_service_result_networks(zws_service_networks_t *service_networks, avro_value_t *reply,
+                                        const char *type_name)
+{
+    if (!service_networks)
+        return level_mismatch();
+    zws_service_common_t *common = service_networks->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_NETWORKS)
+        return zws_cgi_set_service_result_nodes(service_networks->service_node, reply, type_name);
+    // The network frame names the network the daemon answered for, at the
+    // daemon's time.
+    avro_value_t command;
+    avro_value_t network;
+    char *net_id = nullptr;
+    int64_t stamp = 0;
+    if (field(reply, "command", &command) != 0 || field(&command, "network", &network) != 0 ||
+        zw_avro_field_get_string(&network, "id", &net_id) != 0)
+        return 22;
+    service_networks->net_id = net_id;
+    zw_avro_field_free_string(net_id);
+    if (zw_avro_field_get_long(&command, "utime", &stamp) != 0)
+        return 22;
+    const zws_avi_message_result_t handler =
+        static_cast<const zws_avi_message_networks_t *>(common->avi_message)->result_handler;
+    avro_value_t parameter;
+    if (field(reply, "parameter", &parameter) != 0 || !handler)
+        return 0;
+    two_forms forms;
+    if (forms.create() != 0)
+        return 22;
+    if (handler(1, &parameter, forms.first.buffer) != 0 || handler(2, &parameter, forms.second.buffer) != 0)
+        return handler_failed(type_name);
+    return zws_cgi_frame_networks(common->result, common->message_name, forms.first_text(), forms.second_text(),
+                                  static_cast<uint64_t>(stamp), service_networks->net_id.c_str());
+}
+
+int zws_cgi_set_service_result_root(zws_service_t *service, avro_value_t *reply, const char *type_name)
+{
+    zws_service_common_t *common = service->service_common;
+    if (common->command_level != ZWS_CGI_COMMAND_LEVEL_ROOT)
+        return zws_cgi_set_service_result_networks(service->service_next, reply, type_name);
+    avro_value_t command;
+    if (field(reply, "command", &command) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field '%s': %s", "command", avro_strerror());
+        return 22;
+    }
+    const zws_avi_message_result_t handler = static_cast<const zws_avi_message_t *>(common->avi_message)->result_handler;
+    avro_value_t parameter;
+    if (field(reply, "parameter", &parameter) != 0 || !handler)
+        return 0;
+    owned_buffer second;
+    if (zwu_string_buffer_create(0, &second.buffer) != 0)
+        return 22;
+    if (handler(2, &parameter, second.buffer) != 0)
+        return handler_failed(type_name);
+    return zwu_string_buffer_append_string(common->result, zwu_string_buffer_get_string(second.buffer)) == 0 ? 0
+                                                                                                            : 22;
+}
 
 int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **frame_p, int *frame_length_p)
 {
@@ -369,7 +491,7 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
             return 22;
         }
         ZWS_LOG_DEBUGGING("RPC: %s(%s)", common->message_name, type_name);
-        if (is_avro_record(branch_schema) && set_request_argument(service, &argument, type_name) != 0)
+        if (is_avro_record(branch_schema) && zws_cgi_set_avro_value_of_request_arg_root(service, &argument, type_name) != 0)
             return 22;
         return write_frame(&cookies.value, &name.value, &request.value, frame_p, frame_length_p);
     } catch (const std::bad_alloc &) {
@@ -447,7 +569,7 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
             ZWS_LOG_DEBUGGING("Response is 'Void'");
             return 0;
         }
-        return set_result(service, &branch, type_name);
+        return zws_cgi_set_service_result_root(service, &branch, type_name);
     } catch (const std::bad_alloc &) {
         ZWS_LOG_ERROR("Failed to allocate memory");
         return 22;

@@ -1,59 +1,249 @@
-// The only file that includes the FastCGI kit's stdio layer (see zws_fcgi.h).
+// The only file that includes the FastCGI kit (see zws_fcgi.h). It works on
+// one request record of its own rather than the kit's stdio layer, so that
+// an accept can be interrupted (SIGTERM) and the request's log can go out in
+// one write after the answer.
 #include "service/zws_fcgi.h"
 
-#include <cstdio>
-
-// The process's own standard error, reached before fcgi_stdio.h renames the
-// stdio calls: until the first request is accepted the kit's streams are not
-// set up, and log lines go here.
-namespace {
-int real_err_vprintf(const char *format, va_list args) { return std::vfprintf(stderr, format, args); }
-int real_err_write(const char *data, size_t length) { return std::fwrite(data, 1, length, stderr) == length ? 0 : 22; }
-int real_err_flush() { return std::fflush(stderr); }
-} // namespace
-
-#include <fcgi_stdio.h>
+#include <fastcgi.h>
 #include <fcgiapp.h>
 #include <fcgios.h>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+extern char **environ;
+
 namespace {
 
-bool g_accepted = false;
+// As a plain CGI program trellan serves one request on its own standard
+// streams and ends.
+bool g_cgi = false;
+int g_cgi_requests = 0;
+FCGX_Request g_request;
+// True while the request's streams are valid to use.
+bool g_in_request = false;
+// The process environment from before the first accept: each request's
+// parameters become `environ` while it is served, and the kit frees them.
+char **g_process_environ = nullptr;
 
-int out_write(void *, const char *data, size_t length)
+std::atomic<bool> g_stop{false};
+// /dev/null, opened at start-up, so that the signal handler can put it in
+// place of the listening socket with dup2 alone: an accept that the signal
+// did not interrupt (it came just before the call) then fails at once.
+int g_null_fd = -1;
+
+extern "C" void on_sigterm(int)
 {
-    if (length == 0)
-        return 0;
-    const size_t written = FCGI_fwrite(const_cast<char *>(data), 1, length, FCGI_stdout);
-    return written == length && !FCGI_ferror(FCGI_stdout) ? 0 : 22;
+    const int saved = errno;
+    g_stop.store(true);
+    if (g_null_fd >= 0)
+        dup2(g_null_fd, FCGI_LISTENSOCK_FILENO);
+    errno = saved;
 }
 
-size_t in_read(void *, char *buffer, size_t size) { return FCGI_fread(buffer, 1, size, FCGI_stdin); }
-int in_error(void *) { return FCGI_ferror(FCGI_stdin); }
-int in_eof(void *) { return FCGI_feof(FCGI_stdin); }
+void install_sigterm()
+{
+    g_null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    struct sigaction action {};
+    action.sa_handler = on_sigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart: the accept returns
+    // Installed before the kit starts, which then keeps it rather than its
+    // own handler (that one only marks a shut-down for after the next
+    // request).
+    sigaction(SIGTERM, &action, nullptr);
+}
 
-const zws_cgi_io_t k_fcgi_io = {nullptr, out_write, {nullptr, in_read, in_error, in_eof}};
+int real_err_write(const char *data, size_t length) { return std::fwrite(data, 1, length, stderr) == length ? 0 : 22; }
+
+void finish_request()
+{
+    if (g_in_request && !g_cgi)
+        FCGX_Finish_r(&g_request);
+    g_in_request = false;
+    environ = g_process_environ;
+}
+
+// nginx logs each error-stream record as one entry and cuts an entry at 2048
+// bytes with its own text around it: records carry whole lines up to this.
+constexpr size_t k_record_text = 1600;
+
+void append_record(std::string &out, int request_id, const char *text, size_t length)
+{
+    const size_t padding = (8 - length % 8) % 8;
+    const unsigned char header[8] = {FCGI_VERSION_1,
+                                     FCGI_STDERR,
+                                     static_cast<unsigned char>(request_id >> 8),
+                                     static_cast<unsigned char>(request_id),
+                                     static_cast<unsigned char>(length >> 8),
+                                     static_cast<unsigned char>(length),
+                                     static_cast<unsigned char>(padding),
+                                     0};
+    out.append(reinterpret_cast<const char *>(header), sizeof header);
+    out.append(text, length);
+    out.append(padding, '\0');
+}
+
+bool write_all(int fd, const char *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
 
 } // namespace
 
-int zws_fcgi_init() { return FCGX_Init() == 0 ? 0 : 22; }
+int zws_fcgi_init()
+{
+    g_process_environ = environ;
+    g_cgi = FCGX_IsCGI();
+    if (g_cgi)
+        return 0;
+    install_sigterm();
+    if (FCGX_Init() != 0)
+        return 22;
+    return FCGX_InitRequest(&g_request, FCGI_LISTENSOCK_FILENO, FCGI_FAIL_ACCEPT_ON_INTR) == 0 ? 0 : 22;
+}
+
 int zws_fcgi_accept()
 {
-    g_accepted = true;
-    return FCGI_Accept();
+    // An accept first ends the request before (its streams close here).
+    finish_request();
+    if (g_cgi) {
+        if (g_cgi_requests++ > 0)
+            return -1;
+        g_in_request = true;
+        return 0;
+    }
+    for (;;) {
+        if (g_stop.load())
+            return -1;
+        const int status = FCGX_Accept_r(&g_request);
+        if (status >= 0) {
+            g_in_request = true;
+            environ = g_request.envp;
+            return status;
+        }
+        if (status != -EINTR || g_stop.load()) {
+            environ = g_process_environ;
+            return status;
+        }
+    }
 }
-void zws_fcgi_set_exit_status(int status) { FCGI_SetExitStatus(status); }
-void zws_fcgi_shutdown() { OS_LibShutdown(); }
-const zws_cgi_io_t *zws_fcgi_io() { return &k_fcgi_io; }
 
-int zws_fcgi_err_vprintf(const char *format, va_list args)
+void zws_fcgi_set_exit_status(int status)
 {
-    return g_accepted ? FCGI_vfprintf(FCGI_stderr, format, args) : real_err_vprintf(format, args);
+    if (g_in_request && !g_cgi)
+        FCGX_SetExitStatus(status, g_request.out);
 }
+
+void zws_fcgi_shutdown()
+{
+    finish_request();
+    if (!g_cgi)
+        OS_LibShutdown();
+}
+
+bool zws_fcgi_stop_requested() { return g_stop.load(); }
+
+int zws_fcgi_out_write(const char *data, size_t length)
+{
+    if (length == 0)
+        return 0;
+    if (g_cgi || !g_in_request)
+        return std::fwrite(data, 1, length, stdout) == length ? 0 : 22;
+    if (length > 0x7FFFFFFF)
+        return 22;
+    return FCGX_PutStr(data, static_cast<int>(length), g_request.out) == static_cast<int>(length) ? 0 : 22;
+}
+
+int zws_fcgi_out_flush()
+{
+    if (g_cgi || !g_in_request)
+        return std::fflush(stdout) == 0 ? 0 : 22;
+    return FCGX_FFlush(g_request.out) == 0 ? 0 : 22;
+}
+
+size_t zws_fcgi_in_read(char *buffer, size_t size)
+{
+    if (g_cgi || !g_in_request)
+        return std::fread(buffer, 1, size, stdin);
+    const int got = FCGX_GetStr(buffer, size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size), g_request.in);
+    return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+int zws_fcgi_in_error()
+{
+    if (g_cgi || !g_in_request)
+        return std::ferror(stdin);
+    return FCGX_GetError(g_request.in);
+}
+
+int zws_fcgi_in_eof()
+{
+    if (g_cgi || !g_in_request)
+        return std::feof(stdin);
+    return FCGX_HasSeenEOF(g_request.in) != 0;
+}
+
 int zws_fcgi_err_write(const char *data, size_t length)
 {
-    if (!g_accepted)
+    if (g_cgi || !g_in_request)
         return real_err_write(data, length);
-    return FCGI_fwrite(const_cast<char *>(data), 1, length, FCGI_stderr) == length ? 0 : 22;
+    if (length > 0x7FFFFFFF)
+        return 22;
+    return FCGX_PutStr(data, static_cast<int>(length), g_request.err) == static_cast<int>(length) ? 0 : 22;
 }
-int zws_fcgi_err_flush() { return g_accepted ? FCGI_fflush(FCGI_stderr) : real_err_flush(); }
+
+int zws_fcgi_err_flush()
+{
+    if (g_cgi || !g_in_request)
+        return std::fflush(stderr) == 0 ? 0 : 22;
+    return FCGX_FFlush(g_request.err) == 0 ? 0 : 22;
+}
+
+int zws_fcgi_err_write_lines(const char *text, size_t length)
+{
+    if (length == 0)
+        return 0;
+    if (g_cgi || !g_in_request) {
+        const int status = real_err_write(text, length);
+        std::fflush(stderr);
+        return status;
+    }
+    // What the answer holds goes first (the caller flushed it); the kit's
+    // own error stream stays unused, so nothing of it can come between.
+    std::string records;
+    records.reserve(length + length / k_record_text * 8 + 16);
+    size_t start = 0;
+    while (start < length) {
+        size_t end = start;
+        while (end < length) {
+            const char *line_end = static_cast<const char *>(std::memchr(text + end, '\n', length - end));
+            const size_t next = line_end ? static_cast<size_t>(line_end - text) + 1 : length;
+            if (next - start > k_record_text) {
+                if (end == start) // one line longer than a record: cut it
+                    end = start + k_record_text;
+                break;
+            }
+            end = next;
+        }
+        append_record(records, g_request.requestId, text + start, end - start);
+        start = end;
+    }
+    return write_all(g_request.ipcFd, records.data(), records.size()) ? 0 : 22;
+}

@@ -125,8 +125,12 @@ int zws_trellan_main()
     int count = 0;
     while (zws_fcgi_accept() >= 0) {
         count++;
+        zws_web_log_request_begin();
         ZWS_LOG_DEBUGGING("Request %d of current process", count);
         zws_cgi_answer_request(trellan);
+        // The answer first, then what the request logged (zws_web_log.h).
+        zws_fcgi_out_flush();
+        zws_web_log_request_end();
         zws_fcgi_set_exit_status(0);
     }
     if (count == 0)

@@ -95,27 +95,36 @@ int zws_portal_connect(zws_portal_t *portal)
 int zws_portal_send(zws_portal_t *portal, const char *buffer, int length)
 {
     int sent_total = 0;
+    // A fresh connection takes a request frame at once; the wait for
+    // writability is only needed when the socket is full.
+    bool wait_first = false;
     while (sent_total < length) {
-        fd_set write_fds = portal->write_fds;
-        timeval timeout{1, 0};
-        const int ready = select(portal->max_fd + 1, nullptr, &write_fds, nullptr, &timeout);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                ZWS_LOG_DEBUGGING("select(): %s. Retrying...", strerror(errno));
-                continue;
+        if (wait_first) {
+            fd_set write_fds = portal->write_fds;
+            timeval timeout{1, 0};
+            const int ready = select(portal->max_fd + 1, nullptr, &write_fds, nullptr, &timeout);
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    ZWS_LOG_DEBUGGING("select(): %s. Retrying...", strerror(errno));
+                    continue;
+                }
+                ZWS_LOG_ERROR("Failed to select connection for write: %s", strerror(errno));
+                return 22;
             }
-            ZWS_LOG_ERROR("Failed to select connection for write: %s", strerror(errno));
-            return 22;
+            if (ready == 0 || !FD_ISSET(portal->socket_fd, &write_fds))
+                continue;
         }
-        if (ready == 0 || !FD_ISSET(portal->socket_fd, &write_fds))
-            continue;
         // MSG_NOSIGNAL: a daemon that closed early must fail this request,
         // not end the process with SIGPIPE.
-        const ssize_t sent =
-            send(portal->socket_fd, buffer + sent_total, static_cast<size_t>(length - sent_total), MSG_NOSIGNAL);
+        const ssize_t sent = send(portal->socket_fd, buffer + sent_total, static_cast<size_t>(length - sent_total),
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) {
                 ZWS_LOG_DEBUGGING("send(): %s. Retrying...", strerror(errno));
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait_first = true;
                 continue;
             }
             ZWS_LOG_ERROR("Failed to send request: %s", strerror(errno));
@@ -123,6 +132,7 @@ int zws_portal_send(zws_portal_t *portal, const char *buffer, int length)
         }
         ZWS_LOG_DEBUGGING("Sent bytes: %d", static_cast<int>(sent));
         sent_total += static_cast<int>(sent);
+        wait_first = sent_total < length;
     }
     return 0;
 }
@@ -136,13 +146,26 @@ int zws_portal_recv(zws_portal_t *portal, char **buffer_p, int *length_p)
         std::free(buffer);
         return 22;
     };
+    // Each wait for bytes is bounded by the receive time-out: the socket's
+    // own receive time-out does that in the read itself (one system call
+    // per pass instead of a select and a read); 0 means only what is
+    // already there.
+    const int flags = portal->receive_timeout == 0 ? MSG_DONTWAIT : 0;
+    if (portal->receive_timeout > 0) {
+        const timeval limit{portal->receive_timeout, 0};
+        if (setsockopt(portal->socket_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+            ZWS_LOG_ERROR("Failed to select connection: %s", strerror(errno));
+            return fail();
+        }
+    }
     for (;;) {
         if (size - count < 1024) {
             if (size >= ZWS_PORTAL_MAX_REPLY) {
                 ZWS_LOG_ERROR("Failed to receive response: %s", "reply larger than the limit");
                 return fail();
             }
-            const int grown = size + 1024;
+            // Doubling: a long reply costs a few copies, not one per block.
+            const int grown = size == 0 ? 4096 : (size > ZWS_PORTAL_MAX_REPLY / 2 ? ZWS_PORTAL_MAX_REPLY : size * 2);
             char *bigger = static_cast<char *>(std::realloc(buffer, static_cast<size_t>(grown)));
             if (!bigger) {
                 ZWS_LOG_ERROR("Failed to allocate memory");
@@ -151,28 +174,16 @@ int zws_portal_recv(zws_portal_t *portal, char **buffer_p, int *length_p)
             buffer = bigger;
             size = grown;
         }
-        fd_set read_fds = portal->read_fds;
-        timeval timeout{portal->receive_timeout, 0};
-        const int ready = select(portal->max_fd + 1, &read_fds, nullptr, nullptr, &timeout);
-        if (ready < 0) {
+        const ssize_t got = recv(portal->socket_fd, buffer + count, static_cast<size_t>(size - count), flags);
+        if (got < 0) {
             if (errno == EINTR) {
-                ZWS_LOG_DEBUGGING("select(): %s. Retrying...", strerror(errno));
+                ZWS_LOG_DEBUGGING("recv(): %s. Retrying...", strerror(errno));
                 continue;
             }
-            ZWS_LOG_ERROR("Failed to select connection: %s", strerror(errno));
-            return fail();
-        }
-        if (ready == 0 || !FD_ISSET(portal->socket_fd, &read_fds)) {
-            ZWS_LOG_ERROR("Receive  timeout after %d seconds", portal->receive_timeout);
-            return fail();
-        }
-        ssize_t got;
-        do {
-            got = recv(portal->socket_fd, buffer + count, static_cast<size_t>(size - count), 0);
-            if (got < 0 && errno == EINTR)
-                ZWS_LOG_DEBUGGING("recv(): %s. Retrying...", strerror(errno));
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                ZWS_LOG_ERROR("Receive  timeout after %d seconds", portal->receive_timeout);
+                return fail();
+            }
             ZWS_LOG_ERROR("Failed to receive response: %s", strerror(errno));
             return fail();
         }

@@ -20,6 +20,7 @@ struct zws_portal_t {
 constexpr char ZWS_PORTAL_SOCKET_NAME[] = "#kestrund_socket";
 // Replies larger than this are refused rather than held in memory.
 constexpr int ZWS_PORTAL_MAX_REPLY = 16 * 1024 * 1024;
+static_assert(ZWS_PORTAL_MAX_REPLY % 4096 == 0, "the reply buffer doubles from 4096 bytes up to the limit");
 
 // VANTOR_PORTAL_RECEIVE_TIMEOUT (non-negative 32-bit decimal; 0 allowed),
 // else 15 with a warning.

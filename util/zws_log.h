@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 enum : int {
@@ -39,6 +40,9 @@ extern std::atomic<uint32_t> ZWS_LOG_MASK;
 // this call sets to the "debug" mask when it is still unset).
 bool zws_log_priority_passes(int priority);
 
+// The process id of located lines, asked of the kernel once per process.
+unsigned zws_log_pid();
+
 enum class zws_log_style { plain, located };
 void zws_log_set_style(zws_log_style style);
 zws_log_style zws_log_get_style();
@@ -49,10 +53,21 @@ int zws_log_func_console(int priority, const char *format, ...) __attribute__((f
 int zws_log_dump_func_console(int priority, const uint8_t *bytes, long length);
 
 // One dump row of up to 16 bytes, without its line end:
-// "| 01 02 .. | .. .. | ..chars.."
+// "| 01 02 .. | .. .. | ..chars.." (hex cells past the data are "..", the
+// character column shows each byte's low 7 bits when printable, else ".").
 std::string zws_log_dump_row(const uint8_t *bytes, size_t count);
+// The same row into `row` (ZWS_LOG_DUMP_LINE_MAX bytes), NUL-terminated;
+// returns its length.
+constexpr size_t ZWS_LOG_DUMP_LINE_MAX = 80;
+size_t zws_log_dump_line_format(char *row, const uint8_t *bytes, size_t count);
+// Writes the row of up to 16 bytes to `stream`, without its line end.
+void zws_log_dump_line_console(FILE *stream, const uint8_t *bytes, size_t count);
 
 // Formats one line in the program's style and hands it to ZWS_LOG_FUNC.
+// Control characters in the text (from its arguments: names, paths, values
+// that came from outside) are written as escapes ("\\n", "\\x1B"), so that no
+// text can end a line early and forge the next one; line ends that close the
+// text stay.
 void zws_log_line(int priority, const char *level, const char *file, int line, const char *func,
                   const char *format, ...) __attribute__((format(printf, 6, 7)));
 

@@ -53,8 +53,11 @@ http {
   }
 }
 CONF
+  # spawn-fcgi leaves the program no standard error of its own; what trellan
+  # writes there outside a request (start-up, shut-down, sanitizer reports)
+  # goes to trellan.stderr.
   VANTOR_INSTALL_PATH=$install/bin spawn-fcgi -s "$web_work/trellan.sock" -M 0600 -P "$web_work/trellan.pid" \
-    -- "$trellan" > "$web_work/spawn.log" 2>&1
+    -- /bin/sh -c 'exec "$0" 2>> "$1"' "$trellan" "$web_work/trellan.stderr" > "$web_work/spawn.log" 2>&1
   web_trellan_pid=$(cat "$web_work/trellan.pid")
   nginx -p "$web_work/nginx" -c "$web_work/nginx/nginx.conf" 2> "$web_work/nginx/stderr.log" &
   web_nginx_pid=$!

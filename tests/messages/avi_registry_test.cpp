@@ -1,4 +1,5 @@
 #include "messages/zws_avi.h"
+#include "messages/zws_avi_list.h"
 
 #include "../service/service_fixture.h"
 

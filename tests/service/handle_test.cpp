@@ -1,7 +1,8 @@
 // Whole requests after the accept: parsing, the Avro frame, the exchange with
 // a stand-in daemon on the real socket, the reply and the XML answer.
 #include "service/zws_networks.h"
-#include "service/zws_xml.h"
+#include "messages/zws_avi_list.h"
+#include "util/zws_xml.h"
 
 #include "peer_fixture.h"
 #include "service_fixture.h"
@@ -249,8 +250,8 @@ TEST_F(Handle, NoUserGivesTheBare403)
     EXPECT_EQ(answer("/zwave/networks/01/zwif_test", "cmd=2"), "Status: 403 Forbidden\n\n");
     env.set("REMOTE_USER", "");
     EXPECT_EQ(answer("/zwave/networks/01/zwif_test", "cmd=2"), "Status: 403 Forbidden\n\n");
-    // Without a command the no-command answers hold.
-    EXPECT_EQ(answer("/zwave/networks"), "Content-Type: text/plain\n\n");
+    // Without a command the no-command answer holds: the empty error document.
+    EXPECT_EQ(answer("/zwave/networks"), k_empty_error);
 }
 
 TEST_F(Handle, MatchedMessageWithoutDaemonCarriesItsErrorText)

@@ -1,4 +1,5 @@
 #include "service/zws_cgi.h"
+#include "messages/zws_avi_list.h"
 
 #include "service_fixture.h"
 
@@ -143,7 +144,7 @@ const parse_case k_cases[] = {
      ZWS_CGI_COMMAND_LEVEL_ROOT, none, 0, nullptr, "", -1},
     {"root names are whole-rest matches", "/zwave/networks/01/zw_gw_get/x", "", 22, nullptr,
      ZWS_CGI_COMMAND_LEVEL_ROOT, none, 0, nullptr, nullptr, -1},
-    {"/networks alone: no message", "/zwave/networks", "", 0, nullptr, ZWS_CGI_COMMAND_LEVEL_ROOT, none, 0, nullptr,
+    {"/networks alone: no command", "/zwave/networks", "", 22, nullptr, ZWS_CGI_COMMAND_LEVEL_ROOT, none, 0, nullptr,
      nullptr, -1},
     {"path ending in the network id", "/zwave/networks/01", "", 22, nullptr, ZWS_CGI_COMMAND_LEVEL_ROOT, none, 0,
      nullptr, nullptr, -1},
@@ -240,6 +241,28 @@ TEST_F(Parse, BodyIsCapped)
     EXPECT_EQ(parse("/zwave/networks/01/zwnet_get_node_list", body), 0);
 }
 
+TEST_F(Parse, NumberOfPairsIsBoundedAndTheLogStaysSmall)
+{
+    auto form = [](int pairs) {
+        std::string body;
+        for (int i = 0; i < pairs; i++)
+            body += i ? "&a=b" : "a=b";
+        return body;
+    };
+    zws_test::log_capture log;
+    ASSERT_EQ(parse("/zwave/networks/01/zwnet_get_node_list", form(ZWS_CGI_MAX_ARGS)), 0);
+    EXPECT_EQ(common()->args_count, ZWS_CGI_MAX_ARGS);
+    EXPECT_FALSE(log.contains("Too many arguments"));
+    // A form of 10,000 or 100,000 pairs is refused; what it logs does not
+    // grow with it.
+    for (const int pairs : {ZWS_CGI_MAX_ARGS + 1, 10000, 100000}) {
+        log.lines().clear();
+        EXPECT_EQ(parse("/zwave/networks/01/zwnet_get_node_list", form(pairs)), 22) << pairs;
+        EXPECT_TRUE(log.contains("Too many arguments: more than 1024 pairs")) << pairs;
+        EXPECT_LE(log.lines().size(), 20u) << pairs;
+    }
+}
+
 TEST_F(Parse, NulByteInBodyIsRefused)
 {
     EXPECT_EQ(parse("/zwave/networks/01/zwnet_get_node_list", std::string("a=1\0&b=2", 8)), 22);
@@ -251,7 +274,7 @@ TEST_F(Parse, UserRules)
     env.unset("REMOTE_USER");
     EXPECT_EQ(parse("/zwave/networks/01/zwnet_get_node_list"), 13);
     EXPECT_EQ(getenv("VANTOR_USER_NAME"), nullptr);
-    EXPECT_EQ(parse("/zwave/networks"), 0);
+    EXPECT_EQ(parse("/zwave/networks"), 22);
     EXPECT_EQ(parse("/zwave/networks/01"), 22);
 
     // nginx passes REMOTE_USER empty when no authentication ran.

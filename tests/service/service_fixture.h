@@ -46,6 +46,20 @@ inline std::string stage_install(const std::string &name, const std::string &avs
     return dir;
 }
 
+inline std::string read_file(const std::string &path)
+{
+    std::string text;
+    FILE *file = std::fopen(path.c_str(), "r");
+    if (!file)
+        return text;
+    char block[4096];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
+        text.append(block, got);
+    std::fclose(file);
+    return text;
+}
+
 inline void write_file(const std::string &path, const std::string &text, bool executable = false)
 {
     FILE *file = std::fopen(path.c_str(), "w");

@@ -70,4 +70,71 @@ TEST(WebLog, MaskedPriorityWritesNothing)
     EXPECT_EQ(text, "");
 }
 
+TEST(WebLog, RequestLinesWaitForTheEndOfTheRequest)
+{
+    std::string during;
+    const std::string text = capture_stderr([&] {
+        zws_web_log_request_begin();
+        zws_web_log_func(ZWS_LOG_ERR, "[%s] first\n%s", "error", "");
+        const uint8_t bytes[2] = {0x41, 0x42};
+        zws_web_log_dump_func(ZWS_LOG_DEBUG, bytes, 2);
+        zws_web_log_func(ZWS_LOG_DEBUG, "[%s] second\n%s", "debug", "");
+        fflush(stderr);
+        during = zws_test::read_file(zws_test::binary_dir() + "/web-log-stderr.txt");
+        zws_web_log_request_end();
+    });
+    EXPECT_EQ(during, "");
+    EXPECT_EQ(text, "[error] first\n"
+                    "| 41 42 .. .. .. .. .. .. | .. .. .. .. .. .. .. .. | AB..............\n"
+                    "[debug] second\n");
+}
+
+TEST(WebLog, OneRequestLogsABoundedAmount)
+{
+    const std::string line(100, 'x');
+    const int lines = 2 * static_cast<int>(ZWS_WEB_LOG_REQUEST_MAX) / 101;
+    const std::string text = capture_stderr([&] {
+        zws_web_log_request_begin();
+        for (int i = 0; i < lines; i++)
+            zws_web_log_func(ZWS_LOG_DEBUG, "%s\n", line.c_str());
+        zws_web_log_request_end();
+    });
+    EXPECT_LE(text.size(), ZWS_WEB_LOG_REQUEST_MAX + 200);
+    EXPECT_GE(text.size(), ZWS_WEB_LOG_REQUEST_MAX - 101);
+    const int kept = static_cast<int>(ZWS_WEB_LOG_REQUEST_MAX / 101);
+    EXPECT_NE(text.find(std::to_string(lines - kept) + " log lines of this request dropped\n"), std::string::npos)
+        << text.substr(text.size() - 200);
+    // Every line arrives whole.
+    EXPECT_EQ(text.find(line + line), std::string::npos);
+}
+
+TEST(WebLog, ControlCharactersFromOutsideAreEscaped)
+{
+    zws_test::log_capture log;
+    zws_log_set_style(zws_log_style::located);
+    ZWS_LOG_ERROR("User Name from REMOTE_USER: '%s'", "eve\n[error] forged\r\t\x1b\x7f");
+    ZWS_LOG_ERROR("closing line end stays%s", "\n");
+    zws_log_set_style(zws_log_style::plain);
+    ASSERT_EQ(zws_test::log_capture::lines().size(), 2u);
+    const std::string &line = zws_test::log_capture::lines()[0];
+    EXPECT_NE(line.find("(): User Name from REMOTE_USER: 'eve\\n[error] forged\\r\\t\\x1B\\x7F'\n"), std::string::npos)
+        << line;
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    const std::string &closing = zws_test::log_capture::lines()[1];
+    EXPECT_EQ(closing.substr(closing.size() - 24), "closing line end stays\n\n");
+}
+
+TEST(WebLog, DumpLineWritesOneRowWithoutItsEnd)
+{
+    FILE *file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    const uint8_t bytes[3] = {0x00, 0xFF, 0x20};
+    zws_log_dump_line_console(file, bytes, 3);
+    rewind(file);
+    char row[128] = {};
+    const size_t got = fread(row, 1, sizeof row - 1, file);
+    fclose(file);
+    EXPECT_EQ(std::string(row, got), "| 00 FF 20 .. .. .. .. .. | .. .. .. .. .. .. .. .. | .. .............");
+}
+
 } // namespace

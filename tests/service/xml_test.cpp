@@ -1,4 +1,4 @@
-#include "service/zws_xml.h"
+#include "util/zws_xml.h"
 
 #include "service_fixture.h"
 

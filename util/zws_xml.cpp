@@ -1,4 +1,4 @@
-#include "service/zws_xml.h"
+#include "util/zws_xml.h"
 
 #include "util/zws_log.h"
 #include "util/zwu_uri.h"
