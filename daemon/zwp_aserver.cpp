@@ -1,43 +1,57 @@
 #include "daemon/zwp_aserver.h"
 
+#include "daemon/zwp_avi_execute.h"
 #include "daemon/zwp_avi_request.h"
+#include "daemon/zwp_avi_response.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net_list.h"
 #include "daemon/zwp_runtime.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-struct zwp_aserver_t {
-    apr_pool_t *pool = nullptr;
-    // Written by the accept thread and by zwp_aserver_exit, read by main.
-    std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
-    int sock = -1;
-    apr_thread_t *thread = nullptr;
-    int exit_status = 0; // the accept thread's: 0, or 22 when it failed
-    apr_thread_pool_t *workers = nullptr;
-    zwp_net_list_t *net_list = nullptr;
-    const zwp_server_config_t *config = nullptr;
-};
+using steady = std::chrono::steady_clock;
 
 struct zwp_aserver_client_t {
     zwp_aserver_client_t *next = nullptr;
     zwp_aserver_client_t *prev = nullptr;
     int sock = -1;
+    // Readable once the server stops: waits on the socket end with it.
+    int stop_fd = -1;
     zwp_net_list_t *net_list = nullptr;
+    // The whole request frame must be in by then, however it trickles in.
+    steady::time_point deadline{};
+    // The frame as it arrives: `expected` is N + 4 once the prefix is in.
+    uint8_t *bytes = nullptr;
+    size_t size = 0;
+    size_t held = 0;
+    size_t expected = 0;
+    // Where the accept thread keeps it while the frame comes in.
+    std::list<zwp_aserver_client_t *>::iterator place{};
+    bool receiving = false;
+    bool watched = false; // registered with the accept thread's epoll set
 };
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 zwp_aserver_t *g_server = nullptr;
 
@@ -54,6 +68,174 @@ struct client_ring {
 };
 client_ring *g_ring = nullptr;
 
+void serve(zwp_aserver_client_t *client);
+
+// The "AServerWorker" threads. Workers are made on demand up to the
+// maximum and, once made, stay for a while when idle: a burst of requests
+// must not pay for making and ending threads, and threads made and ended
+// many times a second cost far more than the requests they serve. A worker
+// idle for longer than the linger time ends, down to the initial count.
+class worker_pool {
+public:
+    worker_pool(size_t init_count, size_t max_count, size_t queue_max, std::chrono::milliseconds linger)
+        : init_count_(init_count), max_count_(std::max<size_t>(max_count, 1)), queue_max_(queue_max),
+          linger_(linger)
+    {
+    }
+    ~worker_pool() { stop(); }
+
+    // 0, or 22 when no thread could be made.
+    int start()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (size_t i = 0; i < std::min(init_count_, max_count_); i++) {
+            if (spawn() != 0)
+                return 22;
+        }
+        return 0;
+    }
+
+    // false when the request cannot be served: the queue is full (every
+    // worker busy, at the maximum) or the pool is stopping.
+    bool push(zwp_aserver_client_t *client)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopping_ || queue_.size() >= queue_max_)
+            return false;
+        queue_.push_back(client);
+        // Idle workers that are already woken still count as idle until they
+        // run; one more than they can take needs another worker.
+        if (queue_.size() > idle_ && threads_ < max_count_)
+            spawn();
+        if (idle_ > 0)
+            work_.notify_one();
+        return true;
+    }
+
+    // Drops the queued requests (closing their connections), waits for the
+    // running ones and joins every worker.
+    void stop()
+    {
+        std::deque<zwp_aserver_client_t *> dropped;
+        std::vector<std::thread> handles;
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            stopping_ = true;
+            dropped.swap(queue_);
+            work_.notify_all();
+            ended_.wait(guard, [this] { return threads_ == 0; });
+            handles.swap(handles_);
+            retired_.clear();
+        }
+        for (zwp_aserver_client_t *client : dropped)
+            zwp_aserver_client_free(client);
+        for (std::thread &handle : handles)
+            handle.join();
+    }
+
+    size_t threads()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return threads_;
+    }
+
+private:
+    // Under lock_.
+    int spawn()
+    {
+        reap();
+        try {
+            handles_.emplace_back([this] { run(); });
+        } catch (const std::system_error &) {
+            ZWS_LOG_ERROR("Failed to create thread: %s", "no resources for another worker");
+            return 22;
+        }
+        threads_++;
+        return 0;
+    }
+
+    // Joins the workers that ended by themselves; under lock_. A worker
+    // that has announced its end only returns from run() after that, so the
+    // join waits at most for its last few instructions.
+    void reap()
+    {
+        for (const std::thread::id id : retired_) {
+            const auto found = std::find_if(handles_.begin(), handles_.end(),
+                                            [id](const std::thread &handle) { return handle.get_id() == id; });
+            if (found != handles_.end()) {
+                found->join();
+                handles_.erase(found);
+            }
+        }
+        retired_.clear();
+    }
+
+    void run()
+    {
+        prctl(PR_SET_NAME, "AServerWorker", 0, 0, 0);
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            if (stopping_)
+                break;
+            if (queue_.empty()) {
+                idle_++;
+                const bool woken = work_.wait_for(guard, linger_, [this] { return stopping_ || !queue_.empty(); });
+                idle_--;
+                if (!woken && threads_ > init_count_) {
+                    retired_.push_back(std::this_thread::get_id());
+                    break;
+                }
+                continue;
+            }
+            zwp_aserver_client_t *client = queue_.front();
+            queue_.pop_front();
+            guard.unlock();
+            serve(client);
+            guard.lock();
+        }
+        threads_--;
+        if (threads_ == 0)
+            ended_.notify_all();
+    }
+
+    const size_t init_count_;
+    const size_t max_count_;
+    const size_t queue_max_;
+    const std::chrono::milliseconds linger_;
+    std::mutex lock_;
+    std::condition_variable work_;
+    std::condition_variable ended_;
+    std::deque<zwp_aserver_client_t *> queue_;
+    std::vector<std::thread> handles_;
+    std::vector<std::thread::id> retired_;
+    size_t threads_ = 0;
+    size_t idle_ = 0;
+    bool stopping_ = false;
+};
+
+std::atomic<int64_t> g_worker_linger_ms{ZWP_ASERVER_WORKER_LINGER_MS};
+
+} // namespace
+
+struct zwp_aserver_t {
+    apr_pool_t *pool = nullptr;
+    // Written by the accept thread and by zwp_aserver_exit, read by main.
+    std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
+    int sock = -1;
+    int stop_fd = -1; // an eventfd, made readable by zwp_aserver_exit
+    int epoll = -1;
+    apr_thread_t *thread = nullptr;
+    int exit_status = 0; // the accept thread's: 0, or 22 when it failed
+    worker_pool *workers = nullptr;
+    zwp_net_list_t *net_list = nullptr;
+    const zwp_server_config_t *config = nullptr;
+    // Connections whose frame is still coming in, oldest (first deadline) first.
+    std::list<zwp_aserver_client_t *> receiving;
+    size_t receiving_max = ZWP_ASERVER_RECEIVING_MAX;
+};
+
+namespace {
+
 sockaddr_un server_address()
 {
     sockaddr_un address{};
@@ -66,20 +248,21 @@ static_assert(sizeof(sockaddr_un) == 110, "peers connect with the whole 110-byte
 
 int remaining_ms(steady::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// 1 ready, 0 timed out, -1 failed (errno set); EINTR waits on with the
-// time that is left.
-int wait_ready(int sock, short events, int timeout_ms)
+// 1 the socket is ready, 0 timed out, -1 failed (errno set), -2 the server
+// is stopping. EINTR waits on with the time that is left.
+int wait_ready(int sock, int stop_fd, short events, steady::time_point deadline)
 {
-    const steady::time_point deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        pollfd entry{sock, events, 0};
-        const int rc = poll(&entry, 1, remaining_ms(deadline));
-        if (rc >= 0)
-            return rc > 0 ? 1 : 0;
+        pollfd entries[2] = {{sock, events, 0}, {stop_fd, POLLIN, 0}};
+        const int rc = poll(entries, stop_fd >= 0 ? 2 : 1, remaining_ms(deadline));
+        if (rc > 0)
+            return entries[0].revents ? 1 : -2;
+        if (rc == 0)
+            return 0;
         if (errno != EINTR)
             return -1;
     }
@@ -90,44 +273,193 @@ uint32_t read_be32(const uint8_t *bytes)
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
 }
 
-void *APR_THREAD_FUNC zwp_aserver_worker(apr_thread_t *, void *data)
+enum class frame_state { more, done, hung_up, failed };
+
+// Reads what the socket holds without waiting. Logs every failure.
+frame_state frame_read(zwp_aserver_client_t *client)
 {
-    auto *client = static_cast<zwp_aserver_client_t *>(data);
-    const zwp_aserver_handler_t *handler = g_handler.load();
-    uint8_t *frame = nullptr;
-    size_t length = 0;
-    if (zwp_aserver_recv(client, &frame, &length) == 0 && length > 0) {
-        zwp_avi_request_t *request = nullptr;
-        if (handler->request_read(zwp_aserver_client_registry_get(client), frame, length, &request) == 0 &&
-            handler->request_execute(client->net_list, request) == 0) {
-            uint8_t *reply = nullptr;
-            size_t reply_length = 0;
-            if (handler->response_write(request, &reply, &reply_length) == 0)
-                zwp_aserver_send(client, reply, reply_length);
-            std::free(reply);
+    for (;;) {
+        if (client->held == client->size) {
+            // Grows with what really arrives, never past the announced frame.
+            size_t grown = client->size ? client->size * 2 : 1024;
+            if (client->expected && grown > client->expected)
+                grown = client->expected;
+            auto *more = static_cast<uint8_t *>(std::realloc(client->bytes, grown));
+            if (!more) {
+                ZWS_LOG_ERROR("Failed to allocate memory");
+                return frame_state::failed;
+            }
+            client->bytes = more;
+            client->size = grown;
         }
-        if (request)
-            handler->request_free(request);
+        // Once the length is known, read no further than the frame.
+        const size_t limit = client->expected ? client->expected : client->size;
+        const size_t room = std::min(limit, client->size) - client->held;
+        const ssize_t got = recv(client->sock, client->bytes + client->held, room, MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return frame_state::more;
+            ZWS_LOG_ERROR("Failed to receive response: %s", std::strerror(errno));
+            return frame_state::failed;
+        }
+        if (got == 0) {
+            // The peer closed. Nothing at all is a plain hang-up; a partial
+            // frame is refused rather than decoded.
+            if (client->held == 0)
+                return frame_state::hung_up;
+            if (client->held < 4)
+                ZWS_LOG_ERROR("Invalid Avro message. Message length is tool short: %d", static_cast<int>(client->held));
+            else
+                ZWS_LOG_ERROR("Invalid Avro message. Connection closed after %zu of %zu bytes", client->held,
+                              client->expected);
+            return frame_state::failed;
+        }
+        client->held += static_cast<size_t>(got);
+        if (!client->expected && client->held >= 4) {
+            const uint32_t announced = read_be32(client->bytes);
+            if (announced > ZWP_ASERVER_FRAME_MAX) {
+                ZWS_LOG_ERROR("Invalid Avro message. Message length is too long: %u", announced);
+                return frame_state::failed;
+            }
+            client->expected = size_t{announced} + 4;
+        }
+        // Bytes after the frame, read with its first segment, are not part of it.
+        if (client->expected && client->held >= client->expected)
+            return frame_state::done;
+        // A short read took everything there was: the next one would only
+        // say so.
+        if (static_cast<size_t>(got) < room)
+            return frame_state::more;
     }
-    std::free(frame);
-    zwp_aserver_client_free(client);
-    return nullptr;
 }
 
-// Takes over sock in every case.
-void hand_over(zwp_aserver_t *server, int sock)
+void serve(zwp_aserver_client_t *client)
 {
-    zwp_aserver_client_t *client = nullptr;
-    if (zwp_aserver_client_create(sock, server->net_list, &client) != 0) {
-        close(sock);
+    const zwp_aserver_handler_t *handler = g_handler.load();
+    zwp_avi_request_t *request = nullptr;
+    if (handler->request_read(zwp_aserver_client_registry_get(client), client->bytes, client->expected,
+                              &request) == 0 &&
+        handler->request_execute(client->net_list, request) == 0) {
+        uint8_t *reply = nullptr;
+        size_t reply_length = 0;
+        if (handler->response_write(request, &reply, &reply_length) == 0)
+            zwp_aserver_send(client, reply, reply_length);
+        std::free(reply);
+    }
+    if (request)
+        handler->request_free(request);
+    zwp_aserver_client_free(client);
+}
+
+// The accept thread's side of a connection whose frame is coming in.
+
+void receiving_end(zwp_aserver_t *server, zwp_aserver_client_t *client)
+{
+    if (client->watched) {
+        epoll_ctl(server->epoll, EPOLL_CTL_DEL, client->sock, nullptr);
+        client->watched = false;
+    }
+    if (client->receiving) {
+        server->receiving.erase(client->place);
+        client->receiving = false;
+    }
+}
+
+void receiving_close(zwp_aserver_t *server, zwp_aserver_client_t *client)
+{
+    receiving_end(server, client);
+    zwp_aserver_client_free(client);
+}
+
+void dispatch(zwp_aserver_t *server, zwp_aserver_client_t *client)
+{
+    receiving_end(server, client);
+    if (!server->workers->push(client)) {
+        ZWS_LOG_ERROR("Too many requests waiting for a worker: connection closed");
+        zwp_aserver_client_free(client);
+    }
+}
+
+// Reads on and hands a whole frame over; false when the client is gone.
+void receiving_step(zwp_aserver_t *server, zwp_aserver_client_t *client)
+{
+    switch (frame_read(client)) {
+    case frame_state::done:
+        dispatch(server, client);
+        return;
+    case frame_state::more:
+        if (!client->watched) {
+            epoll_event event{};
+            event.events = EPOLLIN | EPOLLRDHUP;
+            event.data.ptr = client;
+            if (epoll_ctl(server->epoll, EPOLL_CTL_ADD, client->sock, &event) != 0) {
+                ZWS_LOG_ERROR("Failed to watch connection: %s", std::strerror(errno));
+                receiving_close(server, client);
+                return;
+            }
+            client->watched = true;
+        }
+        return;
+    case frame_state::hung_up:
+    case frame_state::failed:
+        receiving_close(server, client);
         return;
     }
-    // Workers the pool starts for this task take the pushing thread's name.
-    zwu_thread_name_set("AServerWorker", nullptr);
-    const int rc = zwu_thread_pool_push(server->workers, zwp_aserver_worker, client, ZWP_ASERVER_TASK_PRIORITY, server);
-    zwu_thread_name_set("AServer", nullptr);
-    if (rc != 0)
-        zwp_aserver_client_free(client);
+}
+
+void accept_all(zwp_aserver_t *server)
+{
+    // Bounded, so that a flood of connections cannot starve the frames
+    // already coming in.
+    for (int i = 0; i < 64; i++) {
+        const int sock = accept4(server->sock, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (sock < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
+            // Out of descriptors stays "readable": do not spin on it.
+            poll(nullptr, 0, 100);
+            return;
+        }
+        zwp_aserver_client_t *client = nullptr;
+        if (zwp_aserver_client_create(sock, server->net_list, &client) != 0) {
+            close(sock);
+            continue;
+        }
+        client->stop_fd = server->stop_fd;
+        // Connections that cannot all wait for their frame: the oldest, the
+        // nearest to its deadline, makes room for the new one.
+        if (server->receiving.size() >= server->receiving_max) {
+            ZWS_LOG_ERROR("Too many connections waiting for their request: the oldest closed");
+            receiving_close(server, server->receiving.front());
+        }
+        client->deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS);
+        client->place = server->receiving.insert(server->receiving.end(), client);
+        client->receiving = true;
+        // A client writes its request as soon as it is connected: it is
+        // usually there already.
+        receiving_step(server, client);
+    }
+}
+
+void expire(zwp_aserver_t *server)
+{
+    const steady::time_point now = steady::now();
+    while (!server->receiving.empty() && server->receiving.front()->deadline <= now) {
+        ZWS_LOG_ERROR("Receive  timeout");
+        receiving_close(server, server->receiving.front());
+    }
+}
+
+int next_wait_ms(const zwp_aserver_t *server)
+{
+    if (server->receiving.empty())
+        return ZWP_ASERVER_ACCEPT_WAIT_MS;
+    return std::min<int>(ZWP_ASERVER_ACCEPT_WAIT_MS, remaining_ms(server->receiving.front()->deadline));
 }
 
 void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
@@ -139,6 +471,7 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
     server->state.compare_exchange_strong(expected, ZWP_ASERVER_RUNNING);
 
     if (zwp_aserver_clients_init() != 0) {
+        server->workers->stop();
         zwp_aserver_clients_exit();
         server->state.store(ZWP_ASERVER_ENDED);
         ZWP_LOG_EMERGENCY("Avro server: Failed abruptly");
@@ -147,38 +480,33 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
     }
 
     int status = 0;
+    epoll_event events[64];
     while (server->state.load() == ZWP_ASERVER_RUNNING) {
-        const int ready = wait_ready(server->sock, POLLIN, ZWP_ASERVER_ACCEPT_WAIT_MS);
-        if (ready < 0) {
+        const int count = epoll_wait(server->epoll, events, 64, next_wait_ms(server));
+        if (count < 0 && errno != EINTR) {
             ZWS_LOG_ERROR("Failed to select connections: %s", std::strerror(errno));
             status = 22;
             break;
         }
-        if (ready == 0)
-            continue;
-        sockaddr_un peer{};
-        socklen_t peer_length = sizeof peer;
-        int sock;
-        do {
-            sock = accept4(server->sock, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC);
-        } while (sock < 0 && errno == EINTR);
-        if (sock < 0) {
-            ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
-            // Out of descriptors stays "readable": do not spin on it.
-            poll(nullptr, 0, 100);
-            continue;
+        bool listener = false;
+        for (int i = 0; i < count; i++) {
+            if (events[i].data.ptr == server)
+                listener = true;
+            else if (events[i].data.ptr) // null: the stop event
+                receiving_step(server, static_cast<zwp_aserver_client_t *>(events[i].data.ptr));
         }
-        hand_over(server, sock);
+        expire(server);
+        if (listener && server->state.load() == ZWP_ASERVER_RUNNING)
+            accept_all(server);
     }
 
-    // Drops the tasks not started and waits for the running ones.
-    const int cancelled = zwu_thread_pool_cancel(server->workers, server);
+    // A frame still coming in is not waited for.
+    while (!server->receiving.empty())
+        receiving_close(server, server->receiving.front());
+    // Drops the requests not started and waits for the running ones.
+    server->workers->stop();
     zwp_aserver_clients_exit();
     server->state.store(ZWP_ASERVER_ENDED);
-    if (cancelled != 0) {
-        ZWP_LOG_EMERGENCY("Avro server: Failed abruptly");
-        status = 22;
-    }
     // Returns rather than ends itself: unwinding the thread from inside
     // (pthread_exit) buys nothing here and trips stack checkers.
     server->exit_status = status;
@@ -187,13 +515,62 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
 
 void server_free(zwp_aserver_t *server)
 {
-    if (server->workers)
-        zwu_thread_pool_destroy(server->workers);
-    if (server->sock >= 0)
-        close(server->sock);
+    delete server->workers;
+    for (int *fd : {&server->epoll, &server->stop_fd, &server->sock}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
     server->state.store(ZWP_ASERVER_CLOSED);
     zwu_pool_destroy(server->pool);
     delete server;
+}
+
+// Half the descriptors the process may open, so that the connections that
+// wait for their frame never starve the rest of the daemon.
+size_t receiving_max()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return ZWP_ASERVER_RECEIVING_MAX;
+    return std::clamp<size_t>(limit.rlim_cur / 2, 16, ZWP_ASERVER_RECEIVING_MAX);
+}
+
+int server_open(zwp_aserver_t *server)
+{
+    server->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (server->sock < 0) {
+        ZWS_LOG_ERROR("Failed to create server socket: %s", std::strerror(errno));
+        return 22;
+    }
+    const sockaddr_un address = server_address();
+    if (bind(server->sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ZWS_LOG_ERROR("Failed to bind server socket: %s", std::strerror(errno));
+        return 22;
+    }
+    if (listen(server->sock, ZWP_ASERVER_BACKLOG) != 0) {
+        ZWS_LOG_ERROR("Failed to listen on server socket: %s", std::strerror(errno));
+        return 22;
+    }
+    server->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    server->epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (server->stop_fd < 0 || server->epoll < 0) {
+        ZWS_LOG_ERROR("Failed to create server events: %s", std::strerror(errno));
+        return 22;
+    }
+    epoll_event listener{};
+    listener.events = EPOLLIN;
+    listener.data.ptr = server;
+    epoll_event stop{};
+    stop.events = EPOLLIN;
+    stop.data.ptr = nullptr;
+    if (epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->sock, &listener) != 0 ||
+        epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0) {
+        ZWS_LOG_ERROR("Failed to create server events: %s", std::strerror(errno));
+        return 22;
+    }
+    server->receiving_max = receiving_max();
+    return 0;
 }
 
 } // namespace
@@ -202,6 +579,8 @@ void zwp_aserver_handler_set(const zwp_aserver_handler_t *handler)
 {
     g_handler.store(handler ? handler : &default_handler);
 }
+
+void zwp_aserver_worker_linger_set(int64_t ms) { g_worker_linger_ms.store(ms > 0 ? ms : int64_t{ZWP_ASERVER_WORKER_LINGER_MS}); }
 
 int zwp_aserver_init(zwp_aserver_t **out, const zwp_server_config_t *config, zwp_net_list_t *net_list)
 {
@@ -225,33 +604,17 @@ int zwp_aserver_init(zwp_aserver_t **out, const zwp_server_config_t *config, zwp
         return 22;
     }
     server->state.store(ZWP_ASERVER_SETUP);
-
-    server->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (server->sock < 0) {
-        ZWS_LOG_ERROR("Failed to create server socket: %s", std::strerror(errno));
+    if (server_open(server) != 0) {
         server_free(server);
         return 22;
     }
-    const sockaddr_un address = server_address();
-    if (bind(server->sock, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        ZWS_LOG_ERROR("Failed to bind server socket: %s", std::strerror(errno));
-        server_free(server);
-        return 22;
-    }
-    if (listen(server->sock, ZWP_ASERVER_BACKLOG) != 0) {
-        ZWS_LOG_ERROR("Failed to listen on server socket: %s", std::strerror(errno));
-        server_free(server);
-        return 22;
-    }
-
-    // The pool's first workers take this thread's name.
-    char saved[ZWU_THREAD_NAME_SIZE] = {};
-    int rc = zwu_thread_name_set("AServerWorker", saved);
-    if (rc == 0) {
-        rc = zwu_thread_pool_create(&server->workers, config->thread_init_count, config->thread_max_count,
-                                    server->pool);
-        zwu_thread_name_set(saved, nullptr);
-    }
+    const size_t max_count = config->thread_max_count ? config->thread_max_count : 1;
+    server->workers = new (std::nothrow)
+        worker_pool(config->thread_init_count, max_count, std::max<size_t>(ZWP_ASERVER_QUEUE_PER_WORKER * max_count, ZWP_ASERVER_QUEUE_MIN),
+                    std::chrono::milliseconds(g_worker_linger_ms.load()));
+    int rc = server->workers ? server->workers->start() : 22;
+    if (rc != 0)
+        ZWS_LOG_ERROR("Failed to create thread pool: %s", "no worker could be started");
     if (rc == 0)
         rc = zwu_thread_create(&server->thread, server->pool, false, zwp_aserver_thread, server);
     if (rc != 0) {
@@ -268,6 +631,10 @@ void zwp_aserver_exit(zwp_aserver_t *server)
     if (!server)
         return;
     server->state.store(ZWP_ASERVER_STOPPING);
+    // Wakes the accept thread and every send in progress at once.
+    const uint64_t one = 1;
+    if (write(server->stop_fd, &one, sizeof one) < 0)
+        ZWS_LOG_ERROR("Failed to wake Avro server thread: %s", std::strerror(errno));
     if (zwu_thread_join(nullptr, server->thread) != 0) {
         ZWS_LOG_ERROR("Failed to stop Avro server thread");
         return;
@@ -282,85 +649,41 @@ uint32_t zwp_aserver_state_get(const zwp_aserver_t *server)
     return server ? server->state.load() : ZWP_ASERVER_CLOSED;
 }
 
+size_t zwp_aserver_workers_get(zwp_aserver_t *server)
+{
+    return server && server->workers ? server->workers->threads() : 0;
+}
+
 int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length)
 {
     if (!client || !buffer || !length)
         return 22;
     *buffer = nullptr;
     *length = 0;
-    size_t size = 1024;
-    auto *bytes = static_cast<uint8_t *>(std::malloc(size));
-    if (!bytes) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
-        return 22;
-    }
-    size_t held = 0;
-    size_t expected = 0; // N + 4 once the prefix is in
-    auto fail = [&] {
-        std::free(bytes);
-        return 22;
-    };
+    if (client->deadline == steady::time_point{})
+        client->deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS);
     for (;;) {
-        if (held == size) {
-            // Grows with what really arrives, never past the announced frame.
-            size_t grown = size * 2;
-            if (expected && grown > expected)
-                grown = expected;
-            auto *more = static_cast<uint8_t *>(std::realloc(bytes, grown));
-            if (!more) {
-                ZWS_LOG_ERROR("Failed to allocate memory");
-                return fail();
-            }
-            bytes = more;
-            size = grown;
+        const frame_state state = frame_read(client);
+        if (state == frame_state::failed)
+            return 22;
+        if (state == frame_state::done || state == frame_state::hung_up) {
+            *buffer = client->bytes;
+            *length = state == frame_state::done ? client->expected : 0;
+            client->bytes = nullptr;
+            client->size = client->held = client->expected = 0;
+            return 0;
         }
-        const int ready = wait_ready(client->sock, POLLIN, ZWP_ASERVER_RECV_WAIT_MS);
-        if (ready < 0) {
+        const int ready = wait_ready(client->sock, client->stop_fd, POLLIN, client->deadline);
+        if (ready == -1) {
             ZWS_LOG_ERROR("Failed to select connection: %s", std::strerror(errno));
-            return fail();
+            return 22;
         }
         if (ready == 0) {
             ZWS_LOG_ERROR("Receive  timeout");
-            return fail();
+            return 22;
         }
-        // Once the length is known, read no further than the frame.
-        const size_t room = (expected ? expected : size) - held;
-        ssize_t got;
-        do {
-            got = recv(client->sock, bytes + held, room < size - held ? room : size - held, 0);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            ZWS_LOG_ERROR("Failed to receive response: %s", std::strerror(errno));
-            return fail();
-        }
-        if (got == 0) {
-            // The peer closed. Nothing at all is a plain hang-up; a partial
-            // frame is refused rather than decoded.
-            if (held == 0) {
-                *buffer = bytes;
-                return 0;
-            }
-            if (held < 4)
-                ZWS_LOG_ERROR("Invalid Avro message. Message length is tool short: %d", static_cast<int>(held));
-            else
-                ZWS_LOG_ERROR("Invalid Avro message. Connection closed after %zu of %zu bytes", held, expected);
-            return fail();
-        }
-        held += static_cast<size_t>(got);
-        if (!expected && held >= 4) {
-            const uint32_t announced = read_be32(bytes);
-            if (announced > ZWP_ASERVER_FRAME_MAX) {
-                ZWS_LOG_ERROR("Invalid Avro message. Message length is too long: %u", announced);
-                return fail();
-            }
-            expected = size_t{announced} + 4;
-        }
-        if (expected && held >= expected) {
-            // Bytes after the frame, read with its first segment, are not part of it.
-            *buffer = bytes;
-            *length = expected;
-            return 0;
-        }
+        if (ready == -2)
+            return 22;
     }
 }
 
@@ -373,28 +696,32 @@ int zwp_aserver_send(zwp_aserver_client_t *client, const uint8_t *buffer, size_t
     const steady::time_point deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_SEND_WAIT_MS);
     size_t sent = 0;
     while (sent < length) {
-        const int left = remaining_ms(deadline);
-        if (left == 0) {
-            ZWS_LOG_ERROR("Send timeout: %zu of %zu bytes sent", sent, length);
-            return 22;
-        }
-        const int ready = wait_ready(client->sock, POLLOUT, left < 1000 ? left : 1000);
-        if (ready < 0) {
-            ZWS_LOG_ERROR("Failed to select connection for write: %s", std::strerror(errno));
-            return 22;
-        }
-        if (ready == 0)
-            continue;
-        // Never blocks past the deadline, and a closed peer is an error
-        // result, not a signal.
+        // Tried first: a reply usually fits the socket at once. Never blocks,
+        // and a closed peer is an error result, not a signal.
         const ssize_t put = send(client->sock, buffer + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (put < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
+        if (put >= 0) {
+            sent += static_cast<size_t>(put);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             ZWS_LOG_ERROR("Failed to send request: %s", std::strerror(errno));
             return 22;
         }
-        sent += static_cast<size_t>(put);
+        const int ready = wait_ready(client->sock, client->stop_fd, POLLOUT, deadline);
+        if (ready == -1) {
+            ZWS_LOG_ERROR("Failed to select connection for write: %s", std::strerror(errno));
+            return 22;
+        }
+        if (ready == 0) {
+            ZWS_LOG_ERROR("Send timeout: %zu of %zu bytes sent", sent, length);
+            return 22;
+        }
+        if (ready == -2) {
+            ZWS_LOG_ERROR("Send stopped: %zu of %zu bytes sent", sent, length);
+            return 22;
+        }
     }
     return 0;
 }
@@ -429,16 +756,18 @@ void zwp_aserver_clients_exit()
     client_ring *ring = g_ring;
     if (!ring)
         return;
-    zwu_mutex_lock(ring->lock);
-    while (ring->sentinel.next != &ring->sentinel) {
-        zwp_aserver_client_t *client = ring->sentinel.next;
-        client->next->prev = client->prev;
-        client->prev->next = client->next;
-        if (client->sock >= 0)
-            close(client->sock);
-        delete client;
+    {
+        zwu_mutex_guard guard(ring->lock);
+        while (ring->sentinel.next != &ring->sentinel) {
+            zwp_aserver_client_t *client = ring->sentinel.next;
+            client->next->prev = client->prev;
+            client->prev->next = client->next;
+            if (client->sock >= 0)
+                close(client->sock);
+            std::free(client->bytes);
+            delete client;
+        }
     }
-    zwu_mutex_unlock(ring->lock);
     g_ring = nullptr;
     zwu_pool_destroy(ring->pool);
     delete ring;
@@ -455,7 +784,8 @@ int zwp_aserver_client_create(int sock, zwp_net_list_t *net_list, zwp_aserver_cl
     }
     client->sock = sock;
     client->net_list = net_list;
-    if (zwu_mutex_lock(g_ring->lock) != 0) {
+    zwu_mutex_guard guard(g_ring->lock);
+    if (!guard.held()) {
         client->sock = -1;
         delete client;
         return 22;
@@ -465,7 +795,6 @@ int zwp_aserver_client_create(int sock, zwp_net_list_t *net_list, zwp_aserver_cl
     client->prev = head;
     head->next->prev = client;
     head->next = client;
-    zwu_mutex_unlock(g_ring->lock);
     *out = client;
     return 0;
 }
@@ -479,13 +808,14 @@ void zwp_aserver_client_free(zwp_aserver_client_t *client)
         client->sock = -1;
     }
     // The links change whenever a neighbour leaves: read them under the lock.
-    if (g_ring && zwu_mutex_lock(g_ring->lock) == 0) {
-        if (client->next) {
+    if (g_ring) {
+        zwu_mutex_guard guard(g_ring->lock);
+        if (guard.held() && client->next) {
             client->next->prev = client->prev;
             client->prev->next = client->next;
         }
-        zwu_mutex_unlock(g_ring->lock);
     }
+    std::free(client->bytes);
     delete client;
 }
 

@@ -2,11 +2,14 @@
 // request and one reply per connection.
 //
 // Frame (both directions): a 4-byte big-endian length N, then N bytes of
-// Avro binary. The accept thread "AServer" waits on the socket one second
-// at a time so that it notices a stop; each connection becomes one task of
-// the "AServerWorker" pool, which receives the frame, hands it to the
-// request handler (decode, execute, write the reply), sends the reply and
-// closes. Any failure closes the connection without a reply.
+// Avro binary. The accept thread "AServer" accepts connections and reads
+// their frames as they come in, all at once and without waiting on any one
+// of them, so that clients that send slowly or not at all hold no worker:
+// each connection has ZWP_ASERVER_RECV_WAIT_MS from its accept for its
+// whole frame. A whole frame becomes one task of the "AServerWorker" pool,
+// which hands it to the request handler (decode, execute, write the
+// reply), sends the reply and closes. Any failure closes the connection
+// without a reply.
 #pragma once
 
 #include "daemon/zwp_config.h"
@@ -37,13 +40,23 @@ enum : uint32_t {
     ZWP_ASERVER_BACKLOG = 128,
     ZWP_ASERVER_TASK_PRIORITY = 127,
     ZWP_ASERVER_ACCEPT_WAIT_MS = 1000,
-    ZWP_ASERVER_RECV_WAIT_MS = 5000,  // for each read of a frame
+    ZWP_ASERVER_RECV_WAIT_MS = 5000,  // for the whole request frame, from the accept
     ZWP_ASERVER_SEND_WAIT_MS = 5000,  // for the whole reply
     ZWP_ASERVER_FRAME_MAX = 1u << 20, // largest N accepted from a client
+    // Connections whose frame is still coming in; beyond it the oldest is
+    // closed (never more than half the process's descriptors).
+    ZWP_ASERVER_RECEIVING_MAX = 4096,
+    // Whole requests that may wait for a busy worker, per worker; beyond
+    // it a request is closed without a reply.
+    ZWP_ASERVER_QUEUE_PER_WORKER = 4,
+    ZWP_ASERVER_QUEUE_MIN = 64,
+    // How long a worker beyond the initial count stays when idle.
+    ZWP_ASERVER_WORKER_LINGER_MS = 60000,
 };
 
 // What a worker does with a received frame; the default is the daemon's
-// request module (daemon/zwp_avi_request.h). Buffers written by
+// request modules (daemon/zwp_avi_request.h, zwp_avi_execute.h and
+// zwp_avi_response.h). Buffers written by
 // response_write are freed with free().
 struct zwp_aserver_handler_t {
     int (*request_read)(zwp_avi_registry_t *registry, const uint8_t *frame, size_t length,
@@ -57,14 +70,22 @@ struct zwp_aserver_handler_t {
 // valid while the server runs; workers read it once per connection.
 void zwp_aserver_handler_set(const zwp_aserver_handler_t *handler);
 
+// Linger time of the workers of servers started from now on (0: the
+// default again); tests shorten it to make the pool churn.
+void zwp_aserver_worker_linger_set(int64_t ms);
+
 // Singleton. 0 or 22 (socket, bind or listen failure, pool or thread failure).
 int zwp_aserver_init(zwp_aserver_t **server, const zwp_server_config_t *config, zwp_net_list_t *net_list);
 // Stops accepting, waits for running requests (queued ones are dropped) and frees.
 void zwp_aserver_exit(zwp_aserver_t *server);
 uint32_t zwp_aserver_state_get(const zwp_aserver_t *server);
+// Worker threads alive now.
+size_t zwp_aserver_workers_get(zwp_aserver_t *server);
 
 // One whole frame, length prefix included, in a malloc'd buffer the caller
-// frees; 0 bytes when the peer closed without sending anything. 0 or 22.
+// frees; 0 bytes when the peer closed without sending anything. Waits at
+// most until the client's deadline (ZWP_ASERVER_RECV_WAIT_MS after its
+// first receive) or the server's stop. 0 or 22.
 int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length);
 // 0 or 22; gives up after ZWP_ASERVER_SEND_WAIT_MS without getting it all out.
 int zwp_aserver_send(zwp_aserver_client_t *client, const uint8_t *buffer, size_t length);

