@@ -29,9 +29,23 @@
 #include <thread>
 #include <vector>
 
+// How connections travel. A worker ("AServerWorker") that is idle waits for
+// the listening socket and takes the next connection itself: a request
+// whose frame is there at once (nearly all of them: a client writes it as
+// soon as it is connected) is read, executed and answered on that worker,
+// with no hand-over between threads. A connection whose frame is not
+// whole yet goes to the "AServer" thread, which reads all such frames as
+// they trickle in, without waiting on any one of them, and closes those
+// whose whole frame has not come within ZWP_ASERVER_RECV_WAIT_MS of the
+// accept. A frame completed there waits in a bounded queue for the next
+// idle worker. So clients that send slowly or not at all hold no worker,
+// and a stop never waits for them.
+
 using steady = std::chrono::steady_clock;
 
 struct zwp_aserver_client_t {
+    // Linked into the ring only while the connection waits for a thread:
+    // a connection a worker holds is closed by that worker.
     zwp_aserver_client_t *next = nullptr;
     zwp_aserver_client_t *prev = nullptr;
     int sock = -1;
@@ -45,10 +59,53 @@ struct zwp_aserver_client_t {
     size_t size = 0;
     size_t held = 0;
     size_t expected = 0;
-    // Where the accept thread keeps it while the frame comes in.
+    // Where the AServer thread keeps it while the frame comes in.
     std::list<zwp_aserver_client_t *>::iterator place{};
     bool receiving = false;
-    bool watched = false; // registered with the accept thread's epoll set
+    bool watched = false; // registered with the AServer thread's epoll set
+};
+
+struct zwp_aserver_t {
+    apr_pool_t *pool = nullptr;
+    // Written by the AServer thread and by zwp_aserver_exit, read by main
+    // and the workers.
+    std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
+    int sock = -1;     // listening, non-blocking
+    int stop_fd = -1;  // eventfd, readable from zwp_aserver_exit on
+    int epoll = -1;    // the AServer thread's: stop, inbox, frames coming in
+    int inbox_fd = -1; // eventfd: connections handed to the AServer thread
+    int ready_fd = -1; // eventfd (semaphore): whole frames waiting for a worker
+    apr_thread_t *thread = nullptr;
+    int exit_status = 0; // the AServer thread's: 0, or 22 when it failed
+    zwp_net_list_t *net_list = nullptr;
+    const zwp_server_config_t *config = nullptr;
+
+    // Workers hand connections whose frame is not whole to the AServer thread.
+    std::mutex inbox_lock;
+    std::vector<zwp_aserver_client_t *> inbox;
+    // The AServer thread hands whole frames back to the workers.
+    std::mutex ready_lock;
+    std::deque<zwp_aserver_client_t *> ready;
+    std::atomic<size_t> ready_count{0};
+    size_t ready_max = ZWP_ASERVER_QUEUE_MIN;
+    // Connections whose frame is still coming in, oldest (first deadline)
+    // first; the AServer thread's alone.
+    std::list<zwp_aserver_client_t *> receiving;
+    size_t receiving_max = ZWP_ASERVER_RECEIVING_MAX;
+
+    // The workers: made on demand up to the maximum, so that one is always
+    // waiting for the next connection while others serve; an idle one
+    // beyond the initial count ends after the linger time. Threads made and
+    // ended many times a second would cost far more than the requests.
+    std::mutex workers_lock;
+    std::condition_variable workers_ended;
+    std::vector<std::thread> handles;
+    std::vector<std::thread::id> retired;
+    size_t threads = 0;
+    std::atomic<size_t> idle{0};
+    size_t init_count = 0;
+    size_t max_count = 1;
+    int linger_ms = ZWP_ASERVER_WORKER_LINGER_MS;
 };
 
 namespace {
@@ -58,183 +115,16 @@ zwp_aserver_t *g_server = nullptr;
 constexpr zwp_aserver_handler_t default_handler{zwp_avi_request_read, zwp_net_list_request_execute,
                                                 zwp_avi_response_write, zwp_avi_request_free};
 std::atomic<const zwp_aserver_handler_t *> g_handler{&default_handler};
+std::atomic<int64_t> g_worker_linger_ms{ZWP_ASERVER_WORKER_LINGER_MS};
 
-// Accepted connections, so that the ones whose task never ran are closed
-// when the server stops.
+// Connections waiting for a thread, so that the ones never served are
+// closed when the server stops.
 struct client_ring {
     apr_pool_t *pool = nullptr;
     zwu_mutex_t *lock = nullptr;
     zwp_aserver_client_t sentinel;
 };
 client_ring *g_ring = nullptr;
-
-void serve(zwp_aserver_client_t *client);
-
-// The "AServerWorker" threads. Workers are made on demand up to the
-// maximum and, once made, stay for a while when idle: a burst of requests
-// must not pay for making and ending threads, and threads made and ended
-// many times a second cost far more than the requests they serve. A worker
-// idle for longer than the linger time ends, down to the initial count.
-class worker_pool {
-public:
-    worker_pool(size_t init_count, size_t max_count, size_t queue_max, std::chrono::milliseconds linger)
-        : init_count_(init_count), max_count_(std::max<size_t>(max_count, 1)), queue_max_(queue_max),
-          linger_(linger)
-    {
-    }
-    ~worker_pool() { stop(); }
-
-    // 0, or 22 when no thread could be made.
-    int start()
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (size_t i = 0; i < std::min(init_count_, max_count_); i++) {
-            if (spawn() != 0)
-                return 22;
-        }
-        return 0;
-    }
-
-    // false when the request cannot be served: the queue is full (every
-    // worker busy, at the maximum) or the pool is stopping.
-    bool push(zwp_aserver_client_t *client)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (stopping_ || queue_.size() >= queue_max_)
-            return false;
-        queue_.push_back(client);
-        // Idle workers that are already woken still count as idle until they
-        // run; one more than they can take needs another worker.
-        if (queue_.size() > idle_ && threads_ < max_count_)
-            spawn();
-        if (idle_ > 0)
-            work_.notify_one();
-        return true;
-    }
-
-    // Drops the queued requests (closing their connections), waits for the
-    // running ones and joins every worker.
-    void stop()
-    {
-        std::deque<zwp_aserver_client_t *> dropped;
-        std::vector<std::thread> handles;
-        {
-            std::unique_lock<std::mutex> guard(lock_);
-            stopping_ = true;
-            dropped.swap(queue_);
-            work_.notify_all();
-            ended_.wait(guard, [this] { return threads_ == 0; });
-            handles.swap(handles_);
-            retired_.clear();
-        }
-        for (zwp_aserver_client_t *client : dropped)
-            zwp_aserver_client_free(client);
-        for (std::thread &handle : handles)
-            handle.join();
-    }
-
-    size_t threads()
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return threads_;
-    }
-
-private:
-    // Under lock_.
-    int spawn()
-    {
-        reap();
-        try {
-            handles_.emplace_back([this] { run(); });
-        } catch (const std::system_error &) {
-            ZWS_LOG_ERROR("Failed to create thread: %s", "no resources for another worker");
-            return 22;
-        }
-        threads_++;
-        return 0;
-    }
-
-    // Joins the workers that ended by themselves; under lock_. A worker
-    // that has announced its end only returns from run() after that, so the
-    // join waits at most for its last few instructions.
-    void reap()
-    {
-        for (const std::thread::id id : retired_) {
-            const auto found = std::find_if(handles_.begin(), handles_.end(),
-                                            [id](const std::thread &handle) { return handle.get_id() == id; });
-            if (found != handles_.end()) {
-                found->join();
-                handles_.erase(found);
-            }
-        }
-        retired_.clear();
-    }
-
-    void run()
-    {
-        prctl(PR_SET_NAME, "AServerWorker", 0, 0, 0);
-        std::unique_lock<std::mutex> guard(lock_);
-        for (;;) {
-            if (stopping_)
-                break;
-            if (queue_.empty()) {
-                idle_++;
-                const bool woken = work_.wait_for(guard, linger_, [this] { return stopping_ || !queue_.empty(); });
-                idle_--;
-                if (!woken && threads_ > init_count_) {
-                    retired_.push_back(std::this_thread::get_id());
-                    break;
-                }
-                continue;
-            }
-            zwp_aserver_client_t *client = queue_.front();
-            queue_.pop_front();
-            guard.unlock();
-            serve(client);
-            guard.lock();
-        }
-        threads_--;
-        if (threads_ == 0)
-            ended_.notify_all();
-    }
-
-    const size_t init_count_;
-    const size_t max_count_;
-    const size_t queue_max_;
-    const std::chrono::milliseconds linger_;
-    std::mutex lock_;
-    std::condition_variable work_;
-    std::condition_variable ended_;
-    std::deque<zwp_aserver_client_t *> queue_;
-    std::vector<std::thread> handles_;
-    std::vector<std::thread::id> retired_;
-    size_t threads_ = 0;
-    size_t idle_ = 0;
-    bool stopping_ = false;
-};
-
-std::atomic<int64_t> g_worker_linger_ms{ZWP_ASERVER_WORKER_LINGER_MS};
-
-} // namespace
-
-struct zwp_aserver_t {
-    apr_pool_t *pool = nullptr;
-    // Written by the accept thread and by zwp_aserver_exit, read by main.
-    std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
-    int sock = -1;
-    int stop_fd = -1; // an eventfd, made readable by zwp_aserver_exit
-    int epoll = -1;
-    apr_thread_t *thread = nullptr;
-    int exit_status = 0; // the accept thread's: 0, or 22 when it failed
-    worker_pool *workers = nullptr;
-    zwp_net_list_t *net_list = nullptr;
-    const zwp_server_config_t *config = nullptr;
-    // Connections whose frame is still coming in, oldest (first deadline) first.
-    std::list<zwp_aserver_client_t *> receiving;
-    size_t receiving_max = ZWP_ASERVER_RECEIVING_MAX;
-};
-
-namespace {
 
 sockaddr_un server_address()
 {
@@ -271,6 +161,52 @@ int wait_ready(int sock, int stop_fd, short events, steady::time_point deadline)
 uint32_t read_be32(const uint8_t *bytes)
 {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+void ring_link(zwp_aserver_client_t *client)
+{
+    if (!g_ring || client->next)
+        return;
+    zwu_mutex_guard guard(g_ring->lock);
+    if (!guard.held())
+        return;
+    zwp_aserver_client_t *head = &g_ring->sentinel;
+    client->next = head->next;
+    client->prev = head;
+    head->next->prev = client;
+    head->next = client;
+}
+
+void ring_unlink(zwp_aserver_client_t *client)
+{
+    // The links change whenever a neighbour leaves: read them under the lock.
+    if (!g_ring || !client->next)
+        return;
+    zwu_mutex_guard guard(g_ring->lock);
+    if (guard.held() && client->next) {
+        client->next->prev = client->prev;
+        client->prev->next = client->next;
+        client->next = client->prev = nullptr;
+    }
+}
+
+zwp_aserver_client_t *client_new(int sock, zwp_net_list_t *net_list)
+{
+    auto *client = new (std::nothrow) zwp_aserver_client_t;
+    if (!client) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return nullptr;
+    }
+    client->sock = sock;
+    client->net_list = net_list;
+    return client;
+}
+
+void event_post(int fd)
+{
+    const uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 enum class frame_state { more, done, hung_up, failed };
@@ -335,6 +271,7 @@ frame_state frame_read(zwp_aserver_client_t *client)
     }
 }
 
+
 void serve(zwp_aserver_client_t *client)
 {
     const zwp_aserver_handler_t *handler = g_handler.load();
@@ -353,7 +290,190 @@ void serve(zwp_aserver_client_t *client)
     zwp_aserver_client_free(client);
 }
 
-// The accept thread's side of a connection whose frame is coming in.
+// The workers.
+
+void worker_run(zwp_aserver_t *server);
+
+// Under workers_lock.
+int worker_spawn(zwp_aserver_t *server)
+{
+    // Joins the workers that ended by themselves. One that has announced
+    // its end only returns after releasing this lock, so the join waits at
+    // most for its last few instructions.
+    for (const std::thread::id id : server->retired) {
+        const auto found = std::find_if(server->handles.begin(), server->handles.end(),
+                                        [id](const std::thread &handle) { return handle.get_id() == id; });
+        if (found != server->handles.end()) {
+            found->join();
+            server->handles.erase(found);
+        }
+    }
+    server->retired.clear();
+    try {
+        server->handles.emplace_back(worker_run, server);
+    } catch (const std::system_error &) {
+        ZWS_LOG_ERROR("Failed to create thread: %s", "no resources for another worker");
+        return 22;
+    }
+    server->threads++;
+    return 0;
+}
+
+// A worker is about to serve: another must be left waiting for the next
+// connection, as long as the maximum allows.
+void worker_keep_one_waiting(zwp_aserver_t *server)
+{
+    if (server->idle.load() > 0)
+        return;
+    std::lock_guard<std::mutex> guard(server->workers_lock);
+    if (server->threads < server->max_count && server->state.load() <= ZWP_ASERVER_RUNNING)
+        worker_spawn(server);
+}
+
+// An idle worker beyond the initial count ends; true when this one does.
+bool worker_retire(zwp_aserver_t *server)
+{
+    std::lock_guard<std::mutex> guard(server->workers_lock);
+    if (server->threads <= server->init_count)
+        return false;
+    server->retired.push_back(std::this_thread::get_id());
+    server->threads--;
+    return true;
+}
+
+// The next connection that is there, without waiting: a whole frame the
+// AServer thread has finished, else a new connection. Null when none.
+zwp_aserver_client_t *work_take(zwp_aserver_t *server, bool *failed_accept)
+{
+    if (server->ready_count.load() > 0) {
+        uint64_t count = 0;
+        // The semaphore keeps the waiting workers' wake-ups in step with the
+        // queue; an item already taken leaves nothing to read.
+        if (read(server->ready_fd, &count, sizeof count) == sizeof count) {
+            std::lock_guard<std::mutex> guard(server->ready_lock);
+            if (!server->ready.empty()) {
+                zwp_aserver_client_t *client = server->ready.front();
+                server->ready.pop_front();
+                server->ready_count--;
+                ring_unlink(client);
+                return client;
+            }
+        }
+    }
+    const int sock = accept4(server->sock, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (sock < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
+            *failed_accept = true;
+        }
+        return nullptr;
+    }
+    zwp_aserver_client_t *client = client_new(sock, server->net_list);
+    if (!client) {
+        close(sock);
+        return nullptr;
+    }
+    client->stop_fd = server->stop_fd;
+    client->deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS);
+    return client;
+}
+
+// Reads what a new connection already holds; a whole frame is served here,
+// anything less goes to the AServer thread.
+void accepted(zwp_aserver_t *server, zwp_aserver_client_t *client)
+{
+    // A client's frame may trail its connect by a moment: worth a short
+    // wait here rather than a trip through the AServer thread. Only that
+    // short: a client that sends nothing must not hold the worker.
+    const steady::time_point grace = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_FRAME_GRACE_MS);
+    for (;;) {
+        switch (frame_read(client)) {
+        case frame_state::done:
+            serve(client);
+            return;
+        case frame_state::hung_up:
+        case frame_state::failed:
+            zwp_aserver_client_free(client);
+            return;
+        case frame_state::more:
+            break;
+        }
+        if (wait_ready(client->sock, client->stop_fd, POLLIN, grace) != 1)
+            break;
+    }
+    ring_link(client);
+    {
+        std::lock_guard<std::mutex> guard(server->inbox_lock);
+        server->inbox.push_back(client);
+    }
+    event_post(server->inbox_fd);
+}
+
+void worker_run(zwp_aserver_t *server)
+{
+    prctl(PR_SET_NAME, "AServerWorker", 0, 0, 0);
+    const int events = epoll_create1(EPOLL_CLOEXEC);
+    // Each new connection or whole frame wakes one waiting worker, not all.
+    epoll_event listener{EPOLLIN | EPOLLEXCLUSIVE, {.u32 = 1}};
+    epoll_event ready{EPOLLIN | EPOLLEXCLUSIVE, {.u32 = 2}};
+    epoll_event stop{EPOLLIN, {.u32 = 0}};
+    if (events < 0 || epoll_ctl(events, EPOLL_CTL_ADD, server->sock, &listener) != 0 ||
+        epoll_ctl(events, EPOLL_CTL_ADD, server->ready_fd, &ready) != 0 ||
+        epoll_ctl(events, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0)
+        ZWS_LOG_ERROR("Failed to watch server socket: %s", std::strerror(errno));
+    // After a request, look for the next one without waiting only when the
+    // last look found one: under a steady load it is there; when it is not,
+    // the look is one system call spent for nothing on every request.
+    bool probe = true;
+    while (server->state.load() <= ZWP_ASERVER_RUNNING) {
+        bool failed_accept = false;
+        zwp_aserver_client_t *client = probe ? work_take(server, &failed_accept) : nullptr;
+        probe = client != nullptr;
+        if (client) {
+            worker_keep_one_waiting(server);
+            if (client->expected && client->held >= client->expected)
+                serve(client);
+            else
+                accepted(server, client);
+            continue;
+        }
+        if (failed_accept) {
+            // Out of descriptors stays "readable": do not spin on it.
+            poll(nullptr, 0, 100);
+            continue;
+        }
+        epoll_event event{};
+        server->idle++;
+        const int count = events >= 0 ? epoll_wait(events, &event, 1, server->linger_ms) : poll(nullptr, 0, 100);
+        server->idle--;
+        probe = true;
+        if (count == 0 && events >= 0 && worker_retire(server)) {
+            close(events);
+            return;
+        }
+    }
+    if (events >= 0)
+        close(events);
+    std::lock_guard<std::mutex> guard(server->workers_lock);
+    server->threads--;
+    server->workers_ended.notify_all();
+}
+
+// Ends the workers: each finishes the request it serves and sees the stop.
+void workers_stop(zwp_aserver_t *server)
+{
+    std::vector<std::thread> handles;
+    {
+        std::unique_lock<std::mutex> guard(server->workers_lock);
+        server->workers_ended.wait(guard, [server] { return server->threads == 0; });
+        handles.swap(server->handles);
+        server->retired.clear();
+    }
+    for (std::thread &handle : handles)
+        handle.join();
+}
+
+// The AServer thread's side of a connection whose frame is coming in.
 
 void receiving_end(zwp_aserver_t *server, zwp_aserver_client_t *client)
 {
@@ -376,13 +496,22 @@ void receiving_close(zwp_aserver_t *server, zwp_aserver_client_t *client)
 void dispatch(zwp_aserver_t *server, zwp_aserver_client_t *client)
 {
     receiving_end(server, client);
-    if (!server->workers->push(client)) {
+    {
+        std::lock_guard<std::mutex> guard(server->ready_lock);
+        if (server->ready.size() < server->ready_max) {
+            server->ready.push_back(client);
+            server->ready_count++;
+            client = nullptr;
+        }
+    }
+    if (client) {
         ZWS_LOG_ERROR("Too many requests waiting for a worker: connection closed");
         zwp_aserver_client_free(client);
+        return;
     }
+    event_post(server->ready_fd);
 }
 
-// Reads on and hands a whole frame over; false when the client is gone.
 void receiving_step(zwp_aserver_t *server, zwp_aserver_client_t *client)
 {
     switch (frame_read(client)) {
@@ -409,39 +538,30 @@ void receiving_step(zwp_aserver_t *server, zwp_aserver_client_t *client)
     }
 }
 
-void accept_all(zwp_aserver_t *server)
+// Connections the workers handed over; their deadlines run from their accept.
+void inbox_take(zwp_aserver_t *server)
 {
-    // Bounded, so that a flood of connections cannot starve the frames
-    // already coming in.
-    for (int i = 0; i < 64; i++) {
-        const int sock = accept4(server->sock, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (sock < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
-            ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
-            // Out of descriptors stays "readable": do not spin on it.
-            poll(nullptr, 0, 100);
-            return;
-        }
-        zwp_aserver_client_t *client = nullptr;
-        if (zwp_aserver_client_create(sock, server->net_list, &client) != 0) {
-            close(sock);
-            continue;
-        }
-        client->stop_fd = server->stop_fd;
+    uint64_t count = 0;
+    if (read(server->inbox_fd, &count, sizeof count) < 0)
+        return;
+    std::vector<zwp_aserver_client_t *> taken;
+    {
+        std::lock_guard<std::mutex> guard(server->inbox_lock);
+        taken.swap(server->inbox);
+    }
+    for (zwp_aserver_client_t *client : taken) {
         // Connections that cannot all wait for their frame: the oldest, the
-        // nearest to its deadline, makes room for the new one.
+        // nearest to its deadline, makes room.
         if (server->receiving.size() >= server->receiving_max) {
             ZWS_LOG_ERROR("Too many connections waiting for their request: the oldest closed");
             receiving_close(server, server->receiving.front());
         }
-        client->deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS);
-        client->place = server->receiving.insert(server->receiving.end(), client);
+        // Deadlines are in accept order, near enough: keep the list sorted.
+        auto at = server->receiving.end();
+        while (at != server->receiving.begin() && (*std::prev(at))->deadline > client->deadline)
+            --at;
+        client->place = server->receiving.insert(at, client);
         client->receiving = true;
-        // A client writes its request as soon as it is connected: it is
-        // usually there already.
         receiving_step(server, client);
     }
 }
@@ -462,6 +582,25 @@ int next_wait_ms(const zwp_aserver_t *server)
     return std::min<int>(ZWP_ASERVER_ACCEPT_WAIT_MS, remaining_ms(server->receiving.front()->deadline));
 }
 
+void queued_close(zwp_aserver_t *server)
+{
+    std::deque<zwp_aserver_client_t *> ready;
+    std::vector<zwp_aserver_client_t *> inbox;
+    {
+        std::lock_guard<std::mutex> guard(server->ready_lock);
+        ready.swap(server->ready);
+        server->ready_count = 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(server->inbox_lock);
+        inbox.swap(server->inbox);
+    }
+    for (zwp_aserver_client_t *client : ready)
+        zwp_aserver_client_free(client);
+    for (zwp_aserver_client_t *client : inbox)
+        zwp_aserver_client_free(client);
+}
+
 void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
 {
     auto *server = static_cast<zwp_aserver_t *>(data);
@@ -469,15 +608,6 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
     // A stop requested before this thread ran must stand.
     uint32_t expected = ZWP_ASERVER_SETUP;
     server->state.compare_exchange_strong(expected, ZWP_ASERVER_RUNNING);
-
-    if (zwp_aserver_clients_init() != 0) {
-        server->workers->stop();
-        zwp_aserver_clients_exit();
-        server->state.store(ZWP_ASERVER_ENDED);
-        ZWP_LOG_EMERGENCY("Avro server: Failed abruptly");
-        server->exit_status = 22;
-        return nullptr;
-    }
 
     int status = 0;
     epoll_event events[64];
@@ -488,23 +618,28 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
             status = 22;
             break;
         }
-        bool listener = false;
+        bool inbox = false;
         for (int i = 0; i < count; i++) {
             if (events[i].data.ptr == server)
-                listener = true;
+                inbox = true;
             else if (events[i].data.ptr) // null: the stop event
                 receiving_step(server, static_cast<zwp_aserver_client_t *>(events[i].data.ptr));
         }
+        if (inbox)
+            inbox_take(server);
         expire(server);
-        if (listener && server->state.load() == ZWP_ASERVER_RUNNING)
-            accept_all(server);
     }
 
+    // Whatever ended the loop ends the workers too.
+    uint32_t running = ZWP_ASERVER_RUNNING;
+    server->state.compare_exchange_strong(running, ZWP_ASERVER_STOPPING);
+    event_post(server->stop_fd);
     // A frame still coming in is not waited for.
     while (!server->receiving.empty())
         receiving_close(server, server->receiving.front());
-    // Drops the requests not started and waits for the running ones.
-    server->workers->stop();
+    // Waits for the requests being served; those not started are dropped.
+    workers_stop(server);
+    queued_close(server);
     zwp_aserver_clients_exit();
     server->state.store(ZWP_ASERVER_ENDED);
     // Returns rather than ends itself: unwinding the thread from inside
@@ -515,8 +650,7 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
 
 void server_free(zwp_aserver_t *server)
 {
-    delete server->workers;
-    for (int *fd : {&server->epoll, &server->stop_fd, &server->sock}) {
+    for (int *fd : {&server->epoll, &server->stop_fd, &server->inbox_fd, &server->ready_fd, &server->sock}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -553,18 +687,13 @@ int server_open(zwp_aserver_t *server)
         return 22;
     }
     server->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    server->inbox_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    server->ready_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     server->epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (server->stop_fd < 0 || server->epoll < 0) {
-        ZWS_LOG_ERROR("Failed to create server events: %s", std::strerror(errno));
-        return 22;
-    }
-    epoll_event listener{};
-    listener.events = EPOLLIN;
-    listener.data.ptr = server;
-    epoll_event stop{};
-    stop.events = EPOLLIN;
-    stop.data.ptr = nullptr;
-    if (epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->sock, &listener) != 0 ||
+    epoll_event inbox{EPOLLIN, {.ptr = server}};
+    epoll_event stop{EPOLLIN, {.ptr = nullptr}};
+    if (server->stop_fd < 0 || server->inbox_fd < 0 || server->ready_fd < 0 || server->epoll < 0 ||
+        epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->inbox_fd, &inbox) != 0 ||
         epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0) {
         ZWS_LOG_ERROR("Failed to create server events: %s", std::strerror(errno));
         return 22;
@@ -580,7 +709,10 @@ void zwp_aserver_handler_set(const zwp_aserver_handler_t *handler)
     g_handler.store(handler ? handler : &default_handler);
 }
 
-void zwp_aserver_worker_linger_set(int64_t ms) { g_worker_linger_ms.store(ms > 0 ? ms : int64_t{ZWP_ASERVER_WORKER_LINGER_MS}); }
+void zwp_aserver_worker_linger_set(int64_t ms)
+{
+    g_worker_linger_ms.store(ms > 0 ? ms : int64_t{ZWP_ASERVER_WORKER_LINGER_MS});
+}
 
 int zwp_aserver_init(zwp_aserver_t **out, const zwp_server_config_t *config, zwp_net_list_t *net_list)
 {
@@ -598,26 +730,36 @@ int zwp_aserver_init(zwp_aserver_t **out, const zwp_server_config_t *config, zwp
     }
     server->net_list = net_list;
     server->config = config;
+    server->max_count = config->thread_max_count ? config->thread_max_count : 1;
+    server->init_count = std::min<size_t>(config->thread_init_count, server->max_count);
+    server->ready_max = std::max<size_t>(size_t{ZWP_ASERVER_QUEUE_PER_WORKER} * server->max_count,
+                                         ZWP_ASERVER_QUEUE_MIN);
+    server->linger_ms = static_cast<int>(std::min<int64_t>(g_worker_linger_ms.load(), 3600000));
     if (zwu_pool_create(&server->pool, nullptr) != 0) {
         ZWS_LOG_ERROR("Failed to create pool for Avro server");
         delete server;
         return 22;
     }
     server->state.store(ZWP_ASERVER_SETUP);
-    if (server_open(server) != 0) {
+    if (server_open(server) != 0 || zwp_aserver_clients_init() != 0) {
         server_free(server);
         return 22;
     }
-    const size_t max_count = config->thread_max_count ? config->thread_max_count : 1;
-    server->workers = new (std::nothrow)
-        worker_pool(config->thread_init_count, max_count, std::max<size_t>(ZWP_ASERVER_QUEUE_PER_WORKER * max_count, ZWP_ASERVER_QUEUE_MIN),
-                    std::chrono::milliseconds(g_worker_linger_ms.load()));
-    int rc = server->workers ? server->workers->start() : 22;
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> guard(server->workers_lock);
+        for (size_t i = 0; i < std::max<size_t>(server->init_count, 1) && rc == 0; i++)
+            rc = worker_spawn(server);
+    }
     if (rc != 0)
         ZWS_LOG_ERROR("Failed to create thread pool: %s", "no worker could be started");
     if (rc == 0)
         rc = zwu_thread_create(&server->thread, server->pool, false, zwp_aserver_thread, server);
     if (rc != 0) {
+        server->state.store(ZWP_ASERVER_STOPPING);
+        event_post(server->stop_fd);
+        workers_stop(server);
+        zwp_aserver_clients_exit();
         server_free(server);
         return 22;
     }
@@ -631,10 +773,8 @@ void zwp_aserver_exit(zwp_aserver_t *server)
     if (!server)
         return;
     server->state.store(ZWP_ASERVER_STOPPING);
-    // Wakes the accept thread and every send in progress at once.
-    const uint64_t one = 1;
-    if (write(server->stop_fd, &one, sizeof one) < 0)
-        ZWS_LOG_ERROR("Failed to wake Avro server thread: %s", std::strerror(errno));
+    // Wakes the AServer thread, every idle worker and every send in progress.
+    event_post(server->stop_fd);
     if (zwu_thread_join(nullptr, server->thread) != 0) {
         ZWS_LOG_ERROR("Failed to stop Avro server thread");
         return;
@@ -651,7 +791,10 @@ uint32_t zwp_aserver_state_get(const zwp_aserver_t *server)
 
 size_t zwp_aserver_workers_get(zwp_aserver_t *server)
 {
-    return server && server->workers ? server->workers->threads() : 0;
+    if (!server)
+        return 0;
+    std::lock_guard<std::mutex> guard(server->workers_lock);
+    return server->threads;
 }
 
 int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length)
@@ -777,24 +920,10 @@ int zwp_aserver_client_create(int sock, zwp_net_list_t *net_list, zwp_aserver_cl
 {
     if (!out || sock < 0 || !g_ring)
         return 22;
-    auto *client = new (std::nothrow) zwp_aserver_client_t;
-    if (!client) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    zwp_aserver_client_t *client = client_new(sock, net_list);
+    if (!client)
         return 22;
-    }
-    client->sock = sock;
-    client->net_list = net_list;
-    zwu_mutex_guard guard(g_ring->lock);
-    if (!guard.held()) {
-        client->sock = -1;
-        delete client;
-        return 22;
-    }
-    zwp_aserver_client_t *head = &g_ring->sentinel;
-    client->next = head->next;
-    client->prev = head;
-    head->next->prev = client;
-    head->next = client;
+    ring_link(client);
     *out = client;
     return 0;
 }
@@ -807,14 +936,7 @@ void zwp_aserver_client_free(zwp_aserver_client_t *client)
         close(client->sock);
         client->sock = -1;
     }
-    // The links change whenever a neighbour leaves: read them under the lock.
-    if (g_ring) {
-        zwu_mutex_guard guard(g_ring->lock);
-        if (guard.held() && client->next) {
-            client->next->prev = client->prev;
-            client->prev->next = client->next;
-        }
-    }
+    ring_unlink(client);
     std::free(client->bytes);
     delete client;
 }

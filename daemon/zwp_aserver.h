@@ -50,6 +50,9 @@ enum : uint32_t {
     // it a request is closed without a reply.
     ZWP_ASERVER_QUEUE_PER_WORKER = 4,
     ZWP_ASERVER_QUEUE_MIN = 64,
+    // How long the worker that accepted a connection waits for the rest of
+    // its frame before handing it to the AServer thread.
+    ZWP_ASERVER_FRAME_GRACE_MS = 2,
     // How long a worker beyond the initial count stays when idle.
     ZWP_ASERVER_WORKER_LINGER_MS = 60000,
 };
