@@ -19,3 +19,10 @@ zw_script_test(NAME kestrund_syslog_test
 if(TEST kestrund_syslog_test)
   set_tests_properties(kestrund_syslog_test PROPERTIES SKIP_RETURN_CODE 77)
 endif()
+# A few minutes of steady load with the worker pool churning; resident
+# memory must stay flat. Plain builds only: sanitizers keep freed memory.
+if(ZW_SANITIZE STREQUAL "")
+  zw_test(NAME daemon_aserver_soak_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/core_soak_test.cpp
+    LIBS zw_daemon LABELS integration soak LOCKS kestrund_socket TIMEOUT 600)
+endif()

@@ -319,6 +319,67 @@ TEST_F(Server, IdleConnectionIsClosedAfterFiveSeconds)
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[error] Receive  timeout\n", "[error] Receive  timeout\n"}));
 }
 
+// The five seconds hold for the whole frame from the accept: a client
+// that keeps sending a byte now and then must not keep its connection.
+TEST_F(Server, AFrameThatTricklesInIsClosedFiveSecondsAfterItsAccept)
+{
+    start();
+    client trickle;
+    ASSERT_TRUE(trickle.connected);
+    const auto began = steady::now();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        trickle.put({0x00, 0x00, 0x00, 0x40});
+        while (!done.load()) {
+            send(trickle.sock, "x", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+    });
+    bytes got;
+    const bool closed = trickle.drain(got, 20000);
+    const auto waited = steady::now() - began;
+    done = true;
+    writer.join();
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(got.empty());
+    EXPECT_GE(waited, std::chrono::milliseconds(4800));
+    EXPECT_LT(waited, std::chrono::milliseconds(15000));
+    EXPECT_TRUE(wait_for([&] { return capture.has("[error] Receive  timeout\n"); }));
+    EXPECT_EQ(g_behaviour.reads.load(), 0);
+}
+
+// Clients whose frames do not come hold no worker: with every one of the
+// pool's workers' worth of them connected, a request is served at once,
+// and a stop does not wait for them.
+TEST_F(Server, StalledClientsHoldNoWorkerAndDoNotDelayAStop)
+{
+    start(1, 2);
+    std::vector<std::unique_ptr<client>> stalled;
+    for (int i = 0; i < 40; i++) {
+        stalled.push_back(std::make_unique<client>());
+        ASSERT_TRUE(stalled.back()->connected);
+        if (i % 2)
+            stalled.back()->put({0x00, 0x00, 0x00, 0x10, 'a'});
+    }
+    for (int i = 0; i < 3; i++) {
+        client c;
+        const auto began = steady::now();
+        c.put(frame_of("served"));
+        bytes got;
+        ASSERT_TRUE(c.drain(got, 10000));
+        EXPECT_EQ(got, frame_of("served"));
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS)) << i;
+    }
+    const auto began = steady::now();
+    stop();
+    EXPECT_LT(steady::now() - began, std::chrono::seconds(2));
+    for (auto &c : stalled) {
+        bytes got;
+        EXPECT_TRUE(c->drain(got, 1000));
+        EXPECT_TRUE(got.empty());
+    }
+}
+
 TEST_F(Server, WorkersAreNamedAndCapped)
 {
     start(2, 4);
