@@ -2,13 +2,13 @@
 // request and one reply per connection.
 //
 // Frame (both directions): a 4-byte big-endian length N, then N bytes of
-// Avro binary. The accept thread "AServer" accepts connections and reads
-// their frames as they come in, all at once and without waiting on any one
-// of them, so that clients that send slowly or not at all hold no worker:
-// each connection has ZWP_ASERVER_RECV_WAIT_MS from its accept for its
-// whole frame. A whole frame becomes one task of the "AServerWorker" pool,
-// which hands it to the request handler (decode, execute, write the
-// reply), sends the reply and closes. Any failure closes the connection
+// Avro binary. Idle "AServerWorker" threads take connections off the
+// socket themselves and serve a request whose frame is there at once:
+// decode, execute, write the reply (the request handler), send, close.
+// Frames that trickle in are read by the "AServer" thread, all at once and
+// without waiting on any one of them, so that clients that send slowly or
+// not at all hold no worker; each connection has ZWP_ASERVER_RECV_WAIT_MS
+// from its accept for its whole frame. Any failure closes the connection
 // without a reply.
 #pragma once
 
