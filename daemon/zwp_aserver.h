@@ -12,6 +12,7 @@
 // without a reply.
 #pragma once
 
+#include "daemon/zwp_aserver_client.h"
 #include "daemon/zwp_config.h"
 
 #include <cstddef>
@@ -21,7 +22,6 @@ struct zwp_avi_registry_t;
 struct zwp_avi_request_t;
 struct zwp_net_list_t;
 struct zwp_aserver_t;
-struct zwp_aserver_client_t;
 
 // The name in the abstract namespace: the first byte becomes NUL and the
 // address is always the whole 110-byte structure (the 108-byte path
@@ -38,11 +38,7 @@ enum : uint32_t {
 
 enum : uint32_t {
     ZWP_ASERVER_BACKLOG = 128,
-    ZWP_ASERVER_TASK_PRIORITY = 127,
-    ZWP_ASERVER_ACCEPT_WAIT_MS = 1000,
-    ZWP_ASERVER_RECV_WAIT_MS = 5000,  // for the whole request frame, from the accept
-    ZWP_ASERVER_SEND_WAIT_MS = 5000,  // for the whole reply
-    ZWP_ASERVER_FRAME_MAX = 1u << 20, // largest N accepted from a client
+    ZWP_ASERVER_ACCEPT_WAIT_MS = 1000, // longest sleep of the AServer thread
     // Connections whose frame is still coming in; beyond it the oldest is
     // closed (never more than half the process's descriptors).
     ZWP_ASERVER_RECEIVING_MAX = 4096,
@@ -84,22 +80,3 @@ void zwp_aserver_exit(zwp_aserver_t *server);
 uint32_t zwp_aserver_state_get(const zwp_aserver_t *server);
 // Worker threads alive now.
 size_t zwp_aserver_workers_get(zwp_aserver_t *server);
-
-// One whole frame, length prefix included, in a malloc'd buffer the caller
-// frees; 0 bytes when the peer closed without sending anything. Waits at
-// most until the client's deadline (ZWP_ASERVER_RECV_WAIT_MS after its
-// first receive) or the server's stop. 0 or 22.
-int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length);
-// 0 or 22; gives up after ZWP_ASERVER_SEND_WAIT_MS without getting it all out.
-int zwp_aserver_send(zwp_aserver_client_t *client, const uint8_t *buffer, size_t length);
-
-// The ring of accepted connections, process-wide.
-int zwp_aserver_clients_init();
-void zwp_aserver_clients_exit(); // frees every client left, closing its socket
-// Takes over the socket. 0 or 22.
-int zwp_aserver_client_create(int sock, zwp_net_list_t *net_list, zwp_aserver_client_t **client);
-// Closes the socket, unlinks and frees the record.
-void zwp_aserver_client_free(zwp_aserver_client_t *client);
-int zwp_aserver_client_sock_get(const zwp_aserver_client_t *client);
-zwp_net_list_t *zwp_aserver_client_net_list_get(const zwp_aserver_client_t *client);
-zwp_avi_registry_t *zwp_aserver_client_registry_get(const zwp_aserver_client_t *client);
