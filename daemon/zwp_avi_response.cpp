@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -73,43 +74,36 @@ int reply_value_fill(const zwp_avi_request_t *request, avro_value_t *branch, con
 int reply_serialise(avro_value_t *value, uint8_t **buffer, size_t *length)
 {
     size_t capacity = ZWP_AVI_RESPONSE_BUFFER_STEP;
-    uint8_t *data = nullptr;
-    const auto fail = [&data] {
-        std::free(data);
-        return 22;
-    };
+    std::unique_ptr<uint8_t, decltype(&std::free)> data(nullptr, std::free);
     for (;;) {
-        auto *grown = static_cast<uint8_t *>(std::realloc(data, capacity));
+        auto *grown = static_cast<uint8_t *>(std::realloc(data.get(), capacity));
         if (!grown)
-            return ZWP_AVI_FAIL("Failed to allocate memory"), fail();
-        data = grown;
+            return ZWP_AVI_FAIL("Failed to allocate memory");
+        (void)data.release();
+        data.reset(grown);
         avro_writer_t writer =
-            avro_writer_memory(reinterpret_cast<char *>(data) + 4, static_cast<int64_t>(capacity - 4));
+            avro_writer_memory(reinterpret_cast<char *>(grown) + 4, static_cast<int64_t>(capacity - 4));
         if (!writer)
-            return ZWP_AVI_FAIL_AVRO("Failed to create avro writer"), fail();
+            return ZWP_AVI_FAIL_AVRO("Failed to create avro writer");
         const int written = avro_value_write(writer, value);
+        const int64_t size = written == 0 ? avro_writer_tell(writer) : -1;
+        avro_writer_free(writer);
         if (written == ENOSPC) {
-            avro_writer_free(writer);
             capacity += ZWP_AVI_RESPONSE_BUFFER_STEP;
             continue;
         }
-        if (written != 0) {
-            ZWS_LOG_ERROR("Failed to write response value: %s", avro_strerror());
-            avro_writer_free(writer);
-            return fail();
-        }
-        const int64_t size = avro_writer_tell(writer);
-        avro_writer_free(writer);
+        if (written != 0)
+            return ZWP_AVI_FAIL_AVRO("Failed to write response value");
         if (size < 0)
-            return ZWP_AVI_FAIL_AVRO("Failed to get buffer size from writer"), fail();
+            return ZWP_AVI_FAIL_AVRO("Failed to get buffer size from writer");
         if (static_cast<uint64_t>(size) > 0xFFFFFFFFull)
-            return ZWP_AVI_FAIL("Failed to build Avro frame: Message length is too long"), fail();
+            return ZWP_AVI_FAIL("Failed to build Avro frame: Message length is too long");
         const auto n = static_cast<uint32_t>(size);
-        data[0] = static_cast<uint8_t>(n >> 24);
-        data[1] = static_cast<uint8_t>(n >> 16);
-        data[2] = static_cast<uint8_t>(n >> 8);
-        data[3] = static_cast<uint8_t>(n);
-        *buffer = data;
+        grown[0] = static_cast<uint8_t>(n >> 24);
+        grown[1] = static_cast<uint8_t>(n >> 16);
+        grown[2] = static_cast<uint8_t>(n >> 8);
+        grown[3] = static_cast<uint8_t>(n);
+        *buffer = data.release();
         *length = static_cast<size_t>(n) + 4;
         return 0;
     }
