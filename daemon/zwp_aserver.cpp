@@ -8,9 +8,9 @@
 #include "daemon/zwp_runtime.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -159,6 +159,9 @@ int worker_spawn(zwp_aserver_t *server)
         ZWS_LOG_ERROR("Failed to create thread: %s", "no resources for another worker");
         return 22;
     }
+    // Named here rather than by the worker itself, so that the name is
+    // there as soon as the thread is.
+    pthread_setname_np(server->handles.back().native_handle(), "AServerWorker");
     server->threads++;
     return 0;
 }
@@ -255,7 +258,6 @@ void accepted(zwp_aserver_t *server, zwp_aserver_client_t *client)
 
 void worker_run(zwp_aserver_t *server)
 {
-    prctl(PR_SET_NAME, "AServerWorker", 0, 0, 0);
     const int events = epoll_create1(EPOLL_CLOEXEC);
     // Each new connection or whole frame wakes one waiting worker, not all.
     epoll_event listener{EPOLLIN | EPOLLEXCLUSIVE, {.u32 = 1}};
@@ -265,20 +267,20 @@ void worker_run(zwp_aserver_t *server)
         epoll_ctl(events, EPOLL_CTL_ADD, server->ready_fd, &ready) != 0 ||
         epoll_ctl(events, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0)
         ZWS_LOG_ERROR("Failed to watch server socket: %s", std::strerror(errno));
-    // After a request, look for the next one without waiting only when the
-    // last look found one: under a steady load it is there; when it is not,
-    // the look is one system call spent for nothing on every request.
-    bool probe = true;
+    // After a request, look for the next one before waiting only while no
+    // other worker waits: one that does is woken for a new connection
+    // anyway, and the look would be a system call spent for nothing.
+    bool look = true;
     while (server->state.load() <= ZWP_ASERVER_RUNNING) {
         bool failed_accept = false;
-        zwp_aserver_client_t *client = probe ? work_take(server, &failed_accept) : nullptr;
-        probe = client != nullptr;
+        zwp_aserver_client_t *client = look ? work_take(server, &failed_accept) : nullptr;
         if (client) {
             worker_keep_one_waiting(server);
             if (client->expected && client->held >= client->expected)
                 serve(client);
             else
                 accepted(server, client);
+            look = server->idle.load() == 0;
             continue;
         }
         if (failed_accept) {
@@ -290,7 +292,7 @@ void worker_run(zwp_aserver_t *server)
         server->idle++;
         const int count = events >= 0 ? epoll_wait(events, &event, 1, server->linger_ms) : poll(nullptr, 0, 100);
         server->idle--;
-        probe = true;
+        look = true;
         if (count == 0 && events >= 0 && worker_retire(server)) {
             close(events);
             return;
