@@ -48,7 +48,7 @@ struct zwp_aserver_t {
     // Written by the AServer thread and by zwp_aserver_exit, read by main
     // and the workers.
     std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
-    int sock = -1;     // listening, non-blocking
+    int sock = -1;     // listening, non-blocking: workers wait on it through epoll
     int stop_fd = -1;  // eventfd, readable from zwp_aserver_exit on
     int epoll = -1;    // the AServer thread's: stop, inbox, frames coming in
     int inbox_fd = -1; // eventfd: connections handed to the AServer thread
@@ -95,7 +95,6 @@ constexpr zwp_aserver_handler_t default_handler{zwp_avi_request_read, zwp_net_li
 std::atomic<const zwp_aserver_handler_t *> g_handler{&default_handler};
 std::atomic<int64_t> g_worker_linger_ms{ZWP_ASERVER_WORKER_LINGER_MS};
 
-
 sockaddr_un server_address()
 {
     sockaddr_un address{};
@@ -106,15 +105,12 @@ sockaddr_un server_address()
 }
 static_assert(sizeof(sockaddr_un) == 110, "peers connect with the whole 110-byte address");
 
-
-
 void event_post(int fd)
 {
     const uint64_t one = 1;
     while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
-
 
 void serve(zwp_aserver_client_t *client)
 {
@@ -642,4 +638,3 @@ size_t zwp_aserver_workers_get(zwp_aserver_t *server)
     std::lock_guard<std::mutex> guard(server->workers_lock);
     return server->threads;
 }
-

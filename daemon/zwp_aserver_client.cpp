@@ -93,7 +93,6 @@ zwp_aserver_client_t *zwp_aserver_client_new(int sock, zwp_net_list_t *net_list)
     return client;
 }
 
-
 zwp_aserver_frame_state zwp_aserver_frame_read(zwp_aserver_client_t *client)
 {
     for (;;) {
@@ -152,7 +151,6 @@ zwp_aserver_frame_state zwp_aserver_frame_read(zwp_aserver_client_t *client)
             return zwp_aserver_frame_state::more;
     }
 }
-
 
 int zwp_aserver_recv(zwp_aserver_client_t *client, uint8_t **buffer, size_t *length)
 {

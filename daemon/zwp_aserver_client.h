@@ -40,7 +40,6 @@ struct zwp_aserver_client_t {
     bool watched = false; // registered with the AServer thread's epoll set
 };
 
-
 enum class zwp_aserver_frame_state { more, done, hung_up, failed };
 
 // Reads what the socket holds without waiting, never past the announced

@@ -241,4 +241,3 @@ zwp_avro_schema_t *zwp_avi_schema_get(const zwp_avi_registry_t *registry)
 {
     return registry ? registry->schema : nullptr;
 }
-

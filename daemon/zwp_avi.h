@@ -32,4 +32,3 @@ zwu_array_list_t zwp_avi_node_list_get(const zwp_avi_registry_t *registry);
 zwu_array_list_t zwp_avi_endpoint_list_get(const zwp_avi_registry_t *registry);
 zwu_array_list_t zwp_avi_interface_list_get(const zwp_avi_registry_t *registry);
 zwp_avro_schema_t *zwp_avi_schema_get(const zwp_avi_registry_t *registry);
-
