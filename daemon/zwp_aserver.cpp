@@ -80,7 +80,8 @@ struct zwp_aserver_t {
     std::vector<std::thread> handles;
     std::vector<std::thread::id> retired;
     size_t threads = 0;
-    std::atomic<size_t> idle{0};
+    std::atomic<size_t> idle{0}; // waiting for work
+    std::atomic<size_t> busy{0}; // serving a connection
     size_t init_count = 0;
     size_t max_count = 1;
     int linger_ms = ZWP_ASERVER_WORKER_LINGER_MS;
@@ -162,14 +163,14 @@ int worker_spawn(zwp_aserver_t *server)
     return 0;
 }
 
-// A worker is about to serve: another must be left waiting for the next
-// connection, as long as the maximum allows.
+// A worker is about to serve: while every worker serves, another is made
+// to wait for the next connection, as long as the maximum allows. (Idle
+// workers that a connection woke in vain still count as free.)
 void worker_keep_one_waiting(zwp_aserver_t *server)
 {
-    if (server->idle.load() > 0)
-        return;
     std::lock_guard<std::mutex> guard(server->workers_lock);
-    if (server->threads < server->max_count && server->state.load() <= ZWP_ASERVER_RUNNING)
+    if (server->busy.load() >= server->threads && server->threads < server->max_count &&
+        server->state.load() <= ZWP_ASERVER_RUNNING)
         worker_spawn(server);
 }
 
@@ -271,11 +272,13 @@ void worker_run(zwp_aserver_t *server)
         bool failed_accept = false;
         zwp_aserver_client_t *client = look ? work_take(server, &failed_accept) : nullptr;
         if (client) {
+            server->busy++;
             worker_keep_one_waiting(server);
             if (client->expected && client->held >= client->expected)
                 serve(client);
             else
                 accepted(server, client);
+            server->busy--;
             look = server->idle.load() == 0;
             continue;
         }
