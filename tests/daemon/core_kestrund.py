@@ -77,8 +77,6 @@ class Daemon:
         self.out = []
         self.err = []
         binary = os.environ["KESTRUND"]
-        with open(binary, "rb") as image:
-            self.tsan = b"__tsan_init" in image.read()
         command = (prefix or []) + [binary] + (args if args is not None else ["-f", self.conf])
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      stdin=subprocess.DEVNULL)
@@ -144,13 +142,11 @@ class Daemon:
         return rc, time.monotonic() - began
 
     def workers(self):
-        """Threads named AServerWorker, less the accept thread (which carries
-        that name while it hands a connection over) and the sanitizer's own
-        thread (which takes the name of the thread that first starts one)."""
-        names = self.threads()
-        accept = {tid for tid, name in names if name == "AServer"}
-        count = sum(1 for tid, name in names if name == "AServerWorker" and tid not in accept)
-        return count - (1 if self.tsan else 0)
+        """Threads named AServerWorker. The daemon names each worker as it
+        makes it and never carries the name itself, so a sanitizer's own
+        thread, which takes the name of the thread that first starts one,
+        is not among them."""
+        return sum(1 for _, name in self.threads() if name == "AServerWorker")
 
     def wait_workers(self, expected, timeout=3.0):
         deadline = time.monotonic() + timeout
