@@ -1,7 +1,7 @@
 #include "daemon/zwp_avi_network_info.h"
 
 #include "avi/zw_avro.h"
-#include "daemon/zwp_avi.h"
+#include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net_ops.h"
 #include "hcapi/include/zwnet.h"

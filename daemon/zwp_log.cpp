@@ -174,3 +174,41 @@ void zwp_log_function_trace(const char *file, int line, const char *func, bool e
         ZWS_LOG_FUNC(ZWS_LOG_FUNCTION, "[%s] [%u:%u] %s:%d %s(): Function started\n", "function", pid, tid,
                      base_name(file), line, func);
 }
+
+std::string zwp_log_escape(const char *text, size_t length)
+{
+    std::string out;
+    if (!text)
+        return "(null)";
+    out.reserve(length);
+    for (size_t i = 0; i < length; i++) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        switch (byte) {
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        case '\\':
+            out += "\\\\";
+            continue;
+        default:
+            break;
+        }
+        if (byte < 0x20 || byte == 0x7F) {
+            static constexpr char digits[] = "0123456789abcdef";
+            out += "\\x";
+            out += digits[byte >> 4];
+            out += digits[byte & 0x0F];
+            continue;
+        }
+        out += static_cast<char>(byte);
+    }
+    return out;
+}
+
+std::string zwp_log_escape(const char *text) { return zwp_log_escape(text, text ? std::strlen(text) : 0); }

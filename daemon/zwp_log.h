@@ -11,7 +11,9 @@
 
 #include <libconfig.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum : uint32_t {
     ZWS_LOG_TARGET_CONSOLE = 0,
@@ -54,6 +56,13 @@ int zws_log_dump_func_syslog(int priority, const uint8_t *bytes, long length);
 void zwp_log_function_trace(const char *file, int line, const char *func, bool ended, int result);
 #define ZWP_LOG_FUNCTION_START() zwp_log_function_trace(__FILE__, __LINE__, __func__, false, 0)
 #define ZWP_LOG_FUNCTION_END(result) zwp_log_function_trace(__FILE__, __LINE__, __func__, true, (result))
+
+// A text that came from outside (a client's message name or user), fit to
+// be written into a log line: control characters, DEL and the backslash
+// become escapes ("\n", "\x1b", "\\"), so that no text can end a line or
+// forge the start of another.
+std::string zwp_log_escape(const char *text, size_t length);
+std::string zwp_log_escape(const char *text);
 
 // The levels the ZWS_LOG_* macros lack.
 #define ZWP_LOG_EMERGENCY(...) ZWS_LOG_AT(ZWS_LOG_EMERG, "emergency", __VA_ARGS__)

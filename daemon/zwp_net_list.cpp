@@ -102,17 +102,36 @@ int id_parse(const char *text, uint8_t id[8])
 
 int lookup_ref(zwp_net_list_t *list, const uint8_t *key, zwp_net_t **out)
 {
-    if (!list || !out || zwu_mutex_lock(list->hash_lock) != 0)
+    if (!list || !out)
+        return 2;
+    zwu_mutex_guard guard(list->hash_lock);
+    if (!guard.held())
         return 2;
     auto *net = static_cast<zwp_net_t *>(apr_hash_get(list->hash, key, id_size));
-    if (net) {
-        const zwp_net_ops_t *ops = zwp_net_ops_get();
-        if (ops->ref)
-            ops->ref(net);
-        *out = net;
-    }
-    zwu_mutex_unlock(list->hash_lock);
-    return net ? 0 : 2;
+    if (!net)
+        return 2;
+    const zwp_net_ops_t *ops = zwp_net_ops_get();
+    if (ops->ref)
+        ops->ref(net);
+    *out = net;
+    return 0;
+}
+
+// Takes one network out of the hash; null when it is empty (or the lock
+// fails).
+zwp_net_t *hash_take_any(zwp_net_list_t *list)
+{
+    zwu_mutex_guard guard(list->hash_lock);
+    if (!guard.held())
+        return nullptr;
+    apr_hash_index_t *index = apr_hash_first(nullptr, list->hash);
+    if (!index)
+        return nullptr;
+    const void *key = nullptr;
+    void *value = nullptr;
+    apr_hash_this(index, &key, nullptr, &value);
+    apr_hash_set(list->hash, key, id_size, nullptr);
+    return static_cast<zwp_net_t *>(value);
 }
 
 } // namespace
@@ -184,23 +203,8 @@ void zwp_net_list_exit(zwp_net_list_t *list)
     }
     // Entries are taken out under the lock and stopped without it: a stop
     // waits for requests that themselves looked the network up.
-    for (;;) {
-        zwp_net_t *net = nullptr;
-        if (zwu_mutex_lock(list->hash_lock) != 0)
-            break;
-        apr_hash_index_t *index = apr_hash_first(nullptr, list->hash);
-        if (index) {
-            const void *key = nullptr;
-            void *value = nullptr;
-            apr_hash_this(index, &key, nullptr, &value);
-            apr_hash_set(list->hash, key, id_size, nullptr);
-            net = static_cast<zwp_net_t *>(value);
-        }
-        zwu_mutex_unlock(list->hash_lock);
-        if (!net)
-            break;
+    while (zwp_net_t *net = hash_take_any(list))
         net_stop_free(net);
-    }
     gateway_release(list);
     apr_thread_t *thread = nullptr;
     while (zwp_net_list_stop_thread_pop(list, &thread) == 0) {
@@ -213,32 +217,32 @@ void zwp_net_list_exit(zwp_net_list_t *list)
 
 int zwp_net_list_add(zwp_net_list_t *list, zwp_net_t *net)
 {
-    if (!list || !net || zwu_mutex_lock(list->hash_lock) != 0)
+    if (!list || !net)
         return 22;
-    int result = 0;
+    zwu_mutex_guard guard(list->hash_lock);
+    if (!guard.held())
+        return 22;
     if (apr_hash_get(list->hash, zwp_net_list_fixed_id, id_size)) {
         ZWS_LOG_ERROR("A network is already registered under '%s'", ZWP_NET_LIST_FIXED_ID_TEXT);
-        result = 22;
-    } else {
-        apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, net);
+        return 22;
     }
-    zwu_mutex_unlock(list->hash_lock);
-    return result;
+    apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, net);
+    return 0;
 }
 
 int zwp_net_list_remove(zwp_net_list_t *list, zwp_net_t *net, int check)
 {
-    if (!list || zwu_mutex_lock(list->hash_lock) != 0)
+    if (!list)
         return 22;
-    int result = 0;
+    zwu_mutex_guard guard(list->hash_lock);
+    if (!guard.held())
+        return 22;
     if (check && apr_hash_get(list->hash, zwp_net_list_fixed_id, id_size) != net) {
         ZWS_LOG_INFORMATION("Unable to find network [%p] in the list of connected networks", static_cast<void *>(net));
-        result = 2;
-    } else {
-        apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, nullptr);
+        return 2;
     }
-    zwu_mutex_unlock(list->hash_lock);
-    return result;
+    apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, nullptr);
+    return 0;
 }
 
 int zwp_net_list_net_get(zwp_net_list_t *list, zwp_net_t **net) { return lookup_ref(list, zwp_net_list_fixed_id, net); }
@@ -253,34 +257,36 @@ int zwp_net_list_get_by_id(zwp_net_list_t *list, const char *id, zwp_net_t **net
 
 int zwp_net_list_stop_thread_add(zwp_net_list_t *list, apr_thread_t *thread)
 {
-    if (!list || zwu_mutex_lock(list->stop_threads_lock) != 0)
+    if (!list)
         return 22;
-    const int result = zwu_array_list_add(list->stop_threads, thread) == 0 ? 0 : 22;
-    zwu_mutex_unlock(list->stop_threads_lock);
-    return result;
+    zwu_mutex_guard guard(list->stop_threads_lock);
+    if (!guard.held())
+        return 22;
+    return zwu_array_list_add(list->stop_threads, thread) == 0 ? 0 : 22;
 }
 
 int zwp_net_list_stop_thread_remove(zwp_net_list_t *list, apr_thread_t *thread)
 {
-    if (!list || zwu_mutex_lock(list->stop_threads_lock) != 0)
+    if (!list)
         return 22;
-    const int result = zwu_array_list_remove(list->stop_threads, thread) == 0 ? 0 : 2;
-    zwu_mutex_unlock(list->stop_threads_lock);
-    return result;
+    zwu_mutex_guard guard(list->stop_threads_lock);
+    if (!guard.held())
+        return 22;
+    return zwu_array_list_remove(list->stop_threads, thread) == 0 ? 0 : 2;
 }
 
 int zwp_net_list_stop_thread_pop(zwp_net_list_t *list, apr_thread_t **thread)
 {
-    if (!list || !thread || zwu_mutex_lock(list->stop_threads_lock) != 0)
+    if (!list || !thread)
         return 22;
-    int result = 2;
-    if (zwu_array_list_size(list->stop_threads) > 0) {
-        *thread = static_cast<apr_thread_t *>(zwu_array_list_get(list->stop_threads, 0));
-        zwu_array_list_remove_at_index(list->stop_threads, 0);
-        result = 0;
-    }
-    zwu_mutex_unlock(list->stop_threads_lock);
-    return result;
+    zwu_mutex_guard guard(list->stop_threads_lock);
+    if (!guard.held())
+        return 22;
+    if (zwu_array_list_size(list->stop_threads) == 0)
+        return 2;
+    *thread = static_cast<apr_thread_t *>(zwu_array_list_get(list->stop_threads, 0));
+    zwu_array_list_remove_at_index(list->stop_threads, 0);
+    return 0;
 }
 
 apr_pool_t *zwp_net_list_pool_get(const zwp_net_list_t *list) { return list ? list->pool : nullptr; }

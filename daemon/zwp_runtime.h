@@ -82,6 +82,24 @@ int zwu_mutex_trylock(zwu_mutex_t *mutex); // 0, 16 or 22
 int zwu_mutex_unlock(zwu_mutex_t *mutex);
 int zwu_mutex_destroy(zwu_mutex_t *mutex); // nothing to do: the pool owns it
 
+// Holds a mutex for a scope. held() is false when the lock failed (logged
+// by zwu_mutex_lock); the guard then releases nothing.
+class zwu_mutex_guard {
+public:
+    explicit zwu_mutex_guard(zwu_mutex_t *mutex) : mutex_(mutex && zwu_mutex_lock(mutex) == 0 ? mutex : nullptr) {}
+    ~zwu_mutex_guard()
+    {
+        if (mutex_)
+            zwu_mutex_unlock(mutex_);
+    }
+    zwu_mutex_guard(const zwu_mutex_guard &) = delete;
+    zwu_mutex_guard &operator=(const zwu_mutex_guard &) = delete;
+    bool held() const { return mutex_ != nullptr; }
+
+private:
+    zwu_mutex_t *mutex_;
+};
+
 int zwu_cond_create(zwu_cond_t **cond, apr_pool_t *pool);
 int zwu_cond_destroy(zwu_cond_t *cond);
 // The mutex must be held exactly once by the caller.

@@ -5,3 +5,7 @@ if(TARGET zw_daemon)
     target_compile_definitions(fuzz_daemon_request PRIVATE ZW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   endif()
 endif()
+# Its frame reader: the length prefix and the segments a client sends.
+if(TARGET zw_daemon)
+  zw_fuzz(NAME fuzz_daemon_frame SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_frame_fuzz.cpp LIBS zw_daemon)
+endif()

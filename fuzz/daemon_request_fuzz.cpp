@@ -3,7 +3,9 @@
 // included, as a client may send it) or a payload behind a correct prefix;
 // decoded requests are also executed (no network runs) and answered.
 #include "daemon/zwp_avi.h"
+#include "daemon/zwp_avi_execute.h"
 #include "daemon/zwp_avi_request.h"
+#include "daemon/zwp_avi_response.h"
 #include "daemon/zwp_net_list.h"
 #include "daemon/zwp_runtime.h"
 #include "util/zws_log.h"

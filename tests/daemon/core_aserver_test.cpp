@@ -129,6 +129,18 @@ struct client {
     bool connected;
 };
 
+// Polls a condition with a generous deadline; true once it holds.
+template <typename Condition> bool wait_for(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = steady::now() + limit;
+    while (!condition()) {
+        if (steady::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 std::vector<std::string> thread_names()
 {
     std::vector<std::string> names;
@@ -273,13 +285,14 @@ TEST_F(Server, BadFramesCloseWithoutAReplyOrADecode)
         bytes got;
         const auto began = steady::now();
         ASSERT_TRUE(peer.drain(got, 3000)) << c.what;
-        EXPECT_LT(steady::now() - began, std::chrono::seconds(2)) << c.what;
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS)) << c.what;
         EXPECT_TRUE(got.empty()) << c.what;
-        // The worker may log just after closing.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The server may log just after closing.
         if (c.line) {
+            EXPECT_TRUE(wait_for([&] { return !capture.lines().empty(); })) << c.what;
             EXPECT_EQ(capture.lines(), std::vector<std::string>{c.line}) << c.what;
         } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             EXPECT_TRUE(capture.lines().empty()) << c.what;
         }
     }
@@ -300,10 +313,71 @@ TEST_F(Server, IdleConnectionIsClosedAfterFiveSeconds)
     ASSERT_TRUE(slow.drain(got, 8000));
     const auto waited = steady::now() - began;
     EXPECT_GE(waited, std::chrono::milliseconds(4800));
-    EXPECT_LT(waited, std::chrono::milliseconds(6500));
+    EXPECT_LT(waited, std::chrono::milliseconds(12000));
     EXPECT_TRUE(got.empty());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(wait_for([&] { return capture.lines().size() >= 2; }));
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[error] Receive  timeout\n", "[error] Receive  timeout\n"}));
+}
+
+// The five seconds hold for the whole frame from the accept: a client
+// that keeps sending a byte now and then must not keep its connection.
+TEST_F(Server, AFrameThatTricklesInIsClosedFiveSecondsAfterItsAccept)
+{
+    start();
+    client trickle;
+    ASSERT_TRUE(trickle.connected);
+    const auto began = steady::now();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        trickle.put({0x00, 0x00, 0x00, 0x40});
+        while (!done.load()) {
+            send(trickle.sock, "x", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+    });
+    bytes got;
+    const bool closed = trickle.drain(got, 20000);
+    const auto waited = steady::now() - began;
+    done = true;
+    writer.join();
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(got.empty());
+    EXPECT_GE(waited, std::chrono::milliseconds(4800));
+    EXPECT_LT(waited, std::chrono::milliseconds(15000));
+    EXPECT_TRUE(wait_for([&] { return capture.has("[error] Receive  timeout\n"); }));
+    EXPECT_EQ(g_behaviour.reads.load(), 0);
+}
+
+// Clients whose frames do not come hold no worker: with every one of the
+// pool's workers' worth of them connected, a request is served at once,
+// and a stop does not wait for them.
+TEST_F(Server, StalledClientsHoldNoWorkerAndDoNotDelayAStop)
+{
+    start(1, 2);
+    std::vector<std::unique_ptr<client>> stalled;
+    for (int i = 0; i < 40; i++) {
+        stalled.push_back(std::make_unique<client>());
+        ASSERT_TRUE(stalled.back()->connected);
+        if (i % 2)
+            stalled.back()->put({0x00, 0x00, 0x00, 0x10, 'a'});
+    }
+    for (int i = 0; i < 3; i++) {
+        client c;
+        const auto began = steady::now();
+        c.put(frame_of("served"));
+        bytes got;
+        ASSERT_TRUE(c.drain(got, 10000));
+        EXPECT_EQ(got, frame_of("served"));
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS)) << i;
+    }
+    const auto began = steady::now();
+    stop();
+    EXPECT_LT(steady::now() - began, std::chrono::seconds(2));
+    for (auto &c : stalled) {
+        bytes got;
+        EXPECT_TRUE(c->drain(got, 1000));
+        EXPECT_TRUE(got.empty());
+    }
 }
 
 TEST_F(Server, WorkersAreNamedAndCapped)
@@ -351,7 +425,7 @@ TEST_F(Server, StopWaitsForTheRunningRequestAndDropsQueuedOnes)
     stop();
     const auto waited = steady::now() - began;
     EXPECT_GE(waited, std::chrono::milliseconds(1000));
-    EXPECT_LT(waited, std::chrono::milliseconds(4000));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
     bytes got;
     ASSERT_TRUE(running.drain(got, 1000));
     EXPECT_EQ(got, frame_of("running"));
@@ -368,7 +442,7 @@ TEST_F(Server, EarlyStopsAreNotLost)
         ASSERT_EQ(zwp_aserver_init(&server, &config, nullptr), 0);
         const auto began = steady::now();
         stop();
-        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(2500));
+        EXPECT_LT(steady::now() - began, std::chrono::milliseconds(5000));
     }
     EXPECT_TRUE(capture.lines().empty());
 }
@@ -380,12 +454,12 @@ TEST_F(Server, ReplyToAPeerThatDoesNotReadGivesUp)
     client stuck;
     stuck.put(frame_of("big"));
     const auto began = steady::now();
-    while (!capture.contains("Send timeout") && steady::now() - began < std::chrono::seconds(10))
+    while (!capture.contains("Send timeout") && steady::now() - began < std::chrono::seconds(15))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto waited = steady::now() - began;
     EXPECT_TRUE(capture.contains("[error] Send timeout: "));
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
-    EXPECT_LT(waited, std::chrono::milliseconds(7000));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
 
     // A peer gone before its reply makes only the send fail.
     capture.clear();
@@ -395,8 +469,7 @@ TEST_F(Server, ReplyToAPeerThatDoesNotReadGivesUp)
         client gone;
         gone.put(frame_of("bye"));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_TRUE(capture.has("[error] Failed to send request: Broken pipe\n"));
+    EXPECT_TRUE(wait_for([&] { return capture.has("[error] Failed to send request: Broken pipe\n"); }));
 }
 
 TEST_F(Server, TakenNameFailsTheStart)

@@ -35,6 +35,27 @@ TEST(DaemonLog, LevelMaskTable)
     EXPECT_EQ(mask, 0x1234u);
 }
 
+// Texts from outside reach log lines escaped: nothing they hold can end the
+// line or pass for the start of another, and the escapes stay readable.
+TEST(DaemonLog, OutsideTextsAreEscaped)
+{
+    const struct {
+        std::string text;
+        const char *logged;
+    } cases[] = {
+        {"network_version_get", "network_version_get"},
+        {"x\n[error] forged", "x\\n[error] forged"},
+        {"a\rb\tc", "a\\rb\\tc"},
+        {std::string("nul\0inside", 10), "nul\\x00inside"},
+        {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"}, // UTF-8 stays as it came
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(zwp_log_escape(c.text.data(), c.text.size()), c.logged) << c.logged;
+    EXPECT_EQ(zwp_log_escape(nullptr), "(null)");
+}
+
 struct parsed_config {
     explicit parsed_config(const char *text)
     {

@@ -8,76 +8,21 @@ protocol file.
 
 Usage: dispatch_kestrund_test.py KESTRUND ZWAVE_AVSC
 """
-import io
 import os
 import sys
-import time
-
-import avro.io
-import avro.schema
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from core_kestrund import Checks, Daemon, config_text, connect, drain, frame  # noqa: E402
+from core_kestrund import AvroPeer, Checks, Daemon, config_text, exchange, network_request  # noqa: E402
 
 os.environ["KESTRUND"] = sys.argv[1]
 AVSC = sys.argv[2]
 FIXED_ID = "01-02-03-04-05-06-07-08"
 checks = Checks()
 check = checks.check
-
-with open(AVSC, encoding="utf-8") as f:
-    PROTOCOL = avro.schema.parse(f.read())
-TYPES = next(field.type for field in PROTOCOL.fields if field.name == "types")
-MESSAGES = next(field.type for field in PROTOCOL.fields if field.name == "messages")
-BRANCHES = {schema.name: (index, schema) for index, schema in enumerate(TYPES.schemas)}
-
-
-def request_type(name):
-    entry = next(field.type for field in MESSAGES.fields if field.name == name)
-    return next(field.type.name for field in entry.fields if field.name == "request")
-
-
-def payload(user, name, branch, value):
-    out = io.BytesIO()
-    encoder = avro.io.BinaryEncoder(out)
-    avro.io.DatumWriter(BRANCHES["Cookies"][1]).write({"user": user}, encoder)
-    encoder.write_utf8(name)
-    # python3-avro resolves a union by the last branch the datum validates
-    # against, and the empty record Void takes any dict: write the index.
-    index, schema = BRANCHES[branch]
-    encoder.write_long(index)
-    avro.io.DatumWriter(schema).write(value, encoder)
-    return out.getvalue()
-
-
-def network_request(network_id=FIXED_ID):
-    return {"command": {"network": {"id": network_id}, "utime": 0}}
-
-
-def exchange(data, timeout=5):
-    sock = connect()
-    try:
-        sock.sendall(frame(data))
-        return drain(sock, timeout)
-    finally:
-        sock.close()
-
-
-def decode(reply):
-    """(branch name, value) of a reply frame, or None when it is not one."""
-    if reply is None or len(reply) < 4:
-        return None
-    length = int.from_bytes(reply[:4], "big")
-    if length != len(reply) - 4:
-        return None
-    stream = io.BytesIO(reply[4:])
-    decoder = avro.io.BinaryDecoder(stream)
-    index = decoder.read_long()
-    schema = TYPES.schemas[index]
-    value = avro.io.DatumReader(schema).read(decoder)
-    if stream.tell() != length:
-        return None
-    return schema.name, value
+PEER = AvroPeer(AVSC)
+payload = PEER.payload
+decode = PEER.decode
+request_type = PEER.request_type
 
 
 def summary_checks(daemon):
@@ -114,9 +59,6 @@ def fixed_id_checks():
                                     network_request("AA-BB-CC-DD-EE-FF-00-11"))))
     check(reply is not None and reply[1]["command"]["network"]["id"] == FIXED_ID,
           f"a request naming AA-BB-CC-DD-EE-FF-00-11 is answered for {FIXED_ID} ({reply and reply[1]['command']})")
-    reply = decode(exchange(payload("bob", "network_summary_get", "Void", {})))
-    check(reply is not None and reply[1]["command"]["network"]["id"] == FIXED_ID,
-          "a Void request value is answered for the fixed network too")
 
 
 def refused_checks(daemon):
@@ -131,6 +73,13 @@ def refused_checks(daemon):
         ("a network request without its network record",
          payload("u", "network_version_get", "Network", {"id": FIXED_ID})),
         ("a union index past the last branch", payload("u", "network_version_get", "Void", {})[:-1] + b"\x7e"),
+        ("the empty record in place of the request record", payload("bob", "network_summary_get", "Void", {})),
+        ("a response record in place of the request record",
+         payload("u", "network_version_get", "NetworkVersionResponse",
+                 {"command": {"network": {"id": FIXED_ID}, "utime": 0},
+                  "parameter": {"server_platform": "linux", "host_controller_api_version": {"major": 7, "minor": 38}}})),
+        ("a name with a line end in it", payload("eve\n[error] forged user", "network_version_get\n[error] forged",
+                                                 "NetworkRequest", network_request())),
         ("a payload that is not Avro", b"\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"),
         ("an empty payload", b""),
     ]
@@ -143,6 +92,16 @@ def refused_checks(daemon):
                             "for 'ifttt_network_x'\n"), "an ifttt_ name fails at the network lookup")
     check(daemon.wait_lines(daemon.stderr, "[error] Failed to get 'command' field within argument of type "
                             "'Network'"), "a branch without command is logged")
+    check(daemon.wait_lines(daemon.stderr, "[error] Request of type 'Void' does not match message "
+                            "'network_summary_get', which takes 'NetworkRequest'\n"), "a Void request value is refused")
+    check(daemon.wait_lines(daemon.stderr, "[error] Request of type 'NetworkVersionResponse' does not match "
+                            "message 'network_version_get', which takes 'NetworkRequest'\n"),
+          "a response record as request value is refused")
+    check(daemon.wait_lines(daemon.stderr, "[error] Failed to match with supported avro messages at network level "
+                            "for 'network_version_get\\n[error] forged'\n"),
+          "a line end in a message name is logged escaped")
+    check(not any(line.startswith("[error] forged") for line in daemon.stderr() + daemon.stdout()),
+          "and forges no log line")
     # Still serving after all that.
     reply = decode(exchange(payload("u", "network_version_get", "NetworkRequest", network_request())))
     check(reply is not None, "and the daemon still answers afterwards")

@@ -576,7 +576,9 @@ TEST_F(request_fixture, TheReportWaitEndsAtOneDeadlineHoweverOftenItIsWoken)
     const double took = std::chrono::duration<double>(steady::now() - began).count();
     EXPECT_EQ(out.executed, 0);
     EXPECT_GE(took, 0.95);
-    EXPECT_LT(took, 1.6);
+    // The wait is one deadline, not a new second per wake-up: nowhere near
+    // the seven budgets of its wake-ups, however late a loaded machine runs.
+    EXPECT_LT(took, 5.0);
     ASSERT_GE(net.budgets.size(), 6u);
     EXPECT_EQ(net.budgets.front(), 1000000);
     for (size_t i = 1; i < net.budgets.size(); i++)

@@ -6,7 +6,9 @@
 
 #include "core_capture.h"
 #include "daemon/zwp_avi.h"
+#include "daemon/zwp_avi_execute.h"
 #include "daemon/zwp_avi_request.h"
+#include "daemon/zwp_avi_response.h"
 #include "daemon/zwp_net_list.h"
 #include "daemon/zwp_net_ops.h"
 
