@@ -97,17 +97,6 @@ struct dtls_ctx_t {
 
 namespace {
 
-class dtls_lock {
-public:
-    explicit dtls_lock(dtls_ctx_t *d) : d_(d) { plt_mtx_lck(d_->mtx); }
-    ~dtls_lock() { plt_mtx_ulck(d_->mtx); }
-    dtls_lock(const dtls_lock &) = delete;
-    dtls_lock &operator=(const dtls_lock &) = delete;
-
-private:
-    dtls_ctx_t *d_;
-};
-
 socklen_t addr_len(uint32_t ipv4) { return ipv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
 
 // Descriptor 0 is a valid socket.
@@ -469,7 +458,7 @@ int dtls_ssl_tbl_find(dtls_ctx_t *d, const uint8_t *addr, uint8_t len, int dir, 
 int dtls_ssl_tbl_add(dtls_ctx_t *d, SSL *ssl, int sock, const uint8_t *addr, uint8_t len, int dir,
                      uint32_t host_port)
 {
-    dtls_lock lk(d);
+    plt_lock lk(d->mtx);
     dtls_entry_t *e = nullptr;
     for (dtls_entry_t &t : d->tbl) {
         if (t.addr_len != 0 && t.addr_len == len && std::memcmp(t.addr, addr, len) == 0) {
@@ -696,7 +685,7 @@ void dtls_keep_alive_snd(tpt_layer_ctx *tpt)
     if (e == 0)
         return;
     {
-        dtls_lock lk(d);
+        plt_lock lk(d->mtx);
         for (dtls_entry_t &ent : d->tbl) {
             for (int dir = 0; dir < 2; ++dir) {
                 if (ent.addr_len == 0)
@@ -756,7 +745,7 @@ void dtls_wr_dgram(tpt_layer_ctx *tpt, util_lst_t *node)
 
     for (int round = 0; round < wr_rounds; ++round) {
         {
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             SSL *ssl = nullptr;
             int idx = -1;
             int dir = dir_server;
@@ -892,7 +881,7 @@ void dtls_exit(tpt_layer_ctx *tpt)
         d->tick_tmr = 0;
     }
     {
-        dtls_lock lk(d);
+        plt_lock lk(d->mtx);
         for (dtls_entry_t &e : d->tbl) {
             if (e.addr_len == 0)
                 continue;
@@ -920,7 +909,7 @@ void dtls_rd_thrd(void *data)
         fds.clear();
         int listen_sock = -1;
         {
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             listen_sock = d->listen_sock;
             if (listen_sock >= 0)
                 fds.push_back({listen_sock, POLLIN, 0});
@@ -942,7 +931,7 @@ void dtls_rd_thrd(void *data)
                 continue;
             std::fprintf(stderr, "select failed: %s\n", std::strerror(errno));
             {
-                dtls_lock lk(d);
+                plt_lock lk(d->mtx);
                 dtls_ssl_rd(tpt, ready, true);
                 dtls_new_conn_hdlr(tpt);
             }
@@ -959,7 +948,7 @@ void dtls_rd_thrd(void *data)
                     ready.push_back(p.fd);
             }
             std::sort(ready.begin(), ready.end());
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             if (!ready.empty())
                 dtls_ssl_rd(tpt, ready, false);
             if (listen_ready)

@@ -16,14 +16,6 @@
 
 namespace {
 
-struct nm_lock {
-    explicit nm_lock(plt_mtx_t m) : mtx(m) { plt_mtx_lck(mtx); }
-    ~nm_lock() { plt_mtx_ulck(mtx); }
-    nm_lock(const nm_lock &) = delete;
-    nm_lock &operator=(const nm_lock &) = delete;
-    plt_mtx_t mtx;
-};
-
 template <typename F>
 appl_nm_any_fn as_any(F fn)
 {
@@ -52,7 +44,7 @@ struct taken {
 // The kind's callback when the reply matches its entry; clears it on request.
 taken take(appl_layer_ctx *ctx, appl_nm_ctx *nm, appl_nm_kind kind, uint8_t seq, const uint8_t *node_id, bool clear)
 {
-    nm_lock lk(ctx->nm_mtx);
+    plt_lock lk(ctx->nm_mtx);
     appl_nm_pend_t &e = nm->pend[kind];
     if (e.cb == nullptr || e.seq != seq || (node_id != nullptr && *node_id != e.node_id))
         return {};
@@ -438,7 +430,7 @@ void incl_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t l
             return;
         appl_nm_wl_sts_fn cb;
         {
-            nm_lock lk(ctx->nm_mtx);
+            plt_lock lk(ctx->nm_mtx);
             cb = nm->unsol_wl_cb;
         }
         const uint8_t d = c[4];
@@ -484,7 +476,7 @@ void nd_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len
         return;
     appl_nm_resolve_fn cb;
     {
-        nm_lock lk(ctx->nm_mtx);
+        plt_lock lk(ctx->nm_mtx);
         cb = nm->resolve_cb;
     }
     if (cb == nullptr)
@@ -661,7 +653,7 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
     appl_nm_pend_t mine{a.cb, node_id, 0};
     appl_nm_pend_t before{};
     {
-        nm_lock lk(ctx->nm_mtx);
+        plt_lock lk(ctx->nm_mtx);
         mine.seq = ctx->nm_seq++;
         buf[2] = mine.seq;
         if (l.kind != no_kind) {
@@ -677,7 +669,7 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
     prm.data = buf.data();
     const int rc = appl_cmd_snd_ex(ctx, &prm, a.snd_cb, a.snd_user, nullptr, l.sts_wait);
     if (rc != 0 && l.kind != no_kind) {
-        nm_lock lk(ctx->nm_mtx);
+        plt_lock lk(ctx->nm_mtx);
         appl_nm_pend_t &e = nm->pend[l.kind];
         // Unless a later request of the kind has taken the entry meanwhile.
         if (e.seq == mine.seq && e.cb == mine.cb && e.node_id == mine.node_id)
@@ -726,7 +718,7 @@ int nd_snd(appl_layer_ctx *ctx, appl_nm_resolve_fn cb, Snd snd)
         return ZIP_ERR_NOT_RUNNING;
     tpt_sockaddr_t dst;
     gw_dst(ctx, &dst);
-    nm_lock lk(ctx->nm_mtx);
+    plt_lock lk(ctx->nm_mtx);
     const int rc = snd(&dst);
     if (rc == 0)
         nm->resolve_cb = cb;
