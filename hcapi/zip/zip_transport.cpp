@@ -1,7 +1,7 @@
 // UDP transport: socket, write queue and thread, read thread.
 #include "hcapi/zip/zip_transport.h"
 
-#include "hcapi/zip/zip_discvr.h"
+#include "hcapi/zip/zip_addr.h"
 #include "hcapi/zip/zip_error.h"
 
 #include <arpa/inet.h>
