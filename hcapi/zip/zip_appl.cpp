@@ -2,6 +2,8 @@
 // numbers, reply waits, the completion thread and the node tables.
 #include "hcapi/zip/zip_appl.h"
 
+#include "hcapi/zip/zip_dtls.h"
+
 #include <arpa/inet.h>
 #include <cstring>
 #include <memory>
@@ -372,6 +374,8 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
     if (prm->psk_len != 0)
         std::memcpy(tpt.psk, prm->psk, prm->psk_len);
     tpt.psk_len = prm->psk_len;
+    // A key means DTLS to the gateway and the nodes.
+    tpt.backend = prm->psk_len != 0 ? &dtls_tpt_backend : &tpt_udp_backend;
     ctx->ssn.rx_cb = appl_rx_cb;
     ctx->ssn.upper_ctx = ctx;
     ctx->ssn.plt_ctx = ctx->plt_ctx;

@@ -168,6 +168,7 @@ public:
         tpt_.plt_ctx = &plt_;
         std::memcpy(tpt_.psk, key.data(), std::min(key.size(), sizeof tpt_.psk));
         tpt_.psk_len = key_len_override ? key_len_override : static_cast<uint32_t>(key.size());
+        tpt_.backend = &dtls_tpt_backend;
         const int rc = tpt_init(&tpt_);
         tpt_up_ = rc == 0;
         return rc;
