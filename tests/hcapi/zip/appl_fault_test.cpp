@@ -45,7 +45,7 @@ TEST_F(ApplSim, ReplyWaitTimerFailureReturns109AndNeverCallsBack)
     g_fail.store(false);
     EXPECT_EQ(1u, log_count("Error: appl callback timer not working"));
     // The command did leave and the simulator acknowledged it.
-    auto f = wait_frame(cmd, 1s);
+    auto f = wait_frame(cmd, 10s);
     ASSERT_TRUE(f);
     std::this_thread::sleep_for(scaled(6000));
     EXPECT_EQ(0u, done.size());
@@ -55,8 +55,8 @@ TEST_F(ApplSim, ReplyWaitTimerFailureReturns109AndNeverCallsBack)
     recorder next;
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(0, &next, {0x20, 0x01, 0x56}));
-    EXPECT_LT(steady::now() - t0, scaled(1000));
-    ASSERT_TRUE(next.wait(1, 2s));
+    EXPECT_LT(steady::now() - t0, 5s);
+    ASSERT_TRUE(next.wait(1, 10s));
     EXPECT_EQ(0, next.at(0).status);
     EXPECT_EQ(0u, done.size());
 }

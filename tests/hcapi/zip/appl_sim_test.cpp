@@ -91,7 +91,7 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     EXPECT_GE(e.time - t0, early(c.at_ms));
     EXPECT_LE(e.time - t0, late(c.at_ms));
 
-    auto first = wait_frame(cmd, 1s);
+    auto first = wait_frame(cmd, 10s);
     ASSERT_TRUE(first);
     EXPECT_EQ(5, first->node_id);
     EXPECT_EQ(addr(5), first->local.address);
@@ -140,7 +140,7 @@ TEST_F(ApplSim, CompletionsRunOnOneCallbackThreadAndNodeZeroIsTheGateway)
     recorder done;
     const std::vector<uint8_t> a{0x86, 0x11}, b{0x86, 0x13, 0x01};
     ASSERT_EQ(0, send(0, &done, a));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     ASSERT_EQ(0, send(0, &done, b));
     ASSERT_TRUE(done.wait(2, 2s));
     const auto ev = done.all();
@@ -150,12 +150,12 @@ TEST_F(ApplSim, CompletionsRunOnOneCallbackThreadAndNodeZeroIsTheGateway)
     EXPECT_EQ(ev[0].tid, ev[1].tid);
     EXPECT_NE(std::this_thread::get_id(), ev[0].tid);
 
-    auto f = wait_frame(a, 1s);
+    auto f = wait_frame(a, 10s);
     ASSERT_TRUE(f);
     EXPECT_EQ(0, f->node_id);
     EXPECT_EQ((sim::endpoint{addr(1), ZIP_UDP_PORT}), f->local);
     EXPECT_TRUE(f->frame.packet.ack_request());
-    EXPECT_NE(f->frame.packet.seq, wait_frame(b, 1s)->frame.packet.seq);
+    EXPECT_NE(f->frame.packet.seq, wait_frame(b, 10s)->frame.packet.seq);
 
     // The gateway's ACK set the own node alive, reported under its id.
     EXPECT_EQ(APPL_NODE_STS_ALIVE, appl_node_sts_get(ctx(), 1));
@@ -189,11 +189,11 @@ TEST_F(ApplSim, NodeWithoutAddressIsRefusedAndWithOneTheFrameReachesIt)
     ASSERT_EQ(1, appl_node_ip_set(ctx(), ip.data(), 4, 5));
     const std::vector<uint8_t> cmd{0x26, 0x01, 0x63};
     ASSERT_EQ(0, send(5, &done, cmd));
-    auto f = wait_frame(cmd, 1s);
+    auto f = wait_frame(cmd, 10s);
     ASSERT_TRUE(f);
     EXPECT_EQ(5, f->node_id);
     EXPECT_EQ((sim::endpoint{addr(5), ZIP_UDP_PORT}), f->local);
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     EXPECT_EQ(0, done.at(0).status);
 
     // Forgotten again: refused again.
@@ -222,11 +222,11 @@ TEST_F(ApplSim, SecondSenderWaitsForTheFirstResultThenGoes)
     // It waited at the gate until the resent first frame was acknowledged.
     EXPECT_GE(t_ret - t0, early(2500));
     EXPECT_LT(t_ret - t0, scaled(5200));
-    ASSERT_TRUE(first.wait(1, 2s));
-    ASSERT_TRUE(second.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
+    ASSERT_TRUE(second.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
     EXPECT_EQ(0, second.at(0).status);
-    auto fb = wait_frame(b, 1s);
+    auto fb = wait_frame(b, 10s);
     ASSERT_TRUE(fb);
     EXPECT_EQ(1u, copies(fb->frame.packet.seq).size());
 }
@@ -240,15 +240,15 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     ASSERT_NO_FATAL_FAILURE(start(c));
     recorder first, second, third;
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
 
     // Commands without a completion callback do not wait at the gate.
     const std::vector<uint8_t> nowait{0x20, 0x02};
     const auto tq = steady::now();
     ASSERT_EQ(0, send(0, nullptr, nowait));
-    EXPECT_LT(steady::now() - tq, scaled(1000));
-    ASSERT_TRUE(wait_frame(nowait, 1s));
+    EXPECT_LT(steady::now() - tq, 5s);  // a closed gate also logs its time-out, counted below
+    ASSERT_TRUE(wait_frame(nowait, 10s));
 
     const auto t0 = steady::now();
     EXPECT_EQ(ZIP_ERR_APPL_BUSY, send(0, &second, {0x20, 0x01, 0x01}));
@@ -258,7 +258,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     // The gateway's answer opens the gate.
     appl_nm_sts_wait_clr(ctx());
     ASSERT_EQ(0, send(0, &third, {0x20, 0x01, 0x02}));
-    ASSERT_TRUE(third.wait(1, 2s));
+    ASSERT_TRUE(third.wait(1, 10s));
     EXPECT_EQ(0, third.at(0).status);
     EXPECT_EQ(0u, second.size());
 
@@ -266,7 +266,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     recorder fourth, fifth;
     const auto t1 = steady::now();
     ASSERT_EQ(0, send(0, &fourth, {0x34, 0x0F, 0x05}, 1));
-    ASSERT_TRUE(fourth.wait(1, 2s));
+    ASSERT_TRUE(fourth.wait(1, 10s));
     const auto until = t1 + late(c.reply_wait_ms);
     while (log_count("appl_nm_sts_tmout_cb: timeout") == 0 && steady::now() < until)
         std::this_thread::sleep_for(tick());
@@ -274,8 +274,8 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     EXPECT_GE(steady::now() - t1, early(c.reply_wait_ms));
     const auto t2 = steady::now();
     ASSERT_EQ(0, send(0, &fifth, {0x20, 0x01, 0x03}));
-    EXPECT_LT(steady::now() - t2, scaled(1000));
-    ASSERT_TRUE(fifth.wait(1, 2s));
+    EXPECT_LT(steady::now() - t2, 5s);
+    ASSERT_TRUE(fifth.wait(1, 10s));
     EXPECT_EQ(0, fifth.at(0).status);
     EXPECT_EQ(1u, fourth.size());
 }
@@ -294,7 +294,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     ASSERT_EQ(1, appl_node_ip_set(ctx(), ip.data(), 4, 5));
     recorder warm;
     ASSERT_EQ(0, send(5, &warm, {0x20, 0x02}));
-    ASSERT_TRUE(warm.wait(1, 2s));
+    ASSERT_TRUE(warm.wait(1, 10s));
     const std::thread::id cb_thread = warm.at(0).tid;
 
     gw->policy().push_next(behaviour::nack_waiting(std::nullopt));
@@ -302,7 +302,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     const std::vector<uint8_t> cmd{0x25, 0x01, 0xFF};
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(5, &done, cmd));
-    auto f = wait_frame(cmd, 1s);
+    auto f = wait_frame(cmd, 10s);
     ASSERT_TRUE(f);
     // A second NACK waiting restarts the frame's wait beyond the reply wait.
     std::this_thread::sleep_until(t0 + scaled(4000));
@@ -321,7 +321,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     EXPECT_EQ(1u, copies(f->frame.packet.seq).size());
     recorder after;
     ASSERT_EQ(0, send(5, &after, {0x20, 0x02}));
-    ASSERT_TRUE(after.wait(1, 2s));
+    ASSERT_TRUE(after.wait(1, 10s));
     EXPECT_EQ(0, after.at(0).status);
 }
 
@@ -337,7 +337,7 @@ TEST_F(ApplSim, StaleReplyWaitExpiryNeverEndsTheNextCommand)
     recorder first, next;
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
 
     std::this_thread::sleep_until(t0 + scaled(APPL_REPLY_WAIT_MS) - 3 * tick());
@@ -350,7 +350,7 @@ TEST_F(ApplSim, StaleReplyWaitExpiryNeverEndsTheNextCommand)
     ASSERT_FALSE(expired_early) << "the test thread came too late to hold the mutex";
     ASSERT_EQ(0, rc);
 
-    ASSERT_TRUE(next.wait(1, 2s));
+    ASSERT_TRUE(next.wait(1, 10s));
     EXPECT_EQ(0, next.at(0).status);
     std::this_thread::sleep_for(scaled(6000));
     EXPECT_EQ(1u, next.size());
@@ -377,9 +377,9 @@ TEST_F(ApplSim, HeldNopLateAckReachesTheListener)
     recorder done;
     const std::vector<uint8_t> nop{0x00};
     ASSERT_EQ(0, send(5, &done, nop, 0, 1));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     EXPECT_EQ(ZIP_ERR_NACK_WAIT, done.at(0).status);
-    auto f = wait_frame(nop, 1s);
+    auto f = wait_frame(nop, 10s);
     ASSERT_TRUE(f);
     const uint8_t seq = f->frame.packet.seq;
     // The gateway holds it under this number, which stays reserved.
@@ -410,10 +410,10 @@ TEST_F(ApplSim, StopCompletesTheCommandInFlightAndReleasesWaitingSenders)
     std::this_thread::sleep_for(scaled(1000));
     const auto t0 = steady::now();
     appl_stop(ctx());
-    ASSERT_TRUE(first.wait(1, 1s));
+    ASSERT_TRUE(first.wait(1, 5s));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, first.at(0).status);
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, waiting.get());
-    EXPECT_LT(steady::now() - t0, 1s);
+    EXPECT_LT(steady::now() - t0, 5s);
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, send(0, &second, {0x20, 0x01, 0x12}));
     // The frame layer's later no-ACK is not a second completion.
     std::this_thread::sleep_for(scaled(6000));
@@ -448,7 +448,7 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     // The simulator needs to have heard from us to know where to send.
     recorder done;
     ASSERT_EQ(0, send(0, &done));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
 
     sim::own_packet tiny;
     tiny.command = {0x25};
@@ -492,7 +492,7 @@ TEST_F(ApplSim, ReceiveQueueIsBoundedWhileTheNetworkIsBusy)
     ASSERT_NO_FATAL_FAILURE(start());
     recorder done;
     ASSERT_EQ(0, send(0, &done));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
 
     std::promise<void> release;
     std::shared_future<void> gate = release.get_future().share();
@@ -682,21 +682,23 @@ TEST_F(ApplSimRealTime, ResendAfter2500msAndNoAckAfter5000ms)
     recorder a, b;
     const std::vector<uint8_t> ca{0x20, 0x01, 0x30}, cb{0x20, 0x01, 0x31};
     ASSERT_EQ(0, send(0, &a, ca));
-    ASSERT_TRUE(a.wait(1, 4s));
+    ASSERT_TRUE(a.wait(1, 15s));
     EXPECT_EQ(0, a.at(0).status);
-    auto fa = wait_frame(ca, 1s);
+    auto fa = wait_frame(ca, 10s);
     ASSERT_TRUE(fa);
     auto sent = copies(fa->frame.packet.seq);
     ASSERT_EQ(2u, sent.size());
+    // Exact lower bounds (one tick of resolution); the upper ones only catch
+    // a lost timer, as a loaded machine may run any thread late.
     EXPECT_GE(sent[1].time - sent[0].time, 2400ms);
-    EXPECT_LE(sent[1].time - sent[0].time, 2800ms);
+    EXPECT_LE(sent[1].time - sent[0].time, 2500ms + 3000ms);
 
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(0, &b, cb));
-    ASSERT_TRUE(b.wait(1, 7s));
+    ASSERT_TRUE(b.wait(1, 15s));
     EXPECT_EQ(ZIP_ERR_NO_ACK, b.at(0).status);
     EXPECT_GE(b.at(0).time - t0, 4900ms);
-    EXPECT_LE(b.at(0).time - t0, 5500ms);
+    EXPECT_LE(b.at(0).time - t0, 5000ms + 4000ms);
 }
 
 TEST_F(ApplSimRealTime, SecondSenderGivesUpAfter5200ms)
@@ -707,11 +709,11 @@ TEST_F(ApplSimRealTime, SecondSenderGivesUpAfter5200ms)
     ASSERT_NO_FATAL_FAILURE(start(c));
     recorder first, second;
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     const auto t0 = steady::now();
     EXPECT_EQ(ZIP_ERR_APPL_BUSY, send(0, &second, {0x20, 0x01, 0x40}));
     EXPECT_GE(steady::now() - t0, 5150ms);
-    EXPECT_LE(steady::now() - t0, 5600ms);
+    EXPECT_LE(steady::now() - t0, 5200ms + 4000ms);
     appl_nm_sts_wait_clr(ctx());
 }
 

@@ -116,7 +116,7 @@ protected:
     ms scaled(uint32_t protocol_ms) const { return ms(protocol_ms * tick / 100); }
 
     // Waits for the n-th callback line (counting from 1).
-    std::string line(size_t n, ms timeout = 3s)
+    std::string line(size_t n, ms timeout = 10s)
     {
         if (!calls::get().wait(n, timeout))
             return "(none)";
@@ -132,7 +132,7 @@ protected:
     // `count` of them have reached the simulator.
     uint8_t last_seq(uint8_t cls, uint8_t cmd, size_t count = 1)
     {
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             std::vector<uint8_t> seqs;
             for (const sim::nm_request &r : nms->requests())
                 if (r.command.size() >= 3 && r.command[0] == cls && r.command[1] == cmd)
@@ -397,8 +397,8 @@ TEST_F(NmSim, TwoSendersInARowBothSucceedWithoutAStall)
     other.join();
     EXPECT_EQ(0, rc2.load());
     EXPECT_EQ(0, rc3);
-    EXPECT_LT(steady::now() - t0, 2s);
-    ASSERT_TRUE(calls::get().wait(3, 3s));
+    EXPECT_LT(steady::now() - t0, 4s);  // not the 5.1 s reply wait
+    ASSERT_TRUE(calls::get().wait(3, 6s));
     auto all = calls::get().all();
     std::sort(all.begin(), all.end());
     EXPECT_EQ("list st=0 suc=1 m=31" + std::string(56, '0'), all[0]);
@@ -412,7 +412,7 @@ TEST_F(NmSim, StaleReturnRouteReplyOpensTheWaitWithoutACallback)
     ASSERT_EQ(0, zw_assign_return_route(ctx(), 5, 6, on_sts_node));
     const auto t0 = steady::now();
     ASSERT_EQ(0, zip_node_list_get(ctx(), on_node_list));
-    EXPECT_LT(steady::now() - t0, 2s);  // not the 5.1 s reply wait
+    EXPECT_LT(steady::now() - t0, 4s);  // not the 5.1 s reply wait
     EXPECT_EQ(0u, line(1).rfind("list ", 0));
     EXPECT_TRUE(no_more(1));
 }
