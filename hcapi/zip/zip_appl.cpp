@@ -317,12 +317,11 @@ void appl_release(appl_layer_ctx *ctx)
     plt_cond_destroy(ctx->cond);
     plt_mtx_destroy(ctx->tbl_mtx);
     plt_mtx_destroy(ctx->seq_mtx);
-    plt_mtx_destroy(ctx->nm_mtx);
     plt_mtx_destroy(ctx->mtx);
     ctx->cmpl_sem = nullptr;
     ctx->cmpl_mtx = nullptr;
     ctx->cond = nullptr;
-    ctx->tbl_mtx = ctx->seq_mtx = ctx->nm_mtx = ctx->mtx = nullptr;
+    ctx->tbl_mtx = ctx->seq_mtx = ctx->mtx = nullptr;
 }
 
 }  // namespace
@@ -339,11 +338,11 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
         return 1;
 
     // Own resources first: the layers below may deliver as soon as they run.
-    ctx->mtx = ctx->nm_mtx = ctx->seq_mtx = ctx->tbl_mtx = ctx->cmpl_mtx = nullptr;
+    ctx->mtx = ctx->seq_mtx = ctx->tbl_mtx = ctx->cmpl_mtx = nullptr;
     ctx->cond = nullptr;
     ctx->cmpl_sem = nullptr;
     ctx->cmpl_q = nullptr;
-    if (!plt_mtx_init(&ctx->mtx) || !plt_mtx_init(&ctx->nm_mtx) || !plt_mtx_init(&ctx->seq_mtx) ||
+    if (!plt_mtx_init(&ctx->mtx) || !plt_mtx_init(&ctx->seq_mtx) ||
         !plt_mtx_init(&ctx->tbl_mtx) || !plt_cond_init(&ctx->cond) || !plt_mtx_init(&ctx->cmpl_mtx) ||
         !plt_sem_init(&ctx->cmpl_sem)) {
         appl_release(ctx);
@@ -360,7 +359,6 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
     for (appl_seq_ent_t &e : ctx->seq_tbl)
         e = {0, seq_node_free, 0};
     ctx->seq_cursor = static_cast<uint8_t>(plt_rand() & 0xFF);
-    ctx->nm_seq = static_cast<uint8_t>(plt_rand() & 0xFF);
     ctx->ip_hit = {};
     ctx->ipv4 = prm->ipv4 ? 1 : 0;
 
@@ -598,18 +596,39 @@ void zip_send_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id)
         plt_msg_show(ctx->plt_ctx, "zip_send_cb error:%d, node id:%u", status, node_id);
 }
 
+void appl_rx_filter_set(appl_layer_ctx *ctx, appl_rx_filter_fn fn, void *data)
+{
+    if (ctx == nullptr)
+        return;
+    plt_lock lk(ctx->mtx);
+    ctx->rx_filter = fn != nullptr ? appl_rx_filter_t{fn, data} : appl_rx_filter_t{};
+}
+
+void *appl_rx_filter_data(appl_layer_ctx *ctx, appl_rx_filter_fn fn)
+{
+    if (ctx == nullptr || fn == nullptr)
+        return nullptr;
+    plt_lock lk(ctx->mtx);
+    return ctx->rx_filter.fn == fn ? ctx->rx_filter.data : nullptr;
+}
+
 void appl_rx_cb(ssn_layer_ctx *ssn, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr, const uint8_t *data,
                 uint16_t length, uint16_t hdr_flags, uint16_t encap_fmt)
 {
     appl_layer_ctx *ctx = ssn != nullptr ? appl_of(ssn) : nullptr;
     if (ctx == nullptr || !ctx->running.load() || data == nullptr || length < 2)
         return;
-    // The gateway's network-management replies are taken out before the
-    // network sees the rest.
-    if (appl_nm_rpt_dispatch(ctx, src, data, length))
+    appl_rx_filter_t filter;
+    appl_rx_fn rx;
+    {
+        plt_lock lk(ctx->mtx);
+        filter = ctx->rx_filter;
+        rx = ctx->rx_cb;
+    }
+    if (filter.fn != nullptr && filter.fn(ctx, filter.data, src, hdr, data, length, hdr_flags, encap_fmt))
         return;
-    if (ctx->rx_cb != nullptr)
-        ctx->rx_cb(ctx, src, hdr, data, length, hdr_flags, encap_fmt);
+    if (rx != nullptr)
+        rx(ctx, src, hdr, data, length, hdr_flags, encap_fmt);
 }
 
 // ---------------------------------------------------------------------------
@@ -648,7 +667,13 @@ void appl_node_sts_set(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status, int
             changes[n++] = {own, APPL_NODE_STS_ALIVE, true};
         }
     }
-    appl_node_sts_fn cb = ctx->node_sts_cb;
+    if (n == 0)
+        return;
+    appl_node_sts_fn cb;
+    {
+        plt_lock lk(ctx->mtx);
+        cb = ctx->node_sts_cb;
+    }
     for (int i = 0; i < n; ++i)
         if (changes[i].notify && cb != nullptr)
             cb(ctx, changes[i].node_id, changes[i].status);

@@ -88,6 +88,7 @@ protected:
         a->reply_wait_ms = reply_wait_ms;
         a->own_node_id = 1;
         install(nm);
+        ASSERT_EQ(0, appl_nm_init(a, &nm));
         in_addr gw_ip{};
         inet_pton(AF_INET, g.address.c_str(), &gw_ip);
         appl_init_param_t p{};
@@ -102,6 +103,7 @@ protected:
         if (started)
             appl_shutdown(appl.get());
         started = false;
+        appl_nm_exit(appl.get());
         plt_exit(&plt);
         plt_tick_ms_set(0);
         if (gw)
@@ -148,7 +150,7 @@ protected:
     unsigned tick = 10;
     plt_tmr_ctx plt{};
     std::unique_ptr<appl_layer_ctx> appl = std::make_unique<appl_layer_ctx>();
-    appl_nm_ctx &nm = appl->nm;
+    appl_nm_ctx nm{};
     std::unique_ptr<sim::gateway> gw;
     std::unique_ptr<sim::nm_gateway> nms;
     bool started = false;
