@@ -8,6 +8,7 @@
 #include "hcapi/zip/zip_appl.h"
 #include "hcapi/zip/zip_platform.h"
 #include "sim/sim_gateway.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -31,27 +32,9 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 
-inline std::mutex g_log_mtx;
-inline std::vector<std::string> g_log;
-inline void capture_line(const char *text)
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.emplace_back(text);
-}
-inline size_t log_count(const std::string &part)
-{
-    std::lock_guard lk(g_log_mtx);
-    size_t n = 0;
-    for (const std::string &l : g_log)
-        if (l.find(part) != std::string::npos)
-            ++n;
-    return n;
-}
-inline void log_clear()
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.clear();
-}
+using zip_test::capture_line;
+using zip_test::log_clear;
+using zip_test::log_count;
 
 // Something that happens on one of the layer's threads, with where and when.
 struct event {

@@ -7,6 +7,7 @@
 #include "hcapi/zip/zip_dtls.h"
 #include "hcapi/zip/zip_platform.h"
 #include "hcapi/zip/zip_transport.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -94,32 +95,10 @@ inline size_t open_fd_count()
 // Log lines of the platform print path
 // ---------------------------------------------------------------------------
 
-inline std::mutex g_log_mtx;
-inline std::vector<std::string> g_log;
-inline void capture_line(const char *text)
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.emplace_back(text);
-}
-inline size_t log_count(const std::string &part)
-{
-    std::lock_guard lk(g_log_mtx);
-    size_t n = 0;
-    for (const std::string &l : g_log)
-        if (l.find(part) != std::string::npos)
-            ++n;
-    return n;
-}
-inline std::vector<std::string> log_lines()
-{
-    std::lock_guard lk(g_log_mtx);
-    return g_log;
-}
-inline void log_clear()
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.clear();
-}
+using zip_test::capture_line;
+using zip_test::log_clear;
+using zip_test::log_count;
+using zip_test::log_lines;
 
 // ---------------------------------------------------------------------------
 // The transport

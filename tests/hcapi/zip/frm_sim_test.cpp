@@ -37,10 +37,7 @@ protected:
     void SetUp() override { start_all({}); }
     void start_all(std::vector<sim::node_address> nodes, unsigned tick_ms = fast_tick_ms)
     {
-        {
-            std::lock_guard lk(g_log_mtx);
-            g_log.clear();
-        }
+        log_clear();
         sim::gateway_config cfg;
         cfg.port = 0;
         cfg.nodes = std::move(nodes);

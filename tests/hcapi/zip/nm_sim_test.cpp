@@ -4,6 +4,7 @@
 // layout on their own.
 #include "sim/sim_nm.h"
 #include "tests/hcapi/zip/nm_test_support.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +24,7 @@ using bytes = std::vector<uint8_t>;
 
 const std::string net_prefix = "127.71.0.";
 
-std::mutex g_log_mtx;
-std::vector<std::string> g_log;
-void capture_line(const char *text)
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.emplace_back(text);
-}
+using zip_test::capture_line;
 
 std::string hexs(const bytes &b) { return hex(b.data(), b.size()); }
 
@@ -59,10 +54,7 @@ protected:
     {
         tick = tick_ms;
         calls::get().clear();
-        {
-            std::lock_guard lk(g_log_mtx);
-            g_log.clear();
-        }
+        zip_test::log_clear();
         sim::gateway_config g;
         g.address = net_prefix + "1";
         g.port = ZIP_UDP_PORT;

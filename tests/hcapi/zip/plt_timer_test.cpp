@@ -3,6 +3,7 @@
 // tick-length seam; a few run at the real 100 ms tick.
 #include "hcapi/zip/zip_error.h"
 #include "hcapi/zip/zip_platform.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-std::mutex g_lines_mtx;
-std::vector<std::string> g_lines;
-
-void capture(const char *text)
-{
-    std::lock_guard lk(g_lines_mtx);
-    g_lines.emplace_back(text);
-}
+using zip_test::log_clear;
+using zip_test::log_lines;
+constexpr plt_print_fn capture = zip_test::capture_line;
 
 // Waits (bounded) until the predicate holds.
 template <class Pred> bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms)
@@ -271,18 +267,15 @@ TEST_F(TimerTest, ReferenceCountKeepsTheServiceUntilTheLastExit)
     std::atomic<int> calls{0};
     ASSERT_NE(0, plt_tmr_start(&ctx, 10, [](void *d) { ++*static_cast<std::atomic<int> *>(d); }, &calls));
     EXPECT_TRUE(eventually([&] { return calls.load() == 1; }));
-    {
-        std::lock_guard lk(g_lines_mtx);
-        g_lines.clear();
-    }
+    log_clear();
     plt_msg_show(&ctx, "still here");
     plt_exit(&ctx);
     running = false;
     EXPECT_EQ(0, plt_tmr_start(&ctx, 10, [](void *) {}, nullptr));
     plt_msg_show(&ctx, "gone");  // the print callback went with the service
-    std::lock_guard lk(g_lines_mtx);
-    ASSERT_EQ(1u, g_lines.size());
-    EXPECT_EQ("still here\n", g_lines[0]);
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("still here\n", lines[0]);
 }
 
 // The owner of a timer, as every layer holds one: its lock, the timer id, and
@@ -429,8 +422,7 @@ TEST_F(TimerTest, ExitWaitsForCallbacksInFlight)
         EXPECT_EQ(nullptr, ctx.svc.load());
         delete o;
     }
-    std::lock_guard lk(g_lines_mtx);
-    g_lines.clear();
+    log_clear();
 }
 
 // Exit may even run inside a one-shot callback of the same service.
