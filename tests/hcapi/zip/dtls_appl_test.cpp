@@ -45,18 +45,9 @@ protected:
     void SetUp() override
     {
         log_clear();
-        for (int attempt = 0; attempt < 20 && gw == nullptr; ++attempt) {
-            prefix = random_prefix();
-            sim::gateway_config c;
-            c.address = prefix + "1";
-            c.port = sim::dtls_port;
-            c.dtls_psk = key_a;
-            c.nodes.push_back({5, prefix + "5"});
-            auto g = std::make_unique<sim::gateway>(c);
-            if (g->start() == 0)
-                gw = std::move(g);
-        }
-        ASSERT_NE(gw, nullptr);
+        ASSERT_TRUE(dsim.start({5}));
+        gw = dsim.gw.get();
+        prefix = dsim.prefix;
         gw->on_command(0x25, 0x02, [](const sim::command_context &) {
             return std::optional<std::vector<sim::command_reply>>{{{{0x25, 0x03, 0xFF}, true}}};
         });
@@ -112,8 +103,9 @@ protected:
         return false;
     }
 
+    dtls_sim dsim;
+    sim::gateway *gw = nullptr;
     std::string prefix;
-    std::unique_ptr<sim::gateway> gw;
     plt_tmr_ctx plt{};
     bool plt_up = false;
     std::unique_ptr<appl_layer_ctx> appl;
