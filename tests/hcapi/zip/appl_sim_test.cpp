@@ -12,6 +12,13 @@ namespace {
 using namespace appl_test;
 using sim::behaviour;
 
+// A filter that is never installed.
+int on_rx_filter_other(appl_layer_ctx *, void *, const tpt_sockaddr_t *, const zip_rx_hdr_t *, const uint8_t *,
+                       uint16_t, uint16_t, uint16_t)
+{
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // One acknowledged command, one row per gateway behaviour
 // ---------------------------------------------------------------------------
@@ -468,8 +475,8 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     const int seq = gw->send_packet(p);
     ASSERT_LE(0, seq);
     // Our frame layer acknowledges it, and the command goes up.
-    ASSERT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), 2s));
-    const auto until = steady::now() + 2s;
+    ASSERT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), 10s));
+    const auto until = steady::now() + 10s;
     for (;;) {
         {
             std::lock_guard lk(n.rx_mtx);
@@ -491,6 +498,69 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     EXPECT_TRUE(r.flags & ZIP_RX_FLAG_ACK_REQ);
     EXPECT_NE(std::this_thread::get_id(), r.tid);
     EXPECT_NE(done.at(0).tid, r.tid);
+}
+
+// The receive filter is offered every command first, with its data: what it
+// consumes never reaches the network, what it passes on does, and so does
+// everything once the filter is removed.
+TEST_F(ApplSim, ReceiveFilterConsumesOrPassesOn)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    recorder done;
+    ASSERT_EQ(0, send(0, &done));
+    ASSERT_TRUE(done.wait(1, 10s));
+
+    struct offered {
+        std::mutex m;
+        std::vector<std::vector<uint8_t>> cmds;
+    } filtered;
+    const appl_rx_filter_fn filter = [](appl_layer_ctx *, void *data, const tpt_sockaddr_t *, const zip_rx_hdr_t *,
+                                        const uint8_t *cmd, uint16_t len, uint16_t, uint16_t) {
+        auto *o = static_cast<offered *>(data);
+        std::lock_guard lk(o->m);
+        o->cmds.emplace_back(cmd, cmd + len);
+        return cmd[0] == 0x25 ? 1 : 0;
+    };
+    appl_rx_filter_set(ctx(), filter, &filtered);
+    EXPECT_EQ(&filtered, appl_rx_filter_data(ctx(), filter));
+    EXPECT_EQ(nullptr, appl_rx_filter_data(ctx(), on_rx_filter_other));
+
+    auto push = [&](std::vector<uint8_t> cmd) {
+        sim::own_packet p;
+        p.command = std::move(cmd);
+        p.ack_request = false;
+        ASSERT_LE(0, gw->send_packet(p));
+    };
+    // Commands go up in order: once the last one is there, the ones before
+    // it have been offered.
+    auto wait_rx = [&](size_t count) {
+        const auto until = steady::now() + 10s;
+        for (;;) {
+            {
+                std::lock_guard lk(n.rx_mtx);
+                if (n.rx.size() >= count)
+                    return;
+            }
+            ASSERT_LT(steady::now(), until);
+            std::this_thread::sleep_for(5ms);
+        }
+    };
+    push({0x25, 0x03, 0xFF});
+    push({0x26, 0x03, 0x10});
+    ASSERT_NO_FATAL_FAILURE(wait_rx(1));
+    appl_rx_filter_set(ctx(), nullptr, nullptr);
+    EXPECT_EQ(nullptr, appl_rx_filter_data(ctx(), filter));
+    push({0x25, 0x03, 0x00});
+    ASSERT_NO_FATAL_FAILURE(wait_rx(2));
+
+    {
+        std::lock_guard lk(filtered.m);
+        EXPECT_EQ((std::vector<std::vector<uint8_t>>{{0x25, 0x03, 0xFF}, {0x26, 0x03, 0x10}}), filtered.cmds);
+    }
+    std::lock_guard lk(n.rx_mtx);
+    ASSERT_EQ(2u, n.rx.size());
+    EXPECT_EQ((std::vector<uint8_t>{0x26, 0x03, 0x10}), n.rx[0].bytes);
+    EXPECT_EQ((std::vector<uint8_t>{0x25, 0x03, 0x00}), n.rx[1].bytes);
 }
 
 TEST_F(ApplSim, ReceiveQueueIsBoundedWhileTheNetworkIsBusy)
