@@ -68,11 +68,11 @@ void show(const char *format, ...)
 struct discvr_state {
     std::atomic<int> refs{2};
     std::atomic<bool> run{true};
-    zip_gw_discvr_cb_t cb = nullptr;
-    void *user = nullptr;
     int ipv4 = 0;
 
     std::mutex mtx;  // guards the fields below; never held across a callback
+    zip_gw_discvr_cb_t cb = nullptr;
+    void *user = nullptr;
     std::condition_variable cv;
     bool thrd_running = false;
     bool thrd_ended = false;
@@ -90,14 +90,18 @@ void state_release(discvr_state *st)
 // progress, so no call starts or runs once stop has returned.
 void result_report(discvr_state *st, const uint8_t *addrs, uint8_t count, int done, int total)
 {
+    zip_gw_discvr_cb_t cb;
+    void *user;
     {
         std::lock_guard<std::mutex> lk(st->mtx);
         if (!st->run.load())
             return;
         st->in_cb = true;
+        cb = st->cb;
+        user = st->user;
     }
-    if (st->cb != nullptr)
-        st->cb(addrs, count, st->ipv4, st->user, done, total, nullptr);
+    if (cb != nullptr)
+        cb(addrs, count, st->ipv4, user, done, total, nullptr);
     {
         std::lock_guard<std::mutex> lk(st->mtx);
         st->in_cb = false;

@@ -811,7 +811,6 @@ int nm_snd(appl_layer_ctx *ctx, Fn cb, std::initializer_list<uint8_t> args = {},
         static_assert(std::is_same_v<Fn, std::nullptr_t>, "a request without a pending entry takes no reply callback");
     else
         static_assert(std::is_same_v<Fn, kind_fn<layouts[Req].kind>>, "the reply callback of the request's kind");
-    const nm_req req = Req;
     nm_snd_args a;
     size_t i = 0;
     for (uint8_t v : args)
@@ -819,7 +818,7 @@ int nm_snd(appl_layer_ctx *ctx, Fn cb, std::initializer_list<uint8_t> args = {},
     a.cb = cb;
     a.tail = tail;
     a.tail_len = tail_len;
-    return nm_snd(ctx, req, a);
+    return nm_snd(ctx, Req, a);
 }
 
 void gw_dst(appl_layer_ctx *ctx, tpt_sockaddr_t *dst)
