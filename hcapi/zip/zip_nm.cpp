@@ -611,8 +611,12 @@ int appl_app_sts_hdlr(appl_layer_ctx *ctx, appl_nm_ctx *nm, const tpt_sockaddr_t
     } else {
         const auto *a = reinterpret_cast<const uint8_t *>(&src->v6.sin6_addr);
         uint8_t node_id = 0;
-        if (std::memcmp(a, peer, 16) != 0 &&
-            !(appl_ip_to_node(ctx, a, 16, &node_id) && node_id == ctx->own_node_id))
+        uint8_t own = 0;
+        {
+            plt_lock lk(ctx->tbl_mtx);
+            own = ctx->own_node_id;
+        }
+        if (std::memcmp(a, peer, 16) != 0 && !(appl_ip_to_node(ctx, a, 16, &node_id) && node_id == own))
             return 0;
     }
     appl_nm_sts_wait_clr(ctx);
