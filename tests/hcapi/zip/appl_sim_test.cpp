@@ -112,7 +112,7 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     const auto sent = copies(first->frame.packet.seq);
     EXPECT_EQ(c.copies, sent.size());
     if (sent.size() == 2) {
-        EXPECT_GE(sent[1].time - sent[0].time, early(2500));
+        EXPECT_GE(sent[1].time - sent[0].time, early_seen(2500));
     }
 
     // Past the frame layer's second expiry and the reply wait: nothing more.
