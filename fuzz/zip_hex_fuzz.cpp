@@ -1,6 +1,7 @@
 // Arbitrary text into the Intel HEX reader, in a buffer of exactly its size:
 // the whole load (both passes), the reading pass into a small image that most
 // records overrun, and, on the same bytes, the decimal text reader.
+#include "hcapi/zip/zip_dec.h"
 #include "hcapi/zip/zip_hex.h"
 
 #include <cstddef>

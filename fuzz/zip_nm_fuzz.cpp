@@ -74,27 +74,21 @@ void on_wl_sts(appl_layer_ctx *, const appl_wl_dsk_t *d, uint8_t) { touch(d->dsk
 void on_app(appl_layer_ctx *, uint8_t, uint8_t) {}
 void on_adv(appl_layer_ctx *, const appl_node_adv_t *a) { touch(a->home_id_raw, 4); }
 
-template <typename F>
-appl_nm_any_fn any(F f)
-{
-    return reinterpret_cast<appl_nm_any_fn>(f);
-}
-
-const appl_nm_any_fn kind_cbs[APPL_NM_KIND_CNT] = {
-    any(on_list),     any(on_info), any(on_ep),       any(on_cap),      any(on_aggr),
-    any(on_sts_node), any(on_lrn),  any(on_sts),      any(on_dsk),      any(on_incl),
-    any(on_sts_node), any(on_sts_node), any(on_incl), any(on_sts_node), any(on_sts_node),
-    any(on_sts_node), any(on_info), any(on_wl_list),  any(on_wl_ent),
+const appl_nm_cb_t kind_cbs[APPL_NM_KIND_CNT] = {
+    on_list,     on_info, on_ep,       on_cap,      on_aggr,
+    on_sts_node, on_lrn,  on_sts,      on_dsk,      on_incl,
+    on_sts_node, on_sts_node, on_incl, on_sts_node, on_sts_node,
+    on_sts_node, on_info, on_wl_list,  on_wl_ent,
 };
 
 struct fixture {
     appl_layer_ctx appl{};
-    appl_nm_ctx &nm = appl.nm;
+    appl_nm_ctx nm{};
     fixture()
     {
         plt_mtx_init(&appl.mtx);
-        plt_mtx_init(&appl.nm_mtx);
         plt_mtx_init(&appl.tbl_mtx);
+        appl_nm_init(&appl, &nm);
         appl.own_node_id = 1;
         nm.unsol_node_list_cb = on_list;
         nm.unsol_incl_cb = on_incl;
@@ -137,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Requests are made for real node ids only.
     const uint8_t node = cmd.size() > 3 ? static_cast<uint8_t>(cmd[3] % 233) : 0;
     for (size_t k = 0; k < APPL_NM_KIND_CNT; ++k)
-        f.nm.pend[k] = {(mode & 8) ? nullptr : kind_cbs[k], node, static_cast<uint8_t>(seq ^ (mode & 0x10))};
+        f.nm.pend[k] = {(mode & 8) ? appl_nm_cb_t{} : kind_cbs[k], node, static_cast<uint8_t>(seq ^ (mode & 0x10))};
     appl_nm_rpt_dispatch(&f.appl, &src, cmd.empty() ? nullptr : cmd.data(), static_cast<uint16_t>(cmd.size()));
 
     // The white-list parsers on their own.

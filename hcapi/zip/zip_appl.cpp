@@ -2,20 +2,14 @@
 // numbers, reply waits, the completion thread and the node tables.
 #include "hcapi/zip/zip_appl.h"
 
+#include "hcapi/zip/zip_dtls.h"
+
 #include <arpa/inet.h>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
 
 namespace {
-
-struct appl_lock {
-    explicit appl_lock(plt_mtx_t m) : mtx(m) { plt_mtx_lck(mtx); }
-    ~appl_lock() { plt_mtx_ulck(mtx); }
-    appl_lock(const appl_lock &) = delete;
-    appl_lock &operator=(const appl_lock &) = delete;
-    plt_mtx_t mtx;
-};
 
 // Counts a sender inside appl_cmd_snd_ex, so that shutdown does not free the
 // locks under a sender that is just waking up from the gate.
@@ -131,7 +125,7 @@ int node_dst(appl_layer_ctx *ctx, uint8_t node_id, tpt_sockaddr_t *dst)
         return ZIP_ERR_NODE_ID;
     appl_node_ip_t ent;
     {
-        appl_lock lk(ctx->tbl_mtx);
+        plt_lock lk(ctx->tbl_mtx);
         ent = ctx->node_ip[node_id - 1];
     }
     // An address of the other family cannot leave through this socket.
@@ -152,18 +146,18 @@ bool src_speaks_for(appl_layer_ctx *ctx, uint8_t node_id, const tpt_sockaddr_t *
         return true;
     if (node_id < 1 || node_id > APPL_NODE_UNKNOWN)
         return false;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     const appl_node_ip_t &ent = ctx->node_ip[node_id - 1];
     return ent.valid && ent.len == len && std::memcmp(ent.addr, a, len) == 0;
 }
 
 // --- the gate --------------------------------------------------------------
 
-// Takes the gate: returns 1 with the layer mutex locked once by this call,
-// or 0 (mutex released) when it stayed closed.
-int appl_wait_idle(appl_layer_ctx *ctx)
+// Takes the gate: a guard holding the layer mutex once the gate is ours, or
+// an empty guard when it stayed closed.
+plt_lock appl_wait_idle(appl_layer_ctx *ctx)
 {
-    plt_mtx_lck(ctx->mtx);
+    plt_lock lk(ctx->mtx);
     const uint16_t wait_ms = static_cast<uint16_t>(plt_tick_scale_ms(APPL_GATE_WAIT_MS));
     while ((ctx->cb_wait || ctx->sts_wait) && ctx->running.load()) {
         int r = plt_cond_timedwait(ctx->cond, ctx->mtx, wait_ms);
@@ -173,11 +167,9 @@ int appl_wait_idle(appl_layer_ctx *ctx)
             break;
         }
     }
-    if (ctx->cb_wait || ctx->sts_wait) {
-        plt_mtx_ulck(ctx->mtx);
-        return 0;
-    }
-    return 1;
+    if (ctx->cb_wait || ctx->sts_wait)
+        return {};
+    return lk;
 }
 
 void stored_clear(appl_layer_ctx *ctx)
@@ -196,7 +188,7 @@ void wait_tmout(appl_layer_ctx *ctx, bool nm)
     uint8_t node_id, seq;
     bool pending;
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         // A stale expiry (the wait ended, or the next command re-armed the
         // timer) must not end the next command.
         if (!plt_tmr_cb_current(ctx->plt_ctx))
@@ -243,7 +235,7 @@ void appl_snd_done_cb(ssn_layer_ctx *ssn, uint8_t code, void *user, uint8_t node
     appl_snd_cb_fn cb = nullptr;
     bool mine = false;
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         // A result that arrives after its command ended (reply-wait expiry,
         // stop) finds no stored command and must not end the next one.
         if (ctx->stored_valid && ctx->stored_seq == seq && ctx->stored_node == node_id &&
@@ -308,7 +300,7 @@ void appl_tx_sts_cb(ssn_layer_ctx *ssn, uint8_t code, void *, uint8_t, uint8_t s
     appl_tx_sts_fn listener;
     void *data;
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         listener = ctx->tx_sts_listener;
         data = ctx->tx_sts_listener_data;
     }
@@ -325,12 +317,11 @@ void appl_release(appl_layer_ctx *ctx)
     plt_cond_destroy(ctx->cond);
     plt_mtx_destroy(ctx->tbl_mtx);
     plt_mtx_destroy(ctx->seq_mtx);
-    plt_mtx_destroy(ctx->nm_mtx);
     plt_mtx_destroy(ctx->mtx);
     ctx->cmpl_sem = nullptr;
     ctx->cmpl_mtx = nullptr;
     ctx->cond = nullptr;
-    ctx->tbl_mtx = ctx->seq_mtx = ctx->nm_mtx = ctx->mtx = nullptr;
+    ctx->tbl_mtx = ctx->seq_mtx = ctx->mtx = nullptr;
 }
 
 }  // namespace
@@ -347,11 +338,11 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
         return 1;
 
     // Own resources first: the layers below may deliver as soon as they run.
-    ctx->mtx = ctx->nm_mtx = ctx->seq_mtx = ctx->tbl_mtx = ctx->cmpl_mtx = nullptr;
+    ctx->mtx = ctx->seq_mtx = ctx->tbl_mtx = ctx->cmpl_mtx = nullptr;
     ctx->cond = nullptr;
     ctx->cmpl_sem = nullptr;
     ctx->cmpl_q = nullptr;
-    if (!plt_mtx_init(&ctx->mtx) || !plt_mtx_init(&ctx->nm_mtx) || !plt_mtx_init(&ctx->seq_mtx) ||
+    if (!plt_mtx_init(&ctx->mtx) || !plt_mtx_init(&ctx->seq_mtx) ||
         !plt_mtx_init(&ctx->tbl_mtx) || !plt_cond_init(&ctx->cond) || !plt_mtx_init(&ctx->cmpl_mtx) ||
         !plt_sem_init(&ctx->cmpl_sem)) {
         appl_release(ctx);
@@ -368,7 +359,6 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
     for (appl_seq_ent_t &e : ctx->seq_tbl)
         e = {0, seq_node_free, 0};
     ctx->seq_cursor = static_cast<uint8_t>(plt_rand() & 0xFF);
-    ctx->nm_seq = static_cast<uint8_t>(plt_rand() & 0xFF);
     ctx->ip_hit = {};
     ctx->ipv4 = prm->ipv4 ? 1 : 0;
 
@@ -382,6 +372,8 @@ int appl_init(appl_layer_ctx *ctx, const appl_init_param_t *prm)
     if (prm->psk_len != 0)
         std::memcpy(tpt.psk, prm->psk, prm->psk_len);
     tpt.psk_len = prm->psk_len;
+    // A key means DTLS to the gateway and the nodes.
+    tpt.backend = prm->psk_len != 0 ? &dtls_tpt_backend : &tpt_udp_backend;
     ctx->ssn.rx_cb = appl_rx_cb;
     ctx->ssn.upper_ctx = ctx;
     ctx->ssn.plt_ctx = ctx->plt_ctx;
@@ -414,7 +406,7 @@ void appl_stop(appl_layer_ctx *ctx)
     uint8_t node_id = 0, seq = 0;
     bool pending;
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         ctx->cb_wait = 0;
         ctx->sts_wait = 0;
         plt_tmr_stop(ctx->plt_ctx, ctx->wait_tmr);
@@ -447,14 +439,14 @@ void appl_shutdown(appl_layer_ctx *ctx)
     // none is still inside before the layers below go away.
     while (ctx->active_snd.load() != 0) {
         {
-            appl_lock lk(ctx->mtx);
+            plt_lock lk(ctx->mtx);
             plt_cond_broadcast(ctx->cond);
         }
         plt_sleep(5);
     }
     ssn_exit(&ctx->ssn);
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         plt_tmr_stop(ctx->plt_ctx, ctx->wait_tmr);
         ctx->wait_tmr = 0;
     }
@@ -469,7 +461,7 @@ void appl_shutdown(appl_layer_ctx *ctx)
     }
     cmpl_drain(ctx);
     {
-        appl_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         ctx->tx_sts_listener = nullptr;
     }
     appl_release(ctx);
@@ -505,20 +497,13 @@ int appl_cmd_snd_ex(appl_layer_ctx *ctx, const appl_snd_param_t *prm, appl_snd_c
             return rc;
     }
 
+    // With a callback the layer mutex is held from here on: the gate is ours.
+    plt_lock gate;
     if (cb != nullptr) {
-        if (!appl_wait_idle(ctx))
+        gate = appl_wait_idle(ctx);
+        if (!gate)
             return ZIP_ERR_APPL_BUSY;
-        // From here the layer mutex is held: the gate is ours.
     }
-    struct gate_release {
-        appl_layer_ctx *ctx;
-        bool held;
-        ~gate_release()
-        {
-            if (held)
-                plt_mtx_ulck(ctx->mtx);
-        }
-    } gate{ctx, cb != nullptr};
     if (cb != nullptr && !ctx->running.load())
         return ZIP_ERR_NOT_RUNNING;
 
@@ -582,7 +567,7 @@ void appl_nm_sts_wait_clr(appl_layer_ctx *ctx)
 {
     if (ctx == nullptr || ctx->mtx == nullptr)
         return;
-    appl_lock lk(ctx->mtx);
+    plt_lock lk(ctx->mtx);
     if (!ctx->sts_wait)
         return;
     ctx->sts_wait = 0;
@@ -600,7 +585,7 @@ void appl_tx_sts_listener_set(appl_layer_ctx *ctx, appl_tx_sts_fn listener, void
         ctx->tx_sts_listener_data = data;
         return;
     }
-    appl_lock lk(ctx->mtx);
+    plt_lock lk(ctx->mtx);
     ctx->tx_sts_listener = listener;
     ctx->tx_sts_listener_data = data;
 }
@@ -611,18 +596,39 @@ void zip_send_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id)
         plt_msg_show(ctx->plt_ctx, "zip_send_cb error:%d, node id:%u", status, node_id);
 }
 
+void appl_rx_filter_set(appl_layer_ctx *ctx, appl_rx_filter_fn fn, void *data)
+{
+    if (ctx == nullptr)
+        return;
+    plt_lock lk(ctx->mtx);
+    ctx->rx_filter = fn != nullptr ? appl_rx_filter_t{fn, data} : appl_rx_filter_t{};
+}
+
+void *appl_rx_filter_data(appl_layer_ctx *ctx, appl_rx_filter_fn fn)
+{
+    if (ctx == nullptr || fn == nullptr)
+        return nullptr;
+    plt_lock lk(ctx->mtx);
+    return ctx->rx_filter.fn == fn ? ctx->rx_filter.data : nullptr;
+}
+
 void appl_rx_cb(ssn_layer_ctx *ssn, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr, const uint8_t *data,
                 uint16_t length, uint16_t hdr_flags, uint16_t encap_fmt)
 {
     appl_layer_ctx *ctx = ssn != nullptr ? appl_of(ssn) : nullptr;
     if (ctx == nullptr || !ctx->running.load() || data == nullptr || length < 2)
         return;
-    // The gateway's network-management replies are taken out before the
-    // network sees the rest.
-    if (appl_nm_rpt_dispatch(ctx, src, data, length))
+    appl_rx_filter_t filter;
+    appl_rx_fn rx;
+    {
+        plt_lock lk(ctx->mtx);
+        filter = ctx->rx_filter;
+        rx = ctx->rx_cb;
+    }
+    if (filter.fn != nullptr && filter.fn(ctx, filter.data, src, hdr, data, length, hdr_flags, encap_fmt))
         return;
-    if (ctx->rx_cb != nullptr)
-        ctx->rx_cb(ctx, src, hdr, data, length, hdr_flags, encap_fmt);
+    if (rx != nullptr)
+        rx(ctx, src, hdr, data, length, hdr_flags, encap_fmt);
 }
 
 // ---------------------------------------------------------------------------
@@ -642,7 +648,7 @@ void appl_node_sts_set(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status, int
     } changes[2];
     int n = 0;
     {
-        appl_lock lk(ctx->tbl_mtx);
+        plt_lock lk(ctx->tbl_mtx);
         const uint8_t own = ctx->own_node_id;
         const uint8_t id = node_id == 0 ? own : node_id;
         if (id < 1 || id > APPL_NODE_MAX)
@@ -661,7 +667,13 @@ void appl_node_sts_set(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status, int
             changes[n++] = {own, APPL_NODE_STS_ALIVE, true};
         }
     }
-    appl_node_sts_fn cb = ctx->node_sts_cb;
+    if (n == 0)
+        return;
+    appl_node_sts_fn cb;
+    {
+        plt_lock lk(ctx->mtx);
+        cb = ctx->node_sts_cb;
+    }
     for (int i = 0; i < n; ++i)
         if (changes[i].notify && cb != nullptr)
             cb(ctx, changes[i].node_id, changes[i].status);
@@ -671,7 +683,7 @@ uint8_t appl_node_sts_get(appl_layer_ctx *ctx, uint8_t node_id)
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || node_id == 0 || node_id > APPL_NODE_MAX)
         return APPL_NODE_STS_DOWN;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     return ctx->node_sts[node_id];
 }
 
@@ -679,7 +691,7 @@ void appl_node_sts_clr(appl_layer_ctx *ctx)
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr)
         return;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     std::memset(ctx->node_sts, 0, sizeof ctx->node_sts);
     std::memset(ctx->sleeping, 0, sizeof ctx->sleeping);
 }
@@ -688,7 +700,7 @@ void appl_node_sts_copy(appl_layer_ctx *ctx, uint8_t *buf)
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || buf == nullptr)
         return;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     std::memcpy(buf, ctx->node_sts, sizeof ctx->node_sts);
 }
 
@@ -696,7 +708,7 @@ void appl_node_sleep_flag_set(appl_layer_ctx *ctx, uint8_t node_id, uint8_t flag
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || node_id < 1 || node_id > APPL_NODE_MAX)
         return;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     ctx->sleeping[node_id] = flag;
 }
 
@@ -707,7 +719,7 @@ int appl_node_ip_set(appl_layer_ctx *ctx, const uint8_t *addr, uint8_t len, uint
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || addr == nullptr || (len != 4 && len != 16) || node_id < 1 ||
         node_id > APPL_NODE_UNKNOWN)
         return 0;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     appl_node_ip_t &ent = ctx->node_ip[node_id - 1];
     ent.valid = 1;
     ent.len = len;
@@ -722,7 +734,7 @@ int appl_node_ip_rm(appl_layer_ctx *ctx, uint8_t node_id)
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || node_id < 1 || node_id > APPL_NODE_MAX)
         return 0;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     ctx->node_ip[node_id - 1].valid = 0;
     if (ctx->ip_hit.valid == node_id)
         ctx->ip_hit = {};
@@ -733,7 +745,7 @@ int appl_ip_to_node(appl_layer_ctx *ctx, const uint8_t *addr, uint8_t len, uint8
 {
     if (ctx == nullptr || ctx->tbl_mtx == nullptr || addr == nullptr || node_id == nullptr || (len != 4 && len != 16))
         return 0;
-    appl_lock lk(ctx->tbl_mtx);
+    plt_lock lk(ctx->tbl_mtx);
     if (ctx->ip_hit.valid != 0 && ctx->ip_hit.len == len && std::memcmp(ctx->ip_hit.addr, addr, len) == 0) {
         *node_id = ctx->ip_hit.valid;
         return 1;
@@ -759,7 +771,7 @@ uint8_t appl_seq_alloc(appl_layer_ctx *ctx, uint8_t node_id, uint8_t selector)
 {
     if (ctx == nullptr || ctx->seq_mtx == nullptr)
         return 0;
-    appl_lock lk(ctx->seq_mtx);
+    plt_lock lk(ctx->seq_mtx);
     if (selector != 0) {
         // A node's earlier held command is superseded by this one.
         for (appl_seq_ent_t &e : ctx->seq_tbl)
@@ -785,7 +797,7 @@ void appl_seq_free(appl_layer_ctx *ctx, uint8_t seq)
 {
     if (ctx == nullptr || ctx->seq_mtx == nullptr)
         return;
-    appl_lock lk(ctx->seq_mtx);
+    plt_lock lk(ctx->seq_mtx);
     ctx->seq_tbl[seq] = {0, seq_node_free, 0};
 }
 
@@ -793,7 +805,7 @@ void appl_seq_node_free(appl_layer_ctx *ctx, uint8_t node_id)
 {
     if (ctx == nullptr || ctx->seq_mtx == nullptr)
         return;
-    appl_lock lk(ctx->seq_mtx);
+    plt_lock lk(ctx->seq_mtx);
     for (appl_seq_ent_t &e : ctx->seq_tbl)
         if (node_id == 255 || (e.in_use && e.node_id == node_id))
             e = {0, seq_node_free, 0};
@@ -803,7 +815,7 @@ uint8_t appl_seq_node_get(appl_layer_ctx *ctx, uint8_t seq)
 {
     if (ctx == nullptr || ctx->seq_mtx == nullptr)
         return seq_node_free;
-    appl_lock lk(ctx->seq_mtx);
+    plt_lock lk(ctx->seq_mtx);
     const appl_seq_ent_t &e = ctx->seq_tbl[seq];
     return e.in_use ? e.node_id : seq_node_free;
 }

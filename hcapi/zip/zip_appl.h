@@ -8,17 +8,25 @@
 // reachability table, bounds the wait for every transmit result, and
 // delivers completions on a callback thread of its own.
 //
+// Received commands are offered first to the receive filter that a module
+// above may install (the network-management replies are taken out there),
+// then handed to the network's receive callback.
+//
 // Threads and locks: sends come from any thread; completions run on the
 // callback thread (reply-wait expiries, -112, on their timer's thread);
 // received commands on the session's receive thread. Lock order: the
 // network-management mutex, the layer mutex, then the session, frame and
 // transport locks; the sequence-table and node-table mutexes are innermost.
 // No callback is made with a lock of this layer held.
+//
+// Callback slots: every slot that the network may fill (receive, node
+// status, tx-status listener, receive filter) is read under the layer mutex,
+// the lock under which a running layer's slots are written; before
+// appl_init the network fills them without it.
 #pragma once
 
 #include "hcapi/zip/zip_error.h"
 #include "hcapi/zip/zip_frame.h"
-#include "hcapi/zip/zip_nm.h"
 #include "hcapi/zip/zip_platform.h"
 #include "hcapi/zip/zip_session.h"
 #include "hcapi/zip/zip_util.h"
@@ -72,6 +80,16 @@ using appl_node_sts_fn = void (*)(appl_layer_ctx *ctx, uint8_t node_id, uint8_t 
 // Transmit result of a command sent without a completion callback:
 // (context, code as an unsigned byte: 0 or 147..150, listener data, node id).
 using appl_tx_sts_fn = void (*)(appl_layer_ctx *ctx, uint8_t code, void *data, uint8_t node_id);
+// Receive filter: offered every received command before the receive
+// callback, with the arguments of appl_rx_fn and the filter's data. Returns
+// 1 when it consumed the command, 0 to pass it on.
+using appl_rx_filter_fn = int (*)(appl_layer_ctx *ctx, void *data, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr,
+                                  const uint8_t *cmd, uint16_t length, uint16_t hdr_flags, uint16_t encap_fmt);
+
+struct appl_rx_filter_t {
+    appl_rx_filter_fn fn{nullptr};
+    void *data{nullptr};
+};
 
 struct appl_init_param_t {
     const uint8_t *gw_addr;  // 4 bytes (IPv4) or 16 bytes (IPv6)
@@ -105,10 +123,9 @@ struct appl_layer_ctx {
     appl_tx_sts_fn tx_sts_listener{nullptr};
     void *tx_sts_listener_data{nullptr};
     void *user{nullptr};  // the owning network
-    appl_nm_ctx nm{};     // network-management callbacks and pending requests
+    appl_rx_filter_t rx_filter{};  // kept across appl_init and appl_shutdown
 
-    plt_mtx_t mtx{nullptr};      // the one-send gate and the stored command
-    plt_mtx_t nm_mtx{nullptr};   // network-management sequence counter and pending replies
+    plt_mtx_t mtx{nullptr};      // the one-send gate, the stored command and the callback slots
     plt_mtx_t seq_mtx{nullptr};  // sequence table
     plt_mtx_t tbl_mtx{nullptr};  // node status, sleeping flags and address tables
     plt_cond_t cond{nullptr};    // a wait for the gate may end
@@ -132,7 +149,6 @@ struct appl_layer_ctx {
 
     appl_seq_ent_t seq_tbl[256]{};  // under seq_mtx
     uint8_t seq_cursor{0};
-    uint8_t nm_seq{0};              // under nm_mtx
 
     // Under mtx: the gate is closed while either flag is set.
     uint32_t cb_wait{0};   // a command with a completion callback awaits its transmit result
@@ -198,13 +214,20 @@ void appl_nm_sts_wait_clr(appl_layer_ctx *ctx);
 // completion callback (the held-NOP path of the wake-up poll).
 void appl_tx_sts_listener_set(appl_layer_ctx *ctx, appl_tx_sts_fn listener, void *data);
 
+// Installs the receive filter (none: removes it); the filter stays through
+// appl_shutdown and a later appl_init.
+void appl_rx_filter_set(appl_layer_ctx *ctx, appl_rx_filter_fn fn, void *data);
+// The data of the installed filter when that filter is `fn`, else none.
+void *appl_rx_filter_data(appl_layer_ctx *ctx, appl_rx_filter_fn fn);
+
 // Completion callback for network-management sends that need no result:
 // logs a non-zero status.
 void zip_send_cb(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
 
 // The session's receive callback (appl_init installs it): drops a command
 // when the layer does not run, when it is absent or shorter than 2 bytes;
-// hands everything else to ctx->rx_cb.
+// offers everything else to the receive filter and, unless it consumed the
+// command, hands it to ctx->rx_cb.
 void appl_rx_cb(ssn_layer_ctx *ssn, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr, const uint8_t *data,
                 uint16_t length, uint16_t hdr_flags, uint16_t encap_fmt);
 

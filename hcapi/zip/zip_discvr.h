@@ -1,10 +1,12 @@
-// Gateway discovery by probe, and the address utilities of the Z/IP client.
+// Gateway discovery by probe.
 //
 // The discovery thread sends one Z/IP "cached node info get" probe from each
 // usable local address (IPv4 broadcast to 255.255.255.255, or IPv6 multicast
 // to all routers ff02::2, port 4123) and takes the sender of every matching
 // answer as a gateway. The caller hears once per probed address.
 #pragma once
+
+#include "hcapi/zip/zip_addr.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +29,7 @@ using zip_gw_discvr_cb_t = void (*)(const uint8_t *addrs, uint8_t count, int ipv
 // Probe discovery
 // ---------------------------------------------------------------------------
 
-inline constexpr int ZIP_DISCVR_MAX_IF_ADDR = 100;   // interface addresses probed at most
+inline constexpr int ZIP_DISCVR_MAX_IF_ADDR = UTIL_IF_ADDR_MAX;  // interface addresses probed at most
 inline constexpr int ZIP_DISCVR_MAX_ANSWERS = 100;   // answers taken per probe at most
 inline constexpr uint16_t ZIP_DISCVR_PORT = 4123;
 inline constexpr size_t ZIP_DISCVR_PROBE_LEN = 12;
@@ -57,37 +59,3 @@ void zip_gw_probe_bld(uint8_t seq, uint8_t nm_seq, uint8_t out[ZIP_DISCVR_PROBE_
 // 1 when `data` (length bytes of an answer) is a cached node info report
 // (0x52 0x04) with network-management sequence number `nm_seq`, else 0.
 int zip_gw_probe_rsp_match(const uint8_t *data, size_t length, uint8_t nm_seq);
-
-// ---------------------------------------------------------------------------
-// Address utilities
-// ---------------------------------------------------------------------------
-
-// One IPv6 interface address as util_if_addr_list stores it.
-struct util_if_addr6_t {
-    uint32_t if_idx;
-    uint8_t addr[16];
-};
-
-// Lists the host's usable addresses of one family: under IPv4 `list` takes
-// max 4-byte addresses (127.0.0.1, 169.254/16 and 0.0.0.0 skipped), under
-// IPv6 max util_if_addr6_t records (::1, :: and fe80::/64 skipped). Returns
-// the number stored; 0 also when the interfaces cannot be read. max is
-// capped at ZIP_DISCVR_MAX_IF_ADDR.
-int util_if_addr_list(int max, void *list, int ipv4);
-
-// Text to address: 0 with *ipv4 = 1 and 4 bytes in addr for IPv4 text, 0
-// with *ipv4 = 0 and 16 bytes for IPv6 text, -2 when it is neither. `addr`
-// must hold 16 bytes.
-int util_ip_addr_parse(const char *text, uint8_t *addr, int *ipv4);
-
-// Numeric text of a 4-byte (ipv4 = 1) or 16-byte address; getnameinfo's
-// result (0 on success).
-int util_ip_addr_to_str(const uint8_t *addr, char *text, size_t size, int ipv4);
-
-// The 4- or 16-byte local address that the system would use as source toward
-// `dest`: 0, -2 no socket, -3 no route, -4 no local name. No datagram is sent.
-int util_local_addr_get(const uint8_t *dest, uint8_t *local, int ipv4);
-
-int util_is_zeros16(const uint8_t *addr);  // 0 when all 16 bytes are zero
-int util_is_zeros4(const uint8_t *addr);   // 0 when all 4 bytes are zero
-int util_is_ipv4_mapped(const uint8_t *addr);  // 1 for ::ffff:0:0/96, else 0

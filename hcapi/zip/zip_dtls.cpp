@@ -60,7 +60,7 @@ const uint8_t keep_alive_req[3] = {0x23, 0x03, 0x80};
 enum : uint8_t { st_closed = 0, st_active = 2, st_expiring = 3 };
 enum : int { dir_client = 0, dir_server = 1 };
 enum : int { op_connect = 0, op_accept = 1 };
-// dtls_sock_wait results.
+// dtls_select results.
 enum : int { wait_error = 0, wait_timeout = 1, wait_readable = 2, wait_exception = 3 };
 
 struct dtls_dir_t {
@@ -97,16 +97,8 @@ struct dtls_ctx_t {
 
 namespace {
 
-class dtls_lock {
-public:
-    explicit dtls_lock(dtls_ctx_t *d) : d_(d) { plt_mtx_lck(d_->mtx); }
-    ~dtls_lock() { plt_mtx_ulck(d_->mtx); }
-    dtls_lock(const dtls_lock &) = delete;
-    dtls_lock &operator=(const dtls_lock &) = delete;
-
-private:
-    dtls_ctx_t *d_;
-};
+// The DTLS state that dtls_init hangs on the transport context.
+dtls_ctx_t *dtls_of(const tpt_layer_ctx *tpt) { return static_cast<dtls_ctx_t *>(tpt->backend_data); }
 
 socklen_t addr_len(uint32_t ipv4) { return ipv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
 
@@ -152,7 +144,7 @@ void stop_wait(tpt_layer_ctx *tpt, int ms)
 
 // Waits up to `ms` for the socket to become readable. A stop request (the
 // transport's wake descriptor) ends the wait as an error.
-int dtls_sock_wait(tpt_layer_ctx *tpt, int sock, int ms)
+int dtls_select(tpt_layer_ctx *tpt, int sock, int ms)
 {
     if (sock < 0)
         return wait_error;
@@ -185,6 +177,12 @@ int dtls_sock_wait(tpt_layer_ctx *tpt, int sock, int ms)
 // Sockets
 // ---------------------------------------------------------------------------
 
+// The DTLS sockets bind through the transport's one bind.
+int dtls_sock_bind(tpt_layer_ctx *tpt, int sock, uint16_t port, const uint8_t *addr, uint32_t ipv4)
+{
+    return tpt_sock_bind(tpt, sock, port, addr, ipv4);
+}
+
 int dtls_udp_sock_create(tpt_layer_ctx *tpt, uint16_t port, uint32_t ipv4, int reuse, int pktinfo,
                          const uint8_t *bind_addr, int *sock_out)
 {
@@ -197,7 +195,7 @@ int dtls_udp_sock_create(tpt_layer_ctx *tpt, uint16_t port, uint32_t ipv4, int r
         close_fd(s);
         return 0;
     }
-    const int rc = tpt_sock_bind(tpt, s, port, bind_addr, ipv4);
+    const int rc = dtls_sock_bind(tpt, s, port, bind_addr, ipv4);
     if (rc != 0) {
         plt_msg_show(tpt->plt_ctx, "dtls_sock_bind failed:%d", rc);
         close_fd(s);
@@ -255,7 +253,7 @@ unsigned int dtls_psk_server_cb(SSL *ssl, const char *, unsigned char *psk, unsi
 unsigned int cookie_make(SSL *ssl, unsigned char *cookie)
 {
     const tpt_layer_ctx *tpt = tpt_of(ssl);
-    if (tpt == nullptr || tpt->dtls_ctx == nullptr)
+    if (tpt == nullptr || dtls_of(tpt) == nullptr)
         return 0;
     const int fd = SSL_get_fd(ssl);
     tpt_sockaddr_t peer{};
@@ -276,7 +274,7 @@ unsigned int cookie_make(SSL *ssl, unsigned char *cookie)
         return 0;
     }
     unsigned int len = 0;
-    if (HMAC(EVP_sha1(), tpt->dtls_ctx->cookie_secret, cookie_secret_len, input, n, cookie, &len) == nullptr)
+    if (HMAC(EVP_sha1(), dtls_of(tpt)->cookie_secret, cookie_secret_len, input, n, cookie, &len) == nullptr)
         return 0;
     return len;
 }
@@ -391,7 +389,7 @@ int dtls_ssl_op_retry(tpt_layer_ctx *tpt, SSL *ssl, int op, int longest_s)
                 const long long dtls_ms = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000 + 1;
                 left = std::min<long long>(left, dtls_ms);
             }
-            st = dtls_sock_wait(tpt, SSL_get_fd(ssl), static_cast<int>(left));
+            st = dtls_select(tpt, SSL_get_fd(ssl), static_cast<int>(left));
             if (st != wait_timeout)
                 break;
             if (DTLSv1_handle_timeout(ssl) < 0) {
@@ -429,7 +427,7 @@ void dtls_ssl_close(tpt_layer_ctx *tpt, dtls_entry_t &e, int dir)
         for (int round = 0; rc != 1 && round < 2; ++round) {
             const int err = SSL_get_error(ssl, rc);
             if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
-                (void)dtls_sock_wait(tpt, r.sock, shutdown_wait_ms);
+                (void)dtls_select(tpt, r.sock, shutdown_wait_ms);
             if (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN)
                 break;
             ERR_clear_error();
@@ -469,7 +467,7 @@ int dtls_ssl_tbl_find(dtls_ctx_t *d, const uint8_t *addr, uint8_t len, int dir, 
 int dtls_ssl_tbl_add(dtls_ctx_t *d, SSL *ssl, int sock, const uint8_t *addr, uint8_t len, int dir,
                      uint32_t host_port)
 {
-    dtls_lock lk(d);
+    plt_lock lk(d->mtx);
     dtls_entry_t *e = nullptr;
     for (dtls_entry_t &t : d->tbl) {
         if (t.addr_len != 0 && t.addr_len == len && std::memcmp(t.addr, addr, len) == 0) {
@@ -516,7 +514,7 @@ int dtls_ssl_tbl_add(dtls_ctx_t *d, SSL *ssl, int sock, const uint8_t *addr, uin
 int dtls_client_ssl_new(tpt_layer_ctx *tpt, int sock, const uint8_t *addr, uint16_t port, uint32_t ipv4,
                         SSL **out)
 {
-    SSL *ssl = SSL_new(tpt->dtls_ctx->clnt_ctx);
+    SSL *ssl = SSL_new(dtls_of(tpt)->clnt_ctx);
     if (ssl == nullptr) {
         plt_msg_show(tpt->plt_ctx, "Failed to create SSL object");
         return -1;
@@ -539,7 +537,7 @@ bool is_ready(const std::vector<int> &ready, int sock) { return std::binary_sear
 // mutex held, released only around the receive callback.
 void dtls_ssl_rd(tpt_layer_ctx *tpt, const std::vector<int> &ready, bool all)
 {
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     uint8_t *const buf = d->rec_buf;
     for (dtls_entry_t &e : d->tbl) {
         for (int dir = 0; dir < 2; ++dir) {
@@ -607,7 +605,7 @@ bool is_client_hello(const uint8_t *b, ssize_t n)
 void dtls_accept_peer(tpt_layer_ctx *tpt, const uint8_t *hello, size_t len, const msghdr *msg,
                       const tpt_sockaddr_t *src)
 {
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     uint8_t local[16];
     if (!tpt_pktinfo_dst_get(msg, tpt->ipv4, local)) {
         plt_msg_show(tpt->plt_ctx, "Err: no received packet header destination address");
@@ -653,7 +651,7 @@ void dtls_accept_peer(tpt_layer_ctx *tpt, const uint8_t *hello, size_t len, cons
 // New peers on the listening socket, with the mutex held.
 void dtls_new_conn_hdlr(tpt_layer_ctx *tpt)
 {
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     for (int n = 0; n < new_conn_per_pass; ++n) {
         if (d->listen_sock < 0)
             return;
@@ -691,12 +689,12 @@ void dtls_new_conn_hdlr(tpt_layer_ctx *tpt)
 // last pass.
 void dtls_keep_alive_snd(tpt_layer_ctx *tpt)
 {
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     const uint16_t e = static_cast<uint16_t>(d->tick_cnt.load() - d->last_tick);
     if (e == 0)
         return;
     {
-        dtls_lock lk(d);
+        plt_lock lk(d->mtx);
         for (dtls_entry_t &ent : d->tbl) {
             for (int dir = 0; dir < 2; ++dir) {
                 if (ent.addr_len == 0)
@@ -745,7 +743,7 @@ void dtls_keep_alive_snd(tpt_layer_ctx *tpt)
 // client session when there is none that may carry it.
 void dtls_wr_dgram(tpt_layer_ctx *tpt, util_lst_t *node)
 {
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     const tpt_dgram_hdr_t *h = tpt_dgram_hdr(node);
     const uint8_t *payload = tpt_dgram_payload(node);
     const uint32_t ipv4 = tpt->ipv4;
@@ -756,7 +754,7 @@ void dtls_wr_dgram(tpt_layer_ctx *tpt, util_lst_t *node)
 
     for (int round = 0; round < wr_rounds; ++round) {
         {
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             SSL *ssl = nullptr;
             int idx = -1;
             int dir = dir_server;
@@ -838,10 +836,8 @@ void dtls_free(tpt_layer_ctx *tpt, dtls_ctx_t *d)
     if (d->mtx != nullptr)
         plt_mtx_destroy(d->mtx);
     delete d;
-    tpt->dtls_ctx = nullptr;
+    tpt->backend_data = nullptr;
 }
-
-}  // namespace
 
 int dtls_init(tpt_layer_ctx *tpt)
 {
@@ -855,7 +851,7 @@ int dtls_init(tpt_layer_ctx *tpt)
     if (d == nullptr)
         return -1;
     d->tpt = tpt;
-    tpt->dtls_ctx = d;
+    tpt->backend_data = d;
     if (!plt_mtx_init(&d->mtx)) {
         d->mtx = nullptr;
         dtls_free(tpt, d);
@@ -884,15 +880,15 @@ int dtls_init(tpt_layer_ctx *tpt)
 
 void dtls_exit(tpt_layer_ctx *tpt)
 {
-    if (tpt == nullptr || tpt->dtls_ctx == nullptr)
+    if (tpt == nullptr || dtls_of(tpt) == nullptr)
         return;
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     if (d->tick_tmr != 0) {
         plt_tmr_stop(tpt->plt_ctx, d->tick_tmr);
         d->tick_tmr = 0;
     }
     {
-        dtls_lock lk(d);
+        plt_lock lk(d->mtx);
         for (dtls_entry_t &e : d->tbl) {
             if (e.addr_len == 0)
                 continue;
@@ -907,7 +903,7 @@ void dtls_exit(tpt_layer_ctx *tpt)
 void dtls_rd_thrd(void *data)
 {
     auto *tpt = static_cast<tpt_layer_ctx *>(data);
-    dtls_ctx_t *d = tpt->dtls_ctx;
+    dtls_ctx_t *d = dtls_of(tpt);
     tpt->rd_running.store(1);
     for (int i = 0; i < first_snd_polls && !tpt->first_snd.load() && tpt->rd_run.load(); ++i)
         stop_wait(tpt, 100);
@@ -920,7 +916,7 @@ void dtls_rd_thrd(void *data)
         fds.clear();
         int listen_sock = -1;
         {
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             listen_sock = d->listen_sock;
             if (listen_sock >= 0)
                 fds.push_back({listen_sock, POLLIN, 0});
@@ -942,7 +938,7 @@ void dtls_rd_thrd(void *data)
                 continue;
             std::fprintf(stderr, "select failed: %s\n", std::strerror(errno));
             {
-                dtls_lock lk(d);
+                plt_lock lk(d->mtx);
                 dtls_ssl_rd(tpt, ready, true);
                 dtls_new_conn_hdlr(tpt);
             }
@@ -959,7 +955,7 @@ void dtls_rd_thrd(void *data)
                     ready.push_back(p.fd);
             }
             std::sort(ready.begin(), ready.end());
-            dtls_lock lk(d);
+            plt_lock lk(d->mtx);
             if (!ready.empty())
                 dtls_ssl_rd(tpt, ready, false);
             if (listen_ready)
@@ -973,3 +969,17 @@ void dtls_rd_thrd(void *data)
 }
 
 void dtls_wr_thrd(void *data) { tpt_wr_loop(static_cast<tpt_layer_ctx *>(data), dtls_wr_dgram); }
+
+// The plain socket that tpt_init opened is not used: every session has a
+// socket of its own, and peers come in on the listening socket.
+int dtls_backend_init(tpt_layer_ctx *tpt)
+{
+    const int s = tpt->sock.exchange(-1);
+    if (s >= 0)
+        close(s);
+    return dtls_init(tpt);
+}
+
+}  // namespace
+
+const tpt_backend_t dtls_tpt_backend = {"DTLS", dtls_backend_init, dtls_exit, dtls_rd_thrd, dtls_wr_thrd};

@@ -8,11 +8,11 @@
 // sessions are probed with Z/IP keep-alives and closed after a fixed idle
 // time; server sessions are closed when their peer falls silent.
 //
-// The transport (zip_transport.h) calls dtls_init, dtls_exit and runs
-// dtls_rd_thrd / dtls_wr_thrd in place of its plain threads; they are
-// declared there. Records reach the frame layer through the transport's
-// receive callback with a source whose family and port are 0 (only the
-// address bytes count) and no destination address.
+// The layer above puts dtls_tpt_backend in the transport context (with the
+// key) before tpt_init; the transport then runs the DTLS read and write
+// threads in place of its plain ones. Records reach the frame layer through
+// the transport's receive callback with a source whose family and port are 0
+// (only the address bytes count) and no destination address.
 #pragma once
 
 #include "hcapi/zip/zip_transport.h"
@@ -26,3 +26,7 @@ inline constexpr uint16_t DTLS_PEER_PORT = 41230;
 inline constexpr int DTLS_MAX_PEERS = 232;
 // Longest pre-shared key.
 inline constexpr uint32_t DTLS_PSK_MAX = 32;
+
+// The DTLS backend of the transport (zip_transport.h). Its init needs a key
+// of 1..DTLS_PSK_MAX bytes in the context.
+extern const tpt_backend_t dtls_tpt_backend;

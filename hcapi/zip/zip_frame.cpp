@@ -9,15 +9,6 @@
 
 namespace {
 
-// Owner lock of the frame context; also what the timer contract calls lock(o).
-struct frm_lock {
-    explicit frm_lock(frm_layer_ctx *c) : ctx(c) { plt_mtx_lck(ctx->mtx); }
-    ~frm_lock() { plt_mtx_ulck(ctx->mtx); }
-    frm_lock(const frm_lock &) = delete;
-    frm_lock &operator=(const frm_lock &) = delete;
-    frm_layer_ctx *ctx;
-};
-
 size_t addr_size(const frm_layer_ctx *ctx) { return ctx->tpt.ipv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
 
 // Compares address bytes only: DTLS hands up sources without family or port.
@@ -71,7 +62,7 @@ void frm_retx_tmr_cb(void *data)
     uint8_t status;
     uint8_t seq;
     {
-        frm_lock lk(ctx);
+        plt_lock lk(ctx->mtx);
         // A stopped or re-armed timer whose expiry was already on its way
         // must not resend the next frame early or report for it.
         if (!plt_tmr_cb_current(ctx->plt_ctx))
@@ -107,7 +98,7 @@ void rx_answer(frm_layer_ctx *ctx, const frm_pkt_t &p, const tpt_sockaddr_t *src
     int matched = 0;
     bool held_back = false;
     {
-        frm_lock lk(ctx);
+        plt_lock lk(ctx->mtx);
         if (ctx->pend_frm != nullptr && p.seq == ctx->pend_frm[4] && src != nullptr &&
             (same_addr(ctx, src, &ctx->pend_dst) || from_gateway(ctx, src))) {
             matched = 1;
@@ -168,7 +159,7 @@ int enq_locked(frm_layer_ctx *ctx, const tpt_sockaddr_t *dst, const uint8_t *byt
         return ZIP_ERR_SEND;
     if (!ctx->running.load())
         return ZIP_ERR_NOT_RUNNING;
-    frm_lock lk(ctx);
+    plt_lock lk(ctx->mtx);
     if (!ctx->running.load())
         return ZIP_ERR_NOT_RUNNING;
     return tpt_snd_enq(&ctx->tpt, dst, nullptr, bytes, len, flags);
@@ -213,7 +204,7 @@ void frm_exit(frm_layer_ctx *ctx)
     {
         // Under the lock, so that no send or resend is inside the transport
         // while it goes away.
-        frm_lock lk(ctx);
+        plt_lock lk(ctx->mtx);
         ctx->running.store(0);
         retx_stop(ctx);
     }
@@ -222,7 +213,7 @@ void frm_exit(frm_layer_ctx *ctx)
     bool had_pending = false;
     uint8_t seq = 0;
     {
-        frm_lock lk(ctx);
+        plt_lock lk(ctx->mtx);
         if (ctx->pend_frm != nullptr) {
             had_pending = true;
             seq = ctx->pend_frm[4];
@@ -249,7 +240,7 @@ int frm_cmd_snd(frm_layer_ctx *ctx, const zip_frm_req_t *req)
     if (total > ZIP_MAX_FRAME)
         return ZIP_ERR_TOO_LONG;
 
-    frm_lock lk(ctx);
+    plt_lock lk(ctx->mtx);
     if (!ctx->running.load())
         return ZIP_ERR_NOT_RUNNING;
     const bool ack_req = req->flags & ZIP_FRM_ACK_REQ;

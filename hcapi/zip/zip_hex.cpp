@@ -1,13 +1,8 @@
-// Intel HEX reading, file names and writes, decimal texts.
+// Intel HEX reading.
 #include "hcapi/zip/zip_hex.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -249,55 +244,6 @@ int hex_img_load(Src &src, uint32_t max_size, uint8_t **image, uint32_t *size)
     return HEX_OK;
 }
 
-// ---------------------------------------------------------------------------
-// Durable file replacement
-// ---------------------------------------------------------------------------
-
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-bool write_all(int fd, const uint8_t *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool fsync_folder(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    fd_guard fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -369,102 +315,4 @@ int util_hex_rec_parse(const char *hex, uint8_t *out, unsigned count, uint8_t *s
     }
     *sum = total;
     return 1;
-}
-
-// ---------------------------------------------------------------------------
-// Files
-// ---------------------------------------------------------------------------
-
-const char *util_file_ext_get(const char *name)
-{
-    if (!name)
-        return nullptr;
-    const char *slash = std::strrchr(name, '/');
-    const char *base = slash ? slash + 1 : name;
-    const char *dot = std::strrchr(base, '.');
-    return dot ? dot + 1 : nullptr;
-}
-
-int util_file_write(const char *path, const uint8_t *buffer, size_t size)
-{
-    if (!path || !*path || (!buffer && size > 0))
-        return 0;
-    std::string target(path);
-    std::string tmp_name = target + ".XXXXXX";
-    fd_guard fd(::mkostemp(tmp_name.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        return 0;
-    struct stat old{};
-    mode_t mode = ::stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), buffer, size) && ::fsync(fd.get()) == 0;
-    ok = ::close(fd.release()) == 0 && ok;
-    if (!ok || ::rename(tmp_name.c_str(), path) != 0) {
-        ::unlink(tmp_name.c_str());
-        return 0;
-    }
-    // The new content is in place; without the folder sync it may not
-    // survive a crash, which the caller hears as a failure.
-    return fsync_folder(target) ? 1 : 0;
-}
-
-// ---------------------------------------------------------------------------
-// Decimal text
-// ---------------------------------------------------------------------------
-
-int util_dec_str_to_val(char *text, uint8_t max_dec, util_dec_val_t *val)
-{
-    if (!text || !val)
-        return -4;
-    char *point = nullptr;
-    for (char *p = text; *p; ++p) {
-        if (*p >= '0' && *p <= '9')
-            continue;
-        if (*p == '-') {
-            if (p != text)
-                return -1;
-        } else if (*p == '.') {
-            if (point)
-                return -2;
-            point = p;
-        } else {
-            return -3;
-        }
-    }
-    uint8_t precision = 0;
-    if (point) {
-        size_t decimals = std::strlen(point + 1);
-        if (decimals > max_dec) {
-            point[1 + max_dec] = '\0';
-            decimals = max_dec;
-        }
-        precision = static_cast<uint8_t>(decimals);
-        std::memmove(point, point + 1, decimals + 1);
-    }
-
-    const char *p = text;
-    bool negative = *p == '-';
-    if (negative)
-        ++p;
-    if (!*p)
-        return -4;
-    // Accumulate the magnitude with a stop just past the 32-bit range, so no
-    // text length can overflow it.
-    constexpr int64_t kLimit = int64_t{1} << 31;
-    int64_t magnitude = 0;
-    for (; *p; ++p) {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > kLimit)
-            return -4;
-    }
-    int64_t v = negative ? -magnitude : magnitude;
-    if (v > INT32_MAX)
-        return -4;
-
-    uint8_t width = v >= -128 && v <= 127 ? 1 : v >= -32768 && v <= 32767 ? 2 : 4;
-    auto bits = static_cast<uint32_t>(static_cast<int32_t>(v));
-    val->precision = precision;
-    val->size = width;
-    for (uint8_t i = 0; i < width; ++i)
-        val->value[i] = static_cast<uint8_t>(bits >> (8 * (width - 1 - i)));
-    return 0;
 }

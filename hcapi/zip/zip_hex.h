@@ -1,4 +1,4 @@
-// Firmware images in Intel HEX, file names and writes, and decimal texts.
+// Firmware images in Intel HEX.
 //
 // A HEX file is untrusted: every record is checked (":" start, an even number
 // of hex digits, the byte count against the line's length, the checksum, the
@@ -58,30 +58,3 @@ int util_hex_mem_to_bin(const uint8_t *text, size_t length, uint8_t *image, uint
 // mod 256. 1 done, 0 when a pair is not two hex digits (reading stops at the
 // first bad character, so a short text is never read past its NUL).
 int util_hex_rec_parse(const char *hex, uint8_t *out, unsigned count, uint8_t *sum);
-
-// The text after the last '.' of the file name (the part after the last
-// '/'), or none when the name has no '.'.
-const char *util_file_ext_get(const char *name);
-
-// Replaces the file at `path` with `size` bytes of `buffer`: a temporary file
-// in the same folder is written, synced and renamed over the old one, and the
-// folder synced, so a failure or a crash keeps the old content. The new file
-// takes the old one's permissions (0644 for a new file). 1 when the whole
-// buffer is in place, else 0 (also for an absent path, or no buffer with a
-// size above 0).
-int util_file_write(const char *path, const uint8_t *buffer, size_t size);
-
-// A decimal value as Z-Wave configuration and multilevel values carry it.
-struct util_dec_val_t {
-    uint8_t precision;  // digits after the decimal point
-    uint8_t size;       // 1, 2 or 4
-    uint8_t value[4];   // big-endian two's complement, `size` bytes used
-};
-
-// Reads an optional leading '-', digits and at most one '.'. At most
-// `max_dec` digits after the point are kept (the rest are cut, not rounded);
-// the point is removed from `text` in place. The integer goes into the
-// fewest of 1, 2 or 4 bytes that hold it. 0, or -1 a '-' that is not first,
-// -2 a second '.', -3 any other character (the first fault from the left
-// decides), -4 no digits, or a value outside the 32-bit signed range.
-int util_dec_str_to_val(char *text, uint8_t max_dec, util_dec_val_t *val);

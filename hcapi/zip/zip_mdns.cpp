@@ -1,6 +1,7 @@
 // Gateway discovery by mDNS: the DNS codec, the receive pass and the thread.
 #include "hcapi/zip/zip_mdns.h"
 
+#include "hcapi/zip/zip_addr.h"
 #include "hcapi/zip/zip_platform.h"
 
 #include <arpa/inet.h>
@@ -339,9 +340,21 @@ int mdns_parse_rdata(uint16_t type, const uint8_t *msg, size_t msg_len, size_t p
     return 0;
 }
 
+namespace {
+
+// Drops the records read so far, names included; a failed parse hands
+// nothing back.
+void mdns_rr_free(std::vector<mdns_rr_t> &rrs)
+{
+    rrs.clear();
+    rrs.shrink_to_fit();
+}
+
+}  // namespace
+
 int mdns_parse_answer(const uint8_t *msg, size_t msg_len, size_t pos, unsigned count, std::vector<mdns_rr_t> &out)
 {
-    out.clear();
+    mdns_rr_free(out);
     if (count < 1)
         return -1;
     if (msg == nullptr)
@@ -354,12 +367,12 @@ int mdns_parse_answer(const uint8_t *msg, size_t msg_len, size_t pos, unsigned c
             const int r = mdns_parse_dname(msg, msg_len, p, &l, &rr.owner);
             if (r != 0) {
                 mdns_print("mdns_parse_dname failed, err=%d\n", r);
-                out.clear();
+                mdns_rr_free(out);
                 return -3;
             }
             p += l;
             if (msg_len - p < 10) {
-                out.clear();
+                mdns_rr_free(out);
                 return -4;
             }
             rr.type = get16(msg + p);
@@ -368,11 +381,11 @@ int mdns_parse_answer(const uint8_t *msg, size_t msg_len, size_t pos, unsigned c
             const size_t rdlen = get16(msg + p + 8);
             p += 10;
             if ((cls & 0x7FFF) != 1) {
-                out.clear();
+                mdns_rr_free(out);
                 return -5;
             }
             if (rdlen > msg_len - p) {
-                out.clear();
+                mdns_rr_free(out);
                 return -6;
             }
             size_t dl = rdlen;
@@ -385,7 +398,7 @@ int mdns_parse_answer(const uint8_t *msg, size_t msg_len, size_t pos, unsigned c
             out.push_back(std::move(rr));
         }
     } catch (const std::bad_alloc &) {
-        out.clear();
+        mdns_rr_free(out);
         return -2;
     }
     return 0;

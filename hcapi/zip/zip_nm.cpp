@@ -1,58 +1,124 @@
 // Network management with the Z/IP gateway: request senders (one table of
-// frame layouts), the pending-request table and the reply dispatcher.
+// frame layouts), the pending-request table and the reply dispatcher (one
+// table of reply rows).
 #include "hcapi/zip/zip_nm.h"
 
-#include "hcapi/zip/zip_appl.h"
 #include "hcapi/zip/zip_util.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 namespace {
 
-struct nm_lock {
-    explicit nm_lock(plt_mtx_t m) : mtx(m) { plt_mtx_lck(mtx); }
-    ~nm_lock() { plt_mtx_ulck(mtx); }
-    nm_lock(const nm_lock &) = delete;
-    nm_lock &operator=(const nm_lock &) = delete;
-    plt_mtx_t mtx;
-};
-
-template <typename F>
-appl_nm_any_fn as_any(F fn)
-{
-    return reinterpret_cast<appl_nm_any_fn>(fn);
-}
-
-template <typename F>
-F as_fn(appl_nm_any_fn fn)
-{
-    return reinterpret_cast<F>(fn);
-}
-
 constexpr uint8_t node_id_max = 232;
 
-bool running(appl_layer_ctx *ctx) { return ctx != nullptr && ctx->running.load() && ctx->nm_mtx != nullptr; }
+// Commands of the management classes, named once for the request layouts
+// and the reply rows.
+enum : uint8_t {
+    // 0x52 network-management proxy
+    PROXY_NODE_LIST_GET = 0x01,
+    PROXY_NODE_LIST_REPORT = 0x02,
+    PROXY_NODE_INFO_CACHED_GET = 0x03,
+    PROXY_NODE_INFO_CACHED_REPORT = 0x04,
+    PROXY_EP_GET = 0x05,
+    PROXY_EP_REPORT = 0x06,
+    PROXY_CAP_GET = 0x07,
+    PROXY_CAP_REPORT = 0x08,
+    PROXY_AGGR_MEMBERS_GET = 0x09,
+    PROXY_AGGR_MEMBERS_REPORT = 0x0A,
+};
+enum : uint8_t {
+    // 0x4D network-management basic
+    BASIC_LEARN_MODE_SET = 0x01,
+    BASIC_LEARN_MODE_STATUS = 0x02,
+    BASIC_NET_UPDATE_REQUEST = 0x03,
+    BASIC_NET_UPDATE_STATUS = 0x04,
+    BASIC_NIF_SEND = 0x05,
+    BASIC_DEFAULT_SET = 0x06,
+    BASIC_DEFAULT_SET_COMPLETE = 0x07,
+    BASIC_DSK_GET = 0x08,
+    BASIC_DSK_REPORT = 0x09,
+};
+enum : uint8_t {
+    // 0x34 network-management inclusion
+    INCL_NODE_ADD = 0x01,
+    INCL_NODE_ADD_STATUS = APPL_INCL_NODE_ADD,
+    INCL_NODE_RM = 0x03,
+    INCL_NODE_RM_STATUS = 0x04,
+    INCL_FAILED_RM = 0x07,
+    INCL_FAILED_RM_STATUS = 0x08,
+    INCL_FAILED_RPLC = 0x09,
+    INCL_FAILED_RPLC_STATUS = APPL_INCL_FAILED_REPLACE,
+    INCL_NBR_UPDATE = 0x0B,
+    INCL_NBR_UPDATE_STATUS = 0x0C,
+    INCL_RR_ASSIGN = 0x0D,
+    INCL_RR_ASSIGN_COMPLETE = 0x0E,
+    INCL_RR_DELETE = 0x0F,
+    INCL_RR_DELETE_COMPLETE = 0x10,
+    INCL_KEYS_REPORT = APPL_INCL_KEYS_REPORT,
+    INCL_KEYS_SET = 0x12,
+    INCL_DSK_REPORT = APPL_INCL_DSK_REPORT,
+    INCL_DSK_SET = 0x14,
+    INCL_WL_LIST_GET = 0x15,
+    INCL_WL_LIST_REPORT = 0x16,
+    INCL_WL_SET = 0x17,
+    INCL_WL_GET = 0x18,
+    INCL_WL_REPORT = 0x19,
+    INCL_WL_STATUS = 0x1A,
+};
+enum : uint8_t {
+    // 0x54 network-management primary
+    PRIMARY_CTLR_CHANGE = 0x01,
+    PRIMARY_CTLR_CHANGE_STATUS = 0x02,
+};
+enum : uint8_t {
+    // 0x58 Z/IP node discovery
+    ND_NODE_ADV = 0x01,
+};
+
+// The reply callback type of each pending kind, in kind order.
+using kind_fns = std::tuple<appl_nm_node_list_fn, appl_nm_node_info_fn, appl_nm_ep_fn, appl_nm_ep_cap_fn,
+                            appl_nm_aggr_fn, appl_nm_sts_node_fn, appl_nm_lrn_fn, appl_nm_sts_fn, appl_nm_dsk_fn,
+                            appl_nm_incl_fn, appl_nm_sts_node_fn, appl_nm_sts_node_fn, appl_nm_incl_fn,
+                            appl_nm_sts_node_fn, appl_nm_sts_node_fn, appl_nm_sts_node_fn, appl_nm_node_info_fn,
+                            appl_nm_wl_list_fn, appl_nm_wl_ent_fn>;
+static_assert(std::tuple_size_v<kind_fns> == APPL_NM_KIND_CNT, "one callback type per pending kind");
+template <appl_nm_kind K>
+using kind_fn = std::tuple_element_t<K, kind_fns>;
+
+// The record installed on the layer, through the filter's data.
+int nm_rx_filter(appl_layer_ctx *ctx, void *data, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr,
+                 const uint8_t *cmd, uint16_t len, uint16_t hdr_flags, uint16_t encap_fmt);
+
+bool running(appl_layer_ctx *ctx) { return ctx != nullptr && ctx->running.load() && appl_nm_get(ctx) != nullptr; }
+
+// A callback slot of the record, read under the lock that writes it.
+template <typename T>
+T slot_get(appl_nm_ctx *nm, T appl_nm_ctx::*member)
+{
+    plt_lock lk(nm->mtx);
+    return nm->*member;
+}
 
 // ---------------------------------------------------------------------------
 // Reply side
 // ---------------------------------------------------------------------------
 
 struct taken {
-    appl_nm_any_fn cb{nullptr};
+    appl_nm_cb_t cb{};
     uint8_t node_id{0};
 };
 
 // The kind's callback when the reply matches its entry; clears it on request.
-taken take(appl_layer_ctx *ctx, appl_nm_ctx *nm, appl_nm_kind kind, uint8_t seq, const uint8_t *node_id, bool clear)
+taken take(appl_nm_ctx *nm, appl_nm_kind kind, uint8_t seq, const uint8_t *node_id, bool clear)
 {
-    nm_lock lk(ctx->nm_mtx);
+    plt_lock lk(nm->mtx);
     appl_nm_pend_t &e = nm->pend[kind];
     if (e.cb == nullptr || e.seq != seq || (node_id != nullptr && *node_id != e.node_id))
         return {};
@@ -79,16 +145,6 @@ struct cls_lists {
         pb = cb != 0 ? b.data() : nullptr;
     }
 };
-
-bool node_id_refused(appl_layer_ctx *ctx, const char *what, uint8_t node_id, bool joined)
-{
-    // Node 0 is how the gateway says "no node" with a failure; a node that
-    // has joined always has a real id.
-    if (node_id <= node_id_max && !(joined && node_id == 0))
-        return false;
-    plt_msg_show(ctx->plt_ctx, "%s: invalid node id:%u, report dropped", what, node_id);
-    return true;
-}
 
 // Node information inside a node add or controller change status: byte 6 is
 // its length L (it counts itself), n = L - 1 bytes follow from byte 7.
@@ -125,172 +181,158 @@ void text_cut(char *field, const uint8_t *text, size_t len)
     std::memcpy(field, text, n);
 }
 
+// One received reply, as the row parsers get it: at least the row's
+// minimum length, its node id checked.
+struct nm_rx {
+    appl_layer_ctx *ctx;
+    appl_nm_ctx *nm;
+    const uint8_t *c;
+    uint16_t len;
+};
+
+using nm_parse_fn = void (*)(const nm_rx &r, const taken &t);
+
 // --- 0x52 network-management proxy ---------------------------------------
 
-void proxy_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void node_list_rpt(const nm_rx &r, const taken &t)
 {
-    if (len < 3)
+    appl_nm_node_list_fn cb = t.cb.get<kind_fn<APPL_NM_NODE_LIST>>();
+    if (cb == nullptr)
+        cb = slot_get(r.nm, &appl_nm_ctx::unsol_node_list_cb);
+    if (cb != nullptr)
+        cb(r.ctx, r.c[3], r.c[4], r.c + 5, APPL_NM_NODE_MASK_LEN);
+}
+
+void node_info_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_NODE_INFO>>();
+    if (cb == nullptr)
         return;
-    const uint8_t seq = c[2];
-    switch (c[1]) {
-    case 0x02: {  // node list report
-        if (len < 5 + APPL_NM_NODE_MASK_LEN)
-            return;
-        taken t = take(ctx, nm, APPL_NM_NODE_LIST, seq, nullptr, true);
-        appl_nm_node_list_fn cb = t.cb != nullptr ? as_fn<appl_nm_node_list_fn>(t.cb) : nm->unsol_node_list_cb;
-        if (cb != nullptr)
-            cb(ctx, c[3], c[4], c + 5, APPL_NM_NODE_MASK_LEN);
-        return;
+    const uint8_t *c = r.c;
+    appl_node_info_t info{};
+    cls_lists cl;
+    info.node_id = t.node_id;
+    info.status = c[3] >> 4;
+    info.age = c[3] & 0x0F;
+    info.listen = c[4] >> 7;
+    info.optional = c[5] >> 7;
+    info.sensor = (c[5] & 0x60) != 0;
+    info.rsvd = c[6];
+    if (r.len >= 10) {
+        info.basic = c[7];
+        info.gen = c[8];
+        info.spec = c[9];
+        cl.fill(c + 10, r.len - 10u, info.cmd_cls, info.cmd_cnt, info.cmd_cls_ctl, info.cmd_cnt_ctl);
     }
-    case 0x04: {  // cached node info report
-        if (len < 7)
-            return;
-        taken t = take(ctx, nm, APPL_NM_NODE_INFO, seq, nullptr, false);
-        if (t.cb == nullptr)
-            return;
-        appl_node_info_t info{};
-        cls_lists cl;
-        info.node_id = t.node_id;
-        info.status = c[3] >> 4;
-        info.age = c[3] & 0x0F;
-        info.listen = c[4] >> 7;
-        info.optional = c[5] >> 7;
-        info.sensor = (c[5] & 0x60) != 0;
-        info.rsvd = c[6];
-        if (len >= 10) {
-            info.basic = c[7];
-            info.gen = c[8];
-            info.spec = c[9];
-            cl.fill(c + 10, len - 10u, info.cmd_cls, info.cmd_cnt, info.cmd_cls_ctl, info.cmd_cnt_ctl);
-        }
-        as_fn<appl_nm_node_info_fn>(t.cb)(ctx, &info);
+    cb(r.ctx, &info);
+}
+
+void ep_rpt(const nm_rx &r, const taken &t)
+{
+    if (const auto cb = t.cb.get<kind_fn<APPL_NM_EP>>())
+        cb(r.ctx, r.c[3], r.c[5], r.c[6]);
+}
+
+void cap_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_EP_CAP>>();
+    if (cb == nullptr)
         return;
+    const uint8_t *c = r.c;
+    appl_ep_cap_t cap{};
+    cls_lists cl;
+    cap.node_id = c[3];
+    cap.ep = c[5] & 0x7F;
+    if (r.len >= 8) {
+        cap.gen = c[6];
+        cap.spec = c[7];
+        const size_t n = std::min<size_t>(c[4], r.len - 8u);
+        cl.fill(c + 8, n, cap.cmd_cls, cap.cmd_cnt, cap.cmd_cls_ctl, cap.cmd_cnt_ctl);
     }
-    case 0x06: {  // end point report
-        if (len < 7)
-            return;
-        taken t = take(ctx, nm, APPL_NM_EP, seq, &c[3], false);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_ep_fn>(t.cb)(ctx, c[3], c[5], c[6]);
+    cb(r.ctx, &cap);
+}
+
+void aggr_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_AGGR>>();
+    if (cb == nullptr)
         return;
-    }
-    case 0x08: {  // capability report
-        if (len < 6)
-            return;
-        taken t = take(ctx, nm, APPL_NM_EP_CAP, seq, &c[3], false);
-        if (t.cb == nullptr)
-            return;
-        appl_ep_cap_t cap{};
-        cls_lists cl;
-        cap.node_id = c[3];
-        cap.ep = c[5] & 0x7F;
-        if (len >= 8) {
-            cap.gen = c[6];
-            cap.spec = c[7];
-            const size_t n = std::min<size_t>(c[4], len - 8u);
-            cl.fill(c + 8, n, cap.cmd_cls, cap.cmd_cnt, cap.cmd_cls_ctl, cap.cmd_cnt_ctl);
-        }
-        as_fn<appl_nm_ep_cap_fn>(t.cb)(ctx, &cap);
-        return;
-    }
-    case 0x0A: {  // aggregated members report
-        if (len < 6)
-            return;
-        taken t = take(ctx, nm, APPL_NM_AGGR, seq, &c[3], false);
-        if (t.cb == nullptr)
-            return;
-        const uint8_t n = static_cast<uint8_t>(std::min<size_t>(c[5], len - 6u));
-        as_fn<appl_nm_aggr_fn>(t.cb)(ctx, c[3], c[4], n, n != 0 ? c + 6 : nullptr);
-        return;
-    }
-    default:
-        return;
-    }
+    const uint8_t n = static_cast<uint8_t>(std::min<size_t>(r.c[5], r.len - 6u));
+    cb(r.ctx, r.c[3], r.c[4], n, n != 0 ? r.c + 6 : nullptr);
 }
 
 // --- 0x4D network-management basic ----------------------------------------
 
-void basic_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void learn_sts(const nm_rx &r, const taken &t)
 {
-    if (len < 3)
+    const auto cb = t.cb.get<kind_fn<APPL_NM_LEARN>>();
+    if (cb == nullptr)
         return;
-    const uint8_t seq = c[2];
-    switch (c[1]) {
-    case 0x02: {  // learn mode set status
-        if (len < 6 || node_id_refused(ctx, "learn mode status", c[5], false))
-            return;
-        taken t = take(ctx, nm, APPL_NM_LEARN, seq, nullptr, false);
-        if (t.cb == nullptr)
-            return;
-        appl_lrn_sts_t sts{};
-        sts.status = c[3];
-        sts.node_id = c[5];
-        if (len >= 7 + APPL_NM_DSK_LEN) {
-            sts.s2_present = 1;
-            sts.grnt_keys = c[6];
-            dsk_copy(sts.dsk, c + 7);
-        }
-        as_fn<appl_nm_lrn_fn>(t.cb)(ctx, &sts);
-        return;
+    appl_lrn_sts_t sts{};
+    sts.status = r.c[3];
+    sts.node_id = r.c[5];
+    if (r.len >= 7 + APPL_NM_DSK_LEN) {
+        sts.s2_present = 1;
+        sts.grnt_keys = r.c[6];
+        dsk_copy(sts.dsk, r.c + 7);
     }
-    case 0x04: {  // network update request status
-        if (len < 4)
-            return;
-        taken t = take(ctx, nm, APPL_NM_NET_UPDATE, seq, nullptr, false);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_sts_fn>(t.cb)(ctx, c[3]);
+    cb(r.ctx, &sts);
+}
+
+void net_update_sts(const nm_rx &r, const taken &t)
+{
+    if (const auto cb = t.cb.get<kind_fn<APPL_NM_NET_UPDATE>>())
+        cb(r.ctx, r.c[3]);
+}
+
+// Status with the node id that the request stored (default set, neighbour
+// update).
+void sts_stored_node(const nm_rx &r, const taken &t)
+{
+    if (const auto cb = t.cb.get<appl_nm_sts_node_fn>())
+        cb(r.ctx, r.c[3], t.node_id);
+}
+
+// Status with the node id of byte 4 (node remove, failed node remove).
+void sts_rpt_node(const nm_rx &r, const taken &t)
+{
+    if (const auto cb = t.cb.get<appl_nm_sts_node_fn>())
+        cb(r.ctx, r.c[3], r.c[4]);
+}
+
+// With or without the add-mode byte.
+void dsk_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_DSK_GET>>();
+    if (cb == nullptr)
         return;
-    }
-    case 0x07: {  // default set complete
-        if (len < 4)
-            return;
-        taken t = take(ctx, nm, APPL_NM_SET_DEFAULT, seq, nullptr, false);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_sts_node_fn>(t.cb)(ctx, c[3], t.node_id);
-        return;
-    }
-    case 0x09: {  // DSK report, with or without the add-mode byte
-        if (len < 3 + APPL_NM_DSK_LEN)
-            return;
-        taken t = take(ctx, nm, APPL_NM_DSK_GET, seq, nullptr, false);
-        if (t.cb == nullptr)
-            return;
-        if (len == 3 + APPL_NM_DSK_LEN)
-            as_fn<appl_nm_dsk_fn>(t.cb)(ctx, c + 3, APPL_NM_DSK_LEN, 0xFF);
-        else
-            as_fn<appl_nm_dsk_fn>(t.cb)(ctx, c + 4, APPL_NM_DSK_LEN, c[3] & 1);
-        return;
-    }
-    default:
-        return;
-    }
+    if (r.len == 3 + APPL_NM_DSK_LEN)
+        cb(r.ctx, r.c + 3, APPL_NM_DSK_LEN, 0xFF);
+    else
+        cb(r.ctx, r.c + 4, APPL_NM_DSK_LEN, r.c[3] & 1);
 }
 
 // --- 0x34 network-management inclusion -------------------------------------
 
-// Keys and DSK reports belong to whichever of add and replace is running.
-void incl_s2_deliver(appl_layer_ctx *ctx, appl_nm_ctx *nm, uint8_t seq, const appl_incl_evt_t &evt)
+// An inclusion event to the request's callback, else to the installed one.
+void incl_deliver(const nm_rx &r, const taken &t, const appl_incl_evt_t &evt)
 {
-    taken t = take(ctx, nm, APPL_NM_NODE_ADD, seq, nullptr, false);
-    if (t.cb == nullptr)
-        t = take(ctx, nm, APPL_NM_FAILED_RPLC, seq, nullptr, false);
-    appl_nm_incl_fn cb = t.cb != nullptr ? as_fn<appl_nm_incl_fn>(t.cb) : nm->unsol_incl_cb;
+    appl_nm_incl_fn cb = t.cb.get<appl_nm_incl_fn>();
+    if (cb == nullptr)
+        cb = slot_get(r.nm, &appl_nm_ctx::unsol_incl_cb);
     if (cb != nullptr)
-        cb(ctx, &evt);
+        cb(r.ctx, &evt);
 }
 
-void node_add_sts(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void node_add_sts(const nm_rx &r, const taken &t)
 {
-    if (len < 7)
-        return;
-    const uint8_t status = c[3];
-    if (node_id_refused(ctx, "node add status", c[5], status == 0x06 || status == 0x09))
-        return;
+    const uint8_t *c = r.c;
+    const uint16_t len = r.len;
     appl_incl_evt_t evt{};
     evt.code = APPL_INCL_NODE_ADD;
     appl_incl_add_t &a = evt.add;
     cls_lists cl;
-    a.info.status = status;
+    a.info.status = c[3];
     a.info.node_id = c[5];
     const uint8_t info_len = c[6];
     const unsigned n = info_len > 1 ? info_len - 1u : 0u;
@@ -307,22 +349,86 @@ void node_add_sts(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16
             std::memcpy(a.dsk, c + n + 10, d);
         }
     }
-    taken t = take(ctx, nm, APPL_NM_NODE_ADD, c[2], nullptr, true);
-    appl_nm_incl_fn cb = t.cb != nullptr ? as_fn<appl_nm_incl_fn>(t.cb) : nm->unsol_incl_cb;
-    if (cb != nullptr)
-        cb(ctx, &evt);
+    incl_deliver(r, t, evt);
 }
 
-void wl_ent_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void failed_rplc_sts(const nm_rx &r, const taken &t)
 {
-    // The DSK length is byte 3: a report must hold it.
-    if (len < 4)
+    const auto cb = t.cb.get<kind_fn<APPL_NM_FAILED_RPLC>>();
+    if (cb == nullptr)
         return;
-    taken t = take(ctx, nm, APPL_NM_WL_GET, c[2], nullptr, false);
+    appl_incl_evt_t evt{};
+    evt.code = APPL_INCL_FAILED_REPLACE;
+    evt.rplc.status = r.c[3];
+    evt.rplc.node_id = r.c[4];
+    if (r.len >= 7) {
+        evt.rplc.s2_present = 1;
+        evt.rplc.grnt_keys = r.c[5];
+        evt.rplc.kex_fail = r.c[6];
+    }
+    cb(r.ctx, &evt);
+}
+
+// The gateway has finished with the route, whichever request this answers:
+// the layer may send again.
+void rr_complete(const nm_rx &r, const taken &t)
+{
+    appl_nm_sts_wait_clr(r.ctx);
+    sts_stored_node(r, t);
+}
+
+// Keys and DSK reports belong to whichever of add and replace is running.
+taken s2_take(const nm_rx &r)
+{
+    taken t = take(r.nm, APPL_NM_NODE_ADD, r.c[2], nullptr, false);
     if (t.cb == nullptr)
+        t = take(r.nm, APPL_NM_FAILED_RPLC, r.c[2], nullptr, false);
+    return t;
+}
+
+void keys_rpt(const nm_rx &r, const taken &)
+{
+    appl_incl_evt_t evt{};
+    evt.code = APPL_INCL_KEYS_REPORT;
+    if (r.len == 4) {
+        evt.keys.req_keys = r.c[3];
+    } else {
+        evt.keys.req_keys = r.c[4];
+        evt.keys.csa = r.c[3] & 1;
+    }
+    incl_deliver(r, s2_take(r), evt);
+}
+
+void incl_dsk_rpt(const nm_rx &r, const taken &)
+{
+    appl_incl_evt_t evt{};
+    evt.code = APPL_INCL_DSK_REPORT;
+    dsk_copy(evt.dsk.dsk, r.c + 4);
+    evt.dsk.input_len = r.c[3] & 0x0F;
+    incl_deliver(r, s2_take(r), evt);
+}
+
+void wl_list_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_WL_LIST>>();
+    if (cb == nullptr)
         return;
+    appl_wl_list_t list{};
+    if (appl_wl_list_parse(r.c + 3, static_cast<uint16_t>(r.len - 3), &list) != 0)
+        return;
+    std::unique_ptr<appl_wl_dsk_t[]> own(list.ent);
+    cb(r.ctx, &list);
+}
+
+// The DSK length is byte 3.
+void wl_ent_rpt(const nm_rx &r, const taken &t)
+{
+    const auto cb = t.cb.get<kind_fn<APPL_NM_WL_GET>>();
+    if (cb == nullptr)
+        return;
+    const uint8_t *c = r.c;
     const uint8_t d = c[3];
-    if (d > APPL_NM_DSK_LEN || len < d + 6u)
+    if (d > APPL_NM_DSK_LEN || r.len < d + 6u)
         return;
     appl_wl_dsk_t dsk{};
     dsk.dsk_len = d;
@@ -330,165 +436,48 @@ void wl_ent_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t
     const uint8_t keys = (c[d + 4] & 0x01) ? c[d + 5] : 0;
     appl_wl_rec_t *recs = nullptr;
     uint8_t cnt = 0;
-    if (appl_wl_rec_parse(c + d + 6, static_cast<uint16_t>(len - (d + 6u)), &recs, &cnt) != 0)
+    if (appl_wl_rec_parse(c + d + 6, static_cast<uint16_t>(r.len - (d + 6u)), &recs, &cnt) != 0)
         return;
     std::unique_ptr<appl_wl_rec_t[]> own(recs);
-    as_fn<appl_nm_wl_ent_fn>(t.cb)(ctx, &dsk, keys, recs, cnt);
+    cb(r.ctx, &dsk, keys, recs, cnt);
 }
 
-void incl_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void wl_sts_rpt(const nm_rx &r, const taken &)
 {
-    if (len < 3)
+    const appl_nm_wl_sts_fn cb = slot_get(r.nm, &appl_nm_ctx::unsol_wl_cb);
+    const uint8_t d = r.c[4];
+    if (cb == nullptr || d > APPL_NM_DSK_LEN || r.len < d + 5u)
         return;
-    const uint8_t seq = c[2];
-    switch (c[1]) {
-    case 0x02:
-        node_add_sts(ctx, nm, c, len);
-        return;
-    case 0x04:    // node remove status
-    case 0x08: {  // failed node remove status
-        if (len < 5 || node_id_refused(ctx, c[1] == 0x04 ? "node remove status" : "failed node remove status", c[4],
-                                       false))
-            return;
-        taken t = take(ctx, nm, c[1] == 0x04 ? APPL_NM_NODE_RM : APPL_NM_FAILED_RM, seq, nullptr, false);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_sts_node_fn>(t.cb)(ctx, c[3], c[4]);
-        return;
-    }
-    case 0x0A: {  // failed node replace status
-        if (len < 5 || node_id_refused(ctx, "failed node replace status", c[4], c[3] == 0x04 || c[3] == 0x09))
-            return;
-        taken t = take(ctx, nm, APPL_NM_FAILED_RPLC, seq, nullptr, false);
-        if (t.cb == nullptr)
-            return;
-        appl_incl_evt_t evt{};
-        evt.code = APPL_INCL_FAILED_REPLACE;
-        evt.rplc.status = c[3];
-        evt.rplc.node_id = c[4];
-        if (len >= 7) {
-            evt.rplc.s2_present = 1;
-            evt.rplc.grnt_keys = c[5];
-            evt.rplc.kex_fail = c[6];
-        }
-        as_fn<appl_nm_incl_fn>(t.cb)(ctx, &evt);
-        return;
-    }
-    case 0x0C: {  // neighbour update status
-        if (len < 4)
-            return;
-        taken t = take(ctx, nm, APPL_NM_NBR_UPDATE, seq, nullptr, false);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_sts_node_fn>(t.cb)(ctx, c[3], t.node_id);
-        return;
-    }
-    case 0x0E:    // return route assign complete
-    case 0x10: {  // return route delete complete
-        if (len < 4)
-            return;
-        taken t = take(ctx, nm, c[1] == 0x0E ? APPL_NM_RR_ASSIGN : APPL_NM_RR_DELETE, seq, nullptr, false);
-        // The gateway has finished with the route, whichever request this
-        // answers: the layer may send again.
-        appl_nm_sts_wait_clr(ctx);
-        if (t.cb != nullptr)
-            as_fn<appl_nm_sts_node_fn>(t.cb)(ctx, c[3], t.node_id);
-        return;
-    }
-    case 0x11: {  // keys report
-        if (len < 4)
-            return;
-        appl_incl_evt_t evt{};
-        evt.code = APPL_INCL_KEYS_REPORT;
-        if (len == 4) {
-            evt.keys.req_keys = c[3];
-        } else {
-            evt.keys.req_keys = c[4];
-            evt.keys.csa = c[3] & 1;
-        }
-        incl_s2_deliver(ctx, nm, seq, evt);
-        return;
-    }
-    case 0x13: {  // DSK report
-        if (len < 4 + APPL_NM_DSK_LEN)
-            return;
-        appl_incl_evt_t evt{};
-        evt.code = APPL_INCL_DSK_REPORT;
-        dsk_copy(evt.dsk.dsk, c + 4);
-        evt.dsk.input_len = c[3] & 0x0F;
-        incl_s2_deliver(ctx, nm, seq, evt);
-        return;
-    }
-    case 0x16: {  // white-list list report
-        if (len < 4)
-            return;
-        taken t = take(ctx, nm, APPL_NM_WL_LIST, seq, nullptr, false);
-        if (t.cb == nullptr)
-            return;
-        appl_wl_list_t list{};
-        if (appl_wl_list_parse(c + 3, static_cast<uint16_t>(len - 3), &list) != 0)
-            return;
-        std::unique_ptr<appl_wl_dsk_t[]> own(list.ent);
-        as_fn<appl_nm_wl_list_fn>(t.cb)(ctx, &list);
-        return;
-    }
-    case 0x19:
-        wl_ent_rpt(ctx, nm, c, len);
-        return;
-    case 0x1A: {  // unsolicited white-list status
-        if (len < 5)
-            return;
-        appl_nm_wl_sts_fn cb;
-        {
-            nm_lock lk(ctx->nm_mtx);
-            cb = nm->unsol_wl_cb;
-        }
-        const uint8_t d = c[4];
-        if (cb == nullptr || d > APPL_NM_DSK_LEN || len < d + 5u)
-            return;
-        appl_wl_dsk_t dsk{};
-        dsk.dsk_len = d;
-        std::memcpy(dsk.dsk, c + 5, d);
-        cb(ctx, &dsk, c[3]);
-        return;
-    }
-    default:
-        return;
-    }
+    appl_wl_dsk_t dsk{};
+    dsk.dsk_len = d;
+    std::memcpy(dsk.dsk, r.c + 5, d);
+    cb(r.ctx, &dsk, r.c[3]);
 }
 
 // --- 0x54 network-management primary ---------------------------------------
 
-void primary_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void ctlr_change_sts(const nm_rx &r, const taken &t)
 {
-    if (len < 6 || c[1] != 0x02)  // controller change status
-        return;
-    const uint8_t status = c[3];
-    if (node_id_refused(ctx, "controller change status", c[5], status == 0x06))
-        return;
-    taken t = take(ctx, nm, APPL_NM_CTLR_CHANGE, c[2], nullptr, false);
-    if (t.cb == nullptr)
+    const auto cb = t.cb.get<kind_fn<APPL_NM_CTLR_CHANGE>>();
+    if (cb == nullptr)
         return;
     appl_node_info_t info{};
     cls_lists cl;
-    info.status = status;
-    info.node_id = c[5];
-    if (status == 0x06 && len >= 7 && c[6] > 1)
-        node_info_read(c, len, c[6] - 1u, info, cl);
-    as_fn<appl_nm_node_info_fn>(t.cb)(ctx, &info);
+    info.status = r.c[3];
+    info.node_id = r.c[5];
+    if (info.status == 0x06 && r.len >= 7 && r.c[6] > 1)
+        node_info_read(r.c, r.len, r.c[6] - 1u, info, cl);
+    cb(r.ctx, &info);
 }
 
 // --- 0x58 Z/IP node discovery ------------------------------------------------
 
-void nd_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len)
+void node_adv(const nm_rx &r, const taken &)
 {
-    if (len < 24 || c[1] != 0x01)  // node advertisement
-        return;
-    appl_nm_resolve_fn cb;
-    {
-        nm_lock lk(ctx->nm_mtx);
-        cb = nm->resolve_cb;
-    }
+    const appl_nm_resolve_fn cb = slot_get(r.nm, &appl_nm_ctx::resolve_cb);
     if (cb == nullptr)
         return;
+    const uint8_t *c = r.c;
     appl_node_adv_t adv{};
     adv.local = (c[2] & 0x04) != 0;
     adv.validity = c[2] & 0x03;
@@ -497,14 +486,122 @@ void nd_rpt(appl_layer_ctx *ctx, appl_nm_ctx *nm, const uint8_t *c, uint16_t len
     adv.home_id = static_cast<uint32_t>(c[20]) << 24 | static_cast<uint32_t>(c[21]) << 16 |
                   static_cast<uint32_t>(c[22]) << 8 | c[23];
     adv.home_id_raw = c + 20;
-    cb(ctx, &adv);
+    cb(r.ctx, &adv);
+}
+
+// --- the reply table -----------------------------------------------------------
+
+constexpr appl_nm_kind no_kind = APPL_NM_KIND_CNT;
+
+// Statuses (byte 3) under which a node has joined, as bits 1 << status:
+// node id 0 is then refused, as a node that has joined always has a real
+// id, while with a failure 0 is how the gateway says "no node".
+constexpr uint16_t joined(std::initializer_list<uint8_t> statuses)
+{
+    uint16_t mask = 0;
+    for (uint8_t s : statuses)
+        mask = static_cast<uint16_t>(mask | 1u << s);
+    return mask;
+}
+
+// One reply: where it is recognised, how long it must at least be, where
+// its node id stands (checked against 1..232, or 0..232 unless joined), the
+// pending kind it answers (matched by sequence number, and by node id with
+// match_node) and the parser that makes the callback.
+struct nm_reply {
+    uint8_t cls, cmd;
+    uint8_t min_len;
+    uint8_t node_at;      // byte of the node id, 0: none to check
+    uint16_t joined_sts;  // joined(...)
+    const char *what;     // names the reply in the log line of a refused node id
+    appl_nm_kind kind;    // no_kind: the parser finds its own callback
+    bool match_node;      // the entry's node id must equal byte 3
+    bool clear;           // the entry answers once
+    nm_parse_fn parse;
+};
+
+constexpr uint8_t P = COMMAND_CLASS_NETWORK_MANAGEMENT_PROXY;
+constexpr uint8_t B = COMMAND_CLASS_NETWORK_MANAGEMENT_BASIC;
+constexpr uint8_t I = COMMAND_CLASS_NETWORK_MANAGEMENT_INCLUSION;
+constexpr uint8_t R = COMMAND_CLASS_NETWORK_MANAGEMENT_PRIMARY;
+constexpr uint8_t N = COMMAND_CLASS_ZIP_ND;
+constexpr uint8_t dsk = APPL_NM_DSK_LEN;
+
+// Sorted by class and command.
+constexpr nm_reply replies[] = {
+    {I, INCL_NODE_ADD_STATUS, 7, 5, joined({0x06, 0x09}), "node add status", APPL_NM_NODE_ADD, false, true,
+     node_add_sts},
+    {I, INCL_NODE_RM_STATUS, 5, 4, 0, "node remove status", APPL_NM_NODE_RM, false, false, sts_rpt_node},
+    {I, INCL_FAILED_RM_STATUS, 5, 4, 0, "failed node remove status", APPL_NM_FAILED_RM, false, false, sts_rpt_node},
+    {I, INCL_FAILED_RPLC_STATUS, 5, 4, joined({0x04, 0x09}), "failed node replace status", APPL_NM_FAILED_RPLC,
+     false, false, failed_rplc_sts},
+    {I, INCL_NBR_UPDATE_STATUS, 4, 0, 0, "", APPL_NM_NBR_UPDATE, false, false, sts_stored_node},
+    {I, INCL_RR_ASSIGN_COMPLETE, 4, 0, 0, "", APPL_NM_RR_ASSIGN, false, false, rr_complete},
+    {I, INCL_RR_DELETE_COMPLETE, 4, 0, 0, "", APPL_NM_RR_DELETE, false, false, rr_complete},
+    {I, INCL_KEYS_REPORT, 4, 0, 0, "", no_kind, false, false, keys_rpt},
+    {I, INCL_DSK_REPORT, 4 + dsk, 0, 0, "", no_kind, false, false, incl_dsk_rpt},
+    {I, INCL_WL_LIST_REPORT, 4, 0, 0, "", APPL_NM_WL_LIST, false, false, wl_list_rpt},
+    {I, INCL_WL_REPORT, 4, 0, 0, "", APPL_NM_WL_GET, false, false, wl_ent_rpt},
+    {I, INCL_WL_STATUS, 5, 0, 0, "", no_kind, false, false, wl_sts_rpt},
+    {B, BASIC_LEARN_MODE_STATUS, 6, 5, 0, "learn mode status", APPL_NM_LEARN, false, false, learn_sts},
+    {B, BASIC_NET_UPDATE_STATUS, 4, 0, 0, "", APPL_NM_NET_UPDATE, false, false, net_update_sts},
+    {B, BASIC_DEFAULT_SET_COMPLETE, 4, 0, 0, "", APPL_NM_SET_DEFAULT, false, false, sts_stored_node},
+    {B, BASIC_DSK_REPORT, 3 + dsk, 0, 0, "", APPL_NM_DSK_GET, false, false, dsk_rpt},
+    {P, PROXY_NODE_LIST_REPORT, 5 + APPL_NM_NODE_MASK_LEN, 0, 0, "", APPL_NM_NODE_LIST, false, true, node_list_rpt},
+    {P, PROXY_NODE_INFO_CACHED_REPORT, 7, 0, 0, "", APPL_NM_NODE_INFO, false, false, node_info_rpt},
+    {P, PROXY_EP_REPORT, 7, 0, 0, "", APPL_NM_EP, true, false, ep_rpt},
+    {P, PROXY_CAP_REPORT, 6, 0, 0, "", APPL_NM_EP_CAP, true, false, cap_rpt},
+    {P, PROXY_AGGR_MEMBERS_REPORT, 6, 0, 0, "", APPL_NM_AGGR, true, false, aggr_rpt},
+    {R, PRIMARY_CTLR_CHANGE_STATUS, 6, 5, joined({0x06}), "controller change status", APPL_NM_CTLR_CHANGE, false,
+     false, ctlr_change_sts},
+    {N, ND_NODE_ADV, 24, 0, 0, "", no_kind, false, false, node_adv},
+};
+
+constexpr bool replies_sound()
+{
+    for (size_t i = 0; i < std::size(replies); ++i) {
+        const nm_reply &r = replies[i];
+        // Every row reads the sequence number (byte 2); a node id lies
+        // inside the minimum length; only a named reply may refuse one.
+        if (r.min_len < 4 || (r.node_at != 0 && (r.node_at >= r.min_len || r.what[0] == '\0')) ||
+            (r.match_node && r.min_len < 4) || ((r.clear || r.match_node) && r.kind == no_kind))
+            return false;
+        if (i > 0 && (replies[i - 1].cls > r.cls || (replies[i - 1].cls == r.cls && replies[i - 1].cmd >= r.cmd)))
+            return false;
+    }
+    return true;
+}
+static_assert(replies_sound(), "reply rows sorted, unique, and within their minimum lengths");
+
+// The classes whose every command is the gateway's, answered here or not.
+constexpr bool nm_class(uint8_t cls) { return cls == I || cls == B || cls == P || cls == R || cls == N; }
+
+const nm_reply *reply_find(uint8_t cls, uint8_t cmd)
+{
+    const auto it = std::lower_bound(std::begin(replies), std::end(replies), std::pair{cls, cmd},
+                                     [](const nm_reply &r, const std::pair<uint8_t, uint8_t> &k) {
+                                         return r.cls != k.first ? r.cls < k.first : r.cmd < k.second;
+                                     });
+    return it != std::end(replies) && it->cls == cls && it->cmd == cmd ? it : nullptr;
+}
+
+bool node_id_refused(appl_layer_ctx *ctx, const nm_reply &row, const uint8_t *c)
+{
+    const uint8_t node_id = c[row.node_at];
+    const bool has_joined = c[3] < 16 && (row.joined_sts >> c[3] & 1) != 0;
+    if (node_id <= node_id_max && !(has_joined && node_id == 0))
+        return false;
+    plt_msg_show(ctx->plt_ctx, "%s: invalid node id:%u, report dropped", row.what, node_id);
+    return true;
 }
 
 // --- 0x22 application status -------------------------------------------------
 
-int app_sts(appl_layer_ctx *ctx, appl_nm_ctx *nm, const tpt_sockaddr_t *src, const uint8_t *c, uint16_t len)
+// Only the gateway may tell us that it is busy: 1 consumed, 0 from anyone
+// else (the network hears it).
+int appl_app_sts_hdlr(appl_layer_ctx *ctx, appl_nm_ctx *nm, const tpt_sockaddr_t *src, const uint8_t *c,
+                      uint16_t len)
 {
-    // Only the gateway may tell us that it is busy.
     if (src == nullptr)
         return 0;
     const uint8_t *peer = ctx->ssn.frm.tpt.peer_addr;
@@ -514,14 +611,45 @@ int app_sts(appl_layer_ctx *ctx, appl_nm_ctx *nm, const tpt_sockaddr_t *src, con
     } else {
         const auto *a = reinterpret_cast<const uint8_t *>(&src->v6.sin6_addr);
         uint8_t node_id = 0;
-        if (std::memcmp(a, peer, 16) != 0 &&
-            !(appl_ip_to_node(ctx, a, 16, &node_id) && node_id == ctx->own_node_id))
+        uint8_t own = 0;
+        {
+            plt_lock lk(ctx->tbl_mtx);
+            own = ctx->own_node_id;
+        }
+        if (std::memcmp(a, peer, 16) != 0 && !(appl_ip_to_node(ctx, a, 16, &node_id) && node_id == own))
             return 0;
     }
     appl_nm_sts_wait_clr(ctx);
-    if (nm->app_sts_cb != nullptr && len >= 3)
-        nm->app_sts_cb(ctx, c[1], c[2]);
+    const appl_nm_app_sts_fn cb = slot_get(nm, &appl_nm_ctx::app_sts_cb);
+    if (cb != nullptr && len >= 3)
+        cb(ctx, c[1], c[2]);
     return 1;
+}
+
+int nm_dispatch(appl_layer_ctx *ctx, appl_nm_ctx *nm, const tpt_sockaddr_t *src, const uint8_t *cmd, uint16_t len)
+{
+    if (cmd[0] == COMMAND_CLASS_APPLICATION_STATUS)
+        return appl_app_sts_hdlr(ctx, nm, src, cmd, len);
+    if (!nm_class(cmd[0]))
+        return 0;
+    // Every command of these classes is consumed, whatever its length.
+    const nm_reply *row = len >= 2 ? reply_find(cmd[0], cmd[1]) : nullptr;
+    if (row == nullptr || len < row->min_len || (row->node_at != 0 && node_id_refused(ctx, *row, cmd)))
+        return 1;
+    taken t;
+    if (row->kind != no_kind)
+        t = take(nm, row->kind, cmd[2], row->match_node ? &cmd[3] : nullptr, row->clear);
+    row->parse(nm_rx{ctx, nm, cmd, len}, t);
+    return 1;
+}
+
+int nm_rx_filter(appl_layer_ctx *ctx, void *data, const tpt_sockaddr_t *src, const zip_rx_hdr_t *, const uint8_t *cmd,
+                 uint16_t len, uint16_t, uint16_t)
+{
+    auto *nm = static_cast<appl_nm_ctx *>(data);
+    if (ctx == nullptr || nm == nullptr || nm->mtx == nullptr || cmd == nullptr || len < 1)
+        return 0;
+    return nm_dispatch(ctx, nm, src, cmd, len);
 }
 
 // ---------------------------------------------------------------------------
@@ -555,7 +683,6 @@ enum nm_req : uint8_t {
     REQ_CNT
 };
 
-constexpr appl_nm_kind no_kind = APPL_NM_KIND_CNT;
 constexpr uint8_t lit = 0xFF;  // the field is a fixed byte, not an argument
 constexpr int8_t none = -1;
 
@@ -579,36 +706,31 @@ struct nm_layout {
     uint8_t sts_wait;   // the layer stays busy until the gateway's answer
 };
 
-constexpr uint8_t P = COMMAND_CLASS_NETWORK_MANAGEMENT_PROXY;
-constexpr uint8_t B = COMMAND_CLASS_NETWORK_MANAGEMENT_BASIC;
-constexpr uint8_t I = COMMAND_CLASS_NETWORK_MANAGEMENT_INCLUSION;
-constexpr uint8_t R = COMMAND_CLASS_NETWORK_MANAGEMENT_PRIMARY;
-
 // Variable tails (DSK bytes, white-list records) follow the fixed fields.
 constexpr nm_layout layouts[REQ_CNT] = {
-    {REQ_NODE_LIST_GET, P, 0x01, 0, {}, APPL_NM_NODE_LIST, none, none, 0},
-    {REQ_NODE_INFO_GET, P, 0x03, 2, {a0, a1}, APPL_NM_NODE_INFO, 1, none, 0},  // age, node
-    {REQ_EP_GET, P, 0x05, 1, {a0}, APPL_NM_EP, 0, none, 0},
-    {REQ_CAP_GET, P, 0x07, 2, {a0, a1}, APPL_NM_EP_CAP, 0, none, 0},
-    {REQ_AGGR_GET, P, 0x09, 2, {a0, a1}, APPL_NM_AGGR, 0, none, 0},
-    {REQ_SET_DEFAULT, B, 0x06, 0, {}, APPL_NM_SET_DEFAULT, 0, 0, 0},
-    {REQ_LEARN_MODE, B, 0x01, 2, {fixed(0x01), a1}, APPL_NM_LEARN, none, 0, 0},  // node, mode
-    {REQ_DSK_GET, B, 0x08, 1, {a0}, APPL_NM_DSK_GET, none, none, 0},
-    {REQ_NIF_SEND, B, 0x05, 3, {fixed(0x00), a0, a1}, no_kind, none, 2, 0},  // node, tx options, send dst
-    {REQ_NET_UPDATE, B, 0x03, 0, {}, APPL_NM_NET_UPDATE, none, none, 0},
-    {REQ_KEY_SET, I, 0x12, 2, {a0, a1}, no_kind, none, none, 0},  // flags, keys
-    {REQ_DSK_SET, I, 0x14, 1, {a0}, no_kind, none, none, 0},      // accept | length, then the input
-    {REQ_NODE_ADD, I, 0x01, 3, {fixed(0x00), a0, a1}, APPL_NM_NODE_ADD, none, none, 0},
-    {REQ_NODE_RM, I, 0x03, 2, {fixed(0x00), a0}, APPL_NM_NODE_RM, none, none, 0},
-    {REQ_FAILED_RM, I, 0x07, 1, {a0}, APPL_NM_FAILED_RM, none, none, 0},
-    {REQ_FAILED_RPLC, I, 0x09, 3, {a0, a1, a2}, APPL_NM_FAILED_RPLC, none, none, 0},  // node, tx options, mode
-    {REQ_NBR_UPDATE, I, 0x0B, 1, {a0}, APPL_NM_NBR_UPDATE, 0, none, 0},
-    {REQ_CTLR_CHANGE, R, 0x01, 3, {fixed(0x00), a0, a1}, APPL_NM_CTLR_CHANGE, none, none, 0},
-    {REQ_RR_ASSIGN, I, 0x0D, 2, {a0, a1}, APPL_NM_RR_ASSIGN, 0, none, 1},  // source, destination
-    {REQ_RR_DELETE, I, 0x0F, 1, {a0}, APPL_NM_RR_DELETE, 0, none, 1},
-    {REQ_WL_SET, I, 0x17, 1, {a0}, no_kind, none, none, 0},  // flags, then the entry
-    {REQ_WL_LIST_GET, I, 0x15, 0, {}, APPL_NM_WL_LIST, none, none, 0},
-    {REQ_WL_GET, I, 0x18, 1, {a0}, APPL_NM_WL_GET, none, none, 0},  // DSK length, then the DSK
+    {REQ_NODE_LIST_GET, P, PROXY_NODE_LIST_GET, 0, {}, APPL_NM_NODE_LIST, none, none, 0},
+    {REQ_NODE_INFO_GET, P, PROXY_NODE_INFO_CACHED_GET, 2, {a0, a1}, APPL_NM_NODE_INFO, 1, none, 0},  // age, node
+    {REQ_EP_GET, P, PROXY_EP_GET, 1, {a0}, APPL_NM_EP, 0, none, 0},
+    {REQ_CAP_GET, P, PROXY_CAP_GET, 2, {a0, a1}, APPL_NM_EP_CAP, 0, none, 0},
+    {REQ_AGGR_GET, P, PROXY_AGGR_MEMBERS_GET, 2, {a0, a1}, APPL_NM_AGGR, 0, none, 0},
+    {REQ_SET_DEFAULT, B, BASIC_DEFAULT_SET, 0, {}, APPL_NM_SET_DEFAULT, 0, 0, 0},
+    {REQ_LEARN_MODE, B, BASIC_LEARN_MODE_SET, 2, {fixed(0x01), a1}, APPL_NM_LEARN, none, 0, 0},  // node, mode
+    {REQ_DSK_GET, B, BASIC_DSK_GET, 1, {a0}, APPL_NM_DSK_GET, none, none, 0},
+    {REQ_NIF_SEND, B, BASIC_NIF_SEND, 3, {fixed(0x00), a0, a1}, no_kind, none, 2, 0},  // node, tx options, send dst
+    {REQ_NET_UPDATE, B, BASIC_NET_UPDATE_REQUEST, 0, {}, APPL_NM_NET_UPDATE, none, none, 0},
+    {REQ_KEY_SET, I, INCL_KEYS_SET, 2, {a0, a1}, no_kind, none, none, 0},  // flags, keys
+    {REQ_DSK_SET, I, INCL_DSK_SET, 1, {a0}, no_kind, none, none, 0},      // accept | length, then the input
+    {REQ_NODE_ADD, I, INCL_NODE_ADD, 3, {fixed(0x00), a0, a1}, APPL_NM_NODE_ADD, none, none, 0},
+    {REQ_NODE_RM, I, INCL_NODE_RM, 2, {fixed(0x00), a0}, APPL_NM_NODE_RM, none, none, 0},
+    {REQ_FAILED_RM, I, INCL_FAILED_RM, 1, {a0}, APPL_NM_FAILED_RM, none, none, 0},
+    {REQ_FAILED_RPLC, I, INCL_FAILED_RPLC, 3, {a0, a1, a2}, APPL_NM_FAILED_RPLC, none, none, 0},  // node, tx options, mode
+    {REQ_NBR_UPDATE, I, INCL_NBR_UPDATE, 1, {a0}, APPL_NM_NBR_UPDATE, 0, none, 0},
+    {REQ_CTLR_CHANGE, R, PRIMARY_CTLR_CHANGE, 3, {fixed(0x00), a0, a1}, APPL_NM_CTLR_CHANGE, none, none, 0},
+    {REQ_RR_ASSIGN, I, INCL_RR_ASSIGN, 2, {a0, a1}, APPL_NM_RR_ASSIGN, 0, none, 1},  // source, destination
+    {REQ_RR_DELETE, I, INCL_RR_DELETE, 1, {a0}, APPL_NM_RR_DELETE, 0, none, 1},
+    {REQ_WL_SET, I, INCL_WL_SET, 1, {a0}, no_kind, none, none, 0},  // flags, then the entry
+    {REQ_WL_LIST_GET, I, INCL_WL_LIST_GET, 0, {}, APPL_NM_WL_LIST, none, none, 0},
+    {REQ_WL_GET, I, INCL_WL_GET, 1, {a0}, APPL_NM_WL_GET, none, none, 0},  // DSK length, then the DSK
 };
 
 constexpr bool layouts_in_order()
@@ -624,7 +746,7 @@ struct nm_snd_args {
     uint8_t arg[3]{};
     const uint8_t *tail{nullptr};
     size_t tail_len{0};
-    appl_nm_any_fn cb{nullptr};
+    appl_nm_cb_t cb{};
     appl_snd_cb_fn snd_cb{zip_send_cb};  // transmit result
     void *snd_user{nullptr};
 };
@@ -635,9 +757,7 @@ struct nm_snd_args {
 // accept the reply that opens the gate.
 int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
 {
-    if (!running(ctx))
-        return ZIP_ERR_NOT_RUNNING;
-    appl_nm_ctx *nm = appl_nm_get(ctx);
+    appl_nm_ctx *nm = running(ctx) ? appl_nm_get(ctx) : nullptr;
     if (nm == nullptr)
         return ZIP_ERR_NOT_RUNNING;
     const nm_layout &l = layouts[req];
@@ -661,8 +781,8 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
     appl_nm_pend_t mine{a.cb, node_id, 0};
     appl_nm_pend_t before{};
     {
-        nm_lock lk(ctx->nm_mtx);
-        mine.seq = ctx->nm_seq++;
+        plt_lock lk(nm->mtx);
+        mine.seq = nm->seq++;
         buf[2] = mine.seq;
         if (l.kind != no_kind) {
             before = nm->pend[l.kind];
@@ -677,7 +797,7 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
     prm.data = buf.data();
     const int rc = appl_cmd_snd_ex(ctx, &prm, a.snd_cb, a.snd_user, nullptr, l.sts_wait);
     if (rc != 0 && l.kind != no_kind) {
-        nm_lock lk(ctx->nm_mtx);
+        plt_lock lk(nm->mtx);
         appl_nm_pend_t &e = nm->pend[l.kind];
         // Unless a later request of the kind has taken the entry meanwhile.
         if (e.seq == mine.seq && e.cb == mine.cb && e.node_id == mine.node_id)
@@ -686,9 +806,15 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, const nm_snd_args &a)
     return rc;
 }
 
-int nm_snd(appl_layer_ctx *ctx, nm_req req, appl_nm_any_fn cb, std::initializer_list<uint8_t> args = {},
-           const uint8_t *tail = nullptr, size_t tail_len = 0)
+// A request with a reply callback of the type that its kind's replies take.
+template <nm_req Req, typename Fn>
+int nm_snd(appl_layer_ctx *ctx, Fn cb, std::initializer_list<uint8_t> args = {}, const uint8_t *tail = nullptr,
+           size_t tail_len = 0)
 {
+    if constexpr (layouts[Req].kind == no_kind)
+        static_assert(std::is_same_v<Fn, std::nullptr_t>, "a request without a pending entry takes no reply callback");
+    else
+        static_assert(std::is_same_v<Fn, kind_fn<layouts[Req].kind>>, "the reply callback of the request's kind");
     nm_snd_args a;
     size_t i = 0;
     for (uint8_t v : args)
@@ -696,7 +822,7 @@ int nm_snd(appl_layer_ctx *ctx, nm_req req, appl_nm_any_fn cb, std::initializer_
     a.cb = cb;
     a.tail = tail;
     a.tail_len = tail_len;
-    return nm_snd(ctx, req, a);
+    return nm_snd(ctx, Req, a);
 }
 
 void gw_dst(appl_layer_ctx *ctx, tpt_sockaddr_t *dst)
@@ -719,14 +845,12 @@ void gw_dst(appl_layer_ctx *ctx, tpt_sockaddr_t *dst)
 template <typename Snd>
 int nd_snd(appl_layer_ctx *ctx, appl_nm_resolve_fn cb, Snd snd)
 {
-    if (!running(ctx))
-        return ZIP_ERR_NOT_RUNNING;
-    appl_nm_ctx *nm = appl_nm_get(ctx);
+    appl_nm_ctx *nm = running(ctx) ? appl_nm_get(ctx) : nullptr;
     if (nm == nullptr)
         return ZIP_ERR_NOT_RUNNING;
     tpt_sockaddr_t dst;
     gw_dst(ctx, &dst);
-    nm_lock lk(ctx->nm_mtx);
+    plt_lock lk(nm->mtx);
     const int rc = snd(&dst);
     if (rc == 0)
         nm->resolve_cb = cb;
@@ -739,7 +863,36 @@ int nd_snd(appl_layer_ctx *ctx, appl_nm_resolve_fn cb, Snd snd)
 // State
 // ---------------------------------------------------------------------------
 
-appl_nm_ctx *appl_nm_get(appl_layer_ctx *ctx) { return ctx != nullptr ? &ctx->nm : nullptr; }
+int appl_nm_init(appl_layer_ctx *ctx, appl_nm_ctx *nm)
+{
+    if (ctx == nullptr || nm == nullptr)
+        return ZIP_ERR_RESOURCE;
+    if (nm->mtx == nullptr && !plt_mtx_init(&nm->mtx)) {
+        nm->mtx = nullptr;
+        return ZIP_ERR_RESOURCE;
+    }
+    {
+        plt_lock lk(nm->mtx);
+        nm->seq = static_cast<uint8_t>(plt_rand() & 0xFF);
+    }
+    appl_rx_filter_set(ctx, nm_rx_filter, nm);
+    return 0;
+}
+
+void appl_nm_exit(appl_layer_ctx *ctx)
+{
+    appl_nm_ctx *nm = appl_nm_get(ctx);
+    if (nm == nullptr)
+        return;
+    appl_rx_filter_set(ctx, nullptr, nullptr);
+    plt_mtx_destroy(nm->mtx);
+    nm->mtx = nullptr;
+}
+
+appl_nm_ctx *appl_nm_get(appl_layer_ctx *ctx)
+{
+    return static_cast<appl_nm_ctx *>(appl_rx_filter_data(ctx, nm_rx_filter));
+}
 
 // ---------------------------------------------------------------------------
 // Dispatch
@@ -747,32 +900,10 @@ appl_nm_ctx *appl_nm_get(appl_layer_ctx *ctx) { return ctx != nullptr ? &ctx->nm
 
 int appl_nm_rpt_dispatch(appl_layer_ctx *ctx, const tpt_sockaddr_t *src, const uint8_t *cmd, uint16_t len)
 {
-    if (ctx == nullptr || cmd == nullptr || len < 1 || ctx->nm_mtx == nullptr)
-        return 0;
     appl_nm_ctx *nm = appl_nm_get(ctx);
-    if (nm == nullptr)
+    if (nm == nullptr || nm->mtx == nullptr || cmd == nullptr || len < 1)
         return 0;
-    switch (cmd[0]) {
-    case COMMAND_CLASS_APPLICATION_STATUS:
-        return app_sts(ctx, nm, src, cmd, len);
-    case COMMAND_CLASS_NETWORK_MANAGEMENT_INCLUSION:
-        incl_rpt(ctx, nm, cmd, len);
-        return 1;
-    case COMMAND_CLASS_NETWORK_MANAGEMENT_BASIC:
-        basic_rpt(ctx, nm, cmd, len);
-        return 1;
-    case COMMAND_CLASS_NETWORK_MANAGEMENT_PROXY:
-        proxy_rpt(ctx, nm, cmd, len);
-        return 1;
-    case COMMAND_CLASS_NETWORK_MANAGEMENT_PRIMARY:
-        primary_rpt(ctx, nm, cmd, len);
-        return 1;
-    case COMMAND_CLASS_ZIP_ND:
-        nd_rpt(ctx, nm, cmd, len);
-        return 1;
-    default:
-        return 0;
-    }
+    return nm_dispatch(ctx, nm, src, cmd, len);
 }
 
 int appl_wl_list_parse(const uint8_t *body, uint16_t len, appl_wl_list_t *list)
@@ -864,32 +995,32 @@ size_t appl_wl_rec_size(const appl_wl_rec_t *rec)
 
 int zip_node_list_get(appl_layer_ctx *ctx, appl_nm_node_list_fn cb)
 {
-    return nm_snd(ctx, REQ_NODE_LIST_GET, as_any(cb));
+    return nm_snd<REQ_NODE_LIST_GET>(ctx, cb);
 }
 
 int zw_request_node_info(appl_layer_ctx *ctx, appl_nm_node_info_fn cb, uint8_t node_id, uint8_t max_age)
 {
-    return nm_snd(ctx, REQ_NODE_INFO_GET, as_any(cb), {std::min<uint8_t>(max_age, 15), node_id});
+    return nm_snd<REQ_NODE_INFO_GET>(ctx, cb, {std::min<uint8_t>(max_age, 15), node_id});
 }
 
 int zip_mul_ch_ep_get(appl_layer_ctx *ctx, appl_nm_ep_fn cb, uint8_t node_id)
 {
-    return nm_snd(ctx, REQ_EP_GET, as_any(cb), {node_id});
+    return nm_snd<REQ_EP_GET>(ctx, cb, {node_id});
 }
 
 int zip_mul_ch_cap_get(appl_layer_ctx *ctx, appl_nm_ep_cap_fn cb, uint8_t node_id, uint8_t ep)
 {
-    return nm_snd(ctx, REQ_CAP_GET, as_any(cb), {node_id, ep});
+    return nm_snd<REQ_CAP_GET>(ctx, cb, {node_id, ep});
 }
 
 int zip_mul_ch_aggr_get(appl_layer_ctx *ctx, appl_nm_aggr_fn cb, uint8_t node_id, uint8_t aggr_ep)
 {
-    return nm_snd(ctx, REQ_AGGR_GET, as_any(cb), {node_id, aggr_ep});
+    return nm_snd<REQ_AGGR_GET>(ctx, cb, {node_id, aggr_ep});
 }
 
 int zw_set_default(appl_layer_ctx *ctx, appl_nm_sts_node_fn cb, uint8_t node_id)
 {
-    const int rc = nm_snd(ctx, REQ_SET_DEFAULT, as_any(cb), {node_id});
+    const int rc = nm_snd<REQ_SET_DEFAULT>(ctx, cb, {node_id});
     // The old network's node states mean nothing after a reset.
     appl_node_sts_clr(ctx);
     return rc;
@@ -897,12 +1028,12 @@ int zw_set_default(appl_layer_ctx *ctx, appl_nm_sts_node_fn cb, uint8_t node_id)
 
 int zw_set_learn_mode(appl_layer_ctx *ctx, appl_nm_lrn_fn cb, uint8_t node_id, uint8_t mode)
 {
-    return nm_snd(ctx, REQ_LEARN_MODE, as_any(cb), {node_id, mode});
+    return nm_snd<REQ_LEARN_MODE>(ctx, cb, {node_id, mode});
 }
 
 int zw_sec2_dsk_get(appl_layer_ctx *ctx, appl_nm_dsk_fn cb, int add_mode)
 {
-    return nm_snd(ctx, REQ_DSK_GET, as_any(cb), {static_cast<uint8_t>(add_mode & 0xFF)});
+    return nm_snd<REQ_DSK_GET>(ctx, cb, {static_cast<uint8_t>(add_mode & 0xFF)});
 }
 
 int zw_send_node_info(appl_layer_ctx *ctx, const zw_nif_snd_param_t *prm)
@@ -920,13 +1051,13 @@ int zw_send_node_info(appl_layer_ctx *ctx, const zw_nif_snd_param_t *prm)
 
 int zw_request_network_update(appl_layer_ctx *ctx, appl_nm_sts_fn cb)
 {
-    return nm_snd(ctx, REQ_NET_UPDATE, as_any(cb));
+    return nm_snd<REQ_NET_UPDATE>(ctx, cb);
 }
 
 int zw_sec2_key_set(appl_layer_ctx *ctx, uint8_t grnt_keys, uint8_t csa_granted)
 {
     const uint8_t flags = static_cast<uint8_t>((grnt_keys != 0 ? 0x01 : 0) | (csa_granted ? 0x02 : 0));
-    return nm_snd(ctx, REQ_KEY_SET, nullptr, {flags, grnt_keys});
+    return nm_snd<REQ_KEY_SET>(ctx, nullptr, {flags, grnt_keys});
 }
 
 int zw_sec2_dsk_set(appl_layer_ctx *ctx, int accept, uint8_t input_len, const uint8_t *input)
@@ -934,48 +1065,48 @@ int zw_sec2_dsk_set(appl_layer_ctx *ctx, int accept, uint8_t input_len, const ui
     if (input_len > APPL_NM_DSK_LEN || (accept && input_len != 0 && input == nullptr))
         return -1;
     if (!accept)
-        return nm_snd(ctx, REQ_DSK_SET, nullptr, {0x00});
-    return nm_snd(ctx, REQ_DSK_SET, nullptr, {static_cast<uint8_t>(0x80 | input_len)}, input, input_len);
+        return nm_snd<REQ_DSK_SET>(ctx, nullptr, {0x00});
+    return nm_snd<REQ_DSK_SET>(ctx, nullptr, {static_cast<uint8_t>(0x80 | input_len)}, input, input_len);
 }
 
 int zw_add_node_to_network(appl_layer_ctx *ctx, appl_nm_incl_fn cb, uint8_t mode, uint8_t tx_opt)
 {
-    return nm_snd(ctx, REQ_NODE_ADD, as_any(cb), {mode, tx_opt});
+    return nm_snd<REQ_NODE_ADD>(ctx, cb, {mode, tx_opt});
 }
 
 int zw_remove_node_from_network(appl_layer_ctx *ctx, appl_nm_sts_node_fn cb, uint8_t mode)
 {
-    return nm_snd(ctx, REQ_NODE_RM, as_any(cb), {mode});
+    return nm_snd<REQ_NODE_RM>(ctx, cb, {mode});
 }
 
 int zw_remove_failed_node_id(appl_layer_ctx *ctx, appl_nm_sts_node_fn cb, uint8_t node_id)
 {
-    return nm_snd(ctx, REQ_FAILED_RM, as_any(cb), {node_id});
+    return nm_snd<REQ_FAILED_RM>(ctx, cb, {node_id});
 }
 
 int zw_replace_failed_node(appl_layer_ctx *ctx, appl_nm_incl_fn cb, uint8_t node_id, uint8_t tx_opt, uint8_t mode)
 {
-    return nm_snd(ctx, REQ_FAILED_RPLC, as_any(cb), {node_id, tx_opt, mode});
+    return nm_snd<REQ_FAILED_RPLC>(ctx, cb, {node_id, tx_opt, mode});
 }
 
 int zw_request_node_neighbor_update(appl_layer_ctx *ctx, appl_nm_sts_node_fn cb, uint8_t node_id)
 {
-    return nm_snd(ctx, REQ_NBR_UPDATE, as_any(cb), {node_id});
+    return nm_snd<REQ_NBR_UPDATE>(ctx, cb, {node_id});
 }
 
 int zw_controller_change(appl_layer_ctx *ctx, appl_nm_node_info_fn cb, uint8_t mode, uint8_t tx_opt)
 {
-    return nm_snd(ctx, REQ_CTLR_CHANGE, as_any(cb), {mode, tx_opt});
+    return nm_snd<REQ_CTLR_CHANGE>(ctx, cb, {mode, tx_opt});
 }
 
 int zw_assign_return_route(appl_layer_ctx *ctx, uint8_t src_node, uint8_t dst_node, appl_nm_sts_node_fn cb)
 {
-    return nm_snd(ctx, REQ_RR_ASSIGN, as_any(cb), {src_node, dst_node});
+    return nm_snd<REQ_RR_ASSIGN>(ctx, cb, {src_node, dst_node});
 }
 
 int zw_delete_return_route(appl_layer_ctx *ctx, uint8_t node_id, appl_nm_sts_node_fn cb)
 {
-    return nm_snd(ctx, REQ_RR_DELETE, as_any(cb), {node_id});
+    return nm_snd<REQ_RR_DELETE>(ctx, cb, {node_id});
 }
 
 int zw_wl_set(appl_layer_ctx *ctx, const uint8_t *dsk, uint8_t dsk_len, uint8_t grnt_keys, const appl_wl_rec_t *recs,
@@ -1004,19 +1135,19 @@ int zw_wl_set(appl_layer_ctx *ctx, const uint8_t *dsk, uint8_t dsk_len, uint8_t 
     } catch (...) {
         return ZIP_ERR_MEMORY;
     }
-    return nm_snd(ctx, REQ_WL_SET, nullptr, {flags}, tail.data(), tail.size());
+    return nm_snd<REQ_WL_SET>(ctx, nullptr, {flags}, tail.data(), tail.size());
 }
 
 int zw_wl_list_get(appl_layer_ctx *ctx, appl_nm_wl_list_fn cb)
 {
-    return nm_snd(ctx, REQ_WL_LIST_GET, as_any(cb));
+    return nm_snd<REQ_WL_LIST_GET>(ctx, cb);
 }
 
 int zw_wl_get(appl_layer_ctx *ctx, const uint8_t *dsk, uint8_t dsk_len, appl_nm_wl_ent_fn cb)
 {
     if (dsk_len > APPL_NM_DSK_LEN || (dsk_len != 0 && dsk == nullptr))
         return -1;
-    return nm_snd(ctx, REQ_WL_GET, as_any(cb), {dsk_len}, dsk, dsk_len);
+    return nm_snd<REQ_WL_GET>(ctx, cb, {dsk_len}, dsk, dsk_len);
 }
 
 int zip_node_id_get(appl_layer_ctx *ctx, appl_nm_resolve_fn cb, const uint8_t *ipv6, int tpt_flag)

@@ -10,19 +10,26 @@
 // entry's sequence number (and, for some kinds, its node id). A few kinds
 // have an installed callback for reports that answer no request.
 //
+// The module sits above the application layer: its state is a record of its
+// own (appl_nm_ctx), which appl_nm_init hangs on the application layer as
+// the data of the layer's receive filter. Every received command is offered
+// to that filter first; the gateway's management replies are consumed there,
+// everything else goes on to the network's receive callback.
+//
 // Threads and locks: senders run on their callers' threads; the dispatcher on
-// the session's receive thread. The table, the counter and the resolve
-// callback are guarded by the application layer's network-management mutex,
-// which is never held while a sender waits at the one-send gate, nor while
-// any callback runs. Records handed to callbacks live only for the call.
+// the session's receive thread. The table, the counter and every callback
+// slot of the record are guarded by its mutex (the network-management mutex,
+// which comes before the application layer's own in the lock order); it is
+// never held while a sender waits at the one-send gate, nor while any
+// callback runs. Records handed to callbacks live only for the call.
 #pragma once
 
-#include "hcapi/zip/zip_transport.h"
+#include "hcapi/zip/zip_appl.h"
 
 #include <cstddef>
 #include <cstdint>
-
-struct appl_layer_ctx;
+#include <type_traits>
+#include <variant>
 
 inline constexpr uint8_t APPL_NM_DSK_LEN = 16;
 inline constexpr uint8_t APPL_NM_NODE_MASK_LEN = 29;  // node list bit mask, nodes 1..232
@@ -209,29 +216,75 @@ enum appl_nm_kind : uint8_t {
     APPL_NM_KIND_CNT
 };
 
-// Any reply callback, stored untyped; the dispatcher casts it back by kind.
-using appl_nm_any_fn = void (*)();
+// A reply callback of a pending request, kept with its type: only a
+// callback of one of the reply types can be stored, and the dispatcher gets
+// it back only as the type it was stored with.
+class appl_nm_cb_t {
+public:
+    appl_nm_cb_t() = default;
+    appl_nm_cb_t(std::nullptr_t) {}
+    template <typename R, typename... A>
+    appl_nm_cb_t(R (*fn)(A...)) : fn_(fn)
+    {
+    }
+    // The callback when it was stored as a `Fn`, else none.
+    template <typename Fn>
+    Fn get() const
+    {
+        const Fn *fn = std::get_if<Fn>(&fn_);
+        return fn != nullptr ? *fn : nullptr;
+    }
+    bool operator==(const appl_nm_cb_t &other) const = default;
+    // No callback: the entry matches nothing.
+    bool operator==(std::nullptr_t) const
+    {
+        return std::visit([](auto fn) {
+            if constexpr (std::is_same_v<decltype(fn), std::monostate>)
+                return true;
+            else
+                return fn == nullptr;
+        }, fn_);
+    }
+
+private:
+    std::variant<std::monostate, appl_nm_node_list_fn, appl_nm_node_info_fn, appl_nm_ep_fn, appl_nm_ep_cap_fn,
+                 appl_nm_aggr_fn, appl_nm_lrn_fn, appl_nm_sts_fn, appl_nm_sts_node_fn, appl_nm_dsk_fn,
+                 appl_nm_incl_fn, appl_nm_wl_list_fn, appl_nm_wl_ent_fn>
+        fn_;
+};
 
 struct appl_nm_pend_t {
-    appl_nm_any_fn cb;  // null: the entry matches nothing
+    appl_nm_cb_t cb;  // none: the entry matches nothing
     uint8_t node_id;
     uint8_t seq;
 };
 
+// Network-management state, a record of the network's (value-initialise it).
+// The network installs the callbacks before appl_nm_init, or later with the
+// mutex held; the module reads every slot with the mutex held.
 struct appl_nm_ctx {
-    // Installed by the network before the layer starts.
     appl_nm_node_list_fn unsol_node_list_cb{nullptr};  // node list answering no request
     appl_nm_incl_fn unsol_incl_cb{nullptr};            // inclusion event answering no request
     appl_nm_app_sts_fn app_sts_cb{nullptr};            // application busy / rejected
-    appl_nm_wl_sts_fn unsol_wl_cb{nullptr};            // unsolicited white-list status (read under nm_mtx)
+    appl_nm_wl_sts_fn unsol_wl_cb{nullptr};            // unsolicited white-list status
 
-    // Under the application layer's nm_mtx.
-    appl_nm_resolve_fn resolve_cb{nullptr};  // set by each node-discovery request
-    appl_nm_pend_t pend[APPL_NM_KIND_CNT]{};
+    plt_mtx_t mtx{nullptr};  // the network-management mutex, made by appl_nm_init
+    uint8_t seq{0};          // the network-management sequence counter (under mtx)
+    appl_nm_resolve_fn resolve_cb{nullptr};  // set by each node-discovery request (under mtx)
+    appl_nm_pend_t pend[APPL_NM_KIND_CNT]{};  // under mtx
 };
 
-// The network-management state of an application-layer context; the
-// network installs its callbacks there before appl_init.
+// Makes the record's mutex, draws its first sequence number and installs it
+// as the application layer's receive filter (before or after appl_init): 0,
+// or ZIP_ERR_RESOURCE.
+int appl_nm_init(appl_layer_ctx *ctx, appl_nm_ctx *nm);
+
+// Removes the filter and destroys the mutex. Call it once the application
+// layer has shut down (no receive thread may still be in the dispatcher).
+void appl_nm_exit(appl_layer_ctx *ctx);
+
+// The network-management record installed on an application-layer context,
+// or none.
 appl_nm_ctx *appl_nm_get(appl_layer_ctx *ctx);
 
 // ---------------------------------------------------------------------------

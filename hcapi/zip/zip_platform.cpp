@@ -1,7 +1,7 @@
 #include "hcapi/zip/zip_platform.h"
 
 #include "hcapi/zip/zip_error.h"
-#include "hcapi/zip/zip_util.h"
+#include "hcapi/zip/zip_tick.h"
 
 #include <pthread.h>
 #include <semaphore.h>
@@ -327,7 +327,13 @@ void plt_exit(plt_tmr_ctx *ctx)
 
 uint32_t plt_ms_to_ticks(uint32_t ms) { return ms / 100 + (ms % 100 != 0 ? 1 : 0); }
 
-uint16_t plt_tmr_start_ex(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data, int periodic)
+namespace {
+
+uint16_t tmr_start_real(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data, int periodic);
+
+std::atomic<plt_tmr_start_fn> g_tmr_start{tmr_start_real};
+
+uint16_t tmr_start_real(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data, int periodic)
 {
     if (ctx == nullptr || cb == nullptr)
         return 0;
@@ -364,6 +370,18 @@ uint16_t plt_tmr_start_ex(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *da
         return 0;
     }
     return rec.id;
+}
+
+}  // namespace
+
+plt_tmr_start_fn plt_tmr_start_seam_set(plt_tmr_start_fn fn)
+{
+    return g_tmr_start.exchange(fn != nullptr ? fn : tmr_start_real);
+}
+
+uint16_t plt_tmr_start_ex(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data, int periodic)
+{
+    return g_tmr_start.load()(ctx, ms, cb, data, periodic);
 }
 
 uint16_t plt_tmr_start(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data)

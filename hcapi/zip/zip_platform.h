@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 // ---------------------------------------------------------------------------
 // Print path
@@ -114,6 +115,13 @@ void plt_tmr_cb_wait(plt_tmr_ctx *ctx, void *data);
 // Tick count of the running service (0 when it does not run); wraps.
 uint32_t plt_tmr_tick_get(plt_tmr_ctx *ctx);
 
+// Start seam for tests: every timer start goes through this function, the
+// real start unless a test has put its own in front (to make starts fail).
+// Returns the function it replaces; null puts the real start back. The
+// real start is the first value returned, so a test's function can call it.
+using plt_tmr_start_fn = uint16_t (*)(plt_tmr_ctx *ctx, uint32_t ms, plt_tmr_fn cb, void *data, int periodic);
+plt_tmr_start_fn plt_tmr_start_seam_set(plt_tmr_start_fn fn);
+
 // Time seam for tests. A tick lasts 100 ms. A test may shorten it for a whole
 // timer service: the length is read when the service starts (first plt_init)
 // from the last plt_tick_ms_set value (1..100; 0 clears it), else from the
@@ -144,6 +152,43 @@ int plt_mtx_lck(plt_mtx_t mtx);    // system call's result (0 locked)
 int plt_mtx_ulck(plt_mtx_t mtx);
 int plt_mtx_trylock(plt_mtx_t mtx);  // 0 locked, EBUSY held elsewhere
 void plt_mtx_destroy(plt_mtx_t mtx);
+
+// Holds a mutex for a scope: the one lock guard of the stack. A guard of no
+// mutex holds nothing (lists may run without a lock). Movable, so that a
+// call can hand a lock it took to its caller; an empty guard holds nothing.
+class plt_lock {
+public:
+    plt_lock() = default;
+    explicit plt_lock(plt_mtx_t mtx) : mtx_(mtx)
+    {
+        if (mtx_ != nullptr)
+            plt_mtx_lck(mtx_);
+    }
+    ~plt_lock() { unlock(); }
+    plt_lock(plt_lock &&other) noexcept : mtx_(std::exchange(other.mtx_, nullptr)) {}
+    plt_lock &operator=(plt_lock &&other) noexcept
+    {
+        if (this != &other) {
+            unlock();
+            mtx_ = std::exchange(other.mtx_, nullptr);
+        }
+        return *this;
+    }
+    plt_lock(const plt_lock &) = delete;
+    plt_lock &operator=(const plt_lock &) = delete;
+
+    // Releases the mutex before the end of the scope.
+    void unlock()
+    {
+        if (mtx_ != nullptr)
+            plt_mtx_ulck(std::exchange(mtx_, nullptr));
+    }
+    bool owns_lock() const { return mtx_ != nullptr; }
+    explicit operator bool() const { return owns_lock(); }
+
+private:
+    plt_mtx_t mtx_ = nullptr;
+};
 
 int plt_sem_init(plt_sem_t *sem);  // process-private, count 0; 1 created, 0 failed
 int plt_sem_wait(plt_sem_t sem);   // 0, or -1 (interrupted waits are resumed)

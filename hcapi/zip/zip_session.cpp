@@ -7,14 +7,6 @@
 
 namespace {
 
-struct ssn_lock {
-    explicit ssn_lock(plt_mtx_t m) : mtx(m) { plt_mtx_lck(mtx); }
-    ~ssn_lock() { plt_mtx_ulck(mtx); }
-    ssn_lock(const ssn_lock &) = delete;
-    ssn_lock &operator=(const ssn_lock &) = delete;
-    plt_mtx_t mtx;
-};
-
 // One received command as queued; the command bytes follow it in the item.
 struct ssn_rx_item {
     tpt_sockaddr_t src;
@@ -41,7 +33,7 @@ void ssn_rx_thrd(void *data)
             break;
         util_lst_t *node;
         {
-            ssn_lock lk(ctx->rx_mtx);
+            plt_lock lk(ctx->rx_mtx);
             node = util_lst_get(nullptr, &ctx->rx_q);
             if (node != nullptr)
                 --ctx->rx_q_cnt;
@@ -153,7 +145,7 @@ void ssn_exit(ssn_layer_ctx *ctx)
         ctx->rx_thrd = nullptr;
     }
     {
-        ssn_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         ctx->pend_cb = nullptr;
         ctx->dflt_cb = nullptr;
     }
@@ -164,7 +156,7 @@ void ssn_cb_set(ssn_layer_ctx *ctx, ssn_snd_cb_fn cb, void *user)
 {
     if (ctx == nullptr || ctx->mtx == nullptr)
         return;
-    ssn_lock lk(ctx->mtx);
+    plt_lock lk(ctx->mtx);
     ctx->dflt_cb = cb;
     ctx->dflt_user = user;
 }
@@ -186,7 +178,7 @@ int ssn_cmd_snd(ssn_layer_ctx *ctx, const zip_ssn_req_t *req)
     frm_req.dst_ep = req->dst_ep;
     frm_req.bit_addr = req->bit_addr;
 
-    ssn_lock lk(ctx->mtx);
+    plt_lock lk(ctx->mtx);
     if (req->cb != nullptr) {
         if (ctx->pend_cb != nullptr)
             return ZIP_ERR_SSN_BUSY;
@@ -217,7 +209,7 @@ void ssn_tx_sts_cb(frm_layer_ctx *frm, uint8_t status, uint8_t seq, const tpt_so
     void *user;
     uint8_t node_id;
     {
-        ssn_lock lk(ctx->mtx);
+        plt_lock lk(ctx->mtx);
         // Only a result that the frame layer tied to its pending frame ends
         // the pending command: an answer from a third address with the same
         // sequence number must not report delivery.
@@ -261,7 +253,7 @@ void ssn_rx_enq(frm_layer_ctx *frm, const uint8_t *data, uint16_t length, const 
 
     uint32_t dropped = 0;
     {
-        ssn_lock lk(ctx->rx_mtx);
+        plt_lock lk(ctx->rx_mtx);
         // A peer that floods us must not grow the queue without bound: beyond
         // the limit the newest commands are dropped.
         if (ctx->rx_q_cnt >= SSN_RX_Q_MAX) {

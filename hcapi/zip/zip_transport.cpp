@@ -1,7 +1,7 @@
 // UDP transport: socket, write queue and thread, read thread.
 #include "hcapi/zip/zip_transport.h"
 
-#include "hcapi/zip/zip_discvr.h"
+#include "hcapi/zip/zip_addr.h"
 #include "hcapi/zip/zip_error.h"
 
 #include <arpa/inet.h>
@@ -220,12 +220,17 @@ void thrd_join(plt_thrd_t *t)
     }
 }
 
+const tpt_backend_t &backend_of(const tpt_layer_ctx *ctx)
+{
+    return ctx->backend != nullptr ? *ctx->backend : tpt_udp_backend;
+}
+
 int tpt_thrd_start(tpt_layer_ctx *ctx)
 {
-    const bool dtls = ctx->psk_len != 0;
+    const tpt_backend_t &be = backend_of(ctx);
     ctx->rd_run.store(1);
     ctx->rd_running.store(1);
-    if (plt_thrd_create_joinable(dtls ? dtls_rd_thrd : tpt_rd_thrd, ctx, &ctx->rd_thrd) != 0) {
+    if (plt_thrd_create_joinable(be.rd_thrd, ctx, &ctx->rd_thrd) != 0) {
         ctx->rd_thrd = nullptr;
         ctx->rd_running.store(0);
         ctx->rd_run.store(0);
@@ -234,7 +239,7 @@ int tpt_thrd_start(tpt_layer_ctx *ctx)
     }
     ctx->wr_run.store(1);
     ctx->wr_running.store(1);
-    if (plt_thrd_create_joinable(dtls ? dtls_wr_thrd : tpt_wr_thrd, ctx, &ctx->wr_thrd) != 0) {
+    if (plt_thrd_create_joinable(be.wr_thrd, ctx, &ctx->wr_thrd) != 0) {
         ctx->wr_thrd = nullptr;
         ctx->wr_running.store(0);
         ctx->wr_run.store(0);
@@ -287,6 +292,8 @@ void tpt_release(tpt_layer_ctx *ctx)
 
 }  // namespace
 
+const tpt_backend_t tpt_udp_backend = {"UDP", nullptr, nullptr, tpt_rd_thrd, tpt_wr_thrd};
+
 int tpt_init(tpt_layer_ctx *ctx)
 {
     if (ctx == nullptr)
@@ -318,18 +325,18 @@ int tpt_init(tpt_layer_ctx *ctx)
         tpt_release(ctx);
         return 1;
     }
-    if (ctx->psk_len != 0) {
-        close_fd(ctx->sock.exchange(-1));
-        int rc = dtls_init(ctx);
+    const tpt_backend_t &be = backend_of(ctx);
+    if (be.init != nullptr) {
+        int rc = be.init(ctx);
         if (rc != 0) {
-            plt_msg_show(ctx->plt_ctx, "tpt_init: DTLS transport failed:%d", rc);
+            plt_msg_show(ctx->plt_ctx, "tpt_init: %s transport failed:%d", be.name, rc);
             tpt_release(ctx);
             return 1;
         }
     }
     if (!tpt_thrd_start(ctx)) {
-        if (ctx->psk_len != 0)
-            dtls_exit(ctx);
+        if (be.exit != nullptr)
+            be.exit(ctx);
         tpt_release(ctx);
         return 1;
     }
@@ -342,8 +349,9 @@ void tpt_exit(tpt_layer_ctx *ctx)
         return;
     tpt_thrd_stop(ctx);
     tpt_release(ctx);
-    if (ctx->psk_len != 0 && ctx->dtls_ctx != nullptr)
-        dtls_exit(ctx);
+    const tpt_backend_t &be = backend_of(ctx);
+    if (be.exit != nullptr)
+        be.exit(ctx);
 }
 
 int tpt_snd_enq(tpt_layer_ctx *ctx, const tpt_sockaddr_t *dst, const uint8_t *src, const uint8_t *payload,

@@ -3,9 +3,10 @@
 // hands every received datagram, with its source and the local address it
 // was sent to, to the frame layer.
 //
-// With a pre-shared key the same context carries DTLS instead (zip_dtls.*):
-// tpt_init then starts the DTLS transport, whose read and write threads take
-// the place of the plain ones and consume the same write queue.
+// What carries the datagrams is a backend: plain UDP unless the layer above
+// names another (the DTLS transport of zip_dtls.h fills one of its own),
+// whose read and write threads take the place of the plain ones and consume
+// the same write queue.
 #pragma once
 
 #include "hcapi/zip/zip_platform.h"
@@ -39,7 +40,6 @@ union tpt_sockaddr_t {
 };
 
 struct tpt_layer_ctx;
-struct dtls_ctx_t;  // the DTLS transport's own state (zip_dtls.*)
 
 // Receive callback, on the read thread: (transport context, data, length,
 // source socket address, local destination address: 4 bytes with the IPv4
@@ -48,10 +48,29 @@ struct dtls_ctx_t;  // the DTLS transport's own state (zip_dtls.*)
 using tpt_rx_fn = void (*)(tpt_layer_ctx *ctx, const uint8_t *data, uint16_t length, const tpt_sockaddr_t *src,
                            const uint8_t *dst_addr);
 
+// A backend of the transport. tpt_init opens the plain socket first, then
+// runs the backend's init (which may take the socket's place) and starts its
+// two threads; tpt_exit stops them, closes the socket and runs its exit.
+// The thread bodies get the transport context. The transport sets rd_running
+// / wr_running before it starts them (so a stop right after the start still
+// waits for them); each clears its own flag as the last thing it does with
+// the context. A read thread hands datagrams up through rx_cb; a write
+// thread takes them with tpt_snd_deq after each wr_sem wake-up (tpt_wr_loop).
+struct tpt_backend_t {
+    const char *name;                   // in log lines
+    int (*init)(tpt_layer_ctx *ctx);    // 0, or a negative code; none: nothing to start
+    void (*exit)(tpt_layer_ctx *ctx);   // undoes init; none: nothing to stop
+    plt_thrd_fn rd_thrd;
+    plt_thrd_fn wr_thrd;
+};
+
+// Plain UDP, the backend of a context that names none.
+extern const tpt_backend_t tpt_udp_backend;
+
 // Transport context, embedded in the frame layer's. The application layer
-// fills peer address, host port, IPv4 flag and key before tpt_init (through
-// ssn_init / frm_init); the frame layer fills the callback and the platform
-// context. Value-initialise it (`tpt_layer_ctx ctx{}`).
+// fills peer address, host port, IPv4 flag, key and backend before tpt_init
+// (through ssn_init / frm_init); the frame layer fills the callback and the
+// platform context. Value-initialise it (`tpt_layer_ctx ctx{}`).
 struct tpt_layer_ctx {
     tpt_rx_fn rx_cb{nullptr};
     void *rx_data{nullptr};                    // the frame-layer context
@@ -67,11 +86,12 @@ struct tpt_layer_ctx {
     std::atomic<uint32_t> rd_running{0};
     uint8_t host_addr[16]{};                   // IPv6: default local source address
     uint8_t psk[32]{};                         // DTLS key
-    uint32_t psk_len{0};                       // non-zero selects DTLS
+    uint32_t psk_len{0};                       // key length, for a backend that needs one
+    const tpt_backend_t *backend{nullptr};     // none: plain UDP
+    void *backend_data{nullptr};               // a backend's own state, owned by that backend
     std::atomic<uint32_t> wr_run{0};           // write thread: asked to run / runs
     std::atomic<uint32_t> wr_running{0};
     std::atomic<uint32_t> first_snd{0};        // set when the first datagram is queued
-    dtls_ctx_t *dtls_ctx{nullptr};             // DTLS state, owned by the DTLS transport
     int wake_fd{-1};                           // wakes the plain read thread at stop
     plt_thrd_t rd_thrd{nullptr};               // joined at stop
     plt_thrd_t wr_thrd{nullptr};
@@ -92,12 +112,12 @@ inline uint8_t *tpt_dgram_payload(util_lst_t *node)
     return static_cast<uint8_t *>(util_lst_item(node)) + sizeof(tpt_dgram_hdr_t);
 }
 
-// Opens the socket and starts the threads (the DTLS transport with a key):
-// 0, or 1 on any failure, with nothing left allocated.
+// Opens the socket and starts the threads (the backend's): 0, or 1 on any
+// failure, with nothing left allocated.
 int tpt_init(tpt_layer_ctx *ctx);
 
-// Stops both threads, frees the queued datagrams, closes the socket and with
-// a key stops the DTLS transport. Safe on a context whose init failed.
+// Stops both threads, frees the queued datagrams, closes the socket and
+// stops the backend. Safe on a context whose init failed.
 void tpt_exit(tpt_layer_ctx *ctx);
 
 // Queues a copy of one datagram for the write thread; never blocks on the
@@ -131,19 +151,3 @@ void tpt_wr_loop(tpt_layer_ctx *ctx, void (*send)(tpt_layer_ctx *ctx, util_lst_t
 // in its control data (IP_PKTINFO for IPv4: 4 bytes; IPV6_PKTINFO: 16 bytes)
 // into `addr`: 1 found, 0 not.
 int tpt_pktinfo_dst_get(const msghdr *msg, uint32_t ipv4, uint8_t *addr);
-
-// ---------------------------------------------------------------------------
-// Provided by the DTLS transport (zip_dtls.cpp); called only by this layer.
-// ---------------------------------------------------------------------------
-
-// 0, or a negative code; stores its state in ctx->dtls_ctx.
-int dtls_init(tpt_layer_ctx *ctx);
-// Closes every session and frees ctx->dtls_ctx (sets it to none).
-void dtls_exit(tpt_layer_ctx *ctx);
-// Thread bodies (data: the transport context). They run while rd_run /
-// wr_run is set and take datagrams with tpt_snd_deq after each wr_sem
-// wake-up. The transport sets rd_running / wr_running before it starts them
-// (so a stop right after the start still waits for them); each thread
-// clears its own flag as the last thing it does with the context.
-void dtls_rd_thrd(void *data);
-void dtls_wr_thrd(void *data);

@@ -11,26 +11,6 @@ static_assert(sizeof(util_lst_t) % alignof(std::max_align_t) == 0, "list items m
 
 namespace {
 
-// Holds the list's mutex, when there is one, for the whole operation.
-class lst_guard {
-public:
-    explicit lst_guard(plt_mtx_t mtx) : mtx_(mtx)
-    {
-        if (mtx_)
-            plt_mtx_lck(mtx_);
-    }
-    ~lst_guard()
-    {
-        if (mtx_)
-            plt_mtx_ulck(mtx_);
-    }
-    lst_guard(const lst_guard &) = delete;
-    lst_guard &operator=(const lst_guard &) = delete;
-
-private:
-    plt_mtx_t mtx_;
-};
-
 util_lst_t *node_new(const void *item, uint16_t length)
 {
     auto *node = static_cast<util_lst_t *>(std::malloc(sizeof(util_lst_t) + length));
@@ -63,7 +43,7 @@ int util_lst_add(plt_mtx_t mtx, util_lst_t **head, const void *item, uint16_t le
     util_lst_t *node = node_new(item, length);
     if (node == nullptr)
         return ZIP_ERR_MEMORY;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     append(head, node);
     return 0;
 }
@@ -72,7 +52,7 @@ int util_lst_add_merge(plt_mtx_t mtx, util_lst_t **head, const void *item, uint8
 {
     if (head == nullptr || merge == nullptr)
         return ZIP_ERR_MEMORY;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     if (*head != nullptr) {
         util_lst_t *last = *head;
         while (last->next)
@@ -91,7 +71,7 @@ util_lst_t *util_lst_get(plt_mtx_t mtx, util_lst_t **head)
 {
     if (head == nullptr)
         return nullptr;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     util_lst_t *node = *head;
     if (node) {
         *head = node->next;
@@ -104,7 +84,7 @@ void util_lst_flush(plt_mtx_t mtx, util_lst_t **head)
 {
     if (head == nullptr)
         return;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     util_lst_t *node = *head;
     *head = nullptr;
     while (node) {
@@ -118,7 +98,7 @@ int util_lst_find(plt_mtx_t mtx, util_lst_t *head, void *key, size_t key_size, u
 {
     if (key == nullptr || cmp == nullptr)
         return 0;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     for (util_lst_t *node = head; node; node = node->next) {
         if (cmp(util_lst_item(node), key) == 0) {
             std::memcpy(key, util_lst_item(node), std::min<size_t>(node->dat_len, key_size));
@@ -132,7 +112,7 @@ int util_lst_rm(plt_mtx_t mtx, util_lst_t **head, const void *key, util_lst_cmp_
 {
     if (head == nullptr || cmp == nullptr)
         return 0;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     for (util_lst_t **link = head; *link; link = &(*link)->next) {
         util_lst_t *node = *link;
         if (cmp(util_lst_item(node), key) == 0) {
@@ -148,7 +128,7 @@ int util_lst_add_uniq(plt_mtx_t mtx, util_lst_t **head, const void *item, uint16
 {
     if (head == nullptr || cmp == nullptr)
         return ZIP_ERR_MEMORY;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     for (util_lst_t **link = head; *link; link = &(*link)->next) {
         util_lst_t *node = *link;
         if (cmp(util_lst_item(node), item) != 0)
@@ -180,7 +160,7 @@ int util_lst_replace(plt_mtx_t mtx, util_lst_t *head, const void *item, size_t l
 {
     if (item == nullptr || cmp == nullptr)
         return 0;
-    lst_guard g(mtx);
+    plt_lock g(mtx);
     for (util_lst_t *node = head; node; node = node->next) {
         if (cmp(util_lst_item(node), item) == 0) {
             std::memmove(util_lst_item(node), item, std::min<size_t>(node->dat_len, length));
@@ -188,39 +168,6 @@ int util_lst_replace(plt_mtx_t mtx, util_lst_t *head, const void *item, size_t l
         }
     }
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Tick comparisons
-// ---------------------------------------------------------------------------
-
-int util_tmr_exp_chk(uint16_t now, uint16_t due)
-{
-    if (now == due)
-        return 1;
-    if (now < due)
-        return (due - now) > 0xEFFF ? 1 : 0;
-    return (now - due) < 0xF000 ? 1 : 0;
-}
-
-int util_tmr_exp_chk32(uint32_t now, uint32_t due)
-{
-    if (now == due)
-        return 1;
-    if (now < due)
-        return (due - now) > 0xEFFFFFFFu ? 1 : 0;
-    return (now - due) < 0xF0000000u ? 1 : 0;
-}
-
-uint16_t util_tmr_diff(uint16_t a, uint16_t b) { return static_cast<uint16_t>(a - b); }
-
-uint32_t util_tmr_diff32(uint32_t a, uint32_t b)
-{
-    if (a == b)
-        return 0;
-    uint32_t hi = std::max(a, b);
-    uint32_t lo = std::min(a, b);
-    return (hi - lo) > 0xEFFFFFFFu ? lo - hi : hi - lo;
 }
 
 // ---------------------------------------------------------------------------

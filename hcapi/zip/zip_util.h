@@ -1,7 +1,7 @@
 // Small shared services of the Z/IP client and the host-controller library:
-// lists of copied items (every queue of the library), wrap-around comparisons
-// of tick counters, byte order, the command-class list splitter, and a few
-// text and time helpers.
+// lists of copied items (every queue of the library), byte order, the
+// command-class list splitter, and a few text and time helpers. Tick
+// comparisons live in zip_tick.h, below the platform layer that uses them.
 #pragma once
 
 #include "hcapi/zip/zip_platform.h"
@@ -54,19 +54,6 @@ int util_lst_add_uniq(plt_mtx_t mtx, util_lst_t **head, const void *item, uint16
 // Overwrites the first item matching `item` with it, at most the smaller of
 // the stored and the given length. 1 replaced, 0 not.
 int util_lst_replace(plt_mtx_t mtx, util_lst_t *head, const void *item, size_t length, util_lst_cmp_fn cmp);
-
-// ---------------------------------------------------------------------------
-// Tick comparisons
-// ---------------------------------------------------------------------------
-
-// A due tick counts as reached while it lies at most 0xEFFF (0xEFFFFFFF)
-// ticks behind `now`; one up to 0x1000 (0x10000000) ticks ahead is still
-// waited for.
-int util_tmr_exp_chk(uint16_t now, uint16_t due);
-int util_tmr_exp_chk32(uint32_t now, uint32_t due);
-uint16_t util_tmr_diff(uint16_t a, uint16_t b);  // (a - b) mod 0x10000
-// Distance between two ticks across a wrap, the same in either order.
-uint32_t util_tmr_diff32(uint32_t a, uint32_t b);
 
 // ---------------------------------------------------------------------------
 // Byte order

@@ -12,6 +12,13 @@ namespace {
 using namespace appl_test;
 using sim::behaviour;
 
+// A filter that is never installed.
+int on_rx_filter_other(appl_layer_ctx *, void *, const tpt_sockaddr_t *, const zip_rx_hdr_t *, const uint8_t *,
+                       uint16_t, uint16_t, uint16_t)
+{
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // One acknowledged command, one row per gateway behaviour
 // ---------------------------------------------------------------------------
@@ -71,7 +78,13 @@ protected:
 TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
 {
     const answer_case &c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(start());
+    // The frame layer's no-ACK (5000 ms) and the least reply wait (5100 ms)
+    // are one tick apart: a loaded machine that runs the resend a little late
+    // lets the reply wait win. A longer reply wait, as a network may set,
+    // keeps these rows about the gateway's answers.
+    config long_wait;
+    long_wait.reply_wait_ms = 10000;
+    ASSERT_NO_FATAL_FAILURE(start(long_wait));
     auto ip = v4(addr(5).c_str());
     ASSERT_EQ(1, appl_node_ip_set(ctx(), ip.data(), 4, 5));
     appl_node_sleep_flag_set(ctx(), 5, c.sleeping ? 1 : 0);
@@ -91,7 +104,7 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     EXPECT_GE(e.time - t0, early(c.at_ms));
     EXPECT_LE(e.time - t0, late(c.at_ms));
 
-    auto first = wait_frame(cmd, 1s);
+    auto first = wait_frame(cmd, 10s);
     ASSERT_TRUE(first);
     EXPECT_EQ(5, first->node_id);
     EXPECT_EQ(addr(5), first->local.address);
@@ -99,11 +112,11 @@ TEST_P(ApplAnswer, CompletesOnceWithTheGatewaysAnswer)
     const auto sent = copies(first->frame.packet.seq);
     EXPECT_EQ(c.copies, sent.size());
     if (sent.size() == 2) {
-        EXPECT_GE(sent[1].time - sent[0].time, early(2500));
+        EXPECT_GE(sent[1].time - sent[0].time, early_seen(2500));
     }
 
     // Past the frame layer's second expiry and the reply wait: nothing more.
-    std::this_thread::sleep_for(scaled(6000));
+    std::this_thread::sleep_for(scaled(long_wait.reply_wait_ms + 1000));
     EXPECT_EQ(1u, done.size());
     EXPECT_EQ(c.sts_after, appl_node_sts_get(ctx(), 5));
     if (c.sts_after != c.sts_before) {
@@ -140,7 +153,7 @@ TEST_F(ApplSim, CompletionsRunOnOneCallbackThreadAndNodeZeroIsTheGateway)
     recorder done;
     const std::vector<uint8_t> a{0x86, 0x11}, b{0x86, 0x13, 0x01};
     ASSERT_EQ(0, send(0, &done, a));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     ASSERT_EQ(0, send(0, &done, b));
     ASSERT_TRUE(done.wait(2, 2s));
     const auto ev = done.all();
@@ -150,12 +163,12 @@ TEST_F(ApplSim, CompletionsRunOnOneCallbackThreadAndNodeZeroIsTheGateway)
     EXPECT_EQ(ev[0].tid, ev[1].tid);
     EXPECT_NE(std::this_thread::get_id(), ev[0].tid);
 
-    auto f = wait_frame(a, 1s);
+    auto f = wait_frame(a, 10s);
     ASSERT_TRUE(f);
     EXPECT_EQ(0, f->node_id);
     EXPECT_EQ((sim::endpoint{addr(1), ZIP_UDP_PORT}), f->local);
     EXPECT_TRUE(f->frame.packet.ack_request());
-    EXPECT_NE(f->frame.packet.seq, wait_frame(b, 1s)->frame.packet.seq);
+    EXPECT_NE(f->frame.packet.seq, wait_frame(b, 10s)->frame.packet.seq);
 
     // The gateway's ACK set the own node alive, reported under its id.
     EXPECT_EQ(APPL_NODE_STS_ALIVE, appl_node_sts_get(ctx(), 1));
@@ -189,11 +202,11 @@ TEST_F(ApplSim, NodeWithoutAddressIsRefusedAndWithOneTheFrameReachesIt)
     ASSERT_EQ(1, appl_node_ip_set(ctx(), ip.data(), 4, 5));
     const std::vector<uint8_t> cmd{0x26, 0x01, 0x63};
     ASSERT_EQ(0, send(5, &done, cmd));
-    auto f = wait_frame(cmd, 1s);
+    auto f = wait_frame(cmd, 10s);
     ASSERT_TRUE(f);
     EXPECT_EQ(5, f->node_id);
     EXPECT_EQ((sim::endpoint{addr(5), ZIP_UDP_PORT}), f->local);
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     EXPECT_EQ(0, done.at(0).status);
 
     // Forgotten again: refused again.
@@ -219,14 +232,15 @@ TEST_F(ApplSim, SecondSenderWaitsForTheFirstResultThenGoes)
     });
     auto [rc, t_ret] = returned.get();
     EXPECT_EQ(0, rc);
-    // It waited at the gate until the resent first frame was acknowledged.
+    // It waited at the gate until the resent first frame was acknowledged
+    // (and not out: a gate that stays closed for 5200 ms gives -115).
     EXPECT_GE(t_ret - t0, early(2500));
-    EXPECT_LT(t_ret - t0, scaled(5200));
-    ASSERT_TRUE(first.wait(1, 2s));
-    ASSERT_TRUE(second.wait(1, 2s));
+    EXPECT_LT(t_ret - t0, late(2500));
+    ASSERT_TRUE(first.wait(1, 10s));
+    ASSERT_TRUE(second.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
     EXPECT_EQ(0, second.at(0).status);
-    auto fb = wait_frame(b, 1s);
+    auto fb = wait_frame(b, 10s);
     ASSERT_TRUE(fb);
     EXPECT_EQ(1u, copies(fb->frame.packet.seq).size());
 }
@@ -240,15 +254,15 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     ASSERT_NO_FATAL_FAILURE(start(c));
     recorder first, second, third;
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
 
     // Commands without a completion callback do not wait at the gate.
     const std::vector<uint8_t> nowait{0x20, 0x02};
     const auto tq = steady::now();
     ASSERT_EQ(0, send(0, nullptr, nowait));
-    EXPECT_LT(steady::now() - tq, scaled(1000));
-    ASSERT_TRUE(wait_frame(nowait, 1s));
+    EXPECT_LT(steady::now() - tq, 5s);  // a closed gate also logs its time-out, counted below
+    ASSERT_TRUE(wait_frame(nowait, 10s));
 
     const auto t0 = steady::now();
     EXPECT_EQ(ZIP_ERR_APPL_BUSY, send(0, &second, {0x20, 0x01, 0x01}));
@@ -258,7 +272,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     // The gateway's answer opens the gate.
     appl_nm_sts_wait_clr(ctx());
     ASSERT_EQ(0, send(0, &third, {0x20, 0x01, 0x02}));
-    ASSERT_TRUE(third.wait(1, 2s));
+    ASSERT_TRUE(third.wait(1, 10s));
     EXPECT_EQ(0, third.at(0).status);
     EXPECT_EQ(0u, second.size());
 
@@ -266,7 +280,7 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     recorder fourth, fifth;
     const auto t1 = steady::now();
     ASSERT_EQ(0, send(0, &fourth, {0x34, 0x0F, 0x05}, 1));
-    ASSERT_TRUE(fourth.wait(1, 2s));
+    ASSERT_TRUE(fourth.wait(1, 10s));
     const auto until = t1 + late(c.reply_wait_ms);
     while (log_count("appl_nm_sts_tmout_cb: timeout") == 0 && steady::now() < until)
         std::this_thread::sleep_for(tick());
@@ -274,8 +288,8 @@ TEST_F(ApplSim, GateClosedByTheStatusWaitMakesASecondSenderBusy)
     EXPECT_GE(steady::now() - t1, early(c.reply_wait_ms));
     const auto t2 = steady::now();
     ASSERT_EQ(0, send(0, &fifth, {0x20, 0x01, 0x03}));
-    EXPECT_LT(steady::now() - t2, scaled(1000));
-    ASSERT_TRUE(fifth.wait(1, 2s));
+    EXPECT_LT(steady::now() - t2, 5s);
+    ASSERT_TRUE(fifth.wait(1, 10s));
     EXPECT_EQ(0, fifth.at(0).status);
     EXPECT_EQ(1u, fourth.size());
 }
@@ -294,7 +308,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     ASSERT_EQ(1, appl_node_ip_set(ctx(), ip.data(), 4, 5));
     recorder warm;
     ASSERT_EQ(0, send(5, &warm, {0x20, 0x02}));
-    ASSERT_TRUE(warm.wait(1, 2s));
+    ASSERT_TRUE(warm.wait(1, 10s));
     const std::thread::id cb_thread = warm.at(0).tid;
 
     gw->policy().push_next(behaviour::nack_waiting(std::nullopt));
@@ -302,7 +316,7 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     const std::vector<uint8_t> cmd{0x25, 0x01, 0xFF};
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(5, &done, cmd));
-    auto f = wait_frame(cmd, 1s);
+    auto f = wait_frame(cmd, 10s);
     ASSERT_TRUE(f);
     // A second NACK waiting restarts the frame's wait beyond the reply wait.
     std::this_thread::sleep_until(t0 + scaled(4000));
@@ -315,13 +329,24 @@ TEST_F(ApplSim, ReplyWaitEndsAHeldCommandOnce)
     EXPECT_EQ(1u, log_count("appl_cb_tmout_cb: timeout"));
     EXPECT_EQ(APPL_NODE_STS_DOWN, appl_node_sts_get(ctx(), 5));
 
-    // The frame layer reports its no-ACK about 6500 ms after the send.
+    // The frame layer reports its no-ACK about 6500 ms after the send (later
+    // on a loaded machine): the session is free once it has.
     std::this_thread::sleep_until(t0 + scaled(7500));
+    const auto free_until = steady::now() + late(6500);
+    for (;;) {
+        {
+            plt_lock lk(ctx()->ssn.mtx);
+            if (ctx()->ssn.pend_cb == nullptr)
+                break;
+        }
+        ASSERT_LT(steady::now(), free_until);
+        std::this_thread::sleep_for(tick());
+    }
     EXPECT_EQ(1u, done.size());
     EXPECT_EQ(1u, copies(f->frame.packet.seq).size());
     recorder after;
     ASSERT_EQ(0, send(5, &after, {0x20, 0x02}));
-    ASSERT_TRUE(after.wait(1, 2s));
+    ASSERT_TRUE(after.wait(1, 10s));
     EXPECT_EQ(0, after.at(0).status);
 }
 
@@ -337,7 +362,7 @@ TEST_F(ApplSim, StaleReplyWaitExpiryNeverEndsTheNextCommand)
     recorder first, next;
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     EXPECT_EQ(0, first.at(0).status);
 
     std::this_thread::sleep_until(t0 + scaled(APPL_REPLY_WAIT_MS) - 3 * tick());
@@ -350,7 +375,7 @@ TEST_F(ApplSim, StaleReplyWaitExpiryNeverEndsTheNextCommand)
     ASSERT_FALSE(expired_early) << "the test thread came too late to hold the mutex";
     ASSERT_EQ(0, rc);
 
-    ASSERT_TRUE(next.wait(1, 2s));
+    ASSERT_TRUE(next.wait(1, 10s));
     EXPECT_EQ(0, next.at(0).status);
     std::this_thread::sleep_for(scaled(6000));
     EXPECT_EQ(1u, next.size());
@@ -377,9 +402,9 @@ TEST_F(ApplSim, HeldNopLateAckReachesTheListener)
     recorder done;
     const std::vector<uint8_t> nop{0x00};
     ASSERT_EQ(0, send(5, &done, nop, 0, 1));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
     EXPECT_EQ(ZIP_ERR_NACK_WAIT, done.at(0).status);
-    auto f = wait_frame(nop, 1s);
+    auto f = wait_frame(nop, 10s);
     ASSERT_TRUE(f);
     const uint8_t seq = f->frame.packet.seq;
     // The gateway holds it under this number, which stays reserved.
@@ -410,10 +435,10 @@ TEST_F(ApplSim, StopCompletesTheCommandInFlightAndReleasesWaitingSenders)
     std::this_thread::sleep_for(scaled(1000));
     const auto t0 = steady::now();
     appl_stop(ctx());
-    ASSERT_TRUE(first.wait(1, 1s));
+    ASSERT_TRUE(first.wait(1, 5s));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, first.at(0).status);
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, waiting.get());
-    EXPECT_LT(steady::now() - t0, 1s);
+    EXPECT_LT(steady::now() - t0, 5s);
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, send(0, &second, {0x20, 0x01, 0x12}));
     // The frame layer's later no-ACK is not a second completion.
     std::this_thread::sleep_for(scaled(6000));
@@ -448,7 +473,7 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     // The simulator needs to have heard from us to know where to send.
     recorder done;
     ASSERT_EQ(0, send(0, &done));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
 
     sim::own_packet tiny;
     tiny.command = {0x25};
@@ -462,8 +487,8 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     const int seq = gw->send_packet(p);
     ASSERT_LE(0, seq);
     // Our frame layer acknowledges it, and the command goes up.
-    ASSERT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), 2s));
-    const auto until = steady::now() + 2s;
+    ASSERT_TRUE(gw->wait_for_answer(static_cast<uint8_t>(seq), 10s));
+    const auto until = steady::now() + 10s;
     for (;;) {
         {
             std::lock_guard lk(n.rx_mtx);
@@ -487,12 +512,75 @@ TEST_F(ApplSim, ReceivedCommandsReachTheNetworkOnTheReceiveThread)
     EXPECT_NE(done.at(0).tid, r.tid);
 }
 
+// The receive filter is offered every command first, with its data: what it
+// consumes never reaches the network, what it passes on does, and so does
+// everything once the filter is removed.
+TEST_F(ApplSim, ReceiveFilterConsumesOrPassesOn)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    recorder done;
+    ASSERT_EQ(0, send(0, &done));
+    ASSERT_TRUE(done.wait(1, 10s));
+
+    struct offered {
+        std::mutex m;
+        std::vector<std::vector<uint8_t>> cmds;
+    } filtered;
+    const appl_rx_filter_fn filter = [](appl_layer_ctx *, void *data, const tpt_sockaddr_t *, const zip_rx_hdr_t *,
+                                        const uint8_t *cmd, uint16_t len, uint16_t, uint16_t) {
+        auto *o = static_cast<offered *>(data);
+        std::lock_guard lk(o->m);
+        o->cmds.emplace_back(cmd, cmd + len);
+        return cmd[0] == 0x25 ? 1 : 0;
+    };
+    appl_rx_filter_set(ctx(), filter, &filtered);
+    EXPECT_EQ(&filtered, appl_rx_filter_data(ctx(), filter));
+    EXPECT_EQ(nullptr, appl_rx_filter_data(ctx(), on_rx_filter_other));
+
+    auto push = [&](std::vector<uint8_t> cmd) {
+        sim::own_packet p;
+        p.command = std::move(cmd);
+        p.ack_request = false;
+        ASSERT_LE(0, gw->send_packet(p));
+    };
+    // Commands go up in order: once the last one is there, the ones before
+    // it have been offered.
+    auto wait_rx = [&](size_t count) {
+        const auto until = steady::now() + 10s;
+        for (;;) {
+            {
+                std::lock_guard lk(n.rx_mtx);
+                if (n.rx.size() >= count)
+                    return;
+            }
+            ASSERT_LT(steady::now(), until);
+            std::this_thread::sleep_for(5ms);
+        }
+    };
+    push({0x25, 0x03, 0xFF});
+    push({0x26, 0x03, 0x10});
+    ASSERT_NO_FATAL_FAILURE(wait_rx(1));
+    appl_rx_filter_set(ctx(), nullptr, nullptr);
+    EXPECT_EQ(nullptr, appl_rx_filter_data(ctx(), filter));
+    push({0x25, 0x03, 0x00});
+    ASSERT_NO_FATAL_FAILURE(wait_rx(2));
+
+    {
+        std::lock_guard lk(filtered.m);
+        EXPECT_EQ((std::vector<std::vector<uint8_t>>{{0x25, 0x03, 0xFF}, {0x26, 0x03, 0x10}}), filtered.cmds);
+    }
+    std::lock_guard lk(n.rx_mtx);
+    ASSERT_EQ(2u, n.rx.size());
+    EXPECT_EQ((std::vector<uint8_t>{0x26, 0x03, 0x10}), n.rx[0].bytes);
+    EXPECT_EQ((std::vector<uint8_t>{0x25, 0x03, 0x00}), n.rx[1].bytes);
+}
+
 TEST_F(ApplSim, ReceiveQueueIsBoundedWhileTheNetworkIsBusy)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     recorder done;
     ASSERT_EQ(0, send(0, &done));
-    ASSERT_TRUE(done.wait(1, 2s));
+    ASSERT_TRUE(done.wait(1, 10s));
 
     std::promise<void> release;
     std::shared_future<void> gate = release.get_future().share();
@@ -504,22 +592,24 @@ TEST_F(ApplSim, ReceiveQueueIsBoundedWhileTheNetworkIsBusy)
                 gate.wait();
         };
     }
+    auto dropped = [&] {
+        plt_lock lk(ctx()->ssn.rx_mtx);
+        return ctx()->ssn.rx_drop_cnt;
+    };
     sim::own_packet p;
     p.command = {0x20, 0x03, 0x00};
     p.ack_request = false;
-    const size_t flood = SSN_RX_Q_MAX + 300;
-    for (size_t i = 0; i < flood; ++i) {
-        ASSERT_LE(0, gw->send_packet(p));
-        if (i % 32 == 31)
-            std::this_thread::sleep_for(1ms);  // keep within the socket's buffer
+    // A loaded machine may also lose datagrams in the socket's buffer, so the
+    // flood goes on in small rounds until the layer itself has dropped one.
+    size_t flood = 0;
+    const auto fill_until = steady::now() + 60s;
+    while (dropped() == 0 && steady::now() < fill_until) {
+        for (int i = 0; i < 32; ++i, ++flood)
+            ASSERT_LE(0, gw->send_packet(p));
+        std::this_thread::sleep_for(2ms);  // keep within the socket's buffer
     }
+    ASSERT_LT(size_t{SSN_RX_Q_MAX}, flood);
     // Until every datagram has been read: no new drop for a while.
-    auto dropped = [&] {
-        plt_mtx_lck(ctx()->ssn.rx_mtx);
-        uint32_t d = ctx()->ssn.rx_drop_cnt;
-        plt_mtx_ulck(ctx()->ssn.rx_mtx);
-        return d;
-    };
     const auto until = steady::now() + 10s;
     uint32_t seen = 0;
     for (;;) {
@@ -533,14 +623,15 @@ TEST_F(ApplSim, ReceiveQueueIsBoundedWhileTheNetworkIsBusy)
     EXPECT_LE(1u, log_count("receive queue full"));
     // Once the network is back, what was kept is delivered, no more: the
     // command it was busy with and a full queue.
-    size_t last = 0;
-    for (;;) {
-        std::this_thread::sleep_for(200ms);
+    auto delivered = [&] {
         std::lock_guard lk(n.rx_mtx);
-        if (n.rx.size() == last)
-            break;
-        last = n.rx.size();
-    }
+        return n.rx.size();
+    };
+    const auto deliver_until = steady::now() + 30s;
+    while (delivered() < size_t{SSN_RX_Q_MAX} + 1 && steady::now() < deliver_until)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);  // and nothing after them
+    const size_t last = delivered();
     EXPECT_EQ(size_t{SSN_RX_Q_MAX} + 1, last);
     EXPECT_LE(last + dropped(), flood);
     std::lock_guard lk(n.rx_mtx);
@@ -682,21 +773,24 @@ TEST_F(ApplSimRealTime, ResendAfter2500msAndNoAckAfter5000ms)
     recorder a, b;
     const std::vector<uint8_t> ca{0x20, 0x01, 0x30}, cb{0x20, 0x01, 0x31};
     ASSERT_EQ(0, send(0, &a, ca));
-    ASSERT_TRUE(a.wait(1, 4s));
+    ASSERT_TRUE(a.wait(1, 15s));
     EXPECT_EQ(0, a.at(0).status);
-    auto fa = wait_frame(ca, 1s);
+    auto fa = wait_frame(ca, 10s);
     ASSERT_TRUE(fa);
     auto sent = copies(fa->frame.packet.seq);
     ASSERT_EQ(2u, sent.size());
-    EXPECT_GE(sent[1].time - sent[0].time, 2400ms);
-    EXPECT_LE(sent[1].time - sent[0].time, 2800ms);
+    // The simulator notes each copy when it reads it, so the gap has the
+    // same two ticks of slack as every other; the upper bound only catches a
+    // lost timer, as a loaded machine may run any thread late.
+    EXPECT_GE(sent[1].time - sent[0].time, early(2500));
+    EXPECT_LE(sent[1].time - sent[0].time, 2500ms + 3000ms);
 
     const auto t0 = steady::now();
     ASSERT_EQ(0, send(0, &b, cb));
-    ASSERT_TRUE(b.wait(1, 7s));
+    ASSERT_TRUE(b.wait(1, 15s));
     EXPECT_EQ(ZIP_ERR_NO_ACK, b.at(0).status);
     EXPECT_GE(b.at(0).time - t0, 4900ms);
-    EXPECT_LE(b.at(0).time - t0, 5500ms);
+    EXPECT_LE(b.at(0).time - t0, 5000ms + 4000ms);
 }
 
 TEST_F(ApplSimRealTime, SecondSenderGivesUpAfter5200ms)
@@ -707,11 +801,11 @@ TEST_F(ApplSimRealTime, SecondSenderGivesUpAfter5200ms)
     ASSERT_NO_FATAL_FAILURE(start(c));
     recorder first, second;
     ASSERT_EQ(0, send(0, &first, {0x34, 0x0D, 0x01, 0x05, 0x01}, 1));
-    ASSERT_TRUE(first.wait(1, 2s));
+    ASSERT_TRUE(first.wait(1, 10s));
     const auto t0 = steady::now();
     EXPECT_EQ(ZIP_ERR_APPL_BUSY, send(0, &second, {0x20, 0x01, 0x40}));
     EXPECT_GE(steady::now() - t0, 5150ms);
-    EXPECT_LE(steady::now() - t0, 5600ms);
+    EXPECT_LE(steady::now() - t0, 5200ms + 4000ms);
     appl_nm_sts_wait_clr(ctx());
 }
 

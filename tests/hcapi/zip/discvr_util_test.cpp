@@ -1,5 +1,6 @@
 // Address utilities checked against glibc's own conversions, the probe's
 // bytes, and the answer matcher on a table of hostile and valid datagrams.
+#include "hcapi/zip/zip_addr.h"
 #include "hcapi/zip/zip_discvr.h"
 
 #include <arpa/inet.h>

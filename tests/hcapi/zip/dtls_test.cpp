@@ -23,25 +23,6 @@ const bytes frame_b = {0x23, 0x02, 0x80, 0x50, 0x12, 0x00, 0x00, 0x25, 0x01, 0xF
 const bytes frame_c = {0x23, 0x02, 0x80, 0x50, 0x13, 0x00, 0x00, 0x20, 0x02};
 const bytes keep_alive_answer = {0x23, 0x03, 0x40};
 
-// The simulator in DTLS mode on a loopback network of its own: the gateway
-// at prefix.1, nodes 2..last_node at prefix.N.
-std::unique_ptr<sim::gateway> start_dtls_sim(std::string &prefix, int last_node = 0)
-{
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        prefix = random_prefix();
-        sim::gateway_config c;
-        c.address = prefix + "1";
-        c.port = sim::dtls_port;
-        c.dtls_psk = key_a;
-        for (int n = 2; n <= last_node; ++n)
-            c.nodes.push_back({static_cast<uint8_t>(n), prefix + std::to_string(n)});
-        auto gw = std::make_unique<sim::gateway>(c);
-        if (gw->start() == 0)
-            return gw;
-    }
-    return nullptr;
-}
-
 size_t sim_count(const sim::gateway &gw, const bytes &b)
 {
     size_t n = 0;
@@ -208,16 +189,13 @@ TEST_F(DtlsTest, AcceptsOpensslClientThroughCookieExchange)
 // the listening one; exit closes with a close notification.
 TEST_F(DtlsTest, SessionReuseAndReopenFlags)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a), 0);
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open());
+    sim::gateway &gw = *s.gw;
+    dtls_link &link = s.link;
+    const std::string &gwa = s.gwa;
 
-    ASSERT_EQ(link.send(gwa, frame_a), 0);
-    ASSERT_TRUE(gw.wait_for([](const sim::recorded_frame &r) { return r.bytes == frame_a; }, 10000ms));
+    ASSERT_TRUE(s.first_frame(frame_a));
     ASSERT_EQ(link.send(gwa, frame_b), 0);
     ASSERT_TRUE(gw.wait_for([](const sim::recorded_frame &r) { return r.bytes == frame_b; }, 5000ms));
     EXPECT_EQ(gw.dtls_stats().handshakes, 1u);
@@ -257,16 +235,13 @@ TEST_F(DtlsTest, SessionReuseAndReopenFlags)
 // not passed up, its own keep-alive request is.
 TEST_F(DtlsTest, IdleClientSessionProbedThenClosed)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a, 0, 2), 0);
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open(0, 2));
+    sim::gateway &gw = *s.gw;
+    dtls_link &link = s.link;
+    const std::string &gwa = s.gwa;
 
-    ASSERT_EQ(link.send(gwa, frame_a), 0);
-    ASSERT_TRUE(gw.wait_for([](const sim::recorded_frame &r) { return r.bytes == frame_a; }, 10000ms));
+    ASSERT_TRUE(s.first_frame(frame_a));
     ASSERT_GE(gw.send_keep_alive(), 0);
     EXPECT_TRUE(link.wait_rx_bytes({0x23, 0x03, 0x80}, 5000ms));
 
@@ -284,17 +259,12 @@ TEST_F(DtlsTest, IdleClientSessionProbedThenClosed)
 // An unanswered keep-alive closes the session at the next pass.
 TEST_F(DtlsTest, UnansweredKeepAliveClosesSession)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open(0, 2));
+    sim::gateway &gw = *s.gw;
     gw.set_answer_keep_alives(false);
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a, 0, 2), 0);
 
-    ASSERT_EQ(link.send(gwa, frame_a), 0);
-    ASSERT_TRUE(gw.wait_for([](const sim::recorded_frame &r) { return r.bytes == frame_a; }, 10000ms));
+    ASSERT_TRUE(s.first_frame(frame_a));
     ASSERT_TRUE(eventually([&] { return gw.dtls_stats().peer_closes == 1; }, 10000ms));
     EXPECT_EQ(sim_keep_alives(gw), 1u);
 }
@@ -314,15 +284,12 @@ TEST_F(DtlsTest, SilentServerSessionExpires)
 // A flood of junk on the listening socket does not stall the sessions.
 TEST_F(DtlsTest, JunkFloodDoesNotStallSessions)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a), 0);
-    ASSERT_EQ(link.send(gwa, frame_a), 0);
-    ASSERT_TRUE(gw.wait_for([](const sim::recorded_frame &r) { return r.bytes == frame_a; }, 10000ms));
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open());
+    sim::gateway &gw = *s.gw;
+    dtls_link &link = s.link;
+    const std::string &gwa = s.gwa;
+    ASSERT_TRUE(s.first_frame(frame_a));
 
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
@@ -350,15 +317,12 @@ TEST_F(DtlsTest, JunkFloodDoesNotStallSessions)
 // socket are released each time.
 TEST_F(DtlsTest, PeerTableFullRefusesThe233rd)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix, 233);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a), 0);
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open(233));
+    sim::gateway &gw = *s.gw;
+    dtls_link &link = s.link;
 
-    auto peer = [&](int n) { return prefix + std::to_string(n); };
+    auto peer = [&](int n) { return s.addr(n); };
     for (int n = 1; n <= 232; ++n)
         ASSERT_EQ(link.send(peer(n), frame_a), 0);
     ASSERT_TRUE(eventually([&] { return gw.dtls_stats().handshakes == 232; }, 60000ms))
@@ -398,13 +362,11 @@ TEST_F(DtlsTest, KeyLengthBounded)
 // ways, is closed when flag 0x01 replaces it, and exit closes it.
 TEST_F(DtlsTest, SessionOnDescriptorZero)
 {
-    std::string prefix;
-    auto gwp = start_dtls_sim(prefix);
-    ASSERT_NE(gwp, nullptr);
-    sim::gateway &gw = *gwp;
-    const std::string gwa = prefix + "1";
-    dtls_link link;
-    ASSERT_EQ(link.open(gwa, key_a), 0);
+    dtls_sim_session s;
+    ASSERT_TRUE(s.open());
+    sim::gateway &gw = *s.gw;
+    dtls_link &link = s.link;
+    const std::string &gwa = s.gwa;
 
     const int saved = dup(0);
     ASSERT_GE(saved, 0);

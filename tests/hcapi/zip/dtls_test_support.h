@@ -7,6 +7,8 @@
 #include "hcapi/zip/zip_dtls.h"
 #include "hcapi/zip/zip_platform.h"
 #include "hcapi/zip/zip_transport.h"
+#include "sim/sim_gateway.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -94,32 +97,10 @@ inline size_t open_fd_count()
 // Log lines of the platform print path
 // ---------------------------------------------------------------------------
 
-inline std::mutex g_log_mtx;
-inline std::vector<std::string> g_log;
-inline void capture_line(const char *text)
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.emplace_back(text);
-}
-inline size_t log_count(const std::string &part)
-{
-    std::lock_guard lk(g_log_mtx);
-    size_t n = 0;
-    for (const std::string &l : g_log)
-        if (l.find(part) != std::string::npos)
-            ++n;
-    return n;
-}
-inline std::vector<std::string> log_lines()
-{
-    std::lock_guard lk(g_log_mtx);
-    return g_log;
-}
-inline void log_clear()
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.clear();
-}
+using zip_test::capture_line;
+using zip_test::log_clear;
+using zip_test::log_count;
+using zip_test::log_lines;
 
 // ---------------------------------------------------------------------------
 // The transport
@@ -168,6 +149,7 @@ public:
         tpt_.plt_ctx = &plt_;
         std::memcpy(tpt_.psk, key.data(), std::min(key.size(), sizeof tpt_.psk));
         tpt_.psk_len = key_len_override ? key_len_override : static_cast<uint32_t>(key.size());
+        tpt_.backend = &dtls_tpt_backend;
         const int rc = tpt_init(&tpt_);
         tpt_up_ = rc == 0;
         return rc;
@@ -399,6 +381,65 @@ private:
     std::thread reader_;
     std::mutex mtx_;
     std::string out_text_;
+};
+
+// ---------------------------------------------------------------------------
+// The gateway simulator in DTLS mode, and a session of ours to it
+// ---------------------------------------------------------------------------
+
+// The simulator with key_a on a loopback network of its own: the gateway at
+// prefix.1, the given nodes at prefix.N.
+struct dtls_sim {
+    std::string prefix;
+    std::unique_ptr<sim::gateway> gw;
+
+    std::string addr(int n) const { return prefix + std::to_string(n); }
+    bool start(const std::vector<int> &nodes = {})
+    {
+        for (int attempt = 0; attempt < 20 && gw == nullptr; ++attempt) {
+            prefix = random_prefix();
+            sim::gateway_config c;
+            c.address = addr(1);
+            c.port = sim::dtls_port;
+            c.dtls_psk = key_a;
+            for (int n : nodes)
+                c.nodes.push_back({static_cast<uint8_t>(n), addr(n)});
+            auto g = std::make_unique<sim::gateway>(c);
+            if (g->start() == 0)
+                gw = std::move(g);
+        }
+        return gw != nullptr;
+    }
+};
+
+// The simulator (nodes 2..last_node) and our transport towards its gateway,
+// on a DTLS tick of `tick_ms` (0: the real one).
+struct dtls_sim_session : dtls_sim {
+    dtls_link link;
+    std::string gwa;
+
+    ::testing::AssertionResult open(int last_node = 0, unsigned tick_ms = 0)
+    {
+        std::vector<int> nodes;
+        for (int n = 2; n <= last_node; ++n)
+            nodes.push_back(n);
+        if (!start(nodes))
+            return ::testing::AssertionFailure() << "no simulator";
+        gwa = addr(1);
+        if (const int rc = link.open(gwa, key_a, 0, tick_ms); rc != 0)
+            return ::testing::AssertionFailure() << "tpt_init: " << rc;
+        return ::testing::AssertionSuccess();
+    }
+    // Sends a first frame to the gateway and waits until the simulator has
+    // it: the client session is open.
+    ::testing::AssertionResult first_frame(const bytes &frame)
+    {
+        if (const int rc = link.send(gwa, frame); rc != 0)
+            return ::testing::AssertionFailure() << "tpt_snd_enq: " << rc;
+        if (!gw->wait_for([&](const sim::recorded_frame &r) { return r.bytes == frame; }, 10000ms))
+            return ::testing::AssertionFailure() << "the simulator did not get the first frame";
+        return ::testing::AssertionSuccess();
+    }
 };
 
 // openssl s_server playing a gateway at address:41230; its address (on a

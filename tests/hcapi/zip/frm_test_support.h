@@ -4,6 +4,7 @@
 
 #include "hcapi/zip/zip_frame.h"
 #include "hcapi/zip/zip_platform.h"
+#include "tests/hcapi/zip/zip_log_capture.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -37,21 +38,9 @@ struct rx_event {
     std::string src;
 };
 
-inline std::mutex g_log_mtx;
-inline std::vector<std::string> g_log;
-inline void capture_line(const char *text)
-{
-    std::lock_guard lk(g_log_mtx);
-    g_log.emplace_back(text);
-}
-inline bool log_has(const std::string &part)
-{
-    std::lock_guard lk(g_log_mtx);
-    for (const std::string &l : g_log)
-        if (l.find(part) != std::string::npos)
-            return true;
-    return false;
-}
+using zip_test::capture_line;
+using zip_test::log_clear;
+using zip_test::log_has;
 
 inline std::string addr_text(const tpt_sockaddr_t *a, bool ipv4)
 {

@@ -1,6 +1,8 @@
 // Intel HEX images against files written by other tools (objcopy and an
 // independent generator), malformed records, file names and writes, and
 // decimal texts.
+#include "hcapi/zip/zip_dec.h"
+#include "hcapi/zip/zip_file.h"
 #include "hcapi/zip/zip_hex.h"
 
 #include <gtest/gtest.h>

@@ -182,7 +182,7 @@ void set_pend(bare_ctx &b, const std::vector<pend_set> &p)
     for (const pend_set &e : p) {
         b.pend(e.kind, e.seq, e.node_id);
         if (e.kind == APPL_NM_FAILED_RPLC)
-            b.nm.pend[e.kind].cb = reinterpret_cast<appl_nm_any_fn>(on_incl_rplc);
+            b.nm.pend[e.kind].cb = on_incl_rplc;
     }
 }
 
@@ -371,14 +371,14 @@ namespace {
 TEST(NmSenders, RefuseWhileTheLayerIsNotRunning)
 {
     nm_test::bare_ctx b;
-    const uint8_t seq = b.appl.nm_seq;
+    const uint8_t seq = b.nm.seq;
     const uint8_t addr[16] = {};
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, zip_node_list_get(&b.appl, nm_test::on_node_list));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, zw_add_node_to_network(&b.appl, nm_test::on_incl, 1, 0x20));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, zw_assign_return_route(&b.appl, 5, 6, nm_test::on_sts_node));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, zip_node_id_get(&b.appl, nm_test::on_resolve, addr, 0));
     EXPECT_EQ(ZIP_ERR_NOT_RUNNING, zip_node_list_get(nullptr, nm_test::on_node_list));
-    EXPECT_EQ(seq, b.appl.nm_seq);
+    EXPECT_EQ(seq, b.nm.seq);
     for (const appl_nm_pend_t &e : b.nm.pend)
         EXPECT_EQ(nullptr, e.cb);
     EXPECT_EQ(nullptr, b.nm.resolve_cb);

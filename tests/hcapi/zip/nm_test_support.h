@@ -176,24 +176,23 @@ inline void on_unsol_wl(appl_layer_ctx *, const appl_wl_dsk_t *d, uint8_t sts)
 }
 
 // The callback that a request of each kind would store.
-inline appl_nm_any_fn kind_cb(appl_nm_kind k)
+inline appl_nm_cb_t kind_cb(appl_nm_kind k)
 {
-    auto any = [](auto f) { return reinterpret_cast<appl_nm_any_fn>(f); };
     switch (k) {
-    case APPL_NM_NODE_LIST: return any(on_node_list);
+    case APPL_NM_NODE_LIST: return on_node_list;
     case APPL_NM_NODE_INFO:
-    case APPL_NM_CTLR_CHANGE: return any(on_node_info);
-    case APPL_NM_EP: return any(on_ep);
-    case APPL_NM_EP_CAP: return any(on_cap);
-    case APPL_NM_AGGR: return any(on_aggr);
-    case APPL_NM_LEARN: return any(on_lrn);
-    case APPL_NM_NET_UPDATE: return any(on_sts);
-    case APPL_NM_DSK_GET: return any(on_dsk);
+    case APPL_NM_CTLR_CHANGE: return on_node_info;
+    case APPL_NM_EP: return on_ep;
+    case APPL_NM_EP_CAP: return on_cap;
+    case APPL_NM_AGGR: return on_aggr;
+    case APPL_NM_LEARN: return on_lrn;
+    case APPL_NM_NET_UPDATE: return on_sts;
+    case APPL_NM_DSK_GET: return on_dsk;
     case APPL_NM_NODE_ADD:
-    case APPL_NM_FAILED_RPLC: return any(on_incl);
-    case APPL_NM_WL_LIST: return any(on_wl_list);
-    case APPL_NM_WL_GET: return any(on_wl_ent);
-    default: return any(on_sts_node);  // set default, removes, neighbour update, return routes
+    case APPL_NM_FAILED_RPLC: return on_incl;
+    case APPL_NM_WL_LIST: return on_wl_list;
+    case APPL_NM_WL_GET: return on_wl_ent;
+    default: return on_sts_node;  // set default, removes, neighbour update, return routes
     }
 }
 
@@ -206,15 +205,16 @@ inline void install(appl_nm_ctx &nm)
 }
 
 // An application-layer context with only the locks and the gateway address
-// that the dispatcher uses (no threads, no sockets): gateway 127.0.0.1.
+// that the dispatcher uses (no threads, no sockets), with the
+// network-management record installed: gateway 127.0.0.1.
 struct bare_ctx {
     appl_layer_ctx appl{};
-    appl_nm_ctx &nm = appl.nm;
+    appl_nm_ctx nm{};
     bare_ctx()
     {
         plt_mtx_init(&appl.mtx);
-        plt_mtx_init(&appl.nm_mtx);
         plt_mtx_init(&appl.tbl_mtx);
+        appl_nm_init(&appl, &nm);
         appl.ipv4 = 1;
         appl.own_node_id = 1;
         const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
@@ -223,8 +223,8 @@ struct bare_ctx {
     }
     ~bare_ctx()
     {
+        appl_nm_exit(&appl);
         plt_mtx_destroy(appl.tbl_mtx);
-        plt_mtx_destroy(appl.nm_mtx);
         plt_mtx_destroy(appl.mtx);
     }
     bare_ctx(const bare_ctx &) = delete;

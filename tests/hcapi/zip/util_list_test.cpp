@@ -1,6 +1,7 @@
 // Lists, tick comparisons, byte order, the command-class splitter and the
 // small text helpers.
 #include "hcapi/zip/zip_error.h"
+#include "hcapi/zip/zip_tick.h"
 #include "hcapi/zip/zip_util.h"
 
 #include <gtest/gtest.h>
