@@ -126,6 +126,10 @@ void node_db_clr(zwnet_p net)
 // Frees the network and whatever part of it was made.
 void net_destroy(zwnet_p net)
 {
+    // The application layer is down (or never ran): no receive thread can
+    // be inside the network-management filter any more.
+    if (appl_nm_get(net->appl.get()) != nullptr)
+        appl_nm_exit(net->appl.get());
     if (net->mtx != nullptr) {
         util_lst_flush(net->req_mtx, &net->req_lst);
         util_lst_flush(net->mul_cmd_mtx, &net->mul_cmd_q);
@@ -431,7 +435,11 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     appl->plt_ctx = &net->plt;
     appl->rx_cb = zwnet_rx_cb;
     appl->node_sts_cb = zwnet_node_sts_cb;
-    appl->nm.app_sts_cb = zwnet_appl_sts_cb;
+    net->nm.app_sts_cb = zwnet_appl_sts_cb;
+    if (appl_nm_init(appl, &net->nm) != 0) {
+        net_destroy(net);
+        return ZW_ERR_NO_RES;
+    }
     // The node-list, inclusion and white-list handlers join with network
     // change, inclusion on behalf and Smart Start.
     appl->reply_wait_ms = APPL_REPLY_WAIT_MS;

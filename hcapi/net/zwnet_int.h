@@ -15,6 +15,7 @@
 #include "hcapi/fac/zwfac.h"
 #include "hcapi/include/zwnet.h"
 #include "hcapi/zip/zip_appl.h"
+#include "hcapi/zip/zip_nm.h"
 #include "hcapi/zip/zip_platform.h"
 #include "hcapi/zip/zip_util.h"
 
@@ -66,6 +67,7 @@ struct zwnet {
     zwnode_t ctl;  // the controller's own node, head of the node list
     zwnet_init_t init{};
     std::unique_ptr<appl_layer_ctx> appl{std::make_unique<appl_layer_ctx>()};
+    appl_nm_ctx nm{};  // the gateway's network-management state, filter on appl
 
     // The network mutex and who holds it how deeply.
     plt_mtx_t mtx{nullptr};
