@@ -1,4 +1,5 @@
 #include "avi/zw_avro.h"
+#include "tests/support/zws_log_capture.h"
 #include "util/zws_log.h"
 
 #include <gtest/gtest.h>
@@ -19,23 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> g_lines;
-
-int capture(int, const char *format, ...)
-{
-    char buffer[4096];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    g_lines.emplace_back(buffer);
-    return 0;
-}
+using zw_test::capture_line;
+using zw_test::log_capture;
 
 int count_prefix(const std::string &prefix)
 {
     int n = 0;
-    for (const auto &l : g_lines)
+    for (const auto &l : log_capture::lines())
         n += l.rfind(prefix, 0) == 0;
     return n;
 }
@@ -67,9 +58,9 @@ struct AvroInit : ::testing::Test {
         if (old)
             saved_env = old;
         setenv("VANTOR_INSTALL_PATH", (base / "x").c_str(), 1);
-        g_lines.clear();
+        log_capture::clear();
         saved_log = ZWS_LOG_FUNC;
-        ZWS_LOG_FUNC = capture;
+        ZWS_LOG_FUNC = capture_line;
     }
     void TearDown() override
     {
@@ -212,17 +203,17 @@ TEST_F(AvroInit, BadProtocolFilesFailAndHoldNothing)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
         stage(c.text);
-        g_lines.clear();
+        log_capture::clear();
         zw_avro_t avro = nullptr;
         EXPECT_EQ(zw_avro_init(&avro), 22);
         EXPECT_EQ(avro, nullptr);
-        EXPECT_TRUE(logged_prefix(c.line)) << (g_lines.empty() ? "" : g_lines.back());
+        EXPECT_TRUE(logged_prefix(c.line)) << (log_capture::lines().empty() ? "" : log_capture::lines().back());
         EXPECT_EQ(count_prefix("[error]"), 1);
     }
     // Nothing was held: the next call reads the (now good) file and builds
     // a holder without the singleton warning.
     stage(project_schema());
-    g_lines.clear();
+    log_capture::clear();
     zw_avro_t avro = nullptr;
     ASSERT_EQ(zw_avro_init(&avro), 0);
     EXPECT_FALSE(logged_prefix("[warning]"));
@@ -250,7 +241,7 @@ TEST_F(AvroInit, ExitThenInitBuildsANewHolder)
     ASSERT_EQ(zw_avro_init(&first), 0);
     zw_avro_exit(first);
 
-    g_lines.clear();
+    log_capture::clear();
     zw_avro_t second = nullptr;
     ASSERT_EQ(zw_avro_init(&second), 0);
     EXPECT_FALSE(logged_prefix("[warning]"));
@@ -290,9 +281,9 @@ struct AvroField : ::testing::Test {
         iface = avro_generic_class_from_schema(schema);
         ASSERT_NE(iface, nullptr);
         ASSERT_EQ(avro_generic_value_new(iface, &record), 0);
-        g_lines.clear();
+        log_capture::clear();
         saved_log = ZWS_LOG_FUNC;
-        ZWS_LOG_FUNC = capture;
+        ZWS_LOG_FUNC = capture_line;
     }
     void TearDown() override
     {
@@ -304,9 +295,9 @@ struct AvroField : ::testing::Test {
     // The one line logged since the last call, without Avro's error text.
     std::string line_head()
     {
-        EXPECT_EQ(g_lines.size(), 1u);
-        std::string line = g_lines.empty() ? "" : g_lines.back();
-        g_lines.clear();
+        EXPECT_EQ(log_capture::lines().size(), 1u);
+        std::string line = log_capture::lines().empty() ? "" : log_capture::lines().back();
+        log_capture::clear();
         const size_t colon = line.find("': ");
         return colon == std::string::npos ? line : line.substr(0, colon + 2);
     }
@@ -329,7 +320,7 @@ TEST_F(AvroField, SetThenGetEveryKind)
     ASSERT_EQ(zw_avro_field_set_bytes(&record, "y", three, 3), 0);
     ASSERT_EQ(zw_avro_field_set_null(&record, "n"), 0);
     ASSERT_EQ(zw_avro_field_set_double(&record, "d", -0.25), 0);
-    EXPECT_TRUE(g_lines.empty());
+    EXPECT_TRUE(log_capture::lines().empty());
 
     int boolean = 0;
     int32_t integer = 0;
@@ -355,7 +346,7 @@ TEST_F(AvroField, SetThenGetEveryKind)
     EXPECT_EQ(std::memcmp(buffer, three, 3), 0);
     zw_avro_field_free_bytes(buffer);
     EXPECT_EQ(zw_avro_field_get_null(&record, "n"), 0);
-    EXPECT_TRUE(g_lines.empty());
+    EXPECT_TRUE(log_capture::lines().empty());
 }
 
 TEST_F(AvroField, EmptyStringGivesAOneByteCopy)
@@ -498,12 +489,12 @@ TEST_F(AvroField, FailureLineCarriesAvrosErrorText)
 {
     const uint8_t bytes[3] = {1, 2, 3};
     EXPECT_EQ(zw_avro_field_set_fixed(&record, "f", bytes, 3), 22);
-    ASSERT_EQ(g_lines.size(), 1u);
+    ASSERT_EQ(log_capture::lines().size(), 1u);
     const std::string prefix = "[error] Failed to set fixed value of size '3' in the field 'f': ";
-    ASSERT_EQ(g_lines[0].rfind(prefix, 0), 0u);
+    ASSERT_EQ(log_capture::lines()[0].rfind(prefix, 0), 0u);
     // The rest is Avro's own text, then the line end.
-    EXPECT_GT(g_lines[0].size(), prefix.size() + 1);
-    EXPECT_EQ(g_lines[0].back(), '\n');
+    EXPECT_GT(log_capture::lines()[0].size(), prefix.size() + 1);
+    EXPECT_EQ(log_capture::lines()[0].back(), '\n');
 }
 
 } // namespace

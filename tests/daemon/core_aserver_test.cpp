@@ -2,7 +2,7 @@
 // tests' own in place of request execution.
 #include "daemon/zwp_aserver.h"
 
-#include "tests/daemon/core_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@
 
 namespace {
 
-using core_test::log_capture;
+using zw_test::log_capture;
 using bytes = std::vector<uint8_t>;
 using steady = std::chrono::steady_clock;
 

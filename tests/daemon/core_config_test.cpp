@@ -1,6 +1,6 @@
 #include "daemon/zwp_config.h"
 
-#include "tests/daemon/core_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-using core_test::log_capture;
+using zw_test::log_capture;
 
 const std::string required_keys = R"(
 portal = {

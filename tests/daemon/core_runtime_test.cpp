@@ -1,6 +1,6 @@
 #include "daemon/zwp_runtime.h"
 
-#include "tests/daemon/core_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-using core_test::log_capture;
+using zw_test::log_capture;
 using steady = std::chrono::steady_clock;
 
 struct Runtime : ::testing::Test {

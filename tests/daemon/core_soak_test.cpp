@@ -4,7 +4,7 @@
 // once warmed up. ZW_SOAK_SECONDS makes the run longer by hand.
 #include "daemon/zwp_aserver.h"
 
-#include "tests/daemon/core_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +77,7 @@ bool exchange(const std::vector<uint8_t> &frame)
 TEST(ServerSoak, ResidentMemoryStaysFlatWhileThePoolChurns)
 {
     apr_initialize();
-    core_test::log_capture capture;
+    zw_test::log_capture capture;
     const char *seconds_text = std::getenv("ZW_SOAK_SECONDS");
     const int seconds = seconds_text ? std::max(60, std::atoi(seconds_text)) : 150;
     const int warm_up = seconds / 4;

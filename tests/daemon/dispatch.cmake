@@ -11,7 +11,3 @@ zw_script_test(NAME kestrund_dispatch_test
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/dispatch_kestrund_test.py $<TARGET_FILE:kestrund>
           ${CMAKE_SOURCE_DIR}/avi/zwave.avsc
   LABELS integration threaded LOCKS kestrund_socket TIMEOUT 120)
-# Modules include one another downward only.
-zw_script_test(NAME daemon_structure_test
-  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/structure_test.py ${CMAKE_SOURCE_DIR}
-  LABELS unit)

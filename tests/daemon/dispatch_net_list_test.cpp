@@ -10,7 +10,7 @@ namespace {
 using namespace dispatch_test;
 
 struct net_list_fixture : ::testing::Test {
-    core_test::log_capture log;
+    zw_test::log_capture log;
     zwp_net_config_t config{};
     zwp_net_list_t *list = nullptr;
     char var_dir[16] = "/var/x";

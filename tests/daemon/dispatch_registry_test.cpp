@@ -20,7 +20,7 @@ zwp_avi_message_interfaces interface_message(const char *name, uint64_t command_
 }
 
 struct registry_fixture : ::testing::Test {
-    core_test::log_capture log;
+    zw_test::log_capture log;
 };
 
 TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)

@@ -150,7 +150,7 @@ struct outcome {
 };
 
 struct request_fixture : ::testing::Test {
-    core_test::log_capture log;
+    zw_test::log_capture log;
     staged_dir dir{fixture_avsc()};
     peer client{fixture_avsc()};
     zwp_avi_registry_t *registry = nullptr;
@@ -647,7 +647,7 @@ namespace
 // network that has its descriptor tree.
 TEST(network_summary, AnInitialisedNetworkFillsTheFirstBranch)
 {
-    core_test::log_capture log;
+    zw_test::log_capture log;
     staged_dir dir(project_avsc());
     peer client(project_avsc());
     zwp_avi_registry_t *registry = nullptr;

@@ -4,7 +4,7 @@
 // a network record double driven through the daemon's network seam.
 #pragma once
 
-#include "core_capture.h"
+#include "tests/support/zws_log_capture.h"
 #include "daemon/zwp_avi.h"
 #include "daemon/zwp_avi_execute.h"
 #include "daemon/zwp_avi_request.h"

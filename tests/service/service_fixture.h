@@ -4,6 +4,7 @@
 #pragma once
 
 #include "service/zws_cgi_io.h"
+#include "tests/support/zws_log_capture.h"
 #include "util/zws_log.h"
 
 #include <gtest/gtest.h>
@@ -155,41 +156,7 @@ class env_guard {
     }
 };
 
-// Captures every log line while it lives.
-class log_capture {
-  public:
-    log_capture() : old_(ZWS_LOG_FUNC)
-    {
-        lines().clear();
-        ZWS_LOG_FUNC = sink;
-    }
-    ~log_capture() { ZWS_LOG_FUNC = old_; }
-    bool contains(const std::string &text) const
-    {
-        for (const std::string &line : lines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-    static std::vector<std::string> &lines()
-    {
-        static std::vector<std::string> captured;
-        return captured;
-    }
-
-  private:
-    zws_log_func_t old_;
-    static int sink(int, const char *format, ...)
-    {
-        char text[4096];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        lines().push_back(text);
-        return 0;
-    }
-};
+using zw_test::log_capture;
 
 // xmllint --noout on a document; true when it is well-formed.
 inline bool xml_well_formed(const std::string &document)

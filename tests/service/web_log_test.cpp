@@ -116,7 +116,7 @@ TEST(WebLog, ControlCharactersFromOutsideAreEscaped)
     ZWS_LOG_ERROR("closing line end stays%s", "\n");
     zws_log_set_style(zws_log_style::plain);
     ASSERT_EQ(zws_test::log_capture::lines().size(), 2u);
-    const std::string &line = zws_test::log_capture::lines()[0];
+    const std::string line = zws_test::log_capture::lines()[0];
     EXPECT_NE(line.find("(): User Name from REMOTE_USER: 'eve\\n[error] forged\\r\\t\\x1B\\x7F'\n"), std::string::npos)
         << line;
     EXPECT_EQ(line.find('\n'), line.size() - 1);

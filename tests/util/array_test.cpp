@@ -1,6 +1,6 @@
 #include "util/zwu_array.h"
 
-#include "tests/util/util_log_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <string>
 #include <vector>

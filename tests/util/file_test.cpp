@@ -1,6 +1,6 @@
 #include "util/zws_file.h"
 
-#include "tests/util/util_log_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -77,12 +77,10 @@ TEST(FileNameSafety, DotDotAsAWholeComponentIsUnsafe)
         {"a/..b", 0},     {"...", 0},      {"a..b/c", 0},  {"", 0},        {"/abs/path.hex", 0},
         {"....", 0},      {"./x", 0},
     };
-    zw_test::captured_lines().clear();
-    const zws_log_func_t saved = ZWS_LOG_FUNC;
-    ZWS_LOG_FUNC = zw_test::capture_line;
+    zw_test::log_capture capture;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        zw_test::captured_lines().clear();
+        capture.clear();
         EXPECT_EQ(zws_file_name_is_safe(c.name), c.status);
         const auto errors = LogCapture::errors();
         if (c.status) {
@@ -92,7 +90,6 @@ TEST(FileNameSafety, DotDotAsAWholeComponentIsUnsafe)
             EXPECT_TRUE(errors.empty());
         }
     }
-    ZWS_LOG_FUNC = saved;
 }
 
 TEST_F(FileFixture, EmptyFileGivesOnlyTheTerminator)

@@ -1,6 +1,6 @@
 #include "util/zwu_inet.h"
 
-#include "tests/util/util_log_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <arpa/inet.h>
 #include <array>

@@ -1,6 +1,6 @@
 #include "util/zwu_number.h"
 
-#include "tests/util/util_log_capture.h"
+#include "tests/support/zws_log_capture.h"
 
 #include <cerrno>
 #include <climits>
