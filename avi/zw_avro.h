@@ -26,6 +26,21 @@ int zw_avro_init(zw_avro_t *avro_p);
 // Releases the holder; a later zw_avro_init builds a new one.
 void zw_avro_exit(zw_avro_t avro);
 
+// One Avro value owned by a scope: released when the scope ends, once it was
+// made (set `held` right after a successful avro_generic_value_new).
+struct zw_avro_value_guard {
+    avro_value_t value{};
+    bool held = false;
+    zw_avro_value_guard() = default;
+    zw_avro_value_guard(const zw_avro_value_guard &) = delete;
+    zw_avro_value_guard &operator=(const zw_avro_value_guard &) = delete;
+    ~zw_avro_value_guard()
+    {
+        if (held)
+            avro_value_decref(&value);
+    }
+};
+
 // The parts of the holder, borrowed for as long as the holder lives.
 avro_schema_t zw_avro_get_protocol_schema(zw_avro_t avro);
 avro_schema_t zw_avro_get_types_schema(zw_avro_t avro);

@@ -10,19 +10,7 @@
 
 namespace {
 
-// Owns one Avro value for the length of a scope.
-struct value_guard {
-    avro_value_t value{};
-    bool held = false;
-    value_guard() = default;
-    value_guard(const value_guard &) = delete;
-    value_guard &operator=(const value_guard &) = delete;
-    ~value_guard()
-    {
-        if (held)
-            avro_value_decref(&value);
-    }
-};
+using value_guard = zw_avro_value_guard;
 
 struct reader_guard {
     avro_reader_t reader = nullptr;

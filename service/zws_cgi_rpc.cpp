@@ -18,16 +18,7 @@
 
 namespace {
 
-// An Avro value released when it leaves scope.
-struct owned_value {
-    avro_value_t value{};
-    bool live = false;
-    ~owned_value()
-    {
-        if (live)
-            avro_value_decref(&value);
-    }
-};
+using owned_value = zw_avro_value_guard;
 
 struct owned_buffer {
     zwu_string_buffer_t buffer = nullptr;
@@ -436,7 +427,7 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        cookies.live = true;
+        cookies.held = true;
         avro_value_t user;
         avro_value_t branch;
         if (field(&cookies.value, "user", &user) != 0 ||
@@ -452,7 +443,7 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        name.live = true;
+        name.held = true;
 
         avro_schema_t message_schema =
             zw_avro_schema_record_field_get(zw_avro_get_messages_schema(avro), common->message_name);
@@ -484,7 +475,7 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        request.live = true;
+        request.held = true;
         avro_value_t argument;
         if (avro_value_set_branch(&request.value, branch_index, &argument) != 0) {
             ZWS_LOG_ERROR("Failed to get '%s' schema from 'types' schema: %s", type_name, avro_strerror());
@@ -538,7 +529,7 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        value.live = true;
+        value.held = true;
         const int read_status = avro_value_read(reader, &value.value);
         avro_reader_free(reader);
         if (read_status != 0) {
