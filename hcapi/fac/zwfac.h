@@ -18,6 +18,10 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+
+struct plt_tmr_ctx;
+struct util_msg_loop_t;
 
 struct zwif;
 using zwif_t = zwif;
@@ -25,6 +29,15 @@ using zwif_t = zwif;
 // ---------------------------------------------------------------------------
 // Node-information and preference files
 // ---------------------------------------------------------------------------
+
+// Results of the file calls beside the library's common codes.
+enum : int {
+    ZW_ERR_FILE_OPEN = -28,   // the file cannot be opened or created
+    ZW_ERR_FILE_WRITE = -29,  // the file cannot be written
+    ZW_ERR_FILE = -31,        // the content is malformed (magic, lengths, CRC-16)
+    ZW_ERR_VERSION = -52,     // a version this library does not read
+    ZW_ERR_FILE_EOF = -54,    // the file ended before the expected bytes
+};
 
 int zwnet_ni_file_load(zwnet_p net, const char *path);
 int zwnet_ni_file_save(zwnet_p net, const char *path);
@@ -34,8 +47,17 @@ int zwnet_ni_file_save(zwnet_p net, const char *path);
 // directory leaves it out. The caller frees the name with std::free. 0 or -12.
 int zwnet_data_file_name(const char *prefix, const char *dir, uint32_t home_id, uint32_t client_id, char **name,
                          int client);
+// Preference files: an opaque blob per network ("net", client flag 0) or per
+// client ("cli"), in the network's data directory, behind the magic 0x18 0x3F
+// and version 1, closed by a CRC-16 trailer. Save: 0, -25, -29 (the last good
+// file is kept). Load: 0 with a new buffer (std::free it), -25, -28, -31
+// (magic, CRC-16, a file shorter than its header or too long for a blob),
+// -52 (version), -12.
 int zwnet_data_file_save(zwnet_p net, const uint8_t *data, uint16_t len, uint32_t client_id, int client);
 int zwnet_data_file_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len, int client);
+// The same by path, for the network-independent part (and for tests).
+int zwnet_pref_file_write(const char *path, const uint8_t *data, uint16_t len);
+int zwnet_pref_file_read(const char *path, uint8_t **data, uint16_t *len);
 
 // CRC-16: polynomial 0x1021, most significant bit first, no final XOR.
 uint16_t zwnet_crc16(uint16_t crc, const uint8_t *bytes, size_t len);
@@ -74,13 +96,43 @@ uint16_t zwnet_s2_tx_key_get(uint8_t grnt_keys);
 // Facility records
 // ---------------------------------------------------------------------------
 
-// What the network needs of every facility: a back pointer and a running
-// flag that zwnet_exit clears before the shut-down. The facilities' own
-// state joins this record when they are built.
+// Facility message handler, called on the facility's worker only while the
+// facility runs, with the message as it was posted.
+using zwfac_hdlr_fn = void (*)(void *data, const uint8_t *msg, uint8_t len);
+
+// Message 0 of every facility: one tick of its periodic timer.
+inline constexpr uint8_t ZWFAC_MSG_TICK = 0;
+
+// One background facility: a worker fed by a message queue, a periodic timer
+// that counts ticks and posts ZWFAC_MSG_TICK, and a run flag that zwnet_exit
+// clears before the shut-down. The worker alone changes the facility's state.
 struct zwfac_ctx_t {
     zwnet_p net{nullptr};
     std::atomic<uint32_t> run{0};
+    std::atomic<uint32_t> tick{0};
+
+    // Framework state: the timer id and the loop under `mtx`, which the
+    // timer callback takes so that a stop and an expiry cannot cross.
+    std::mutex mtx;
+    uint16_t tmr_id{0};
+    util_msg_loop_t *loop{nullptr};
+    plt_tmr_ctx *plt{nullptr};
+    zwfac_hdlr_fn hdlr{nullptr};
+    void *hdlr_data{nullptr};
 };
+
+// Starts a facility: run flag, worker, then a timer of `period_ms` whose
+// counter starts at `tick0`. 0, or ZW_ERR_NO_RES with what was made undone.
+int zwfac_start(zwfac_ctx_t *ctx, plt_tmr_ctx *plt, uint32_t period_ms, uint32_t tick0, zwfac_hdlr_fn hdlr,
+                void *hdlr_data);
+// Posts a copy of a message (1..255 bytes) to the worker: 0, ZW_ERR_NET_NOT_RUNNING
+// once the facility stops (a late hook is dropped), ZW_ERR_MEMORY.
+int zwfac_post(zwfac_ctx_t *ctx, const void *msg, uint8_t len);
+// Clears the run flag, stops the timer, waits for a timer callback still
+// running and for the worker to end. Idempotent.
+void zwfac_stop(zwfac_ctx_t *ctx);
+// Stops the facility if needed and frees its loop with the queued messages.
+void zwfac_release(zwfac_ctx_t *ctx);
 using zwpoll_ctx_t = zwfac_ctx_t;     // report poll
 using zwspoll_ctx_t = zwfac_ctx_t;    // post-set poll
 using zwspv_ctx_t = zwfac_ctx_t;      // supervision
