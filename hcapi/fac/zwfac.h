@@ -18,7 +18,11 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <array>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 struct plt_tmr_ctx;
 struct util_msg_loop_t;
@@ -233,7 +237,115 @@ void zwnwsave_dirty_set(zwnwsave_ctx_t *ctx);
 // Device-specific configuration
 // ---------------------------------------------------------------------------
 
-struct dev_ep_t;
+// Records read from the device-specific configuration file. A device
+// record's endpoint list and everything below it belong to the array that
+// zwdevcfg_load returned (zwdevcfg_free releases them); a node keeps a copy
+// of the device record that points into it.
+inline constexpr uint32_t DEV_ANY = 0xFFFFFFFF;  // -1: any value / none given
+
+// The alarm (notification) report that a rule yields; DEV_ANY where the rule
+// gives no value.
+struct dev_alrm_tgt_t {
+    uint32_t alrm_type{DEV_ANY};
+    uint32_t alrm_level{DEV_ANY};
+    uint32_t notif_type{DEV_ANY};
+    uint32_t notif_evt{DEV_ANY};
+    uint32_t param_type{DEV_ANY};
+    std::vector<uint8_t> param;
+    std::string type_name;   // at most 80 characters
+    std::string level_name;  // at most 80 characters
+};
+
+// Alarm rule (interface type 6).
+struct dev_alrm_rule_t {
+    bool match_valid{false};
+    uint32_t alrm_type{DEV_ANY};
+    uint32_t level_low{DEV_ANY};
+    uint32_t level_high{DEV_ANY};
+    int32_t level_mode{-1};  // 0 one level, 1 range, -1 any
+    uint32_t notif_type{DEV_ANY};
+    uint32_t notif_evt{DEV_ANY};
+    std::vector<uint8_t> param;
+    dev_alrm_tgt_t result;
+    // Each the result's value when it gives one, else the match's, else DEV_ANY.
+    uint32_t eff_alrm_type{DEV_ANY};
+    uint32_t eff_notif_type{DEV_ANY};
+    uint32_t eff_notif_evt{DEV_ANY};
+};
+
+// Binary-sensor (3), basic (7) and alarm-sensor (8) rules: what they match
+// and the alarm result they lead to (owned by the endpoint's alarm record).
+struct dev_rule_t {
+    const dev_alrm_tgt_t *target{nullptr};
+    uint32_t type{DEV_ANY};       // binary / alarm sensor type; basic: the command
+    uint32_t value{DEV_ANY};      // state or basic value; alarm sensor: the low level
+    uint32_t value_high{DEV_ANY}; // alarm sensor: the high level
+    int32_t value_mode{0};        // alarm sensor: 0 one state, 1 range
+    uint32_t result_if_type{6};
+};
+
+struct dev_cfg_param_t {
+    uint8_t param_num;
+    uint8_t size;
+    int32_t val;
+};
+
+// One thermostat setpoint range: 16 bytes, {type, precision, unit, size,
+// value[4] big-endian} for the minimum, then the same for the maximum.
+using dev_setp_rng_t = std::array<uint8_t, 16>;
+
+enum : uint8_t {
+    DEV_IF_GRP = 1,
+    DEV_IF_CONFIG = 2,
+    DEV_IF_BSENSOR = 3,
+    DEV_IF_SENSOR = 4,
+    DEV_IF_METER = 5,
+    DEV_IF_ALARM = 6,
+    DEV_IF_BASIC = 7,
+    DEV_IF_ALRM_SNSR = 8,
+    DEV_IF_THRMO_SETP = 9,
+};
+enum : uint8_t {
+    DEV_IF_FLAG_EVT_CLR = 0x04,  // the device clears its own events
+    DEV_IF_FLAG_HIDDEN = 0x40,
+};
+
+// Interface entry: the members of its type are filled, the others are empty.
+struct dev_if_t {
+    uint8_t if_type{0};
+    uint8_t usr_def_ver{0};
+    uint8_t flags{0};
+    uint16_t evt_clr_tmout{0};  // seconds, when the device does not clear its events
+    std::vector<uint8_t> grp;                 // 1: at most 8 group ids
+    std::vector<dev_cfg_param_t> cfg;         // 2
+    uint8_t bsnsr_type{0};                    // 3: for reports that carry no type
+    uint8_t snsr_type{0}, snsr_unit{0};       // 4
+    uint8_t meter_type{0}, meter_units{0};    // 5
+    std::vector<std::unique_ptr<dev_alrm_rule_t>> alrm;  // 6
+    std::vector<dev_rule_t> rules;            // 3, 7, 8
+    std::vector<dev_setp_rng_t> setp;         // 9
+};
+
+struct dev_redir_t {
+    uint16_t cls;
+    uint32_t cmd;  // DEV_ANY: every command of the class
+    uint8_t target_ep;
+};
+
+struct dev_ep_ent_t {
+    uint8_t epid{0};
+    uint16_t create_if{0};
+    uint8_t create_if_ver{0};
+    uint8_t create_if_prop{0x04};
+    std::vector<std::unique_ptr<dev_if_t>> intf;
+    std::vector<dev_redir_t> redir;
+};
+
+// The endpoint list of a device record.
+struct dev_ep_t {
+    std::vector<dev_ep_ent_t> ent;
+};
+
 struct dev_rec_t {
     uint32_t vid;
     uint32_t ptype;
@@ -242,17 +354,32 @@ struct dev_rec_t {
     dev_ep_t *ep;
 };
 struct dev_glb_opt_t {
-    uint16_t id;
+    uint16_t id;  // 1: wake-up interval
     uint32_t val;
 };
-struct dev_if_t;
+
+// Codes of the configuration reader beside the common ones.
+enum : int {
+    ZW_ERR_WRONG_IF = -10,
+    ZW_ERR_PARSE_FILE = -55,
+    ZW_ERR_MISSING_ENTRY = -56,
+    ZW_ERR_SEQUENCE = -64,
+};
+
+// Reads the file into records sorted by (vid, ptype, pid) and global
+// settings; err_loc gets the device, endpoint and interface entry (from 1)
+// where reading stopped. Nothing is kept after a failure.
 
 int zwdevcfg_load(const char *path, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
                   uint32_t *err_loc);
 void zwdevcfg_glb_free(dev_glb_opt_t *opts, uint32_t cnt);
 void zwdevcfg_free(dev_rec_t *recs, uint32_t cnt);
+// Falls back from (vid, ptype, pid) to (vid, ptype, any), (vid, any, any)
+// and (any, any, any): 1 and a copy of the record, or 0.
 int zwdevcfg_find(const uint32_t *key, const dev_rec_t *recs, uint32_t cnt, dev_rec_t *found);
+// The interface entry (a dev_if_t) of that type on the endpoint, or null.
 void *zwdevcfg_ep_if_get(dev_ep_t *ep, uint8_t ep_id, uint8_t if_type);
+uint8_t zwdevcfg_cls_to_type(uint16_t cls);
 dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
 uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
 int zwdevcfg_redir_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls, uint8_t cmd, uint8_t *target_ep);

@@ -109,27 +109,3 @@ int zwevtgen_node_rm(zwevtgen_ctx_t *, uint8_t) { return 0; }
 
 // --- network save -----------------------------------------------------------
 void zwnwsave_dirty_set(zwnwsave_ctx_t *) {}
-
-// --- device-specific configuration ------------------------------------------
-int zwdevcfg_load(const char *, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
-                  uint32_t *err_loc)
-{
-    if (recs)
-        *recs = nullptr;
-    if (rec_cnt)
-        *rec_cnt = 0;
-    if (opts)
-        *opts = nullptr;
-    if (opt_cnt)
-        *opt_cnt = 0;
-    if (err_loc)
-        err_loc[0] = err_loc[1] = err_loc[2] = 0;
-    return 0;
-}
-void zwdevcfg_glb_free(dev_glb_opt_t *, uint32_t) {}
-void zwdevcfg_free(dev_rec_t *, uint32_t) {}
-int zwdevcfg_find(const uint32_t *, const dev_rec_t *, uint32_t, dev_rec_t *) { return 0; }
-void *zwdevcfg_ep_if_get(dev_ep_t *, uint8_t, uint8_t) { return nullptr; }
-dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *, uint8_t, uint16_t) { return nullptr; }
-uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *, uint8_t, uint16_t) { return 0; }
-int zwdevcfg_redir_get(dev_ep_t *, uint8_t, uint16_t, uint8_t, uint8_t *) { return 0; }
