@@ -38,13 +38,20 @@ using zwif_t = zwif;
 enum : int {
     ZW_ERR_FILE_OPEN = -28,   // the file cannot be opened or created
     ZW_ERR_FILE_WRITE = -29,  // the file cannot be written
+    ZW_ERR_FILE_EOF_REACHED = -30,  // the end of the file came before a whole record
     ZW_ERR_FILE = -31,        // the content is malformed (magic, lengths, CRC-16)
+    ZW_ERR_HOMEID = -32,      // the file belongs to another network
     ZW_ERR_VERSION = -52,     // a version this library does not read
     ZW_ERR_FILE_EOF = -54,    // the file ended before the expected bytes
 };
 
+// The node-information file: 0, or -12, -13, -28, -29, -30, -31, -32, -52.
+// A save replaces the old file only once the new one is complete on disk.
 int zwnet_ni_file_load(zwnet_p net, const char *path);
 int zwnet_ni_file_save(zwnet_p net, const char *path);
+// The same over a buffer (the network mutex is taken inside).
+int zwnet_ni_buf_build(zwnet_p net, std::vector<uint8_t> *file);
+int zwnet_ni_buf_load(zwnet_p net, const uint8_t *file, size_t len);
 
 // "%s%s%08X%s" from directory, prefix, home id and ".dat" (or, with the
 // client flag, "_%08X.dat" with the client id and the prefix "cli"); a null

@@ -15,9 +15,6 @@
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/net/zwnet_cb.h"
 
-// --- files ----------------------------------------------------------------
-int zwnet_ni_file_load(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
-int zwnet_ni_file_save(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
 // --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
 void zwspoll_flush(zwspoll_ctx_t *) {}
