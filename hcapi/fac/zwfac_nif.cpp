@@ -381,7 +381,9 @@ int loader::node_rec(const uint8_t *p, size_t len)
         n->wkup_intv = 0xFFFFFFFF;
     if (ver < 12)
         n->listen = (n->sleep_cap && !n->sensor) ? 0 : 1;
+    // Endpoint records that follow belong to this node alone.
     node = n;
+    ep = nullptr;
     return 0;
 }
 
@@ -465,6 +467,9 @@ int loader::if_rec(const uint8_t *p, size_t len)
         else if (cls == COMMAND_CLASS_SUPERVISION)
             node->spv_cap = 1;
     }
+    // Multi Channel of version 0 has no interface: nothing to restore.
+    if (cls == COMMAND_CLASS_MULTI_CHANNEL && real_ver == 0)
+        return 0;
     zwif_p intf = zwif_create(cls, real_ver, propty);
     if (intf == nullptr)
         return ZW_ERR_MEMORY;
