@@ -49,6 +49,10 @@ enum : int {
 // A save replaces the old file only once the new one is complete on disk.
 int zwnet_ni_file_load(zwnet_p net, const char *path);
 int zwnet_ni_file_save(zwnet_p net, const char *path);
+// The whole file at `path` (opened for reading only) in a new buffer with a
+// NUL after its `len` bytes (std::free it): 0, -28 (no path, cannot open),
+// -12, -54 (a read failed).
+int zwnet_file_read_all(const char *path, uint8_t **buf, size_t *len);
 // The same over a buffer (the network mutex is taken inside).
 int zwnet_ni_buf_build(zwnet_p net, std::vector<uint8_t> *file);
 int zwnet_ni_buf_load(zwnet_p net, const uint8_t *file, size_t len);

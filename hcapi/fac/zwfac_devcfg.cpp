@@ -561,18 +561,13 @@ auto rec_key(const dev_rec_t &r) { return std::tie(r.vid, r.ptype, r.pid); }
 int load(const char *path, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
          uint32_t *err_loc)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr)
-        return ZW_ERR_FILE_OPEN;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    const bool err = std::ferror(f) != 0;
-    std::fclose(f);
-    if (err)
-        return ZW_ERR_FILE_EOF;
+    uint8_t *raw = nullptr;
+    size_t raw_len = 0;
+    const int read_rc = zwnet_file_read_all(path, &raw, &raw_len);
+    if (read_rc != 0)
+        return read_rc;
+    std::string text(reinterpret_cast<const char *>(raw), raw_len);
+    std::free(raw);
 
     std::unique_ptr<cJSON, json_deleter> root(cJSON_ParseWithLength(text.data(), text.size()));
     if (!root)

@@ -752,26 +752,60 @@ int zwnet_ni_file_save(zwnet_p net, const char *path)
     return 0;
 }
 
-int zwnet_ni_file_load(zwnet_p net, const char *path)
+int zwnet_file_read_all(const char *path, uint8_t **buf, size_t *len)
 {
-    if (net == nullptr || path == nullptr)
+    if (buf == nullptr || len == nullptr)
+        return ZW_ERR_VALUE;
+    *buf = nullptr;
+    *len = 0;
+    if (path == nullptr)
         return ZW_ERR_FILE_OPEN;
     FILE *f = std::fopen(path, "rb");
     if (f == nullptr)
         return ZW_ERR_FILE_OPEN;
-    std::vector<uint8_t> file;
-    try {
-        uint8_t buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            file.insert(file.end(), buf, buf + n);
-    } catch (const std::bad_alloc &) {
-        std::fclose(f);
-        return ZW_ERR_MEMORY;
+    uint8_t *out = nullptr;
+    size_t used = 0, cap = 0;
+    int rc = 0;
+    for (;;) {
+        if (cap - used < 4096) {
+            const size_t ncap = cap == 0 ? 8192 : cap * 2;
+            auto *n = static_cast<uint8_t *>(std::realloc(out, ncap + 1));
+            if (n == nullptr) {
+                rc = ZW_ERR_MEMORY;
+                break;
+            }
+            out = n;
+            cap = ncap;
+        }
+        const size_t got = std::fread(out + used, 1, cap - used, f);
+        used += got;
+        if (got == 0) {
+            if (std::ferror(f))
+                rc = ZW_ERR_FILE_EOF;
+            break;
+        }
     }
-    const bool err = std::ferror(f) != 0;
     std::fclose(f);
-    if (err)
-        return ZW_ERR_FILE_EOF;
-    return zwnet_ni_buf_load(net, file.data(), file.size());
+    if (rc != 0) {
+        std::free(out);
+        return rc;
+    }
+    out[used] = 0;
+    *buf = out;
+    *len = used;
+    return 0;
+}
+
+int zwnet_ni_file_load(zwnet_p net, const char *path)
+{
+    if (net == nullptr)
+        return ZW_ERR_FILE_OPEN;
+    uint8_t *file = nullptr;
+    size_t len = 0;
+    const int rc = zwnet_file_read_all(path, &file, &len);
+    if (rc != 0)
+        return rc;
+    const int lrc = zwnet_ni_buf_load(net, file, len);
+    std::free(file);
+    return lrc;
 }
