@@ -2,9 +2,15 @@
 // malformed file, and that a save which cannot complete keeps the old file.
 #include "hcapi/fac/zwfac.h"
 
+#include "hcapi/net/zwnet_int.h"
+
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdio>
@@ -128,20 +134,51 @@ TEST_F(PrefFile, LoadsAReadOnlyFile)
     EXPECT_EQ(bytes(blob, blob + 3), back);
 }
 
-// A save that cannot be completed leaves the last good file in place.
+// A save that cannot be completed leaves the last good file in place: the
+// new file is cut short by a file-size limit (which binds root as well).
 TEST_F(PrefFile, FailedSaveKeepsTheLastGoodFile)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes into a read-only folder";
     const uint8_t good[] = {1, 2, 3};
     ASSERT_EQ(0, zwnet_pref_file_write(path_.c_str(), good, 3));
-    ASSERT_EQ(0, chmod(dir_.c_str(), 0555));
-    const uint8_t next[] = {4, 5};
-    EXPECT_EQ(ZW_ERR_FILE_WRITE, zwnet_pref_file_write(path_.c_str(), next, 2));
-    ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+    const pid_t pid = fork();
+    ASSERT_LE(0, pid);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{8, 8};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        const std::vector<uint8_t> next(100, 0x77);
+        _exit(zwnet_pref_file_write(path_.c_str(), next.data(), 100) == ZW_ERR_FILE_WRITE ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the cut save did not answer -29";
     bytes back;
     EXPECT_EQ(0, load(&back));
     EXPECT_EQ(bytes(good, good + 3), back);
+}
+
+// The network's blob and a client's blob live side by side in the data
+// directory, named by the home id (and the client id).
+TEST_F(PrefFile, NetworkAndClientFilesByName)
+{
+    zwnet net;
+    net.homeid = 0xABCD;
+    net.data_dir = dir_ + "/";
+    const uint8_t mine[] = {1};
+    const uint8_t theirs[] = {2, 2};
+    ASSERT_EQ(0, zwnet_data_file_save(&net, mine, 1, 0, 0));
+    ASSERT_EQ(0, zwnet_data_file_save(&net, theirs, 2, 0x42, 1));
+    EXPECT_EQ(0, access((dir_ + "/net0000ABCD.dat").c_str(), R_OK));
+    EXPECT_EQ(0, access((dir_ + "/cli0000ABCD_00000042.dat").c_str(), R_OK));
+    uint8_t *data = nullptr;
+    uint16_t len = 0;
+    ASSERT_EQ(0, zwnet_data_file_load(&net, 0x42, &data, &len, 1));
+    EXPECT_EQ(bytes(theirs, theirs + 2), bytes(data, data + len));
+    std::free(data);
+    ASSERT_EQ(0, zwnet_data_file_load(&net, 0, &data, &len, 0));
+    EXPECT_EQ(bytes(mine, mine + 1), bytes(data, data + len));
+    std::free(data);
 }
 
 TEST(PrefFileArgs, RefusesMissingArguments)
