@@ -18,6 +18,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct plt_tmr_ctx;
+struct util_msg_loop_t;
 
 struct zwif;
 using zwif_t = zwif;
@@ -26,16 +34,45 @@ using zwif_t = zwif;
 // Node-information and preference files
 // ---------------------------------------------------------------------------
 
+// Results of the file calls beside the library's common codes.
+enum : int {
+    ZW_ERR_FILE_OPEN = -28,   // the file cannot be opened or created
+    ZW_ERR_FILE_WRITE = -29,  // the file cannot be written
+    ZW_ERR_FILE_EOF_REACHED = -30,  // the end of the file came before a whole record
+    ZW_ERR_FILE = -31,        // the content is malformed (magic, lengths, CRC-16)
+    ZW_ERR_HOMEID = -32,      // the file belongs to another network
+    ZW_ERR_VERSION = -52,     // a version this library does not read
+    ZW_ERR_FILE_EOF = -54,    // the file ended before the expected bytes
+};
+
+// The node-information file: 0, or -12, -13, -28, -29, -30, -31, -32, -52.
+// A save replaces the old file only once the new one is complete on disk.
 int zwnet_ni_file_load(zwnet_p net, const char *path);
 int zwnet_ni_file_save(zwnet_p net, const char *path);
+// The whole file at `path` (opened for reading only) in a new buffer with a
+// NUL after its `len` bytes (std::free it): 0, -28 (no path, cannot open),
+// -12, -54 (a read failed).
+int zwnet_file_read_all(const char *path, uint8_t **buf, size_t *len);
+// The same over a buffer (the network mutex is taken inside).
+int zwnet_ni_buf_build(zwnet_p net, std::vector<uint8_t> *file);
+int zwnet_ni_buf_load(zwnet_p net, const uint8_t *file, size_t len);
 
 // "%s%s%08X%s" from directory, prefix, home id and ".dat" (or, with the
 // client flag, "_%08X.dat" with the client id and the prefix "cli"); a null
 // directory leaves it out. The caller frees the name with std::free. 0 or -12.
 int zwnet_data_file_name(const char *prefix, const char *dir, uint32_t home_id, uint32_t client_id, char **name,
                          int client);
+// Preference files: an opaque blob per network ("net", client flag 0) or per
+// client ("cli"), in the network's data directory, behind the magic 0x18 0x3F
+// and version 1, closed by a CRC-16 trailer. Save: 0, -25, -29 (the last good
+// file is kept). Load: 0 with a new buffer (std::free it), -25, -28, -31
+// (magic, CRC-16, a file shorter than its header or too long for a blob),
+// -52 (version), -12.
 int zwnet_data_file_save(zwnet_p net, const uint8_t *data, uint16_t len, uint32_t client_id, int client);
 int zwnet_data_file_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len, int client);
+// The same by path, for the network-independent part (and for tests).
+int zwnet_pref_file_write(const char *path, const uint8_t *data, uint16_t len);
+int zwnet_pref_file_read(const char *path, uint8_t **data, uint16_t *len);
 
 // CRC-16: polynomial 0x1021, most significant bit first, no final XOR.
 uint16_t zwnet_crc16(uint16_t crc, const uint8_t *bytes, size_t len);
@@ -74,13 +111,43 @@ uint16_t zwnet_s2_tx_key_get(uint8_t grnt_keys);
 // Facility records
 // ---------------------------------------------------------------------------
 
-// What the network needs of every facility: a back pointer and a running
-// flag that zwnet_exit clears before the shut-down. The facilities' own
-// state joins this record when they are built.
+// Facility message handler, called on the facility's worker only while the
+// facility runs, with the message as it was posted.
+using zwfac_hdlr_fn = void (*)(void *data, const uint8_t *msg, uint8_t len);
+
+// Message 0 of every facility: one tick of its periodic timer.
+inline constexpr uint8_t ZWFAC_MSG_TICK = 0;
+
+// One background facility: a worker fed by a message queue, a periodic timer
+// that counts ticks and posts ZWFAC_MSG_TICK, and a run flag that zwnet_exit
+// clears before the shut-down. The worker alone changes the facility's state.
 struct zwfac_ctx_t {
     zwnet_p net{nullptr};
     std::atomic<uint32_t> run{0};
+    std::atomic<uint32_t> tick{0};
+
+    // Framework state: the timer id and the loop under `mtx`, which the
+    // timer callback takes so that a stop and an expiry cannot cross.
+    std::mutex mtx;
+    uint16_t tmr_id{0};
+    util_msg_loop_t *loop{nullptr};
+    plt_tmr_ctx *plt{nullptr};
+    zwfac_hdlr_fn hdlr{nullptr};
+    void *hdlr_data{nullptr};
 };
+
+// Starts a facility: run flag, worker, then a timer of `period_ms` whose
+// counter starts at `tick0`. 0, or ZW_ERR_NO_RES with what was made undone.
+int zwfac_start(zwfac_ctx_t *ctx, plt_tmr_ctx *plt, uint32_t period_ms, uint32_t tick0, zwfac_hdlr_fn hdlr,
+                void *hdlr_data);
+// Posts a copy of a message (1..255 bytes) to the worker: 0, ZW_ERR_NET_NOT_RUNNING
+// once the facility stops (a late hook is dropped), ZW_ERR_MEMORY.
+int zwfac_post(zwfac_ctx_t *ctx, const void *msg, uint8_t len);
+// Clears the run flag, stops the timer, waits for a timer callback still
+// running and for the worker to end. Idempotent.
+void zwfac_stop(zwfac_ctx_t *ctx);
+// Stops the facility if needed and frees its loop with the queued messages.
+void zwfac_release(zwfac_ctx_t *ctx);
 using zwpoll_ctx_t = zwfac_ctx_t;     // report poll
 using zwspoll_ctx_t = zwfac_ctx_t;    // post-set poll
 using zwspv_ctx_t = zwfac_ctx_t;      // supervision
@@ -181,7 +248,115 @@ void zwnwsave_dirty_set(zwnwsave_ctx_t *ctx);
 // Device-specific configuration
 // ---------------------------------------------------------------------------
 
-struct dev_ep_t;
+// Records read from the device-specific configuration file. A device
+// record's endpoint list and everything below it belong to the array that
+// zwdevcfg_load returned (zwdevcfg_free releases them); a node keeps a copy
+// of the device record that points into it.
+inline constexpr uint32_t DEV_ANY = 0xFFFFFFFF;  // -1: any value / none given
+
+// The alarm (notification) report that a rule yields; DEV_ANY where the rule
+// gives no value.
+struct dev_alrm_tgt_t {
+    uint32_t alrm_type{DEV_ANY};
+    uint32_t alrm_level{DEV_ANY};
+    uint32_t notif_type{DEV_ANY};
+    uint32_t notif_evt{DEV_ANY};
+    uint32_t param_type{DEV_ANY};
+    std::vector<uint8_t> param;
+    std::string type_name;   // at most 80 characters
+    std::string level_name;  // at most 80 characters
+};
+
+// Alarm rule (interface type 6).
+struct dev_alrm_rule_t {
+    bool match_valid{false};
+    uint32_t alrm_type{DEV_ANY};
+    uint32_t level_low{DEV_ANY};
+    uint32_t level_high{DEV_ANY};
+    int32_t level_mode{-1};  // 0 one level, 1 range, -1 any
+    uint32_t notif_type{DEV_ANY};
+    uint32_t notif_evt{DEV_ANY};
+    std::vector<uint8_t> param;
+    dev_alrm_tgt_t result;
+    // Each the result's value when it gives one, else the match's, else DEV_ANY.
+    uint32_t eff_alrm_type{DEV_ANY};
+    uint32_t eff_notif_type{DEV_ANY};
+    uint32_t eff_notif_evt{DEV_ANY};
+};
+
+// Binary-sensor (3), basic (7) and alarm-sensor (8) rules: what they match
+// and the alarm result they lead to (owned by the endpoint's alarm record).
+struct dev_rule_t {
+    const dev_alrm_tgt_t *target{nullptr};
+    uint32_t type{DEV_ANY};       // binary / alarm sensor type; basic: the command
+    uint32_t value{DEV_ANY};      // state or basic value; alarm sensor: the low level
+    uint32_t value_high{DEV_ANY}; // alarm sensor: the high level
+    int32_t value_mode{0};        // alarm sensor: 0 one state, 1 range
+    uint32_t result_if_type{6};
+};
+
+struct dev_cfg_param_t {
+    uint8_t param_num;
+    uint8_t size;
+    int32_t val;
+};
+
+// One thermostat setpoint range: 16 bytes, {type, precision, unit, size,
+// value[4] big-endian} for the minimum, then the same for the maximum.
+using dev_setp_rng_t = std::array<uint8_t, 16>;
+
+enum : uint8_t {
+    DEV_IF_GRP = 1,
+    DEV_IF_CONFIG = 2,
+    DEV_IF_BSENSOR = 3,
+    DEV_IF_SENSOR = 4,
+    DEV_IF_METER = 5,
+    DEV_IF_ALARM = 6,
+    DEV_IF_BASIC = 7,
+    DEV_IF_ALRM_SNSR = 8,
+    DEV_IF_THRMO_SETP = 9,
+};
+enum : uint8_t {
+    DEV_IF_FLAG_EVT_CLR = 0x04,  // the device clears its own events
+    DEV_IF_FLAG_HIDDEN = 0x40,
+};
+
+// Interface entry: the members of its type are filled, the others are empty.
+struct dev_if_t {
+    uint8_t if_type{0};
+    uint8_t usr_def_ver{0};
+    uint8_t flags{0};
+    uint16_t evt_clr_tmout{0};  // seconds, when the device does not clear its events
+    std::vector<uint8_t> grp;                 // 1: at most 8 group ids
+    std::vector<dev_cfg_param_t> cfg;         // 2
+    uint8_t bsnsr_type{0};                    // 3: for reports that carry no type
+    uint8_t snsr_type{0}, snsr_unit{0};       // 4
+    uint8_t meter_type{0}, meter_units{0};    // 5
+    std::vector<std::unique_ptr<dev_alrm_rule_t>> alrm;  // 6
+    std::vector<dev_rule_t> rules;            // 3, 7, 8
+    std::vector<dev_setp_rng_t> setp;         // 9
+};
+
+struct dev_redir_t {
+    uint16_t cls;
+    uint32_t cmd;  // DEV_ANY: every command of the class
+    uint8_t target_ep;
+};
+
+struct dev_ep_ent_t {
+    uint8_t epid{0};
+    uint16_t create_if{0};
+    uint8_t create_if_ver{0};
+    uint8_t create_if_prop{0x04};
+    std::vector<std::unique_ptr<dev_if_t>> intf;
+    std::vector<dev_redir_t> redir;
+};
+
+// The endpoint list of a device record.
+struct dev_ep_t {
+    std::vector<dev_ep_ent_t> ent;
+};
+
 struct dev_rec_t {
     uint32_t vid;
     uint32_t ptype;
@@ -190,17 +365,32 @@ struct dev_rec_t {
     dev_ep_t *ep;
 };
 struct dev_glb_opt_t {
-    uint16_t id;
+    uint16_t id;  // 1: wake-up interval
     uint32_t val;
 };
-struct dev_if_t;
+
+// Codes of the configuration reader beside the common ones.
+enum : int {
+    ZW_ERR_WRONG_IF = -10,
+    ZW_ERR_PARSE_FILE = -55,
+    ZW_ERR_MISSING_ENTRY = -56,
+    ZW_ERR_SEQUENCE = -64,
+};
+
+// Reads the file into records sorted by (vid, ptype, pid) and global
+// settings; err_loc gets the device, endpoint and interface entry (from 1)
+// where reading stopped. Nothing is kept after a failure.
 
 int zwdevcfg_load(const char *path, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
                   uint32_t *err_loc);
 void zwdevcfg_glb_free(dev_glb_opt_t *opts, uint32_t cnt);
 void zwdevcfg_free(dev_rec_t *recs, uint32_t cnt);
+// Falls back from (vid, ptype, pid) to (vid, ptype, any), (vid, any, any)
+// and (any, any, any): 1 and a copy of the record, or 0.
 int zwdevcfg_find(const uint32_t *key, const dev_rec_t *recs, uint32_t cnt, dev_rec_t *found);
+// The interface entry (a dev_if_t) of that type on the endpoint, or null.
 void *zwdevcfg_ep_if_get(dev_ep_t *ep, uint8_t ep_id, uint8_t if_type);
+uint8_t zwdevcfg_cls_to_type(uint16_t cls);
 dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
 uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls);
 int zwdevcfg_redir_get(dev_ep_t *ep, uint8_t ep_id, uint16_t cls, uint8_t cmd, uint8_t *target_ep);

@@ -1,6 +1,6 @@
 // The facility and file calls whose own work is still to come. Each one is a
-// no-op that says so in its result: a start succeeds with a facility that
-// does nothing (so that the network runs without it), a request that would
+// no-op that says so in its result: the facilities run (zwfac_fw.cpp) with
+// an idle worker until their work is built, a request that would
 // need the facility answers ZW_ERR_UNSUPPORTED, and nothing claims to have
 // saved, loaded, polled or supervised anything. The device-configuration
 // reader yields no device records, as an empty file name does, so that a
@@ -15,65 +15,7 @@
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/net/zwnet_cb.h"
 
-namespace {
-
-int fac_start(zwfac_ctx_t *ctx)
-{
-    if (ctx == nullptr)
-        return ZW_ERR_VALUE;
-    ctx->run = 1;
-    return 0;
-}
-
-void fac_stop(zwfac_ctx_t *ctx)
-{
-    if (ctx != nullptr)
-        ctx->run = 0;
-}
-
-}  // namespace
-
-// --- files ----------------------------------------------------------------
-int zwnet_ni_file_load(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
-int zwnet_ni_file_save(zwnet_p, const char *) { return ZW_ERR_UNSUPPORTED; }
-int zwnet_data_file_save(zwnet_p, const uint8_t *, uint16_t, uint32_t, int) { return ZW_ERR_UNSUPPORTED; }
-int zwnet_data_file_load(zwnet_p, uint32_t, uint8_t **data, uint16_t *len, int)
-{
-    if (data)
-        *data = nullptr;
-    if (len)
-        *len = 0;
-    return ZW_ERR_UNSUPPORTED;
-}
-
-// --- facility life ----------------------------------------------------------
-int zwpoll_init(zwpoll_ctx_t *ctx) { return fac_start(ctx); }
-int zwspoll_init(zwspoll_ctx_t *ctx) { return fac_start(ctx); }
-int zwspv_init(zwspv_ctx_t *ctx) { return fac_start(ctx); }
-int zwdpoll_init(zwdpoll_ctx_t *ctx) { return fac_start(ctx); }
-int zwwupoll_init(zwwupoll_ctx_t *ctx) { return fac_start(ctx); }
-int zwevtgen_init(zwevtgen_ctx_t *ctx) { return fac_start(ctx); }
-int zwnspoll_init(zwnspoll_ctx_t *ctx) { return fac_start(ctx); }
-int zwnwsave_init(zwnwsave_ctx_t *ctx) { return fac_start(ctx); }
-
-void zwpoll_shutdown(zwpoll_ctx_t *ctx) { fac_stop(ctx); }
-void zwspoll_shutdown(zwspoll_ctx_t *ctx) { fac_stop(ctx); }
-void zwspv_shutdown(zwspv_ctx_t *ctx) { fac_stop(ctx); }
-void zwdpoll_shutdown(zwdpoll_ctx_t *ctx) { fac_stop(ctx); }
-void zwwupoll_shutdown(zwwupoll_ctx_t *ctx) { fac_stop(ctx); }
-void zwevtgen_shutdown(zwevtgen_ctx_t *ctx) { fac_stop(ctx); }
-void zwnspoll_shutdown(zwnspoll_ctx_t *ctx) { fac_stop(ctx); }
-void zwnwsave_shutdown(zwnwsave_ctx_t *ctx) { fac_stop(ctx); }
-
-void zwpoll_exit(zwpoll_ctx_t *) {}
-void zwspoll_exit(zwspoll_ctx_t *) {}
-void zwspv_exit(zwspv_ctx_t *) {}
-void zwdpoll_exit(zwdpoll_ctx_t *) {}
-void zwwupoll_exit(zwwupoll_ctx_t *) {}
-void zwevtgen_exit(zwevtgen_ctx_t *) {}
-void zwnspoll_exit(zwnspoll_ctx_t *) {}
-void zwnwsave_exit(zwnwsave_ctx_t *) {}
-
+// --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
 void zwspoll_flush(zwspoll_ctx_t *) {}
 void zwspv_flush(zwspv_ctx_t *) {}
@@ -164,27 +106,3 @@ int zwevtgen_node_rm(zwevtgen_ctx_t *, uint8_t) { return 0; }
 
 // --- network save -----------------------------------------------------------
 void zwnwsave_dirty_set(zwnwsave_ctx_t *) {}
-
-// --- device-specific configuration ------------------------------------------
-int zwdevcfg_load(const char *, dev_rec_t **recs, uint32_t *rec_cnt, dev_glb_opt_t **opts, uint32_t *opt_cnt,
-                  uint32_t *err_loc)
-{
-    if (recs)
-        *recs = nullptr;
-    if (rec_cnt)
-        *rec_cnt = 0;
-    if (opts)
-        *opts = nullptr;
-    if (opt_cnt)
-        *opt_cnt = 0;
-    if (err_loc)
-        err_loc[0] = err_loc[1] = err_loc[2] = 0;
-    return 0;
-}
-void zwdevcfg_glb_free(dev_glb_opt_t *, uint32_t) {}
-void zwdevcfg_free(dev_rec_t *, uint32_t) {}
-int zwdevcfg_find(const uint32_t *, const dev_rec_t *, uint32_t, dev_rec_t *) { return 0; }
-void *zwdevcfg_ep_if_get(dev_ep_t *, uint8_t, uint8_t) { return nullptr; }
-dev_if_t *zwdevcfg_ep_cls_if_get(dev_ep_t *, uint8_t, uint16_t) { return nullptr; }
-uint8_t zwdevcfg_ep_cls_ver_get(dev_ep_t *, uint8_t, uint16_t) { return 0; }
-int zwdevcfg_redir_get(dev_ep_t *, uint8_t, uint16_t, uint8_t, uint8_t *) { return 0; }
