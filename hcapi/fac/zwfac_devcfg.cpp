@@ -6,7 +6,7 @@
 // cut in a narrower field; -1 stays the wildcard where a field allows it.
 #include "hcapi/fac/zwfac.h"
 
-#include "hcapi/zip/zip_hex.h"
+#include "hcapi/zip/zip_dec.h"
 
 #include <cjson/cJSON.h>
 
