@@ -5,6 +5,7 @@
 #include "hcapi/include/zwnode.h"
 
 #include <cstdint>
+#include <ctime>
 
 struct appl_layer_ctx;
 
@@ -56,5 +57,8 @@ uint8_t zwif_tx_sts_map(int zip_status);
 // Report callbacks of an interface, one per report command: 0, -15 unknown
 // interface, -21 no such report.
 using zwif_rpt_fn = void (*)();
+// What a single-value report (Basic, Binary Switch, Battery, ...) hands to
+// its callbacks: the value and the time it arrived (seconds since the epoch).
+using zwrep_ts_fn = void (*)(zwif_desc_t *intf, uint8_t value, time_t ts);
 int zwif_set_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
 int zwif_set_sm_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
