@@ -215,10 +215,17 @@ TEST_F(Reports, AGetAnswersFromTheCacheFirstThenFromTheDevice)
     ASSERT_GE(from_node(n_switch, {0x25, 0x03, 0xFF}), 0);
     ASSERT_TRUE(eventually([&] { return rpt_count() >= 1; }));
     const int64_t cached_at = cached(n_switch, 0x25)->first;
-    // The device has changed meanwhile; the cache does not know yet.
+    // The device has changed meanwhile; the cache does not know yet. Its
+    // answer is held back until the cached one has arrived, so that a late
+    // callback thread cannot read the cache after the answer updated it.
     ASSERT_EQ(0, model->set_values(n_switch, 0x25, {0x00}));
+    ASSERT_EQ(0, model->set_answers(n_switch, sim::answer_mode::never));
+    const uint64_t from = model->next_command_index();
     const int rc = zwif_switch_get(&sw, ZWIF_GET_BMSK_CACHE | ZWIF_GET_BMSK_LIVE);
     EXPECT_TRUE(rc == 0 || rc == 1) << rc;
+    ASSERT_TRUE(eventually([&] { return rpt_count() >= 2; }));
+    ASSERT_TRUE(model->wait_command(n_switch, 0x25, 0x02, 10s, from)) << "the live GET went out";
+    ASSERT_GE(model->send_report(n_switch, 0x25), 0);
     ASSERT_TRUE(eventually([&] { return rpt_count() >= 3; }));
     const auto all = rpts();
     EXPECT_EQ(0xFF, all[1].value) << "the cached report first";
