@@ -5,3 +5,10 @@ if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_frame_fuzz.cpp
     LIBS zw_hcapi_core zw_hcapi_net)
 endif()
+
+# Frames through the report dispatcher.
+if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net)
+  zw_fuzz(NAME fuzz_hcapi_rpt
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_rpt_fuzz.cpp
+    LIBS zw_hcapi_core zw_hcapi_net)
+endif()

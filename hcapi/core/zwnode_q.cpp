@@ -300,6 +300,12 @@ void zwnode_wait_rpt_chk(zwif_p intf, const uint8_t *cmd, uint16_t len)
         wait_release(node->net, node);
 }
 
+void zwnode_wkup_done(zwnode_p node)
+{
+    if (node != nullptr)
+        wkup_done(node->net, node);
+}
+
 int zwnode_wkup_q_post(zwif_p intf)
 {
     if (intf == nullptr)

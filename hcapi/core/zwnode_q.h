@@ -41,6 +41,9 @@ void zwnode_wait_rpt_chk(zwif_p intf, const uint8_t *cmd, uint16_t len);
 // A Wake Up Notification arrived: hands the node's sleeping-node queue to
 // the command-queue thread: 1, or 0 (nothing queued; network mutex held).
 int zwnode_wkup_q_post(zwif_p intf);
+// The wake-up follow-up of a node that held nothing: tells the polling
+// facilities (network mutex held).
+void zwnode_wkup_done(zwnode_p node);
 
 // Queue records.
 bool zwnode_q_cmd_cmp(const zwnode_q_cmd_t &a, const zwnode_q_cmd_t &b);

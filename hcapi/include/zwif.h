@@ -5,6 +5,7 @@
 #include "hcapi/include/zwnode.h"
 
 #include <cstdint>
+#include <ctime>
 
 struct appl_layer_ctx;
 
@@ -56,5 +57,32 @@ uint8_t zwif_tx_sts_map(int zip_status);
 // Report callbacks of an interface, one per report command: 0, -15 unknown
 // interface, -21 no such report.
 using zwif_rpt_fn = void (*)();
+// What a single-value report (Basic, Binary Switch, Battery, ...) hands to
+// its callbacks: the value and the time it arrived (seconds since the epoch).
+using zwrep_ts_fn = void (*)(zwif_desc_t *intf, uint8_t value, time_t ts);
 int zwif_set_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
 int zwif_set_sm_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
+
+// ---------------------------------------------------------------------------
+// Per-class calls: 0 done, 1 queued (or sent with a report expected), 2
+// answered from the cache, negative error (-14 the descriptor is of another
+// class, -25 a value out of range). Replies come back as reports through the
+// callback that the class's *_rpt_set call registers.
+// ---------------------------------------------------------------------------
+
+// Get flags: bit 0 deliver the cached report, bit 1 send a live GET.
+enum : uint32_t {
+    ZWIF_GET_BMSK_CACHE = 0x01,
+    ZWIF_GET_BMSK_LIVE = 0x02,
+};
+
+int zwif_basic_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_basic_get(const zwif_desc_t *intf, uint32_t flags);
+int zwif_basic_set(const zwif_desc_t *intf, uint8_t value);  // 0..99 or 0xFF
+
+int zwif_switch_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_switch_get(const zwif_desc_t *intf, uint32_t flags);
+int zwif_switch_set(const zwif_desc_t *intf, uint8_t on);
+
+int zwif_batt_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_batt_get(const zwif_desc_t *intf, uint32_t flags);

@@ -5,6 +5,7 @@
 
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/net/zwnet_cb.h"
+#include "hcapi/net/zwnet_rx.h"
 
 #include <cstring>
 #include <new>
@@ -199,38 +200,6 @@ int dev_cfg_load(zwnet_p net, zwnet_init_t *init)
 }
 
 zwnet_p net_of(appl_layer_ctx *ctx) { return ctx ? static_cast<zwnet_p>(ctx->user) : nullptr; }
-
-// Commands that nodes send. Finds the sender and the interface addressed
-// and lets the node queues see it.
-void zwnet_rx_cb(appl_layer_ctx *ctx, const tpt_sockaddr_t *src, const zip_rx_hdr_t *hdr, const uint8_t *data,
-                 uint16_t len, uint16_t, uint16_t)
-{
-    zwnet_p net = net_of(ctx);
-    if (net == nullptr || src == nullptr || hdr == nullptr || data == nullptr || !zwnet_running(net))
-        return;
-    uint8_t node_id = 0;
-    const int found = src->sa.sa_family == AF_INET
-                          ? appl_ip_to_node(ctx, reinterpret_cast<const uint8_t *>(&src->v4.sin_addr), 4, &node_id)
-                          : appl_ip_to_node(ctx, src->v6.sin6_addr.s6_addr, 16, &node_id);
-    if (!found)
-        return;
-    uint16_t cls;
-    uint8_t cmd;
-    if (!zwif_cls_cmd_get(data, len, &cls, &cmd))
-        return;
-    zwnet_lock lk(net);
-    zwep_p ep = zwep_find_by_id(net, node_id, hdr->src_ep);
-    zwif_p intf = ep ? zwif_find_cls(ep->intf, cls) : nullptr;
-    if (intf == nullptr)
-        return;
-    // The report a FLiRS node was waiting for releases its next command.
-    zwnode_wait_rpt_chk(intf, data, len);
-    // A sleeping node that woke up takes the commands it held.
-    if (cls == COMMAND_CLASS_WAKE_UP && cmd == WAKE_UP_NOTIFICATION)
-        zwnode_wkup_q_post(intf);
-    // The report dispatcher and the controller's responder take the frame
-    // from here.
-}
 
 // How long each step of exit waits.
 constexpr uint32_t exit_step_ms = 100;
@@ -433,7 +402,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     appl_layer_ctx *appl = net->appl.get();
     appl->user = net;
     appl->plt_ctx = &net->plt;
-    appl->rx_cb = zwnet_rx_cb;
+    appl->rx_cb = zwnet_appl_cmd_hdlr;
     appl->node_sts_cb = zwnet_node_sts_cb;
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {

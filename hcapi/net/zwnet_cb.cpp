@@ -1,6 +1,8 @@
 // The callback queue and the callback thread.
 #include "hcapi/net/zwnet_cb.h"
 
+#include "hcapi/core/zwif_rpt.h"
+
 #include <cstring>
 
 namespace {
@@ -216,13 +218,24 @@ void zwnet_cb_thrd(void *data)
     zwnet_free(net);
 }
 
-// --- handlers whose work is still to come -----------------------------------
+// --- reports -------------------------------------------------------------------
 
-// Cached-report delivery reads the interface caches and calls the report
-// callback with the same arguments as a live report.
-void zwnet_cb_cached_rpt(zwnet_p, const zwnet_cb_msg_t *) {}
+void zwnet_cb_cached_rpt(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.rpt;
+    zwif_cached_rpt_deliver(net, &b.intf, msg->cb, b.rpt, b.cnt < ZWNET_CB_RPT_VAL_MAX ? b.cnt : ZWNET_CB_RPT_VAL_MAX,
+                            b.val);
+}
+
 // The endpoint interview consumes its events here.
 void zwnet_cb_ep_sm_evt(zwnet_p, const zwnet_cb_msg_t *) {}
-// The report dispatcher replays a delivered set (or a generated event) here
-// as if the device had reported it.
-void zwnet_cb_rpt_replay(zwnet_p, const zwnet_cb_msg_t *) {}
+
+// A delivered set (or a generated event) as if the device had reported it.
+void zwnet_cb_rpt_replay(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.replay;
+    if (b.len > sizeof b.frame)
+        return;
+    zwnet_lock lk(net);
+    zwif_report_dispatch(zwif_rec_get(&b.intf), b.frame, b.len);
+}

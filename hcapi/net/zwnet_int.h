@@ -88,6 +88,7 @@ struct zwnet {
     uint8_t no_save{0};
     uint8_t on_behalf{0};
     uint32_t poll_started{0};
+    uint8_t ep_intv_active{0};  // the endpoint interview runs: its report callbacks see reports
 
     // Command-queue thread: nodes that woke up (under cmd_q_mtx).
     plt_sem_t cmd_q_sem{nullptr};
