@@ -120,7 +120,7 @@ TEST(WebLog, ControlCharactersFromOutsideAreEscaped)
     EXPECT_NE(line.find("(): User Name from REMOTE_USER: 'eve\\n[error] forged\\r\\t\\x1B\\x7F'\n"), std::string::npos)
         << line;
     EXPECT_EQ(line.find('\n'), line.size() - 1);
-    const std::string &closing = zws_test::log_capture::lines()[1];
+    const std::string closing = zws_test::log_capture::lines()[1];
     EXPECT_EQ(closing.substr(closing.size() - 24), "closing line end stays\n\n");
 }
 
