@@ -1,6 +1,6 @@
 // Arbitrary device-specific configuration files: a load either fails and
 // keeps nothing, or yields records whose lookups all work.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <unistd.h>
 

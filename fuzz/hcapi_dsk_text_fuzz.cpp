@@ -1,6 +1,6 @@
 // Arbitrary bytes as a NUL-terminated DSK text: validity and conversion must
 // agree, and a text that converts must come back unchanged.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <cstdlib>
 #include <cstring>

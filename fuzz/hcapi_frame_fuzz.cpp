@@ -2,7 +2,7 @@
 // readers that every received command passes: they must agree with each
 // other and never read past the end.
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 
 #include <cstdlib>
 #include <vector>

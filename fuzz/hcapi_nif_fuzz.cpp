@@ -2,10 +2,9 @@
 // every input, so that the bytes reach the record walk instead of being
 // refused by the checksum; the network's home id is taken from where the
 // file holds it, so that the records are read too.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/core/zwrec.h"
-#include "hcapi/net/zwnet_int.h"
 
 #include <cstdlib>
 #include <vector>

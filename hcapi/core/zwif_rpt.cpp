@@ -1,8 +1,8 @@
 #include "hcapi/core/zwif_rpt.h"
 
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_cb.h"
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwnet_cb.h"
+#include "hcapi/core/zwrec.h"
 
 #include <array>
 #include <cstdlib>

@@ -3,9 +3,7 @@
 // send queued commands, and Multi Command batching.
 #include "hcapi/core/zwnode_q.h"
 
-#include "hcapi/core/zwsend.h"
-#include "hcapi/net/zwnet_cb.h"
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwnet_cb.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -195,12 +193,6 @@ void wkup_done(zwnet_p net, zwnode_p node)
     }
     // A node marked for an update on wake-up keeps its mark here: the node
     // interview, which runs that update, takes this place.
-}
-
-void thrd_end(zwnet_p net, zwnet_thrd_flags_t &flags)
-{
-    flags.alive = 0;
-    zwnet_free(net);
 }
 
 }  // namespace
@@ -424,9 +416,8 @@ int zwnode_cmd_q_flush(const zwnode_desc_t *node, zwnode_q_t &q, uint16_t limit)
 // Threads
 // ---------------------------------------------------------------------------
 
-void zwnode_wait_q_thrd(void *data)
+void zwnode_wait_q_thrd(zwnet_p net)
 {
-    auto *net = static_cast<zwnet_p>(data);
     plt_thrd_name_set("zwnode_wait_q");
     while (plt_sem_wait(net->wait_q_sem) == 0 && net->wait_q_thrd.run) {
         for (;;) {
@@ -476,7 +467,6 @@ void zwnode_wait_q_thrd(void *data)
                 }
                 if (!net->wait_q_thrd.run) {
                     plt_sleep(2);
-                    thrd_end(net, net->wait_q_thrd);
                     return;
                 }
                 if (rc >= 0 && expects)
@@ -484,12 +474,10 @@ void zwnode_wait_q_thrd(void *data)
             }
         }
     }
-    thrd_end(net, net->wait_q_thrd);
 }
 
-void zwnode_cmd_q_thrd(void *data)
+void zwnode_cmd_q_thrd(zwnet_p net)
 {
-    auto *net = static_cast<zwnet_p>(data);
     plt_thrd_name_set("zwnode_cmd_q");
     while (plt_sem_wait(net->cmd_q_sem) == 0 && net->cmd_q_thrd.run) {
         for (;;) {
@@ -536,7 +524,6 @@ void zwnode_cmd_q_thrd(void *data)
                 wkup_done(net, node);
         }
     }
-    thrd_end(net, net->cmd_q_thrd);
 }
 
 // ---------------------------------------------------------------------------

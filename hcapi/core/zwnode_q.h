@@ -56,7 +56,8 @@ void zwnode_cb_q_rm_all(zwnode_task_list_t *tasks);
 // larger); without the network mutex. 0 or a negative code.
 int zwnode_cmd_q_flush(const zwnode_desc_t *node, zwnode_q_t &q, uint16_t limit);
 
-// The two threads (argument: the network). zwnet_init takes a reference and
-// sets the alive flag for each before it starts it.
-void zwnode_wait_q_thrd(void *net);
-void zwnode_cmd_q_thrd(void *net);
+// The bodies of the two queue threads: each serves its queue until its run
+// flag is cleared and returns; the network layer starts them and gives up
+// their references when they return.
+void zwnode_wait_q_thrd(zwnet_p net);
+void zwnode_cmd_q_thrd(zwnet_p net);

@@ -1,8 +1,8 @@
 // Node, endpoint and interface records: find, copy into descriptors, create
-// and free; the public accessors that walk the tree by descriptor.
+// and free; the network mutex; the public accessors that walk the tree by
+// descriptor.
 #include "hcapi/core/zwrec.h"
 
-#include "hcapi/net/zwnet_int.h"
 #include "hcapi/zip/zip_utf.h"
 
 #include <cstdlib>
@@ -159,6 +159,29 @@ zwnode_q_cmd_t::~zwnode_q_cmd_t() { delete tasks; }
 // ---------------------------------------------------------------------------
 // Find
 // ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// The network mutex
+// ---------------------------------------------------------------------------
+
+void zwnet_lck(zwnet_p net)
+{
+    plt_mtx_lck(net->mtx);
+    if (net->mtx_depth++ == 0)
+        net->mtx_owner.store(std::this_thread::get_id());
+}
+
+void zwnet_ulck(zwnet_p net)
+{
+    if (--net->mtx_depth == 0)
+        net->mtx_owner.store(std::thread::id{});
+    plt_mtx_ulck(net->mtx);
+}
+
+int zwnet_lck_depth(zwnet_p net)
+{
+    return net->mtx_owner.load() == std::this_thread::get_id() ? net->mtx_depth : 0;
+}
 
 zwnode_p zwnode_find(zwnode_p first, uint8_t node_id)
 {

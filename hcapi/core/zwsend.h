@@ -4,7 +4,7 @@
 #pragma once
 
 #include "hcapi/core/zwrec.h"
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <cstdint>
 

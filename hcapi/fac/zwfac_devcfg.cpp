@@ -4,7 +4,7 @@
 // Every number goes through one reader that checks its JSON type and range
 // on the double value (cJSON's int saturates), so that a number never lands
 // cut in a narrower field; -1 stays the wildcard where a field allows it.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/zip/zip_dec.h"
 

@@ -1,9 +1,9 @@
 // The shape every background facility shares: a worker fed by a message
 // queue, a periodic tick, and a run flag that drops what arrives once the
 // facility stops. Also the life calls of the eight facilities of a network.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 #include "hcapi/zip/zip_msg_loop.h"
 #include "hcapi/zip/zip_platform.h"
 

@@ -6,10 +6,9 @@
 // The file is built in memory under the network mutex and replaces the old
 // one in a single durable write; the reader checks every length against the
 // field it fills before it copies anything.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/core/zwrec.h"
-#include "hcapi/net/zwnet_int.h"
 #include "hcapi/zip/zip_platform.h"
 #include "util/zws_file.h"
 

@@ -10,10 +10,10 @@
 // Real already: the result posts of the post-set poll and supervision,
 // which need nothing but the callback queue, and the poll send note, whose
 // first half is the node's report wait.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_cb.h"
+#include "hcapi/core/zwnet_cb.h"
 
 // --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}

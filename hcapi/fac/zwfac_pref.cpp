@@ -1,9 +1,9 @@
 // Preference files: one opaque blob per network or per client, behind a
 // magic and a version, closed by a CRC-16 over everything before it, so that
 // the CRC-16 of the whole file is 0.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 #include "util/zws_file.h"
 
 #include <cstdlib>

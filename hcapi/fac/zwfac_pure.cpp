@@ -1,6 +1,6 @@
 // The small pure services: CRC-16, data file names, DSK text and the
 // Security 2 transmit key option.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,8 @@
 #include "hcapi/net/zwnet_int.h"
 
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_cb.h"
+#include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_cb_thrd.h"
 #include "hcapi/net/zwnet_rx.h"
 
 #include <cstring>
@@ -74,31 +75,38 @@ const fac_t wupoll_fac = {&zwnet::wupoll_ctx, zwwupoll_init, zwwupoll_shutdown, 
 const fac_t *const facs_stop_order[] = {&facs[0], &facs[1], &facs[2], &facs[3], &wupoll_fac,
                                         &facs[4], &facs[5], &facs[6]};
 
+// The request thread. Requests (probes, retried removals, on-behalf
+// inclusion) come with the network operations that make them; until then
+// the thread only keeps its place in the network's life.
+void zwnet_req_thrd(zwnet_p net)
+{
+    plt_thrd_name_set("zwnet_req");
+    while (plt_sem_wait(net->req_sem) == 0 && net->req_thrd.run)
+        util_lst_flush(net->req_mtx, &net->req_lst);
+}
+
+// Every library thread runs its body, then counts itself gone and gives up
+// the reference zwnet_init took for it, which may free the network.
+template <void (*body)(zwnet_p), zwnet_thrd_flags_t zwnet::*flags>
+void thrd_main(void *data)
+{
+    auto *net = static_cast<zwnet_p>(data);
+    body(net);
+    (net->*flags).alive = 0;
+    zwnet_free(net);
+}
+
 // The library's threads, in the order zwnet_init starts them.
 struct thrd_t {
     zwnet_thrd_flags_t zwnet::*flags;
     plt_thrd_fn fn;
 };
-void zwnet_req_thrd(void *data);
 const thrd_t thrds[] = {
-    {&zwnet::cmd_q_thrd, zwnode_cmd_q_thrd},
-    {&zwnet::wait_q_thrd, zwnode_wait_q_thrd},
-    {&zwnet::req_thrd, zwnet_req_thrd},
-    {&zwnet::cb_thrd, zwnet_cb_thrd},
+    {&zwnet::cmd_q_thrd, thrd_main<zwnode_cmd_q_thrd, &zwnet::cmd_q_thrd>},
+    {&zwnet::wait_q_thrd, thrd_main<zwnode_wait_q_thrd, &zwnet::wait_q_thrd>},
+    {&zwnet::req_thrd, thrd_main<zwnet_req_thrd, &zwnet::req_thrd>},
+    {&zwnet::cb_thrd, thrd_main<zwnet_cb_thrd, &zwnet::cb_thrd>},
 };
-
-// The request thread. Requests (probes, retried removals, on-behalf
-// inclusion) come with the network operations that make them; until then
-// the thread only keeps its place in the network's life.
-void zwnet_req_thrd(void *data)
-{
-    auto *net = static_cast<zwnet_p>(data);
-    plt_thrd_name_set("zwnet_req");
-    while (plt_sem_wait(net->req_sem) == 0 && net->req_thrd.run)
-        util_lst_flush(net->req_mtx, &net->req_lst);
-    net->req_thrd.alive = 0;
-    zwnet_free(net);
-}
 
 // Records whose 32-bit fields must be naturally aligned on the heap.
 bool platform_chk()
@@ -218,29 +226,6 @@ void wait_thread_end(zwnet_p net, zwnet_thrd_flags_t &flags, const char *name, u
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// The network mutex
-// ---------------------------------------------------------------------------
-
-void zwnet_lck(zwnet_p net)
-{
-    plt_mtx_lck(net->mtx);
-    if (net->mtx_depth++ == 0)
-        net->mtx_owner.store(std::this_thread::get_id());
-}
-
-void zwnet_ulck(zwnet_p net)
-{
-    if (--net->mtx_depth == 0)
-        net->mtx_owner.store(std::thread::id{});
-    plt_mtx_ulck(net->mtx);
-}
-
-int zwnet_lck_depth(zwnet_p net)
-{
-    return net->mtx_owner.load() == std::this_thread::get_id() ? net->mtx_depth : 0;
-}
 
 // ---------------------------------------------------------------------------
 // Tables

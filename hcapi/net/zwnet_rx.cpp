@@ -2,7 +2,7 @@
 
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_cb.h"
+#include "hcapi/core/zwnet_cb.h"
 
 #include <arpa/inet.h>
 

@@ -7,10 +7,6 @@ a module). Calls must go downward only, so both graphs must be acyclic. Only
 the library's public headers (hcapi/include) may be included from outside the
 host-controller library. Tests and fuzz targets include whatever they exercise
 and are left out.
-
-KNOWN_CYCLES lists the cycles that are still to be taken apart; the check
-fails on any other cycle, and also when a listed one is gone, so that the
-list only ever shrinks.
 """
 import os
 import re
@@ -18,15 +14,6 @@ import sys
 
 SOURCE_FOLDERS = ["util", "avi", "tools", "hcapi", "scene", "daemon", "service",
                   "ifttt", "messages", "sim"]
-KNOWN_CYCLES = {
-    # The host-controller library's first steps: the network record sits
-    # beside the node records but is declared with the network's life; the
-    # send path, the node queues, the report dispatcher and the callback
-    # thread call one another; the three folders call each other's services.
-    ("module", ("hcapi/core/zwrec", "hcapi/net/zwnet_int")),
-    ("module", ("hcapi/core/zwif_rpt", "hcapi/core/zwnode_q", "hcapi/core/zwsend", "hcapi/net/zwnet_cb")),
-    ("folder", ("hcapi/core", "hcapi/fac", "hcapi/net")),
-}
 LIBRARY_INSIDE = ("hcapi/core/", "hcapi/net/", "hcapi/fac/")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
@@ -138,16 +125,12 @@ def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("ZW_SOURCE_DIR", ".")
     modules = edges(root)
     folders = folder_graph(modules)
-    found = {("module", tuple(c)): describe("module", c, modules) for c in cycles(modules)}
-    found.update({("folder", tuple(c)): describe("folder", c, folders) for c in cycles(folders)})
-    problems = [text for key, text in sorted(found.items()) if key not in KNOWN_CYCLES]
-    problems += [f"{kind} cycle {', '.join(members)} is gone: take it off KNOWN_CYCLES"
-                 for kind, members in sorted(KNOWN_CYCLES) if (kind, members) not in found]
+    problems = [describe("module", c, modules) for c in cycles(modules)]
+    problems += [describe("folder", c, folders) for c in cycles(folders)]
     problems += private_library_uses(modules)
     for problem in problems:
         print(problem)
-    print(f"{len(modules)} modules, {len(folders)} folders, {len(found)} cycles "
-          f"({len(KNOWN_CYCLES)} known), {len(problems)} problems")
+    print(f"{len(modules)} modules, {len(folders)} folders, {len(problems)} problems")
     return 1 if problems else 0
 
 

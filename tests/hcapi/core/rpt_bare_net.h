@@ -6,7 +6,7 @@
 
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 
 #include <cstdlib>
 

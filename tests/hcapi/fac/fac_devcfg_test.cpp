@@ -2,7 +2,7 @@
 // a device finds its record, and the code and error position of each kind of
 // malformed file. LeakSanitizer (in the sanitizer build) checks that every
 // failure frees what was built.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // messages after the counter moved, messages are handled in the order posted,
 // a stop waits for the worker, and whatever arrives after the stop began is
 // dropped, never handled.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/zip/zip_platform.h"
 

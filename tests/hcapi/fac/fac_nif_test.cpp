@@ -2,10 +2,9 @@
 // generator (tests/hcapi/fac/nif_golden.py), in the current version and an
 // old one; every single-byte flip; a byte-identical save, load, save; the
 // reader's refusals; and saves killed at random points.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include "hcapi/core/zwrec.h"
-#include "hcapi/net/zwnet_int.h"
 
 #include <gtest/gtest.h>
 

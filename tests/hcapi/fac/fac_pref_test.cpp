@@ -1,8 +1,8 @@
 // Preference files: the bytes on disk, the round trip, each refusal of a
 // malformed file, and that a save which cannot complete keeps the old file.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 
 #include <gtest/gtest.h>
 

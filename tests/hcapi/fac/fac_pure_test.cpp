@@ -1,6 +1,6 @@
 // CRC-16 against a known check value and against python3's binascii, data
 // file names, DSK text both ways, and the Security 2 transmit key option.
-#include "hcapi/fac/zwfac.h"
+#include "hcapi/core/zwfac.h"
 
 #include <gtest/gtest.h>
 

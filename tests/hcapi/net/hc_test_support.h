@@ -11,7 +11,7 @@
 #include "hcapi/include/zwif.h"
 #include "hcapi/include/zwnet.h"
 #include "hcapi/include/zwnode.h"
-#include "hcapi/net/zwnet_cb.h"
+#include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_int.h"
 #include "sim/sim_gateway.h"
 

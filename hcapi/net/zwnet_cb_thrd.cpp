@@ -1,7 +1,9 @@
-// The callback queue and the callback thread.
-#include "hcapi/net/zwnet_cb.h"
+// The callback thread: it empties the callback queue and calls the
+// application, and runs the library's own follow-ups of what it delivered.
+#include "hcapi/net/zwnet_cb_thrd.h"
 
 #include "hcapi/core/zwif_rpt.h"
+#include "hcapi/core/zwnet_cb.h"
 
 #include <cstring>
 
@@ -115,15 +117,35 @@ void s2_dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
     zwnet_app_call(net, [&] { cb(user, &data); });
 }
 
+void cached_rpt_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.rpt;
+    zwif_cached_rpt_deliver(net, &b.intf, msg->cb, b.rpt, b.cnt < ZWNET_CB_RPT_VAL_MAX ? b.cnt : ZWNET_CB_RPT_VAL_MAX,
+                            b.val);
+}
+
+// The endpoint interview consumes its events here.
+void ep_sm_evt_dispatch(zwnet_p, const zwnet_cb_msg_t *) {}
+
+// A delivered set (or a generated event) as if the device had reported it.
+void rpt_replay_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.replay;
+    if (b.len > sizeof b.frame)
+        return;
+    zwnet_lock lk(net);
+    zwif_report_dispatch(zwif_rec_get(&b.intf), b.frame, b.len);
+}
+
 void dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
 {
     switch (msg.type) {
     case ZWNET_CB_RPT:
     case ZWNET_CB_DATA:
-    case ZWNET_CB_DEV_REC: zwnet_cb_cached_rpt(net, &msg); break;
+    case ZWNET_CB_DEV_REC: cached_rpt_dispatch(net, &msg); break;
     case ZWNET_CB_OP_NOTIFY: notify_dispatch(net, msg); break;
     case ZWNET_CB_NODE_STS: node_sts_dispatch(net, msg); break;
-    case ZWNET_CB_EP_SM_EVT: zwnet_cb_ep_sm_evt(net, &msg); break;
+    case ZWNET_CB_EP_SM_EVT: ep_sm_evt_dispatch(net, &msg); break;
     case ZWNET_CB_S2_DSK:
     case ZWNET_CB_S2_KEYS: s2_dispatch(net, msg); break;
     case ZWNET_CB_DSK_TEXT: {
@@ -141,61 +163,15 @@ void dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
             zwnet_app_call(net, [&] { cb(net, f.intf.nodeid, f.intf.epid, f.intf.cls, f.user, f.sts); });
         break;
     }
-    case ZWNET_CB_RPT_REPLAY: zwnet_cb_rpt_replay(net, &msg); break;
+    case ZWNET_CB_RPT_REPLAY: rpt_replay_dispatch(net, &msg); break;
     default: break;  // unknown: dropped
     }
 }
 
 }  // namespace
 
-void zwnet_cb_post(zwnet_p net, const zwnet_cb_msg_t *msg)
+void zwnet_cb_thrd(zwnet_p net)
 {
-    if (net == nullptr || msg == nullptr || net->cb_mtx == nullptr)
-        return;
-    if (util_lst_add(net->cb_mtx, &net->cb_lst, msg, sizeof *msg) == 0)
-        plt_sem_post(net->cb_sem);
-}
-
-void zwnet_notify(zwnet_p net, uint8_t op, uint16_t sts, const zwnet_op_info_t *info)
-{
-    if (net == nullptr || net->init.notify == nullptr)
-        return;
-    zwnet_cb_msg_t msg;
-    msg.cb = reinterpret_cast<void (*)()>(net->init.notify);
-    msg.type = ZWNET_CB_OP_NOTIFY;
-    msg.body.notify.user = net->init.user;
-    msg.body.notify.op = op;
-    msg.body.notify.sts = sts;
-    if (info != nullptr) {
-        msg.body.notify.has_info = 1;
-        msg.body.notify.info = *info;
-    }
-    zwnet_cb_post(net, &msg);
-}
-
-void zwnet_node_sts_notify(zwnet_p net, uint8_t node_id, uint32_t sts)
-{
-    if (net == nullptr || net->init.node == nullptr || !net->node_sts_ena)
-        return;
-    zwnet_cb_msg_t msg;
-    msg.cb = reinterpret_cast<void (*)()>(net->init.node);
-    msg.type = ZWNET_CB_NODE_STS;
-    msg.body.node_sts.user = net->init.user;
-    msg.body.node_sts.sts = sts;
-    msg.body.node_sts.node_id = node_id;
-    zwnet_cb_post(net, &msg);
-}
-
-void zwnet_node_sts_cb(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status)
-{
-    auto *net = ctx ? static_cast<zwnet_p>(ctx->user) : nullptr;
-    if (net != nullptr && net->init.node != nullptr)
-        zwnet_node_sts_notify(net, node_id, static_cast<uint32_t>(status) + 3);
-}
-
-void zwnet_cb_thrd(void *data)
-{
-    auto *net = static_cast<zwnet_p>(data);
     plt_thrd_name_set("zwnet_cb");
     while (plt_sem_wait(net->cb_sem) == 0 && net->cb_thrd.run) {
         for (;;) {
@@ -214,28 +190,4 @@ void zwnet_cb_thrd(void *data)
                 break;
         }
     }
-    net->cb_thrd.alive = 0;
-    zwnet_free(net);
-}
-
-// --- reports -------------------------------------------------------------------
-
-void zwnet_cb_cached_rpt(zwnet_p net, const zwnet_cb_msg_t *msg)
-{
-    const auto &b = msg->body.rpt;
-    zwif_cached_rpt_deliver(net, &b.intf, msg->cb, b.rpt, b.cnt < ZWNET_CB_RPT_VAL_MAX ? b.cnt : ZWNET_CB_RPT_VAL_MAX,
-                            b.val);
-}
-
-// The endpoint interview consumes its events here.
-void zwnet_cb_ep_sm_evt(zwnet_p, const zwnet_cb_msg_t *) {}
-
-// A delivered set (or a generated event) as if the device had reported it.
-void zwnet_cb_rpt_replay(zwnet_p net, const zwnet_cb_msg_t *msg)
-{
-    const auto &b = msg->body.replay;
-    if (b.len > sizeof b.frame)
-        return;
-    zwnet_lock lk(net);
-    zwif_report_dispatch(zwif_rec_get(&b.intf), b.frame, b.len);
 }

@@ -1,5 +1,6 @@
-// The callback queue of a network and its thread: every call from the
-// library up into the application leaves through here.
+// The callback queue of a network: every call from the library up into the
+// application leaves through here (the thread that empties it is the
+// network layer's, hcapi/net/zwnet_cb_thrd.h).
 //
 // THE RULE. No application callback, user report callback or daemon
 // callback ever runs with the network mutex held, at any recursion depth.
@@ -15,7 +16,7 @@
 //     call may be gone after it: find them again by descriptor.
 #pragma once
 
-#include "hcapi/net/zwnet_int.h"
+#include "hcapi/core/zwrec.h"
 
 #include <cstdint>
 
@@ -114,17 +115,6 @@ void zwnet_notify(zwnet_p net, uint8_t op, uint16_t sts, const zwnet_op_info_t *
 void zwnet_node_sts_notify(zwnet_p net, uint8_t node_id, uint32_t sts);
 // The application layer's node-status callback: status + 3 to the above.
 void zwnet_node_sts_cb(appl_layer_ctx *ctx, uint8_t node_id, uint8_t status);
-
-// The callback thread (argument: the network). zwnet_init takes its
-// reference and sets its alive flag before it starts it.
-void zwnet_cb_thrd(void *net);
-
-// Handlers of the message types whose work belongs to modules still to come
-// (cached-report delivery, the endpoint interview, the report
-// dispatcher). Each drops the message until its module takes this place.
-void zwnet_cb_cached_rpt(zwnet_p net, const zwnet_cb_msg_t *msg);
-void zwnet_cb_ep_sm_evt(zwnet_p net, const zwnet_cb_msg_t *msg);
-void zwnet_cb_rpt_replay(zwnet_p net, const zwnet_cb_msg_t *msg);
 
 // Runs `call` with the network mutex fully released (see THE RULE above).
 template <class F>

@@ -4,11 +4,12 @@
 // supervision, device poll, wake-up notification poll, node status polling,
 // event generation, network save) and the device-specific configuration.
 //
-// The small pure calls are real. The facilities and files are built by
-// their own work; until then each of their calls is a no-op in
-// zwfac_pending.cpp that reports "nothing done" (never success that did not
-// happen): starts succeed with a facility that does nothing, requests that
-// would need the facility answer ZW_ERR_UNSUPPORTED.
+// The records and the send path call these services, and the facilities
+// themselves (hcapi/fac) stand on the records and the send path; so the
+// services are declared here, beside what they serve, and hcapi/fac builds
+// them. The facilities whose work is still to come answer from
+// hcapi/fac/zwfac_pending.cpp with "nothing done" (never success that did
+// not happen).
 #pragma once
 
 #include "hcapi/include/zwif.h"
