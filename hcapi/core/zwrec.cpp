@@ -532,6 +532,32 @@ void zwep_nameloc_cut(char *text)
 // copies it out.
 // ---------------------------------------------------------------------------
 
+namespace {
+
+zwnode_p rec_of(const zwnode_desc_t *desc) { return zwnode_rec_get(desc); }
+zwep_p rec_of(const zwep_desc_t *desc) { return zwep_rec_get(desc); }
+zwif_p rec_of(const zwif_desc_t *desc) { return zwif_rec_get(desc); }
+
+// Runs `fn` on the record the descriptor names (null when it is gone) with
+// the network mutex held; `no_desc` without a descriptor or network.
+template <class Desc, class R, class Fn>
+R on_rec(const Desc *desc, R no_desc, Fn &&fn)
+{
+    if (desc == nullptr || desc->net == nullptr)
+        return no_desc;
+    zwnet_lock lk(desc->net);
+    return fn(rec_of(desc));
+}
+
+// The same for the calls that fill an out descriptor: ZW_ERR_VALUE without it.
+template <class Desc, class Out, class Fn>
+int on_rec_out(const Desc *desc, Out *out, Fn &&fn)
+{
+    return out == nullptr ? ZW_ERR_VALUE : on_rec(desc, int{ZW_ERR_VALUE}, fn);
+}
+
+}  // namespace
+
 int zwnet_get_node(zwnet_p net, zwnode_desc_t *first)
 {
     if (net == nullptr || first == nullptr)
@@ -542,123 +568,99 @@ int zwnet_get_node(zwnet_p net, zwnode_desc_t *first)
 
 int zwnode_get_next(const zwnode_desc_t *node, zwnode_desc_t *next)
 {
-    if (node == nullptr || node->net == nullptr || next == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(node->net);
-    zwnode_p n = zwnode_rec_get(node);
-    for (n = n ? n->next : nullptr; n != nullptr; n = n->next)
-        if (zwnode_desc_fill(next, n) == 0)
-            return 0;
-    return ZW_ERR_NODE_NOT_FOUND;
+    return on_rec_out(node, next, [&](zwnode_p n) -> int {
+        for (n = n ? n->next : nullptr; n != nullptr; n = n->next)
+            if (zwnode_desc_fill(next, n) == 0)
+                return 0;
+        return ZW_ERR_NODE_NOT_FOUND;
+    });
 }
 
 int zwnode_get_ep(const zwnode_desc_t *node, zwep_desc_t *ep)
 {
-    if (node == nullptr || node->net == nullptr || ep == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(node->net);
-    zwnode_p n = zwnode_rec_get(node);
-    if (n == nullptr)
-        return ZW_ERR_EP_NOT_FOUND;
-    zwep_desc_fill(ep, &n->ep);
-    return 0;
+    return on_rec_out(node, ep, [&](zwnode_p n) -> int {
+        if (n == nullptr)
+            return ZW_ERR_EP_NOT_FOUND;
+        zwep_desc_fill(ep, &n->ep);
+        return 0;
+    });
 }
 
 int zwnode_set_user(const zwnode_desc_t *node, void *user)
 {
-    if (node == nullptr || node->net == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(node->net);
-    zwnode_p n = zwnode_rec_get(node);
-    if (n == nullptr)
-        return ZW_ERR_NODE_NOT_FOUND;
-    n->user = user;
-    return 0;
+    return on_rec(node, int{ZW_ERR_VALUE}, [&](zwnode_p n) -> int {
+        if (n == nullptr)
+            return ZW_ERR_NODE_NOT_FOUND;
+        n->user = user;
+        return 0;
+    });
 }
 
 void *zwnode_get_user(const zwnode_desc_t *node)
 {
-    if (node == nullptr || node->net == nullptr)
-        return nullptr;
-    zwnet_lock lk(node->net);
-    zwnode_p n = zwnode_rec_get(node);
-    return n ? n->user : nullptr;
+    return on_rec(node, static_cast<void *>(nullptr), [](zwnode_p n) { return n ? n->user : nullptr; });
 }
 
 zwnet_p zwnode_get_net(const zwnode_desc_t *node) { return node ? node->net : nullptr; }
 
 ext_ver_t *zwnode_ext_ver_get(const zwnode_desc_t *node)
 {
-    if (node == nullptr || node->net == nullptr)
-        return nullptr;
-    zwnet_lock lk(node->net);
-    zwnode_p n = zwnode_rec_get(node);
-    if (n == nullptr || n->ext_ver == nullptr)
-        return nullptr;
-    const size_t size = sizeof(ext_ver_t) + sizeof(uint16_t) * n->ext_ver->fw_cnt;
-    auto *copy = static_cast<ext_ver_t *>(std::malloc(size));
-    if (copy != nullptr)
-        std::memcpy(copy, n->ext_ver, size);
-    return copy;
+    return on_rec(node, static_cast<ext_ver_t *>(nullptr), [](zwnode_p n) -> ext_ver_t * {
+        if (n == nullptr || n->ext_ver == nullptr)
+            return nullptr;
+        const size_t size = sizeof(ext_ver_t) + sizeof(uint16_t) * n->ext_ver->fw_cnt;
+        auto *copy = static_cast<ext_ver_t *>(std::malloc(size));
+        if (copy != nullptr)
+            std::memcpy(copy, n->ext_ver, size);
+        return copy;
+    });
 }
 
 int zwep_get_if(const zwep_desc_t *ep, zwif_desc_t *first)
 {
-    if (ep == nullptr || ep->net == nullptr || first == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    for (zwif_p i = e ? e->intf : nullptr; i != nullptr; i = i->next) {
-        if ((i->propty & 0xC0) == 0) {
-            zwif_desc_fill(first, i);
-            return 0;
+    return on_rec_out(ep, first, [&](zwep_p e) -> int {
+        for (zwif_p i = e ? e->intf : nullptr; i != nullptr; i = i->next) {
+            if ((i->propty & 0xC0) == 0) {
+                zwif_desc_fill(first, i);
+                return 0;
+            }
         }
-    }
-    return ZW_ERR_INTF_NOT_FOUND;
+        return ZW_ERR_INTF_NOT_FOUND;
+    });
 }
 
 int zwep_get_next(const zwep_desc_t *ep, zwep_desc_t *next)
 {
-    if (ep == nullptr || ep->net == nullptr || next == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    if (e == nullptr || e->next == nullptr)
-        return ZW_ERR_EP_NOT_FOUND;
-    zwep_desc_fill(next, e->next);
-    return 0;
+    return on_rec_out(ep, next, [&](zwep_p e) -> int {
+        if (e == nullptr || e->next == nullptr)
+            return ZW_ERR_EP_NOT_FOUND;
+        zwep_desc_fill(next, e->next);
+        return 0;
+    });
 }
 
 int zwep_get_node(const zwep_desc_t *ep, zwnode_desc_t *node)
 {
-    if (ep == nullptr || ep->net == nullptr || node == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    if (e == nullptr)
-        return ZW_ERR_NODE_NOT_FOUND;
-    return zwnode_desc_fill(node, e->node) == 0 ? 0 : ZW_ERR_NODE_NOT_FOUND;
+    return on_rec_out(ep, node, [&](zwep_p e) -> int {
+        if (e == nullptr)
+            return ZW_ERR_NODE_NOT_FOUND;
+        return zwnode_desc_fill(node, e->node) == 0 ? 0 : ZW_ERR_NODE_NOT_FOUND;
+    });
 }
 
 int zwep_set_user(const zwep_desc_t *ep, void *user)
 {
-    if (ep == nullptr || ep->net == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    if (e == nullptr)
-        return ZW_ERR_EP_NOT_FOUND;
-    e->user = user;
-    return 0;
+    return on_rec(ep, int{ZW_ERR_VALUE}, [&](zwep_p e) -> int {
+        if (e == nullptr)
+            return ZW_ERR_EP_NOT_FOUND;
+        e->user = user;
+        return 0;
+    });
 }
 
 void *zwep_get_user(const zwep_desc_t *ep)
 {
-    if (ep == nullptr || ep->net == nullptr)
-        return nullptr;
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    return e ? e->user : nullptr;
+    return on_rec(ep, static_cast<void *>(nullptr), [](zwep_p e) { return e ? e->user : nullptr; });
 }
 
 int zwep_nameloc_set(const zwep_desc_t *ep, zwep_nameloc_t *nameloc)
@@ -668,105 +670,87 @@ int zwep_nameloc_set(const zwep_desc_t *ep, zwep_nameloc_t *nameloc)
     nameloc->name[ZW_NAMELOC_SZ - 1] = nameloc->loc[ZW_NAMELOC_SZ - 1] = '\0';
     zwep_nameloc_cut(nameloc->name);
     zwep_nameloc_cut(nameloc->loc);
-    zwnet_lock lk(ep->net);
-    zwep_p e = zwep_rec_get(ep);
-    if (e == nullptr)
-        return ZW_ERR_EP_NOT_FOUND;
-    std::memcpy(e->name, nameloc->name, ZW_NAMELOC_SZ);
-    std::memcpy(e->loc, nameloc->loc, ZW_NAMELOC_SZ);
-    // Sending them to a device with Node Naming comes with that class's calls.
-    return 0;
+    return on_rec(ep, int{ZW_ERR_VALUE}, [&](zwep_p e) -> int {
+        if (e == nullptr)
+            return ZW_ERR_EP_NOT_FOUND;
+        std::memcpy(e->name, nameloc->name, ZW_NAMELOC_SZ);
+        std::memcpy(e->loc, nameloc->loc, ZW_NAMELOC_SZ);
+        // Sending them to a device with Node Naming comes with that class's calls.
+        return 0;
+    });
 }
 
 int zwif_get_next(const zwif_desc_t *intf, zwif_desc_t *next)
 {
-    if (intf == nullptr || intf->net == nullptr || next == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    for (i = i ? i->next : nullptr; i != nullptr; i = i->next) {
-        if (i->propty <= 63) {
-            zwif_desc_fill(next, i);
-            return 0;
+    return on_rec_out(intf, next, [&](zwif_p i) -> int {
+        for (i = i ? i->next : nullptr; i != nullptr; i = i->next) {
+            if (i->propty <= 63) {
+                zwif_desc_fill(next, i);
+                return 0;
+            }
         }
-    }
-    return ZW_ERR_INTF_NOT_FOUND;
+        return ZW_ERR_INTF_NOT_FOUND;
+    });
 }
 
 int zwif_get_ep(const zwif_desc_t *intf, zwep_desc_t *ep)
 {
-    if (intf == nullptr || intf->net == nullptr || ep == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    if (i == nullptr)
-        return ZW_ERR_INTF_NOT_FOUND;
-    zwep_desc_fill(ep, i->ep);
-    return 0;
+    return on_rec_out(intf, ep, [&](zwif_p i) -> int {
+        if (i == nullptr)
+            return ZW_ERR_INTF_NOT_FOUND;
+        zwep_desc_fill(ep, i->ep);
+        return 0;
+    });
 }
 
 int zwif_sibling_get(const zwif_desc_t *intf, uint16_t cls, zwif_desc_t *sibling)
 {
-    if (intf == nullptr || intf->net == nullptr || sibling == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    if (i == nullptr)
-        return ZW_ERR_INTF_NOT_FOUND;
-    zwif_p s = zwif_find_cls(i->ep->intf, cls);
-    if (s == nullptr)
-        return ZW_ERR_CLASS_NOT_FOUND;
-    zwif_desc_fill(sibling, s);
-    return 0;
+    return on_rec_out(intf, sibling, [&](zwif_p i) -> int {
+        if (i == nullptr)
+            return ZW_ERR_INTF_NOT_FOUND;
+        zwif_p s = zwif_find_cls(i->ep->intf, cls);
+        if (s == nullptr)
+            return ZW_ERR_CLASS_NOT_FOUND;
+        zwif_desc_fill(sibling, s);
+        return 0;
+    });
 }
 
 int zwif_set_user(const zwif_desc_t *intf, void *user)
 {
-    if (intf == nullptr || intf->net == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    if (i == nullptr)
-        return ZW_ERR_INTF_NOT_FOUND;
-    i->user = user;
-    return 0;
+    return on_rec(intf, int{ZW_ERR_VALUE}, [&](zwif_p i) -> int {
+        if (i == nullptr)
+            return ZW_ERR_INTF_NOT_FOUND;
+        i->user = user;
+        return 0;
+    });
 }
 
 void *zwif_get_user(const zwif_desc_t *intf)
 {
-    if (intf == nullptr || intf->net == nullptr)
-        return nullptr;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    return i ? i->user : nullptr;
+    return on_rec(intf, static_cast<void *>(nullptr), [](zwif_p i) { return i ? i->user : nullptr; });
 }
 
 uint8_t zwif_real_ver_get(const zwif_desc_t *intf)
 {
-    if (intf == nullptr || intf->net == nullptr)
-        return 0;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    return i ? i->real_ver : 0;
+    return on_rec(intf, uint8_t{0}, [](zwif_p i) { return i ? i->real_ver : uint8_t{0}; });
 }
 
 namespace {
 
 int rpt_cb_set(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt, bool user_cb)
 {
-    if (intf == nullptr || intf->net == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_lock lk(intf->net);
-    zwif_p i = zwif_rec_get(intf);
-    if (i == nullptr)
-        return ZW_ERR_INTF_NOT_FOUND;
-    for (uint8_t r = 0; r < i->rpt_num; ++r) {
-        if (i->rpt[r].rpt_cmd == rpt) {
-            (user_cb ? i->rpt[r].usr_rpt_cb : i->rpt[r].sm_rpt_cb) = cb;
-            return 0;
+    return on_rec(intf, int{ZW_ERR_VALUE}, [&](zwif_p i) -> int {
+        if (i == nullptr)
+            return ZW_ERR_INTF_NOT_FOUND;
+        for (uint8_t r = 0; r < i->rpt_num; ++r) {
+            if (i->rpt[r].rpt_cmd == rpt) {
+                (user_cb ? i->rpt[r].usr_rpt_cb : i->rpt[r].sm_rpt_cb) = cb;
+                return 0;
+            }
         }
-    }
-    return ZW_ERR_RPT_NOT_FOUND;
+        return ZW_ERR_RPT_NOT_FOUND;
+    });
 }
 
 }  // namespace
