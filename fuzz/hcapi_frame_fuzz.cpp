@@ -3,6 +3,7 @@
 // other and never read past the end.
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwrec.h"
+#include "hcapi/net/zwnet_int.h"
 
 #include <cstdlib>
 #include <vector>
