@@ -70,6 +70,28 @@ int zwif_set_sm_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt);
 // callback that the class's *_rpt_set call registers.
 // ---------------------------------------------------------------------------
 
+// A poll request of the application: the poll forms of the get calls send
+// the Get now and then every `interval` seconds (0: 10 s), `poll_cnt` times
+// (0: without end); `cb` hears (network, handle, key, user) when the request
+// ends. The call writes the request's handle into `handle`; `key` lets the
+// application remove all its requests at once.
+using zwpoll_cb_fn = void (*)(zwnet_p net, uint16_t handle, uint32_t key, uint64_t user);
+struct zwpoll_req_t {
+    uint32_t key{0};
+    uint16_t interval{0};
+    uint16_t poll_cnt{0};
+    zwpoll_cb_fn cb{nullptr};
+    uint64_t user{0};
+    uint16_t handle{0};
+};
+
+// The common poll form: the Get of class `intf->cls` with `get_cmd` and its
+// parameters (at most 29 bytes, else -12), handed to the report poll
+// facility. 0 (handle written), -13 node gone, -21 no report answers the Get,
+// -27 no poll facility running, -12.
+int zwif_get_report_poll(const zwif_desc_t *intf, const uint8_t *param, uint8_t param_len, uint8_t get_cmd,
+                         zwpoll_req_t *poll_req);
+
 // Get flags: bit 0 deliver the cached report, bit 1 send a live GET.
 enum : uint32_t {
     ZWIF_GET_BMSK_CACHE = 0x01,
