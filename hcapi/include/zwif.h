@@ -98,13 +98,22 @@ enum : uint32_t {
     ZWIF_GET_BMSK_LIVE = 0x02,
 };
 
+// Each class's get comes in three forms: _get_ex with a poll request (then
+// the flags are not looked at) or flags, _get with flags, _get_poll with a
+// poll request.
 int zwif_basic_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_basic_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll, uint32_t flags);
 int zwif_basic_get(const zwif_desc_t *intf, uint32_t flags);
+int zwif_basic_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll);
 int zwif_basic_set(const zwif_desc_t *intf, uint8_t value);  // 0..99 or 0xFF
 
 int zwif_switch_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_switch_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll, uint32_t flags);
 int zwif_switch_get(const zwif_desc_t *intf, uint32_t flags);
+int zwif_switch_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll);
 int zwif_switch_set(const zwif_desc_t *intf, uint8_t on);
 
 int zwif_batt_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb);
+int zwif_batt_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll, uint32_t flags);
 int zwif_batt_get(const zwif_desc_t *intf, uint32_t flags);
+int zwif_batt_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll);

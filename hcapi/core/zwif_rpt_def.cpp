@@ -1,0 +1,195 @@
+#include "hcapi/core/zwif_rpt_def.h"
+
+#include "hcapi/core/zwnode_q.h"
+#include "hcapi/core/zwrec.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Cache counts are bytes.
+constexpr uint8_t cache_ele_max = 255;
+
+// Sorted by class, then command.
+constexpr zwif_rpt_def_t basic_rows[] = {
+    {0x20, 0x03, 3, zwif_rpt_parse_b2, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single},  // Basic Report
+    {0x25, 0x03, 3, zwif_rpt_parse_b2, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single},  // Binary Switch Report
+    {0x80, 0x03, 3, zwif_rpt_parse_b2, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single},  // Battery Report
+};
+static_assert(zwif_rpt_defs_sorted(basic_rows), "report rows are sorted by class and command, each once");
+
+const zwif_rpt_defs_t *const families[] = {
+    &zwif_rpt_defs_basic,
+    &zwif_rpt_defs_sw,
+    &zwif_rpt_defs_ctl,
+    &zwif_rpt_defs_mgmt,
+};
+
+}  // namespace
+
+const zwif_rpt_defs_t zwif_rpt_defs_basic{basic_rows, std::size(basic_rows)};
+
+const zwif_rpt_def_t *zwif_rpt_def_find(uint16_t cls, uint8_t cmd)
+{
+    for (const zwif_rpt_defs_t *f : families)
+        for (size_t i = 0; i < f->cnt; ++i)
+            if (f->rows[i].cls == cls && f->rows[i].cmd == cmd)
+                return &f->rows[i];
+    return nullptr;
+}
+
+uint8_t *zwif_cache_plain_entry(zwif_p intf, uint8_t rec_sz)
+{
+    if (intf->cch_data == nullptr || intf->cch_kind != 0 || intf->cch_ele_cnt == 0 ||
+        intf->cch_ele_sz != ZWIF_CACHE_TIME_SZ + rec_sz)
+        return nullptr;
+    return static_cast<uint8_t *>(intf->cch_data);
+}
+
+void zwif_rpt_parse_b2(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    rec->len = 1;
+    rec->val[0] = cmd[2];  // the value follows class and command
+}
+
+int zwif_rpt_store_single(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    int changed = 0;
+    if (intf->cch_data == nullptr) {
+        // A report whose cache could not be created counts as changed.
+        if (zwif_cache_init(intf, 1, 0) != 0)
+            return 1;
+        changed = 1;
+    }
+    uint8_t *ent = zwif_cache_plain_entry(intf, 1);
+    if (ent == nullptr)
+        return 1;
+    const zwif_cache_time_t t = now;
+    std::memcpy(ent, &t, sizeof t);
+    if (ent[ZWIF_CACHE_TIME_SZ] != rec->val[0]) {
+        ent[ZWIF_CACHE_TIME_SZ] = rec->val[0];
+        changed = 1;
+    }
+    return changed;
+}
+
+time_t zwif_rpt_cached_single(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
+{
+    rec->len = 1;
+    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, 1) : nullptr;
+    if (ent == nullptr)
+        return 0;
+    zwif_cache_time_t t;
+    std::memcpy(&t, ent, sizeof t);
+    rec->val[0] = ent[ZWIF_CACHE_TIME_SZ];
+    return static_cast<time_t>(t);
+}
+
+void zwif_rpt_call_single(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
+{
+    reinterpret_cast<zwrep_ts_fn>(cb)(intf, rec->val[0], ts);
+}
+
+int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    uint16_t cls;
+    uint8_t c;
+    if (cmd == nullptr || rec == nullptr || !zwif_cls_cmd_get(cmd, len, &cls, &c))
+        return ZW_ERR_TOO_SMALL;
+    const zwif_rpt_def_t *row = zwif_rpt_def_find(cls, c);
+    if (row == nullptr)
+        return ZW_ERR_RPT_NOT_FOUND;
+    if (len < row->min_len)
+        return ZW_ERR_TOO_SMALL;
+    *rec = zwif_rpt_rec_t{};
+    rec->cls = cls;
+    rec->cmd = c;
+    row->parse(cmd, len, rec);
+    return 0;
+}
+
+int zwif_cache_init(zwif_p intf, uint8_t size, int slot_list)
+{
+    if (intf == nullptr || size > UINT8_MAX - ZWIF_CACHE_TIME_SZ)
+        return ZW_ERR_VALUE;
+    const uint8_t ent_sz = ZWIF_CACHE_TIME_SZ + size;
+    if (!slot_list) {
+        void *ent = std::calloc(1, ent_sz);
+        if (ent == nullptr)
+            return ZW_ERR_MEMORY;
+        intf->cch_kind = 0;
+        intf->cch_ele_sz = ent_sz;
+        intf->cch_ele_cnt = 1;
+        intf->cch_data = ent;
+        return 0;
+    }
+    auto *slot = static_cast<zwif_cch_slot_t *>(std::calloc(1, sizeof(zwif_cch_slot_t)));
+    if (slot == nullptr)
+        return ZW_ERR_MEMORY;
+    slot->buf = std::calloc(1, ent_sz);
+    if (slot->buf == nullptr) {
+        std::free(slot);
+        return ZW_ERR_MEMORY;
+    }
+    slot->len = ent_sz;
+    intf->cch_kind = 1;
+    intf->cch_ele_sz = sizeof(zwif_cch_slot_t);
+    intf->cch_ele_cnt = 1;
+    intf->cch_data = slot;
+    return 0;
+}
+
+int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t key_len, time_t now)
+{
+    if (intf == nullptr || rec == nullptr || key_len > rec_sz)
+        return 1;
+    auto *ents = zwif_cache_plain_entry(intf, rec_sz);
+    if (ents == nullptr)
+        return 1;
+    const size_t ent_sz = intf->cch_ele_sz;
+    uint8_t *ent = nullptr;
+    int changed = 0;
+    for (uint8_t i = 0; i < intf->cch_ele_cnt && ent == nullptr; ++i)
+        if (std::memcmp(ents + i * ent_sz + ZWIF_CACHE_TIME_SZ, rec, key_len) == 0)
+            ent = ents + i * ent_sz;
+    if (ent == nullptr) {
+        // The count is a byte: a 256th key would wrap it and lose them all.
+        if (intf->cch_ele_cnt >= cache_ele_max)
+            return 1;
+        void *grown = std::realloc(intf->cch_data, (intf->cch_ele_cnt + 1) * ent_sz);
+        if (grown == nullptr)
+            return 1;
+        intf->cch_data = grown;
+        ent = static_cast<uint8_t *>(grown) + intf->cch_ele_cnt * ent_sz;
+        ++intf->cch_ele_cnt;
+        changed = 1;
+    } else {
+        changed = std::memcmp(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz) != 0;
+    }
+    const zwif_cache_time_t t = now;
+    std::memcpy(ent, &t, sizeof t);
+    std::memcpy(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz);
+    return changed;
+}
+
+int zwif_data_set(zwif_p intf, uint8_t cnt, uint8_t item_sz, const void *bytes)
+{
+    if (intf == nullptr || (bytes == nullptr && cnt != 0 && item_sz != 0))
+        return ZW_ERR_VALUE;
+    const size_t old_sz = intf->data ? size_t(intf->data_cnt) * intf->data_item_sz : 0;
+    const size_t new_sz = size_t(cnt) * item_sz;
+    // A buffer is written again only when the new block fits into it.
+    if (intf->data == nullptr || new_sz > old_sz) {
+        void *buf = std::realloc(intf->data, new_sz ? new_sz : 1);
+        if (buf == nullptr)
+            return ZW_ERR_MEMORY;
+        intf->data = buf;
+    }
+    if (new_sz != 0)
+        std::memcpy(intf->data, bytes, new_sz);
+    intf->data_cnt = cnt;
+    intf->data_item_sz = item_sz;
+    return 0;
+}
