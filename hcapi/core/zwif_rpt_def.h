@@ -11,13 +11,15 @@
 #include <cstdint>
 #include <ctime>
 
-// A parsed report. It never points into the frame, so it outlives it.
-inline constexpr uint8_t ZWIF_RPT_REC_MAX = 64;
+// A parsed report. It never points into the frame, so it outlives it. A row
+// keeps either the report's bytes or a trivially copyable record of its own
+// in `val` (copied in and out with memcpy).
+inline constexpr uint8_t ZWIF_RPT_REC_MAX = 255;
 struct zwif_rpt_rec_t {
     uint16_t cls{0};
     uint8_t cmd{0};
     uint8_t len{0};  // bytes used of `val`
-    uint8_t val[ZWIF_RPT_REC_MAX]{};
+    alignas(8) uint8_t val[ZWIF_RPT_REC_MAX]{};
 };
 
 // Bytes -> record: 0; ZW_ERR_TOO_SMALL for a frame shorter than its report
