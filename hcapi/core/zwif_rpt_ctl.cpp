@@ -1,4 +1,815 @@
-// Reports of thermostats, locks, scenes and user interaction.
+// Reports of thermostats, climate schedules, door locks, user codes,
+// protection, central scenes, clock, indicator and application status.
+//
+// Most of these are a few fixed fields; the rows say which bytes and which
+// callback shape. What a frame announces is checked against what it holds:
+// a value size, a code length or a mask count that runs past the frame
+// drops the frame, and counts that a byte holds are bounded before they
+// size anything.
 #include "hcapi/core/zwif_rpt_def.h"
 
-const zwif_rpt_defs_t zwif_rpt_defs_ctl{nullptr, 0};
+#include "hcapi/include/zwif_ctl.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+// --- records in and out of a report record -------------------------------------
+
+template <class T>
+void put(zwif_rpt_rec_t *rec, const T &v)
+{
+    static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= ZWIF_RPT_REC_MAX);
+    std::memcpy(rec->val, &v, sizeof v);
+    rec->len = sizeof v;
+}
+
+template <class T>
+T get(const zwif_rpt_rec_t *rec)
+{
+    T v{};
+    std::memcpy(&v, rec->val, sizeof v);
+    return v;
+}
+
+void drop(zwif_rpt_rec_t *rec) { rec->cls = 0; }
+
+template <class F>
+F fn(zwif_rpt_fn cb)
+{
+    return reinterpret_cast<F>(cb);
+}
+
+void time_put(uint8_t *at, time_t t)
+{
+    const zwif_cache_time_t v = t;
+    std::memcpy(at, &v, sizeof v);
+}
+
+time_t time_get(const uint8_t *at)
+{
+    zwif_cache_time_t v;
+    std::memcpy(&v, at, sizeof v);
+    return static_cast<time_t>(v);
+}
+
+// Cache counts are bytes.
+constexpr uint8_t cache_ele_max = 255;
+
+// A keyed plain cache whose key is not a prefix of the record: the entry for
+// which `same_key` holds is written, or one is appended (the grow rule and
+// the cap of zwif_cache_upsert). 1 new or changed, 0 a repeat, 1 without
+// storing when there is no cache of this size, it is full or memory runs out.
+template <class Same>
+int cache_upsert_by(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, time_t now, Same same_key)
+{
+    uint8_t *ents = zwif_cache_plain_entry(intf, rec_sz);
+    if (ents == nullptr)
+        return 1;
+    const size_t ent_sz = intf->cch_ele_sz;
+    uint8_t *ent = nullptr;
+    for (size_t i = 0; i < intf->cch_ele_cnt && ent == nullptr; ++i)
+        if (same_key(ents + i * ent_sz + ZWIF_CACHE_TIME_SZ))
+            ent = ents + i * ent_sz;
+    int changed = 1;
+    if (ent == nullptr) {
+        if (intf->cch_ele_cnt >= cache_ele_max)
+            return 1;
+        void *grown = std::realloc(intf->cch_data, (intf->cch_ele_cnt + 1) * ent_sz);
+        if (grown == nullptr)
+            return 1;
+        intf->cch_data = grown;
+        ent = static_cast<uint8_t *>(grown) + intf->cch_ele_cnt * ent_sz;
+        ++intf->cch_ele_cnt;
+    } else {
+        changed = std::memcmp(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz) != 0;
+    }
+    time_put(ent, now);
+    std::memcpy(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz);
+    return changed;
+}
+
+// The supported information as one block; a block that does not fit the
+// byte-sized block size is not kept (the next supported get asks the device
+// again). Allocation failure leaves nothing cached either.
+void data_block_set(zwif_p intf, const uint8_t *block, size_t len)
+{
+    if (len <= UINT8_MAX && zwif_data_set(intf, 1, static_cast<uint8_t>(len), block) == 0)
+        return;
+    std::free(intf->data);
+    intf->data = nullptr;
+    intf->data_cnt = 0;
+    intf->data_item_sz = 0;
+}
+
+// --- shared shapes -------------------------------------------------------------
+
+// The first N bytes after class and command (the row's min_len covers them).
+template <uint8_t N>
+void parse_bytes(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    std::memcpy(rec->val, cmd + 2, N);
+    rec->len = N;
+}
+
+template <uint8_t Mask>
+void parse_b2_masked(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    rec->val[0] = cmd[2] & Mask;
+    rec->len = 1;
+}
+
+// Reports that are not cached reach the application every time.
+int store_none(zwif_p, const zwif_rpt_rec_t *, time_t now, time_t *ts)
+{
+    *ts = now;
+    return 1;
+}
+
+void call_byte(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_byte_fn>(cb)(intf, rec->val[0]);
+}
+
+// A bit mask from b2 to the end of the frame: bit i lists i, for i below
+// `limit`. Returns the count; `out` holds room for `limit` entries.
+uint8_t mask_list(const uint8_t *cmd, uint16_t len, unsigned first, unsigned limit, uint8_t *out)
+{
+    const size_t bits = (size_t(len) - 2) * 8;
+    unsigned cnt = 0;
+    for (unsigned i = first; i < bits && i < limit; ++i)
+        if (cmd[2 + i / 8] & (1u << (i % 8)))
+            out[cnt++] = static_cast<uint8_t>(i);
+    return static_cast<uint8_t>(cnt);
+}
+
+// Mode lists: at most 248 modes, the count first.
+constexpr unsigned mode_max = 248;
+
+void parse_modes(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    rec->val[0] = mask_list(cmd, len, 0, mode_max, rec->val + 1);
+    rec->len = static_cast<uint8_t>(rec->val[0] + 1);
+}
+
+// --- climate state bytes --------------------------------------------------------
+
+// 0x7B..0x7E are reserved: the report that holds one is dropped.
+bool climate_state(uint8_t s, uint8_t *state, int8_t *setback)
+{
+    *setback = 0;
+    switch (s) {
+    case 0x79: *state = ZW_CLIMATE_FROST_PROTECTION; return true;
+    case 0x7A: *state = ZW_CLIMATE_ENERGY_SAVING; return true;
+    case 0x7F: *state = ZW_CLIMATE_UNUSED; return true;
+    case 0x7B:
+    case 0x7C:
+    case 0x7D:
+    case 0x7E: return false;
+    default:
+        *state = ZW_CLIMATE_SETBACK;
+        *setback = static_cast<int8_t>(s);
+        return true;
+    }
+}
+
+// --- Application Status (0x22) ----------------------------------------------------
+
+void call_appl_busy(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_appl_busy_fn>(cb)(intf, rec->val[0], rec->val[1]);
+}
+
+// --- Thermostat Mode (0x40) and Fan Mode (0x44) ---------------------------------------
+
+int store_md_sup(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    data_block_set(intf, rec->val, size_t(rec->val[0]) + 1);  // count, modes
+    return 1;
+}
+
+void call_md_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    uint8_t modes[mode_max];
+    std::memcpy(modes, rec->val + 1, rec->val[0]);
+    fn<zwrep_thrmo_md_sup_fn>(cb)(intf, rec->val[0], modes, 1);
+}
+
+// The off flag exists from version 3, the off mode from version 2.
+uint8_t fan_off(uint8_t ver, uint8_t b2) { return ver >= 3 ? b2 >> 7 : 0; }
+uint8_t fan_off_sup(uint8_t ver) { return ver >= 2 ? 1 : 0; }
+
+// The cached fan mode: mode in the low byte, off flag in the high byte.
+int store_fan_md(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    const uint8_t v[2] = {static_cast<uint8_t>(rec->val[0] & 0x0F), fan_off(intf->ver, rec->val[0])};
+    int changed = 0;
+    if (intf->cch_data == nullptr) {
+        if (zwif_cache_init(intf, sizeof v, 0) != 0)
+            return 1;
+        changed = 1;
+    }
+    uint8_t *ent = zwif_cache_plain_entry(intf, sizeof v);
+    if (ent == nullptr)
+        return 1;
+    time_put(ent, now);
+    if (std::memcmp(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v) != 0) {
+        std::memcpy(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v);
+        changed = 1;
+    }
+    return changed;
+}
+
+time_t cached_fan_md(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
+{
+    rec->len = 1;
+    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, 2) : nullptr;
+    if (ent == nullptr)
+        return 0;
+    rec->val[0] = static_cast<uint8_t>(ent[ZWIF_CACHE_TIME_SZ + 1] << 7 | (ent[ZWIF_CACHE_TIME_SZ] & 0x0F));
+    return time_get(ent);
+}
+
+void call_fan_md(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
+{
+    fn<zwrep_thrmo_fan_md_fn>(cb)(intf, fan_off(intf->ver, rec->val[0]), rec->val[0] & 0x0F, ts);
+}
+
+int store_fan_md_sup(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    uint8_t block[2 + mode_max];
+    block[0] = fan_off_sup(intf->ver);
+    std::memcpy(block + 1, rec->val, size_t(rec->val[0]) + 1);  // count, modes
+    data_block_set(intf, block, size_t(rec->val[0]) + 2);
+    return 1;
+}
+
+void call_fan_md_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    uint8_t modes[mode_max];
+    std::memcpy(modes, rec->val + 1, rec->val[0]);
+    fn<zwrep_thrmo_fan_md_sup_fn>(cb)(intf, fan_off_sup(intf->ver), rec->val[0], modes, 1);
+}
+
+// --- Thermostat Setpoint (0x43) --------------------------------------------------------
+
+// A setpoint value from its property byte at `at`: its value bytes must be
+// in the frame. False when they are not, or the size is more than 4.
+bool setp_at(const uint8_t *cmd, uint16_t len, size_t at, uint8_t type, zwsetp_t *v)
+{
+    if (at >= len)
+        return false;
+    const uint8_t prop = cmd[at];
+    const uint8_t size = prop & 0x07;
+    if (size > sizeof v->data || at + 1 + size > len)
+        return false;
+    *v = zwsetp_t{type, static_cast<uint8_t>(prop >> 5), static_cast<uint8_t>((prop >> 3) & 0x03), size, {}};
+    std::memcpy(v->data, cmd + at + 1, size);
+    return true;
+}
+
+void parse_setp(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    zwsetp_t v;
+    const uint8_t size = cmd[3] & 0x07;
+    if ((size != 1 && size != 2 && size != 4) || !setp_at(cmd, len, 3, cmd[2] & 0x0F, &v))
+        return drop(rec);
+    put(rec, v);
+}
+
+// Keyed by type and scale; type 0 is not kept.
+int store_setp(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    const zwsetp_t v = get<zwsetp_t>(rec);
+    if (v.type == 0)
+        return 1;
+    if (intf->cch_data == nullptr) {
+        if (zwif_cache_init(intf, sizeof v, 0) != 0)
+            return 1;
+        uint8_t *ent = zwif_cache_plain_entry(intf, sizeof v);
+        time_put(ent, now);
+        std::memcpy(ent + ZWIF_CACHE_TIME_SZ, &v, sizeof v);
+        return 1;
+    }
+    return cache_upsert_by(intf, reinterpret_cast<const uint8_t *>(&v), sizeof v, now, [&](const uint8_t *e) {
+        return e[offsetof(zwsetp_t, type)] == v.type && e[offsetof(zwsetp_t, scale)] == v.scale;
+    });
+}
+
+// Key: the setpoint type; nothing cached for it, the type alone comes back.
+time_t cached_setp(zwif_p intf, uint8_t cnt, const uint16_t *keys, zwif_rpt_rec_t *rec)
+{
+    zwsetp_t v{};
+    time_t t = 0;
+    const uint8_t *ents = intf ? zwif_cache_plain_entry(intf, sizeof v) : nullptr;
+    if (cnt == 1) {
+        v.type = static_cast<uint8_t>(keys[0]);
+        for (size_t i = 0; ents != nullptr && i < intf->cch_ele_cnt; ++i) {
+            const uint8_t *e = ents + i * intf->cch_ele_sz;
+            if (e[ZWIF_CACHE_TIME_SZ + offsetof(zwsetp_t, type)] == keys[0]) {
+                std::memcpy(&v, e + ZWIF_CACHE_TIME_SZ, sizeof v);
+                t = time_get(e);
+                break;
+            }
+        }
+    }
+    put(rec, v);
+    return t;
+}
+
+void call_setp(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
+{
+    zwsetp_t v = get<zwsetp_t>(rec);
+    fn<zwrep_thrmo_setp_fn>(cb)(intf, &v, ts);
+}
+
+// The supported block: count, three bytes not used, then per type a range
+// entry {u32 valid, minimum, maximum}, the type in both records.
+constexpr size_t setp_hdr = 4;
+constexpr size_t setp_ent = 4 + 2 * sizeof(zwsetp_t);
+constexpr unsigned setp_bits_max = 248;
+
+void parse_setp_sup(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    // Bit 0 and bit 1 both name type 1: it is listed once.
+    uint8_t bits[setp_bits_max];
+    const uint8_t n = mask_list(cmd, len, 0, setp_bits_max, bits);
+    uint8_t cnt = 0;
+    for (uint8_t k = 0; k < n; ++k) {
+        const uint8_t type = bits[k] <= 2 ? (bits[k] == 0 ? 1 : bits[k]) : static_cast<uint8_t>(bits[k] + 4);
+        if (type == 1 && cnt != 0 && rec->val[cnt] == 1)
+            continue;
+        rec->val[1 + cnt++] = type;
+    }
+    rec->val[0] = cnt;
+    rec->len = static_cast<uint8_t>(cnt + 1);
+}
+
+// A block that lists the same types in the same order is kept, ranges and all.
+bool setp_block_same(zwif_p intf, const uint8_t *types, uint8_t cnt)
+{
+    const auto *b = static_cast<const uint8_t *>(intf->data);
+    if (b == nullptr || intf->data_cnt != 1 || intf->data_item_sz != setp_hdr + setp_ent * cnt || b[0] != cnt)
+        return false;
+    for (uint8_t k = 0; k < cnt; ++k)
+        if (b[setp_hdr + setp_ent * k + 4] != types[k])
+            return false;
+    return true;
+}
+
+int store_setp_sup(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    const uint8_t cnt = rec->val[0];
+    if (setp_block_same(intf, rec->val + 1, cnt))
+        return 1;
+    std::vector<uint8_t> block(setp_hdr + setp_ent * cnt, 0);
+    block[0] = cnt;
+    for (uint8_t k = 0; k < cnt; ++k) {
+        uint8_t *e = block.data() + setp_hdr + setp_ent * k;
+        e[4] = e[4 + sizeof(zwsetp_t)] = rec->val[1 + k];
+    }
+    data_block_set(intf, block.data(), block.size());
+    return 1;
+}
+
+void call_setp_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    uint8_t types[setp_bits_max];
+    std::memcpy(types, rec->val + 1, rec->val[0]);
+    fn<zwrep_thrmo_setp_sup_fn>(cb)(intf, rec->val[0], types, 1);
+}
+
+struct setp_range_t {
+    uint8_t type;
+    zwsetp_t min;
+    zwsetp_t max;
+};
+
+// The maximum is there when a byte follows the minimum; then its value
+// bytes must be there too.
+void parse_setp_range(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    setp_range_t r{static_cast<uint8_t>(cmd[2] & 0x0F), {}, {}};
+    if (!setp_at(cmd, len, 3, r.type, &r.min))
+        return drop(rec);
+    const size_t max_at = 4 + size_t(r.min.size);
+    if (max_at < len && !setp_at(cmd, len, max_at, r.type, &r.max))
+        return drop(rec);
+    put(rec, r);
+}
+
+int store_setp_range(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    const setp_range_t r = get<setp_range_t>(rec);
+    auto *b = static_cast<uint8_t *>(intf->data);
+    if (b == nullptr || intf->data_cnt != 1 || intf->data_item_sz < setp_hdr)
+        return 1;
+    const size_t cnt = std::min<size_t>(b[0], (intf->data_item_sz - setp_hdr) / setp_ent);
+    for (size_t k = 0; k < cnt; ++k) {
+        uint8_t *e = b + setp_hdr + setp_ent * k;
+        if (e[4] != r.type)
+            continue;
+        const uint32_t valid = 1;
+        std::memcpy(e, &valid, sizeof valid);
+        std::memcpy(e + 4, &r.min, sizeof r.min);
+        std::memcpy(e + 4 + sizeof r.min, &r.max, sizeof r.max);
+        break;
+    }
+    return 1;
+}
+
+void call_setp_range(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    setp_range_t r = get<setp_range_t>(rec);
+    fn<zwrep_thrmo_setp_range_fn>(cb)(intf, r.type, &r.min, &r.max, 1);
+}
+
+// --- Climate Control Schedule (0x46) and Thermostat Setback (0x47) ------------------------
+
+constexpr uint8_t swpt_unused = 0x7F;
+
+void parse_shed(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    zwcc_shed_t s{};
+    s.weekday = cmd[2] & 0x07;
+    // A reserved state anywhere refuses the whole schedule.
+    for (uint8_t k = 0; k < ZW_CLIMATE_SWPT_MAX; ++k) {
+        zwcc_shed_swpt_t p;
+        if (!climate_state(cmd[3 + 3 * k + 2], &p.state, &p.setback))
+            return drop(rec);
+    }
+    for (uint8_t k = 0; k < ZW_CLIMATE_SWPT_MAX; ++k) {
+        const uint8_t *at = cmd + 3 + 3 * k;
+        if (at[2] == swpt_unused)
+            break;
+        zwcc_shed_swpt_t &p = s.swpt[s.cnt++];
+        p.hour = at[0] & 0x1F;
+        p.minute = at[1] & 0x3F;
+        climate_state(at[2], &p.state, &p.setback);
+    }
+    put(rec, s);
+}
+
+void call_shed(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    zwcc_shed_t s = get<zwcc_shed_t>(rec);
+    fn<zwrep_cc_shed_fn>(cb)(intf, &s);
+}
+
+void parse_shed_ovr(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    zwcc_shed_ovr_t o{static_cast<uint8_t>(cmd[2] & 0x03), 0, 0};
+    if (!climate_state(cmd[3], &o.state, &o.setback))
+        return drop(rec);
+    put(rec, o);
+}
+
+void call_shed_ovr(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    zwcc_shed_ovr_t o = get<zwcc_shed_ovr_t>(rec);
+    fn<zwrep_cc_shed_ovr_fn>(cb)(intf, &o);
+}
+
+// Setback type, state, and the state byte as a signed number.
+void parse_setb(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    uint8_t state;
+    int8_t setback;
+    if (!climate_state(cmd[3], &state, &setback))
+        return drop(rec);
+    const uint8_t v[3] = {static_cast<uint8_t>(cmd[2] & 0x03), state, cmd[3]};
+    std::memcpy(rec->val, v, sizeof v);
+    rec->len = sizeof v;
+}
+
+void call_setb(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_thrmo_setb_fn>(cb)(intf, rec->val[0], rec->val[1], static_cast<int8_t>(rec->val[2]));
+}
+
+// --- Central Scene (0x5B) ------------------------------------------------------------
+
+// Slow refresh exists from the version the device reports as 3.
+uint8_t csc_slow(uint8_t real_ver, uint8_t flag) { return real_ver >= 3 ? (flag & 0x80) : 0; }
+
+// The supported report as received: scenes, the flags byte, identical, mask
+// bytes per scene, then the masks (one set, or one per scene).
+enum : uint8_t { csc_scenes, csc_flags, csc_identical, csc_mask_len, csc_masks };
+
+void parse_csc_sup(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    rec->val[csc_scenes] = cmd[2];
+    rec->val[csc_identical] = 1;  // a version 1 frame: every scene alike, no attributes listed
+    rec->len = csc_masks;
+    if (len < 4)
+        return;
+    const uint8_t flags = cmd[3];
+    const uint8_t identical = flags & 0x01;
+    const uint8_t mask_len = (flags >> 1) & 0x03;
+    const size_t masks = identical ? mask_len : size_t(mask_len) * cmd[2];
+    // No frame a device can send holds more masks than a record does.
+    if (len < masks + 4 || masks > ZWIF_RPT_REC_MAX - csc_masks)
+        return drop(rec);
+    rec->val[csc_flags] = flags;
+    rec->val[csc_identical] = identical;
+    rec->val[csc_mask_len] = mask_len;
+    std::memcpy(rec->val + csc_masks, cmd + 4, masks);
+    rec->len = static_cast<uint8_t>(csc_masks + masks);
+}
+
+// The rows of key attributes: per row a count and the attribute ids, each
+// row as long as the longest (at least one byte).
+struct csc_rows_t {
+    uint8_t cnt{0};
+    uint8_t row_sz{1};
+    std::vector<uint8_t> bytes;
+};
+
+csc_rows_t csc_rows(const zwif_rpt_rec_t *rec)
+{
+    csc_rows_t r;
+    const uint8_t n = rec->val[csc_mask_len];
+    r.cnt = rec->val[csc_identical] ? 1 : rec->val[csc_scenes];
+    std::vector<std::vector<uint8_t>> rows(r.cnt);
+    for (uint8_t k = 0; k < r.cnt; ++k) {
+        const uint8_t *mask = rec->val + csc_masks + size_t(k) * n;
+        for (unsigned j = 0; j < n * 8u; ++j)
+            if (mask[j / 8] & (1u << (j % 8)))
+                rows[k].push_back(static_cast<uint8_t>(j));
+        r.row_sz = std::max<uint8_t>(r.row_sz, static_cast<uint8_t>(rows[k].size() + 1));
+    }
+    r.bytes.assign(size_t(r.cnt) * r.row_sz, 0);
+    for (uint8_t k = 0; k < r.cnt; ++k) {
+        uint8_t *row = r.bytes.data() + size_t(k) * r.row_sz;
+        row[0] = static_cast<uint8_t>(rows[k].size());
+        std::copy(rows[k].begin(), rows[k].end(), row + 1);
+    }
+    return r;
+}
+
+// Block: scenes, slow refresh supported, identical, row size, the rows.
+int store_csc_sup(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    const csc_rows_t r = csc_rows(rec);
+    std::vector<uint8_t> block{rec->val[csc_scenes], csc_slow(intf->real_ver, rec->val[csc_flags]),
+                               rec->val[csc_identical], r.row_sz};
+    block.insert(block.end(), r.bytes.begin(), r.bytes.end());
+    data_block_set(intf, block.data(), block.size());
+    return 1;
+}
+
+void call_csc_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    csc_rows_t r = csc_rows(rec);
+    fn<zwrep_csc_sup_fn>(cb)(intf, rec->val[csc_scenes], rec->val[csc_identical], r.row_sz, r.bytes.data(),
+                             csc_slow(intf->real_ver, rec->val[csc_flags]), 1);
+}
+
+void parse_csc(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    put(rec, zwcsc_notif_t{cmd[2], static_cast<uint8_t>(cmd[3] & 0x07), cmd[4], static_cast<uint8_t>(cmd[3] & 0x80)});
+}
+
+// A notification with the sequence number of the cached one is the same key
+// press sent again: no callback.
+int store_csc(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    zwcsc_notif_t n = get<zwcsc_notif_t>(rec);
+    n.slow_rfsh = csc_slow(intf->real_ver, n.slow_rfsh);
+    if (intf->cch_data == nullptr && zwif_cache_init(intf, sizeof n, 0) != 0)
+        return 1;
+    uint8_t *ent = zwif_cache_plain_entry(intf, sizeof n);
+    if (ent == nullptr)
+        return 1;
+    if (intf->cch_ele_cnt == 1 && time_get(ent) != 0 && ent[ZWIF_CACHE_TIME_SZ] == n.seq_no)
+        return 0;
+    time_put(ent, now);
+    std::memcpy(ent + ZWIF_CACHE_TIME_SZ, &n, sizeof n);
+    return 1;
+}
+
+time_t cached_csc(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
+{
+    zwcsc_notif_t n{};
+    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, sizeof n) : nullptr;
+    if (ent != nullptr)
+        std::memcpy(&n, ent + ZWIF_CACHE_TIME_SZ, sizeof n);
+    put(rec, n);
+    return ent ? time_get(ent) : 0;
+}
+
+void call_csc(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
+{
+    zwcsc_notif_t n = get<zwcsc_notif_t>(rec);
+    n.slow_rfsh = csc_slow(intf->real_ver, n.slow_rfsh);
+    fn<zwrep_csc_fn>(cb)(intf, &n, ts);
+}
+
+// --- Door Lock (0x62) -------------------------------------------------------------------
+
+// One cache entry holds both reports, each with its own time: {operation
+// time, operation (padded to 8)} {configuration time, configuration}.
+constexpr uint8_t dlck_val_sz = 24;
+constexpr size_t dlck_op_at = 0, dlck_cfg_at = 16;
+static_assert(sizeof(zwdlck_op_t) <= 8 && sizeof(zwdlck_cfg_t) <= 8);
+
+void parse_dlck_op(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    put(rec, zwdlck_op_t{cmd[2], static_cast<uint8_t>(cmd[3] >> 4), static_cast<uint8_t>(cmd[3] & 0x0F), cmd[4],
+                         cmd[5], cmd[6]});
+}
+
+void parse_dlck_cfg(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    put(rec, zwdlck_cfg_t{cmd[2], static_cast<uint8_t>(cmd[3] >> 4), static_cast<uint8_t>(cmd[3] & 0x0F), cmd[4],
+                          cmd[5]});
+}
+
+// The part at `at` of the door lock entry: its time is now, its record the
+// report's; changed when the record differs or the entry is new.
+template <size_t At>
+int store_dlck(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    int changed = 0;
+    if (intf->cch_data == nullptr) {
+        if (zwif_cache_init(intf, dlck_val_sz, 0) != 0)
+            return 1;
+        changed = 1;
+    }
+    uint8_t *ent = zwif_cache_plain_entry(intf, dlck_val_sz);
+    if (ent == nullptr)
+        return 1;
+    time_put(ent + At, now);
+    uint8_t *val = ent + At + ZWIF_CACHE_TIME_SZ;
+    if (std::memcmp(val, rec->val, rec->len) != 0) {
+        std::memcpy(val, rec->val, rec->len);
+        changed = 1;
+    }
+    return changed;
+}
+
+template <class T, size_t At>
+time_t cached_dlck(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
+{
+    T v{};
+    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, dlck_val_sz) : nullptr;
+    if (ent != nullptr)
+        std::memcpy(&v, ent + At + ZWIF_CACHE_TIME_SZ, sizeof v);
+    put(rec, v);
+    return ent ? time_get(ent + At) : 0;
+}
+
+template <class T, class F>
+void call_rec_ts(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
+{
+    T v = get<T>(rec);
+    fn<F>(cb)(intf, &v, ts);
+}
+
+// --- User Code (0x63) ---------------------------------------------------------------------
+
+// The code is what follows id and status: at most ZW_USRCOD_MAX bytes.
+void parse_usrcod(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    const size_t code_len = size_t(len) - 4;
+    if (code_len > ZW_USRCOD_MAX)
+        return drop(rec);
+    zwusrcod_t c{cmd[2], cmd[3], static_cast<uint8_t>(code_len), {}};
+    std::memcpy(c.code, cmd + 4, code_len);
+    put(rec, c);
+}
+
+void call_usrcod(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    zwusrcod_t c = get<zwusrcod_t>(rec);
+    fn<zwrep_usr_cod_fn>(cb)(intf, &c);
+}
+
+int store_usr_num(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    data_block_set(intf, rec->val, 1);
+    return 1;
+}
+
+void call_usr_num(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_usr_sup_fn>(cb)(intf, rec->val[0], 1);
+}
+
+// --- Protection (0x75) -------------------------------------------------------------------
+
+// Local state, and the RF state when the frame has one (version 2).
+void parse_prot(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
+{
+    rec->val[0] = cmd[2];
+    rec->val[1] = len >= 4 ? cmd[3] : 0;
+    rec->len = 2;
+}
+
+void call_prot(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_prot_fn>(cb)(intf, rec->val[0], rec->val[1]);
+}
+
+// States from a 16-bit mask, low byte first.
+uint8_t prot_states(uint8_t lo, uint8_t hi, uint8_t *out)
+{
+    const unsigned bits = unsigned(hi) << 8 | lo;
+    uint8_t cnt = 0;
+    for (uint8_t i = 0; i < 16; ++i)
+        if (bits & (1u << i))
+            out[cnt++] = i;
+    return cnt;
+}
+
+void parse_prot_sup(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+{
+    zwprot_sup_t s{};
+    s.excl_ctl = (cmd[2] >> 1) & 1;
+    s.tmout = cmd[2] & 1;
+    s.lprot_cnt = prot_states(cmd[3], cmd[4], s.lprot);
+    s.rfprot_cnt = prot_states(cmd[5], cmd[6], s.rfprot);
+    put(rec, s);
+}
+
+int store_prot_sup(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    *ts = now;
+    data_block_set(intf, rec->val, sizeof(zwprot_sup_t));
+    return 1;
+}
+
+void call_prot_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    zwprot_sup_t s = get<zwprot_sup_t>(rec);
+    fn<zwrep_prot_sup_fn>(cb)(intf, &s, 1);
+}
+
+// --- Clock (0x81) ------------------------------------------------------------------------
+
+void call_clock(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<zwrep_clock_fn>(cb)(intf, rec->val[0] >> 5, rec->val[0] & 0x1F, rec->val[1]);
+}
+
+// --- the rows ----------------------------------------------------------------------------
+
+#define CTL_SINGLE(mask) parse_b2_masked<mask>, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single
+#define CTL_BYTE parse_bytes<1>, store_none, nullptr, call_byte
+
+// Sorted by class, then command.
+constexpr zwif_rpt_def_t ctl_rows[] = {
+    {0x22, 0x01, 4, parse_bytes<2>, store_none, nullptr, call_appl_busy},  // Application Busy
+    {0x22, 0x02, 3, CTL_BYTE},                                              // Application Rejected Request
+    {0x40, 0x03, 3, CTL_SINGLE(0x1F)},                                      // Thermostat Mode Report
+    {0x40, 0x05, 3, parse_modes, store_md_sup, nullptr, call_md_sup},       // Thermostat Mode Supported Report
+    {0x42, 0x03, 3, CTL_SINGLE(0x0F)},                                      // Thermostat Operating State Report
+    {0x43, 0x03, 5, parse_setp, store_setp, cached_setp, call_setp},        // Thermostat Setpoint Report
+    {0x43, 0x05, 3, parse_setp_sup, store_setp_sup, nullptr, call_setp_sup},         // Setpoint Supported Report
+    {0x43, 0x0A, 4, parse_setp_range, store_setp_range, nullptr, call_setp_range},   // Setpoint Capabilities Report
+    {0x44, 0x03, 3, parse_bytes<1>, store_fan_md, cached_fan_md, call_fan_md},       // Thermostat Fan Mode Report
+    {0x44, 0x05, 3, parse_modes, store_fan_md_sup, nullptr, call_fan_md_sup},        // Fan Mode Supported Report
+    {0x45, 0x03, 3, CTL_SINGLE(0x0F)},                                      // Thermostat Fan State Report
+    {0x46, 0x03, 30, parse_shed, store_none, nullptr, call_shed},           // Climate Control Schedule Report
+    {0x46, 0x05, 3, CTL_BYTE},                                              // Schedule Changed Report
+    {0x46, 0x08, 4, parse_shed_ovr, store_none, nullptr, call_shed_ovr},    // Schedule Override Report
+    {0x47, 0x03, 4, parse_setb, store_none, nullptr, call_setb},            // Thermostat Setback Report
+    {0x5B, 0x02, 3, parse_csc_sup, store_csc_sup, nullptr, call_csc_sup},   // Central Scene Supported Report
+    {0x5B, 0x03, 5, parse_csc, store_csc, cached_csc, call_csc},            // Central Scene Notification
+    {0x5B, 0x06, 3, parse_b2_masked<0x80>, store_none, nullptr, call_byte}, // Central Scene Configuration Report
+    {0x62, 0x03, 7, parse_dlck_op, store_dlck<dlck_op_at>, cached_dlck<zwdlck_op_t, dlck_op_at>,
+     call_rec_ts<zwdlck_op_t, zwrep_dlck_op_fn>},                           // Door Lock Operation Report
+    {0x62, 0x06, 6, parse_dlck_cfg, store_dlck<dlck_cfg_at>, cached_dlck<zwdlck_cfg_t, dlck_cfg_at>,
+     call_rec_ts<zwdlck_cfg_t, zwrep_dlck_cfg_fn>},                         // Door Lock Configuration Report
+    {0x63, 0x03, 4, parse_usrcod, store_none, nullptr, call_usrcod},        // User Code Report
+    {0x63, 0x05, 3, parse_bytes<1>, store_usr_num, nullptr, call_usr_num},  // Users Number Report
+    {0x75, 0x03, 3, parse_prot, store_none, nullptr, call_prot},            // Protection Report
+    {0x75, 0x05, 7, parse_prot_sup, store_prot_sup, nullptr, call_prot_sup},  // Protection Supported Report
+    {0x75, 0x08, 3, CTL_BYTE},                                              // Exclusive Control Report
+    {0x75, 0x0B, 3, CTL_BYTE},                                              // Protection Timeout Report
+    {0x81, 0x06, 4, parse_bytes<2>, store_none, nullptr, call_clock},       // Clock Report
+    {0x87, 0x03, 3, CTL_BYTE},                                              // Indicator Report
+};
+static_assert(zwif_rpt_defs_sorted(ctl_rows), "report rows are sorted by class and command, each once");
+
+#undef CTL_SINGLE
+#undef CTL_BYTE
+
+}  // namespace
+
+const zwif_rpt_defs_t zwif_rpt_defs_ctl{ctl_rows, std::size(ctl_rows)};
