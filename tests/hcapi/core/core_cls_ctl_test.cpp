@@ -8,6 +8,7 @@
 #include "../net/hc_test_support.h"
 
 #include "hcapi/core/zwif_shape.h"
+#include "hcapi/core/zwsend.h"
 #include "hcapi/include/zwif_ctl.h"
 
 namespace {
@@ -65,6 +66,32 @@ void on_usrcod(zwif_desc_t *i, zwusrcod_t *c)
     rec(i, b);
 }
 
+void on_md_sup(zwif_desc_t *i, uint8_t cnt, uint8_t *m, int valid)
+{
+    bytes b{cnt};
+    if (m != nullptr)
+        b.insert(b.end(), m, m + cnt);
+    b.push_back(static_cast<uint8_t>(valid));
+    rec(i, b);
+}
+void on_fan_sup(zwif_desc_t *i, uint8_t off, uint8_t cnt, uint8_t *m, int valid)
+{
+    bytes b{off, cnt};
+    if (m != nullptr)
+        b.insert(b.end(), m, m + cnt);
+    b.push_back(static_cast<uint8_t>(valid));
+    rec(i, b);
+}
+void on_setp_range(zwif_desc_t *i, uint8_t type, zwsetp_t *min, zwsetp_t *max, int valid)
+{
+    bytes b{type};
+    for (const zwsetp_t *v : {min, max})
+        if (v != nullptr)
+            b.insert(b.end(), reinterpret_cast<const uint8_t *>(v), reinterpret_cast<const uint8_t *>(v) + sizeof *v);
+    b.push_back(static_cast<uint8_t>(valid));
+    rec(i, b);
+}
+
 class CtlCalls : public HcNet {
 protected:
     void SetUp() override
@@ -81,8 +108,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(start(c));
         g_net = net_;
         // The versions the calls look at.
-        const std::pair<uint16_t, uint8_t> current[] = {{0x22, 1}, {0x5B, 3}, {0x62, 2}, {0x63, 1},
-                                                        {0x75, 2}, {0x81, 1}, {0x87, 1}};
+        const std::pair<uint16_t, uint8_t> current[] = {{0x22, 1}, {0x40, 3}, {0x43, 3}, {0x44, 3}, {0x5B, 3},
+                                                        {0x62, 2}, {0x63, 1}, {0x75, 2}, {0x81, 1}, {0x87, 1}};
         const std::pair<uint16_t, uint8_t> old[] = {{0x5B, 2}, {0x75, 1}};
         for (uint8_t n : {n_lock, n_sleeper})
             for (auto [cls, ver] : current)
@@ -391,6 +418,58 @@ TEST_F(CtlCalls, SupportedInformationIsAnsweredFromTheCache)
     EXPECT_EQ(0, zwif_prot_sup_cache_get(&pd, &got));
     EXPECT_EQ(0, std::memcmp(&prot, &got, sizeof got));
     EXPECT_FALSE(g_locked_cb) << "no callback under the network mutex";
+}
+
+// The thermostat's capabilities come back by data kind from the blocks their
+// supported reports left.
+TEST_F(CtlCalls, ThermostatCapabilitiesComeBackByDataKind)
+{
+    zwif_desc_t mode = intf(n_lock, 0x40), fan = intf(n_lock, 0x44), setp = intf(n_lock, 0x43);
+    const auto md_cb = reinterpret_cast<zwif_rpt_fn>(on_md_sup);
+    const auto fan_cb = reinterpret_cast<zwif_rpt_fn>(on_fan_sup);
+    const auto range_cb = reinterpret_cast<zwif_rpt_fn>(on_setp_range);
+
+    // Nothing reported yet: zeros, valid 0.
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_cache_rpt_req(&mode, md_cb, 1, 0, 1));
+    ASSERT_TRUE(eventually([&] { return cbs().size() >= 1; }));
+    EXPECT_EQ((bytes{0, 0}), cbs()[0].second);
+
+    ASSERT_EQ(0, zwif_set_report(&mode, md_cb, 0x05));
+    ASSERT_EQ(0, zwif_set_report(&fan, fan_cb, 0x05));
+    ASSERT_EQ(0, zwif_set_report(&setp, md_cb, 0x05));  // same shape: count, list, valid
+    ASSERT_EQ(0, zwif_set_report(&setp, range_cb, 0x0A));
+    for (const bytes &f : {bytes{0x40, 0x05, 0x07}, bytes{0x44, 0x05, 0x0B}, bytes{0x43, 0x05, 0x06},
+                           bytes{0x43, 0x0A, 0x01, 0x21, 0x32, 0x22, 0x01, 0x2C}})
+        ASSERT_GE(from_node(n_lock, f), 0);
+    ASSERT_TRUE(eventually([&] { return cbs().size() >= 5; }));
+
+    const bytes min1{1, 1, 0, 1, 0x32, 0, 0, 0}, max1{1, 1, 0, 2, 0x01, 0x2C, 0, 0};
+    bytes range1{1};
+    range1.insert(range1.end(), min1.begin(), min1.end());
+    range1.insert(range1.end(), max1.begin(), max1.end());
+    range1.push_back(1);
+    const struct {
+        const char *name;
+        zwif_desc_t d;
+        zwif_rpt_fn cb;
+        uint16_t kind, arg;
+        bytes args;
+    } cases[] = {
+        {"modes", mode, md_cb, 1, 0, {3, 0, 1, 2, 1}},
+        {"fan modes", fan, fan_cb, 0, 0, {1, 3, 0, 1, 3, 1}},
+        {"setpoint types", setp, md_cb, 2, 0, {2, 1, 2, 1}},
+        {"range of type 1", setp, range_cb, 20, 1, range1},
+        {"type 2 has no range", setp, range_cb, 20, 2, {0, 0}},
+        {"type 9 is not supported", setp, range_cb, 20, 9, {0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = cbs().size();
+        EXPECT_EQ(ZW_ERR_CACHE_AVAIL, zwif_cache_rpt_req(&c.d, c.cb, c.kind, c.arg, 0));
+        ASSERT_TRUE(eventually([&] { return cbs().size() > before; }));
+        EXPECT_EQ(c.args, cbs().back().second);
+    }
+    EXPECT_FALSE(g_locked_cb);
 }
 
 // The lock's reports through the callback thread: the cached configuration
