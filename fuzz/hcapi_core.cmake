@@ -12,3 +12,11 @@ if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_rpt_fuzz.cpp
     LIBS zw_hcapi_core zw_hcapi_net)
 endif()
+
+# Commands through command reception of a running network whose nodes have
+# interfaces of many classes.
+if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net AND TARGET zw_sim)
+  zw_fuzz(NAME fuzz_hcapi_rx
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_rx_fuzz.cpp
+    LIBS zw_hcapi_core zw_hcapi_net zw_sim)
+endif()
