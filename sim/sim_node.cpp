@@ -214,6 +214,49 @@ std::optional<bytes> wake_up_handle(class_call &c)
 
 bytes no_report(const node_state &, const class_state &) { return {}; }
 
+// Door Lock: state {mode, handles (outside << 4 | inside), door condition,
+// operation type, configured handles, minutes, seconds}.
+bytes door_lock_report(const node_state &, const class_state &c)
+{
+    // No time-out left to report: 0xFE minutes and seconds.
+    bytes r{cc_door_lock, 0x03, c.values[0], c.values[1], c.values[2], 0xFE, 0xFE};
+    if (c.version >= 3) {
+        r.push_back(c.values[0]); // target mode: already there
+        r.push_back(0x00);        // duration
+    }
+    return r;
+}
+
+bool door_lock_mode(uint8_t m)
+{
+    return m == 0x00 || m == 0x01 || m == 0x10 || m == 0x11 || m == 0x20 || m == 0x21 || m == 0xFF;
+}
+
+std::optional<bytes> door_lock_handle(class_call &c)
+{
+    auto &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x01: // Operation Set: mode
+        if (c.cmd.size() < 3 || !door_lock_mode(c.cmd[2]))
+            c.violation("Door Lock Operation Set without a valid mode");
+        else
+            v[0] = c.cmd[2];
+        return std::nullopt;
+    case 0x02:
+        return door_lock_report(c.node, c.cls);
+    case 0x04: // Configuration Set: type, handles, minutes, seconds
+        if (c.cmd.size() < 6 || (c.cmd[2] != 1 && c.cmd[2] != 2))
+            c.violation("Door Lock Configuration Set malformed");
+        else
+            std::copy(c.cmd.begin() + 2, c.cmd.begin() + 6, v.begin() + 3);
+        return std::nullopt;
+    case 0x05:
+        return bytes{cc_door_lock, 0x06, v[3], v[4], v[5], v[6]};
+    default:
+        return std::nullopt;
+    }
+}
+
 struct class_row {
     uint8_t cmd_class;
     const char *name;
@@ -227,6 +270,8 @@ struct class_row {
 bytes one_zero(const node_profile &) { return {0x00}; }
 bytes full_battery(const node_profile &) { return {100}; }
 bytes no_values(const node_profile &) { return {}; }
+// Secured, all handles, door closed; a constant lock.
+bytes door_lock_defaults(const node_profile &) { return {0xFF, 0xFF, 0x00, 0x01, 0xFF, 0xFE, 0xFE}; }
 bytes wake_up_defaults(const node_profile &p)
 {
     bytes b;
@@ -238,6 +283,7 @@ bytes wake_up_defaults(const node_profile &p)
 constexpr class_row class_rows[] = {
     {cc_basic, "Basic", 2, 1, one_zero, basic_handle, basic_report},
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
+    {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},

@@ -50,6 +50,7 @@ namespace sim {
 // Command classes the model knows.
 inline constexpr uint8_t cc_basic = 0x20;
 inline constexpr uint8_t cc_switch_binary = 0x25;
+inline constexpr uint8_t cc_door_lock = 0x62;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
@@ -67,6 +68,10 @@ const char *node_kind_text(node_kind kind);
 //   Battery (0x80):        {level}                        default {100}
 //   Wake Up (0x84):        {interval (3 bytes, s), receiving node id}
 //                          default {the profile's interval, 1}
+//   Door Lock (0x62):      {mode, handles (outside << 4 | inside), door
+//                          condition, operation type, configured handles,
+//                          minutes, seconds}
+//                          default {0xFF, 0xFF, 0x00, 1, 0xFF, 0xFE, 0xFE}
 //   Multi Command (0x8F):  no state
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.

@@ -10,6 +10,7 @@
 #include "hcapi/core/zwif_shape.h"
 #include "hcapi/core/zwsend.h"
 #include "hcapi/include/zwif_ctl.h"
+#include "sim/sim_node.h"
 
 namespace {
 
@@ -116,12 +117,22 @@ protected:
                 ASSERT_NO_FATAL_FAILURE(attach(n, cls, ver));
         for (auto [cls, ver] : old)
             ASSERT_NO_FATAL_FAILURE(attach(n_old, cls, ver));
+        // The lock behind n_lock answers its gets.
+        model = std::make_unique<sim::node_model>(*gw);
+        sim::node_profile p;
+        p.node_id = n_lock;
+        p.classes = {{sim::cc_door_lock, 2, {}}};
+        ASSERT_EQ(0, model->add(p));
+        model->set_unsolicited_destination(sim::endpoint{"127.0.0.1", zwnet_host_port_get(net_)});
     }
     void TearDown() override
     {
         HcNet::TearDown();
+        model.reset();
         g_net = nullptr;
     }
+
+    std::unique_ptr<sim::node_model> model;
 
     void attach(uint8_t node_id, uint16_t cls, uint8_t ver)
     {
@@ -506,15 +517,31 @@ TEST_F(CtlCalls, LockReportsReachTheirCallbacks)
 
 // A lock operation without a callback goes out plainly and is read back;
 // until the read-back facility runs, the call says so (-63) and logs it.
-TEST_F(CtlCalls, ALockOperationReachesTheDevice)
+// The lock's gets come back as reports from the device.
+TEST_F(CtlCalls, ALockIsSetAndReadBack)
 {
     zwif_desc_t lock = intf(n_lock, 0x62);
-    const int rc = zwif_dlck_op_set(&lock, 0xFF, nullptr, 0);
+    const int rc = zwif_dlck_op_set(&lock, 0x00, nullptr, 0);
     EXPECT_TRUE(rc == 0 || rc == ZW_ERR_POST_SET_POLL) << rc;
-    ASSERT_TRUE(wait_cmd(n_lock, {0x62, 0x01, 0xFF}, 10s));
+    ASSERT_TRUE(model->wait_view(n_lock, [](const sim::node_view &v) { return v.values.at(0x62)[0] == 0x00; }, 10s));
     if (rc == ZW_ERR_POST_SET_POLL) {
         EXPECT_EQ(1u, log_count("zwif_dlck_op_set post-set poll with error:"));
     }
+    const zwdlck_cfg_t timed{2, 0x1, 0x2, 3, 30};
+    const int cfg_rc = zwif_dlck_cfg_set(&lock, &timed);
+    EXPECT_TRUE(cfg_rc == 0 || cfg_rc == 1) << cfg_rc;
+    ASSERT_TRUE(model->wait_view(n_lock, [](const sim::node_view &v) { return v.values.at(0x62)[3] == 2; }, 10s));
+
+    ASSERT_EQ(0, zwif_dlck_op_rpt_set(&lock, on_dlck_op));
+    int get_rc = zwif_dlck_op_get(&lock, ZWIF_GET_BMSK_LIVE);
+    EXPECT_TRUE(get_rc == 0 || get_rc == 1) << get_rc;
+    ASSERT_TRUE(eventually([&] { return cbs().size() >= 1; }));
+    EXPECT_EQ((bytes{0x00, 0x00}), cbs()[0].second) << "mode unsecured, door open";
+    get_rc = zwif_dlck_cfg_get(&lock, on_dlck_cfg, ZWIF_GET_BMSK_LIVE);
+    EXPECT_TRUE(get_rc == 0 || get_rc == 1) << get_rc;
+    ASSERT_TRUE(eventually([&] { return cbs().size() >= 2; }));
+    EXPECT_EQ((bytes{2, 1, 2, 3, 30}), cbs()[1].second);
+    EXPECT_TRUE(model->violations().empty());
 }
 
 }  // namespace
