@@ -11,6 +11,7 @@
 #include "hcapi/include/zwif_ctl.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -109,20 +110,32 @@ void data_block_set(zwif_p intf, const uint8_t *block, size_t len)
 
 // --- shared shapes -------------------------------------------------------------
 
-// The first N bytes after class and command (the row's min_len covers them).
-template <uint8_t N>
-void parse_bytes(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
+// A report of fixed fields: each record byte is (frame byte `at` >> shift)
+// & mask. Bytes the row's min_len covers are always there; a field past
+// them (an addition of a later version) reads 0 when the frame lacks it.
+struct field_t {
+    uint8_t at;
+    uint8_t shift;
+    uint8_t mask;
+};
+
+template <size_t N>
+using fields_t = std::array<field_t, N>;
+
+template <const auto &Fields>
+void parse_fields(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
 {
-    std::memcpy(rec->val, cmd + 2, N);
-    rec->len = N;
+    static_assert(Fields.size() <= ZWIF_RPT_REC_MAX);
+    for (size_t k = 0; k < Fields.size(); ++k) {
+        const field_t &f = Fields[k];
+        rec->val[k] = f.at < len ? static_cast<uint8_t>((cmd[f.at] >> f.shift) & f.mask) : 0;
+    }
+    rec->len = static_cast<uint8_t>(Fields.size());
 }
 
-template <uint8_t Mask>
-void parse_b2_masked(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
-{
-    rec->val[0] = cmd[2] & Mask;
-    rec->len = 1;
-}
+// b2, or b2 and b3, whole.
+constexpr fields_t<1> b2{{{2, 0, 0xFF}}};
+constexpr fields_t<2> b2_b3{{{2, 0, 0xFF}, {3, 0, 0xFF}}};
 
 // Reports that are not cached reach the application every time.
 int store_none(zwif_p, const zwif_rpt_rec_t *, time_t now, time_t *ts)
@@ -135,6 +148,20 @@ void call_byte(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, tim
 {
     fn<zwrep_byte_fn>(cb)(intf, rec->val[0]);
 }
+
+// Callbacks of two and three bytes.
+void call_2b(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<void (*)(zwif_desc_t *, uint8_t, uint8_t)>(cb)(intf, rec->val[0], rec->val[1]);
+}
+
+void call_3b(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
+{
+    fn<void (*)(zwif_desc_t *, uint8_t, uint8_t, uint8_t)>(cb)(intf, rec->val[0], rec->val[1], rec->val[2]);
+}
+static_assert(std::is_same_v<zwrep_appl_busy_fn, void (*)(zwif_desc_t *, uint8_t, uint8_t)> &&
+              std::is_same_v<zwrep_prot_fn, void (*)(zwif_desc_t *, uint8_t, uint8_t)> &&
+              std::is_same_v<zwrep_clock_fn, void (*)(zwif_desc_t *, uint8_t, uint8_t, uint8_t)>);
 
 // A bit mask from b2 to the end of the frame: bit i lists i, for i below
 // `limit`. Returns the count; `out` holds room for `limit` entries.
@@ -176,13 +203,6 @@ bool climate_state(uint8_t s, uint8_t *state, int8_t *setback)
         *setback = static_cast<int8_t>(s);
         return true;
     }
-}
-
-// --- Application Status (0x22) ----------------------------------------------------
-
-void call_appl_busy(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
-{
-    fn<zwrep_appl_busy_fn>(cb)(intf, rec->val[0], rec->val[1]);
 }
 
 // --- Thermostat Mode (0x40) and Fan Mode (0x44) ---------------------------------------
@@ -577,10 +597,9 @@ void call_csc_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, 
                              csc_slow(intf->real_ver, rec->val[csc_flags]), 1);
 }
 
-void parse_csc(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
-{
-    put(rec, zwcsc_notif_t{cmd[2], static_cast<uint8_t>(cmd[3] & 0x07), cmd[4], static_cast<uint8_t>(cmd[3] & 0x80)});
-}
+// Sequence number, key attribute, scene, slow refresh.
+constexpr fields_t<4> csc_fields{{{2, 0, 0xFF}, {3, 0, 0x07}, {4, 0, 0xFF}, {3, 0, 0x80}}};
+static_assert(sizeof(zwcsc_notif_t) == csc_fields.size());
 
 // A notification with the sequence number of the cached one is the same key
 // press sent again: no callback.
@@ -626,17 +645,10 @@ constexpr uint8_t dlck_val_sz = 24;
 constexpr size_t dlck_op_at = 0, dlck_cfg_at = 16;
 static_assert(sizeof(zwdlck_op_t) <= 8 && sizeof(zwdlck_cfg_t) <= 8);
 
-void parse_dlck_op(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
-{
-    put(rec, zwdlck_op_t{cmd[2], static_cast<uint8_t>(cmd[3] >> 4), static_cast<uint8_t>(cmd[3] & 0x0F), cmd[4],
-                         cmd[5], cmd[6]});
-}
-
-void parse_dlck_cfg(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
-{
-    put(rec, zwdlck_cfg_t{cmd[2], static_cast<uint8_t>(cmd[3] >> 4), static_cast<uint8_t>(cmd[3] & 0x0F), cmd[4],
-                          cmd[5]});
-}
+// Mode (or operation type), outside and inside handles, then the rest whole.
+constexpr fields_t<6> dlck_op_fields{{{2, 0, 0xFF}, {3, 4, 0x0F}, {3, 0, 0x0F}, {4, 0, 0xFF}, {5, 0, 0xFF}, {6, 0, 0xFF}}};
+constexpr fields_t<5> dlck_cfg_fields{{{2, 0, 0xFF}, {3, 4, 0x0F}, {3, 0, 0x0F}, {4, 0, 0xFF}, {5, 0, 0xFF}}};
+static_assert(sizeof(zwdlck_op_t) == dlck_op_fields.size() && sizeof(zwdlck_cfg_t) == dlck_cfg_fields.size());
 
 // The part at `at` of the door lock entry: its time is now, its record the
 // report's; changed when the record differs or the entry is new.
@@ -713,18 +725,6 @@ void call_usr_num(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, 
 
 // --- Protection (0x75) -------------------------------------------------------------------
 
-// Local state, and the RF state when the frame has one (version 2).
-void parse_prot(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
-{
-    rec->val[0] = cmd[2];
-    rec->val[1] = len >= 4 ? cmd[3] : 0;
-    rec->len = 2;
-}
-
-void call_prot(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
-{
-    fn<zwrep_prot_fn>(cb)(intf, rec->val[0], rec->val[1]);
-}
 
 // States from a 16-bit mask, low byte first.
 uint8_t prot_states(uint8_t lo, uint8_t hi, uint8_t *out)
@@ -762,53 +762,65 @@ void call_prot_sup(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec,
 
 // --- Clock (0x81) ------------------------------------------------------------------------
 
-void call_clock(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
-{
-    fn<zwrep_clock_fn>(cb)(intf, rec->val[0] >> 5, rec->val[0] & 0x1F, rec->val[1]);
-}
+// Weekday, hour, minute.
+constexpr fields_t<3> clock_fields{{{2, 5, 0x07}, {2, 0, 0x1F}, {3, 0, 0xFF}}};
+
+// --- single values ---------------------------------------------------------------------
+
+// Thermostat mode (5 bits), operating and fan state (4 bits), central scene
+// configuration (the slow refresh bit).
+constexpr fields_t<1> b2_lo5{{{2, 0, 0x1F}}};
+constexpr fields_t<1> b2_lo4{{{2, 0, 0x0F}}};
+constexpr fields_t<1> b2_hi1{{{2, 0, 0x80}}};
 
 // --- the rows ----------------------------------------------------------------------------
 
-#define CTL_SINGLE(mask) parse_b2_masked<mask>, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single
-#define CTL_BYTE parse_bytes<1>, store_none, nullptr, call_byte
+// Rows of the shared shapes.
+template <const auto &Fields>
+constexpr zwif_rpt_def_t single(uint16_t cls, uint8_t cmd)
+{
+    return {cls, cmd, 3, parse_fields<Fields>, zwif_rpt_store_single, zwif_rpt_cached_single, zwif_rpt_call_single};
+}
+constexpr zwif_rpt_def_t byte(uint16_t cls, uint8_t cmd, decltype(zwif_rpt_def_t::parse) parse = parse_fields<b2>)
+{
+    return {cls, cmd, 3, parse, store_none, nullptr, call_byte};
+}
 
 // Sorted by class, then command.
 constexpr zwif_rpt_def_t ctl_rows[] = {
-    {0x22, 0x01, 4, parse_bytes<2>, store_none, nullptr, call_appl_busy},  // Application Busy
-    {0x22, 0x02, 3, CTL_BYTE},                                              // Application Rejected Request
-    {0x40, 0x03, 3, CTL_SINGLE(0x1F)},                                      // Thermostat Mode Report
-    {0x40, 0x05, 3, parse_modes, store_md_sup, nullptr, call_md_sup},       // Thermostat Mode Supported Report
-    {0x42, 0x03, 3, CTL_SINGLE(0x0F)},                                      // Thermostat Operating State Report
-    {0x43, 0x03, 5, parse_setp, store_setp, cached_setp, call_setp},        // Thermostat Setpoint Report
-    {0x43, 0x05, 3, parse_setp_sup, store_setp_sup, nullptr, call_setp_sup},         // Setpoint Supported Report
-    {0x43, 0x0A, 4, parse_setp_range, store_setp_range, nullptr, call_setp_range},   // Setpoint Capabilities Report
-    {0x44, 0x03, 3, parse_bytes<1>, store_fan_md, cached_fan_md, call_fan_md},       // Thermostat Fan Mode Report
-    {0x44, 0x05, 3, parse_modes, store_fan_md_sup, nullptr, call_fan_md_sup},        // Fan Mode Supported Report
-    {0x45, 0x03, 3, CTL_SINGLE(0x0F)},                                      // Thermostat Fan State Report
-    {0x46, 0x03, 30, parse_shed, store_none, nullptr, call_shed},           // Climate Control Schedule Report
-    {0x46, 0x05, 3, CTL_BYTE},                                              // Schedule Changed Report
-    {0x46, 0x08, 4, parse_shed_ovr, store_none, nullptr, call_shed_ovr},    // Schedule Override Report
-    {0x47, 0x03, 4, parse_setb, store_none, nullptr, call_setb},            // Thermostat Setback Report
-    {0x5B, 0x02, 3, parse_csc_sup, store_csc_sup, nullptr, call_csc_sup},   // Central Scene Supported Report
-    {0x5B, 0x03, 5, parse_csc, store_csc, cached_csc, call_csc},            // Central Scene Notification
-    {0x5B, 0x06, 3, parse_b2_masked<0x80>, store_none, nullptr, call_byte}, // Central Scene Configuration Report
-    {0x62, 0x03, 7, parse_dlck_op, store_dlck<dlck_op_at>, cached_dlck<zwdlck_op_t, dlck_op_at>,
-     call_rec_ts<zwdlck_op_t, zwrep_dlck_op_fn>},                           // Door Lock Operation Report
-    {0x62, 0x06, 6, parse_dlck_cfg, store_dlck<dlck_cfg_at>, cached_dlck<zwdlck_cfg_t, dlck_cfg_at>,
-     call_rec_ts<zwdlck_cfg_t, zwrep_dlck_cfg_fn>},                         // Door Lock Configuration Report
-    {0x63, 0x03, 4, parse_usrcod, store_none, nullptr, call_usrcod},        // User Code Report
-    {0x63, 0x05, 3, parse_bytes<1>, store_usr_num, nullptr, call_usr_num},  // Users Number Report
-    {0x75, 0x03, 3, parse_prot, store_none, nullptr, call_prot},            // Protection Report
+    {0x22, 0x01, 4, parse_fields<b2_b3>, store_none, nullptr, call_2b},  // Application Busy: status, wait time
+    byte(0x22, 0x02),                                                      // Application Rejected Request
+    single<b2_lo5>(0x40, 0x03),                                            // Thermostat Mode Report
+    {0x40, 0x05, 3, parse_modes, store_md_sup, nullptr, call_md_sup},      // Thermostat Mode Supported Report
+    single<b2_lo4>(0x42, 0x03),                                            // Thermostat Operating State Report
+    {0x43, 0x03, 5, parse_setp, store_setp, cached_setp, call_setp},       // Thermostat Setpoint Report
+    {0x43, 0x05, 3, parse_setp_sup, store_setp_sup, nullptr, call_setp_sup},        // Setpoint Supported Report
+    {0x43, 0x0A, 4, parse_setp_range, store_setp_range, nullptr, call_setp_range},  // Setpoint Capabilities Report
+    {0x44, 0x03, 3, parse_fields<b2>, store_fan_md, cached_fan_md, call_fan_md},    // Thermostat Fan Mode Report
+    {0x44, 0x05, 3, parse_modes, store_fan_md_sup, nullptr, call_fan_md_sup},       // Fan Mode Supported Report
+    single<b2_lo4>(0x45, 0x03),                                            // Thermostat Fan State Report
+    {0x46, 0x03, 30, parse_shed, store_none, nullptr, call_shed},          // Climate Control Schedule Report
+    byte(0x46, 0x05),                                                      // Schedule Changed Report
+    {0x46, 0x08, 4, parse_shed_ovr, store_none, nullptr, call_shed_ovr},   // Schedule Override Report
+    {0x47, 0x03, 4, parse_setb, store_none, nullptr, call_setb},           // Thermostat Setback Report
+    {0x5B, 0x02, 3, parse_csc_sup, store_csc_sup, nullptr, call_csc_sup},  // Central Scene Supported Report
+    {0x5B, 0x03, 5, parse_fields<csc_fields>, store_csc, cached_csc, call_csc},  // Central Scene Notification
+    byte(0x5B, 0x06, parse_fields<b2_hi1>),                                // Central Scene Configuration Report
+    {0x62, 0x03, 7, parse_fields<dlck_op_fields>, store_dlck<dlck_op_at>, cached_dlck<zwdlck_op_t, dlck_op_at>,
+     call_rec_ts<zwdlck_op_t, zwrep_dlck_op_fn>},                          // Door Lock Operation Report
+    {0x62, 0x06, 6, parse_fields<dlck_cfg_fields>, store_dlck<dlck_cfg_at>, cached_dlck<zwdlck_cfg_t, dlck_cfg_at>,
+     call_rec_ts<zwdlck_cfg_t, zwrep_dlck_cfg_fn>},                        // Door Lock Configuration Report
+    {0x63, 0x03, 4, parse_usrcod, store_none, nullptr, call_usrcod},       // User Code Report
+    {0x63, 0x05, 3, parse_fields<b2>, store_usr_num, nullptr, call_usr_num},  // Users Number Report
+    // Local state; the RF state from version 2 (0 when the frame has none).
+    {0x75, 0x03, 3, parse_fields<b2_b3>, store_none, nullptr, call_2b},    // Protection Report
     {0x75, 0x05, 7, parse_prot_sup, store_prot_sup, nullptr, call_prot_sup},  // Protection Supported Report
-    {0x75, 0x08, 3, CTL_BYTE},                                              // Exclusive Control Report
-    {0x75, 0x0B, 3, CTL_BYTE},                                              // Protection Timeout Report
-    {0x81, 0x06, 4, parse_bytes<2>, store_none, nullptr, call_clock},       // Clock Report
-    {0x87, 0x03, 3, CTL_BYTE},                                              // Indicator Report
+    byte(0x75, 0x08),                                                      // Exclusive Control Report
+    byte(0x75, 0x0B),                                                      // Protection Timeout Report
+    {0x81, 0x06, 4, parse_fields<clock_fields>, store_none, nullptr, call_3b},  // Clock Report
+    byte(0x87, 0x03),                                                      // Indicator Report
 };
 static_assert(zwif_rpt_defs_sorted(ctl_rows), "report rows are sorted by class and command, each once");
-
-#undef CTL_SINGLE
-#undef CTL_BYTE
 
 }  // namespace
 
