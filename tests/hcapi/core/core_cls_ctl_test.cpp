@@ -93,6 +93,8 @@ void on_setp_range(zwif_desc_t *i, uint8_t type, zwsetp_t *min, zwsetp_t *max, i
     rec(i, b);
 }
 
+void on_set_result(zwnet_p, uint8_t, uint8_t, uint16_t, uint64_t, uint32_t) {}
+
 class CtlCalls : public HcNet {
 protected:
     void SetUp() override
@@ -206,6 +208,8 @@ const call_case call_cases[] = {
     // Door Lock.
     {"lock secured", n_sleeper, 0x62, [](auto d) { return zwif_dlck_op_set(d, 0xFF, nullptr, 0); }, 1,
      {0x62, 0x01, 0xFF}, 33},
+    {"lock secured, with a result callback", n_sleeper, 0x62,
+     [](auto d) { return zwif_dlck_op_set(d, 0xFF, on_set_result, 7); }, 1, {0x62, 0x01, 0xFF}, 33},
     {"lock unsecured with time-out", n_sleeper, 0x62, [](auto d) { return zwif_dlck_op_set(d, 0x01, nullptr, 0); },
      1, {0x62, 0x01, 0x01}, 33},
     {"lock mode 2", n_sleeper, 0x62, [](auto d) { return zwif_dlck_op_set(d, 0x02, nullptr, 0); }, ZW_ERR_VALUE, {},
