@@ -107,6 +107,11 @@ int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
     rec->cls = cls;
     rec->cmd = c;
     row->parse(cmd, len, rec);
+    if (rec->len == 0) {
+        // Its own fields rule the frame out (a size, or a length beyond it).
+        *rec = zwif_rpt_rec_t{};
+        return ZW_ERR_TOO_SMALL;
+    }
     return 0;
 }
 

@@ -32,7 +32,8 @@ struct zwif_rpt_def_t {
     uint8_t min_len;  // whole frame, class and command included
     // Bytes -> record; the length was checked against min_len. No side
     // effects: a frame that is short for what it announces is cut to the
-    // bytes present.
+    // bytes present. A parse that refuses the frame (a size its class does
+    // not allow, parameters announced beyond the frame) leaves `len` at 0.
     void (*parse)(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
     // Record -> cache (network mutex held): 1 changed (or not cached), 0 a
     // repeat; *ts the time the callbacks hand on.

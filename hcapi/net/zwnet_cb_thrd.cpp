@@ -3,6 +3,7 @@
 #include "hcapi/net/zwnet_cb_thrd.h"
 
 #include "hcapi/core/zwif_rpt.h"
+#include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnet_cb.h"
 
 #include <cstring>
@@ -124,6 +125,23 @@ void cached_rpt_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
                             b.val);
 }
 
+// Capability data from the interface's supported information (type 1) and
+// from the node's device record (type 2), by data kind; each family of
+// classes delivers its own kinds.
+void data_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.data;
+    if (zwif_sw_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg))
+        return;
+}
+
+void dev_rec_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.dev_rec;
+    if (zwif_sw_dev_rec_deliver(net, &b.intf, msg->cb, b.kind, b.arg, b.if_type))
+        return;
+}
+
 // The endpoint interview consumes its events here.
 void ep_sm_evt_dispatch(zwnet_p, const zwnet_cb_msg_t *) {}
 
@@ -140,9 +158,9 @@ void rpt_replay_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
 void dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
 {
     switch (msg.type) {
-    case ZWNET_CB_RPT:
-    case ZWNET_CB_DATA:
-    case ZWNET_CB_DEV_REC: cached_rpt_dispatch(net, &msg); break;
+    case ZWNET_CB_RPT: cached_rpt_dispatch(net, &msg); break;
+    case ZWNET_CB_DATA: data_dispatch(net, &msg); break;
+    case ZWNET_CB_DEV_REC: dev_rec_dispatch(net, &msg); break;
     case ZWNET_CB_OP_NOTIFY: notify_dispatch(net, msg); break;
     case ZWNET_CB_NODE_STS: node_sts_dispatch(net, msg); break;
     case ZWNET_CB_EP_SM_EVT: ep_sm_evt_dispatch(net, &msg); break;
