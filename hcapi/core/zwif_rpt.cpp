@@ -84,7 +84,13 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
                 row->call(usr_cb, &d, &rec, ts);
             }
         });
-    zwif_rpt_sw_after(net, &desc, &rec);
+    zwif_rpt_follow_t follow;
+    if (zwif_rpt_sw_after(net, &desc, &rec, &follow)) {
+        // Found again: the callbacks may have removed it.
+        zwep_p ep = zwep_find_by_id(net, desc.nodeid, desc.epid);
+        if (zwif_p other = ep ? zwif_find_cls(ep->intf, follow.cls) : nullptr)
+            zwif_report_dispatch(other, follow.frame, follow.len);
+    }
     return 1;
 }
 

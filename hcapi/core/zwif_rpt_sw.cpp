@@ -4,7 +4,6 @@
 // these classes for the callback thread.
 #include "hcapi/core/zwif_rpt_sw.h"
 
-#include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwsend.h"
@@ -1184,10 +1183,10 @@ const dev_alrm_tgt_t *rule_target(zwnet_p net, uint8_t node_id, uint8_t ep_id, u
 // The state of any binary sensor value ("-1" or "-2").
 inline constexpr uint32_t dev_any_value = 0xFFFFFFFE;
 
-void door_lock_from_alrm(zwnet_p net, const zwif_desc_t *intf, const zwalrm_t *a)
+bool door_lock_from_alrm(zwnet_p net, const zwif_desc_t *intf, const zwalrm_t *a, zwif_rpt_follow_t *follow)
 {
     if (a->ex_type != 0x06)
-        return;
+        return false;
     uint8_t mode, cond;
     switch (a->ex_event) {
     case 1:
@@ -1196,17 +1195,20 @@ void door_lock_from_alrm(zwnet_p net, const zwif_desc_t *intf, const zwalrm_t *a
     case 2:
     case 4:
     case 6: mode = 0x00, cond = 0x02; break;  // unlocked
-    default: return;
+    default: return false;
     }
     zwnet_lock lk(net);
     zwep_p ep = zwep_find_by_id(net, intf->nodeid, intf->epid);
     zwif_p dlck = ep ? zwif_find_cls(ep->intf, 0x62) : nullptr;
     if (dlck == nullptr)
-        return;
+        return false;
     // Door Lock Operation Report: mode, handles, door condition, no timeout,
     // and from version 3 no target mode and duration either.
     const uint8_t frame[9] = {0x62, 0x03, mode, 0x00, cond, 0xFE, 0xFE, 0x00, 0x00};
-    zwif_report_dispatch(dlck, frame, dlck->ver >= 3 ? 9 : 7);
+    follow->cls = 0x62;
+    follow->len = dlck->ver >= 3 ? 9 : 7;
+    std::memcpy(follow->frame, frame, sizeof frame);
+    return true;
 }
 
 void evt_clr(zwif_p intf, const uint8_t *frame, uint16_t len, const char *who)
@@ -1327,7 +1329,7 @@ void zwif_rpt_sw_stored(zwif_p intf, const zwif_rpt_rec_t *rec)
     }
 }
 
-void zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_t *rec)
+bool zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_t *rec, zwif_rpt_follow_t *follow)
 {
     switch (uint32_t(rec->cls) << 8 | rec->cmd) {
     case 0x3003: {
@@ -1354,13 +1356,14 @@ void zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_
         alrm_devcfg_rpt(net, intf->nodeid, intf->epid, t);
         break;
     }
-    case 0x7105: door_lock_from_alrm(net, intf, alrm_of(rec)); break;
+    case 0x7105: return door_lock_from_alrm(net, intf, alrm_of(rec), follow);
     case 0x3D04:
         // The administration number completes the meter table's identity.
         zwnet_app_call(net, [&] { zwif_get_report_simple(intf, nullptr, 0, 0x01, zwif_tx_sts_log_cb); });
         break;
     default: break;
     }
+    return false;
 }
 
 void zwif_rpt_sw_basic_set(zwif_p intf, const uint8_t *cmd, uint16_t len)

@@ -24,12 +24,19 @@ void zwif_rpt_sw_prep(zwif_p intf, zwif_rpt_rec_t *rec);
 // Network mutex held, after the record was stored: hands the idle report
 // that ends an active event to the event generation.
 void zwif_rpt_sw_stored(zwif_p intf, const zwif_rpt_rec_t *rec);
+// A report that another interface of the same endpoint receives in turn.
+struct zwif_rpt_follow_t {
+    uint16_t cls{0};
+    uint8_t len{0};
+    uint8_t frame[9]{};
+};
 // Network mutex held (at any depth), after the report's callbacks: the
-// notifications the device record maps the report to, the Door Lock
-// report a notification stands for, the meter table's follow-up Get. The
-// interface is found again by its descriptor; application callbacks run
-// with the mutex released.
-void zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_t *rec);
+// notifications the device record maps the report to, the meter table's
+// follow-up Get; true when `follow` holds the report that another interface
+// of the endpoint receives next (the Door Lock Operation Report that an
+// Access Control notification stands for). The interface is found again by
+// its descriptor; application callbacks run with the mutex released.
+bool zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_t *rec, zwif_rpt_follow_t *follow);
 // Basic Set (network mutex held): the notification the device record maps
 // its value to. The frame stays the receive path's.
 void zwif_rpt_sw_basic_set(zwif_p intf, const uint8_t *cmd, uint16_t len);
