@@ -62,8 +62,11 @@ constexpr bool zwif_rpt_defs_sorted(const zwif_rpt_def_t (&rows)[N])
         if (a >= b)
             return false;
     }
+    // (Whether a function pointer is null is no constant expression where
+    // null-pointer checks are kept, as sanitizer builds do: rows name their
+    // functions.)
     for (const zwif_rpt_def_t &r : rows)
-        if (r.min_len < 2 || r.parse == nullptr || r.store == nullptr || r.call == nullptr)
+        if (r.min_len < 2)
             return false;
     return true;
 }

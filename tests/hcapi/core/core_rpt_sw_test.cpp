@@ -798,6 +798,47 @@ TEST_F(SwDevRec, CapabilityDataComesFromTheDeviceRecord)
     EXPECT_EQ((bytes{0, 0}), g_evs[0].args);
 }
 
+// The cache readers answer for older devices from the device record, for
+// newer ones from the supported information only.
+TEST_F(SwDevRec, CacheReadersKnowWhereTheAnswerIs)
+{
+    auto real_ver = [&](uint16_t cls, uint8_t v) {
+        zwnet_lock lk(net_);
+        intf(cls)->real_ver = v;
+    };
+    uint8_t cnt = 0, list[255] = {};
+    zwmeter_cap_t cap{};
+    zwif_desc_t bs = desc(0x30), sn = desc(0x31), mt = desc(0x32), lv = desc(0x26);
+
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_bsensor_sup_cache_get(&bs, &cnt, list));
+    dispatch({0x30, 0x04, 0x06});
+    ASSERT_EQ(0, zwif_bsensor_sup_cache_get(&bs, &cnt, list));
+    EXPECT_EQ((bytes{1, 2}), bytes(list, list + cnt));
+    real_ver(0x30, 1);
+    ASSERT_EQ(0, zwif_bsensor_sup_cache_get(&bs, &cnt, list));
+    EXPECT_EQ((bytes{0x0C}), bytes(list, list + cnt)) << "the record's type";
+
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_sensor_sup_cache_get(&sn, &cnt, list));
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_sensor_unit_cache_get(&sn, 1, &cnt, list));
+    real_ver(0x31, 4);
+    ASSERT_EQ(0, zwif_sensor_sup_cache_get(&sn, &cnt, list));
+    EXPECT_EQ((bytes{0x01}), bytes(list, list + cnt));
+    ASSERT_EQ(0, zwif_sensor_unit_cache_get(&sn, 1, &cnt, list));
+    EXPECT_EQ((bytes{0x01}), bytes(list, list + cnt)) << "the record's scale";
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_sensor_unit_cache_get(&sn, 2, &cnt, list)) << "not the record's type";
+
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_meter_sup_cache_get(&mt, &cap));
+    real_ver(0x32, 1);
+    ASSERT_EQ(0, zwif_meter_sup_cache_get(&mt, &cap));
+    EXPECT_EQ((bytes{1, 0, 0x05}), (bytes{cap.type, cap.reset_cap, cap.unit_sup}));
+
+    uint8_t pri = 0, sec = 0;
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_level_sup_cache_get(&lv, &pri, &sec));
+    real_ver(0x26, 2);
+    EXPECT_EQ(ZW_ERR_CLASS_VER, zwif_level_sup_cache_get(&lv, &pri, &sec));
+    EXPECT_EQ(ZW_ERR_CLASS_NOT_FOUND, zwif_level_sup_cache_get(&mt, &pri, &sec));
+}
+
 // Access Control events stand for a Door Lock Operation Report, which goes
 // to the endpoint's Door Lock interface through its own report row.
 TEST_F(SwNet, AccessControlEventsReachTheDoorLock)
