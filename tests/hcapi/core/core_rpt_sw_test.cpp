@@ -633,6 +633,26 @@ TEST_F(SwDevRec, ReportsMapToNotifications)
     EXPECT_EQ((bytes{0x15, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0}), evs[1].args);
 }
 
+// Binary sensors, sensor alarms and notifications are taken without any
+// callback of their own: their caches and mappings still act.
+TEST_F(SwDevRec, SensorsActWithoutCallbacksOfTheirOwn)
+{
+    {
+        zwnet_lock lk(net_);
+        for (uint16_t cls : {0x30, 0x26}) {
+            zwif_p i = intf(cls);
+            for (uint8_t r = 0; r < i->rpt_num; ++r)
+                i->rpt[r].usr_rpt_cb = i->rpt[r].sm_rpt_cb = nullptr;
+        }
+    }
+    EXPECT_EQ(1, dispatch({0x30, 0x03, 0xFF, 0x01}));
+    EXPECT_EQ(0, dispatch({0x26, 0x03, 0x10})) << "other classes are left to the receive path";
+    EXPECT_EQ((std::vector<std::pair<uint8_t, uint8_t>>{{0x07, 0x01}}), alrms());
+    zwnet_lock lk(net_);
+    EXPECT_EQ(1, intf(0x30)->cch_ele_cnt);
+    EXPECT_EQ(nullptr, intf(0x26)->cch_data);
+}
+
 TEST_F(SwDevRec, TheRecordAddsNotificationTypesAndEvents)
 {
     g_evs.clear();
