@@ -434,4 +434,43 @@ TEST_F(SwCalls, SimulatedDevicesAnswerAndTheCacheRemembers)
     EXPECT_EQ((std::vector<uint8_t>{0x31, 0, 0, 0}), heard_all()[9]);
 }
 
+// An older device's capabilities come from its device record, through the
+// callback thread, as a live answer would.
+TEST_F(SwCalls, OlderDevicesAnswerFromTheirDeviceRecord)
+{
+    dev_ep_t ep;
+    dev_ep_ent_t ent;
+    auto bs = std::make_unique<dev_if_t>();
+    bs->if_type = DEV_IF_BSENSOR;
+    bs->bsnsr_type = 0x0A;
+    auto mt = std::make_unique<dev_if_t>();
+    mt->if_type = DEV_IF_METER;
+    mt->meter_type = 2;
+    mt->meter_units = 0x03;
+    ent.intf.push_back(std::move(bs));
+    ent.intf.push_back(std::move(mt));
+    ep.ent.push_back(std::move(ent));
+    dev_rec_t rec{0, 0, 0, 0, &ep};
+    auto attach = [&](dev_rec_t *r) {
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_find(&net_->ctl, n_sleeper);
+        n->dev_cfg_valid = r != nullptr;
+        n->dev_cfg_rec = r;
+    };
+    attach(&rec);
+    // The record lives on this stack: the node lets go of it however the test ends.
+    std::unique_ptr<void, std::function<void(void *)>> detach(&rec, [&](void *) { attach(nullptr); });
+    ASSERT_NO_FATAL_FAILURE(version(n_sleeper, 0x30, 1));
+    ASSERT_NO_FATAL_FAILURE(version(n_sleeper, 0x32, 1));
+    zwif_desc_t b = intf(n_sleeper, 0x30), m = intf(n_sleeper, 0x32);
+    EXPECT_EQ(ZW_ERR_CACHE_AVAIL, zwif_bsensor_sup_get(&b, on_list, 0));
+    EXPECT_EQ(ZW_ERR_CACHE_AVAIL, zwif_meter_sup_get(&m, [](zwif_desc_t *, zwmeter_cap_t *c, int valid) {
+        heard({0x32, c ? c->type : uint8_t(0), c ? c->unit_sup : uint8_t(0), uint8_t(valid)});
+    }, 0));
+    ASSERT_TRUE(eventually([] { return heard_all().size() >= 2; }));
+    EXPECT_EQ((std::vector<uint8_t>{0x30, 1, 0x0A, 1}), heard_all()[0]);
+    EXPECT_EQ((std::vector<uint8_t>{0x32, 2, 0x03, 1}), heard_all()[1]);
+    EXPECT_TRUE(queued().empty()) << "nothing asked of the device";
+}
+
 }  // namespace
