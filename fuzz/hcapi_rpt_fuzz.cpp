@@ -3,47 +3,40 @@
 // every report: no read past a frame, no callback under the network mutex.
 #include "tests/hcapi/core/rpt_bare_net.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
-// Golden frames of the report rows (blocks below), every prefix of each
-// parsed once before the fuzzer's own inputs.
-extern const std::vector<std::vector<uint8_t>> golden_frames;
-
 namespace {
 
-bool golden_parsed()
-{
-    for (const auto &f : golden_frames)
-        for (size_t n = 0; n <= f.size(); ++n) {
-            std::unique_ptr<uint8_t[]> buf(new uint8_t[n ? n : 1]);
-            std::copy(f.begin(), f.begin() + static_cast<long>(n), buf.get());
-            zwif_rpt_rec_t rec;
-            zwif_rpt_parse(buf.get(), static_cast<uint16_t>(n), &rec);
-        }
-    return true;
-}
+void run_prefixes(rpt_bare::net &net, const uint8_t *data, size_t size);
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    static rpt_bare::net net;
-    static const bool golden = golden_parsed();
-    (void)golden;
-    if (size > 64)
-        return 0;
-    for (size_t n = 0; n <= size; ++n) {
-        std::unique_ptr<uint8_t[]> buf(new uint8_t[n ? n : 1]);
-        std::copy(data, data + n, buf.get());
-        net.dispatch(buf.get(), static_cast<uint16_t>(n));
-        zwif_rpt_rec_t rec;
-        zwif_rpt_parse(buf.get(), static_cast<uint16_t>(n), &rec);
-    }
-    return 0;
-}
-
+// Golden frames of the report rows, each run with all its prefixes before
+// the fuzzer's own inputs.
 const std::vector<std::vector<uint8_t>> golden_frames = {
+    {0x26, 0x03, 0x10, 0x63, 0x05},
+    {0x26, 0x07, 0x02, 0x03},
+    {0x30, 0x03, 0xFF, 0x0C},
+    {0x30, 0x04, 0x06, 0x01},
+    {0x31, 0x02, 0x05, 0x80},
+    {0x31, 0x05, 0x03, 0x4C, 0xFF, 0xFF, 0xFE, 0x0C},
+    {0x31, 0x06, 0x01, 0x03},
+    {0x32, 0x02, 0xA1, 0x64, 0x00, 0x00, 0x30, 0x39, 0x00, 0x3C, 0x00, 0x00, 0x30, 0x00},
+    {0x32, 0x04, 0x81, 0x0F},
+    {0x33, 0x02, 0x1C, 0x00},
+    {0x33, 0x04, 0x03, 0x10, 0x80, 0x05},
+    {0x35, 0x05, 0x00, 0x01, 0x02, 0x03},
+    {0x3D, 0x04, 0x05, 'M', 'T', 'R', '0', '1'},
+    {0x3D, 0x02, 0x03, 'A', 'B', 'C'},
+    {0x66, 0x03, 0xFC},
+    {0x66, 0x05, 0xFF, 0xFF, 0xFF, 0xFF},
+    {0x66, 0x08, 0x02, 0xFF},
+    {0x71, 0x08, 0x82, 0x60, 0x01},
+    {0x71, 0x02, 0x06, 0x01, 0x66},
+    {0x71, 0x05, 0x00, 0x00, 0x00, 0xFF, 0x06, 0x06, 0x03, 0x63, 0x03, 0x05},
+    {0x71, 0x05, 0x00, 0x00, 0x00, 0xFF, 0x01, 0x01, 0x86, 0x77, 0x06, 0x02, 0x00, 'H', 0x00, 'i', 0x2A},
+    {0x9C, 0x02, 0x07, 0x01, 0xFF, 0x00, 0x1E},
+    {0x9C, 0x04, 0x01, 0x05},
     // Thermostats, locks, scenes and user interaction.
     {0x22, 0x01, 0x01, 0x0A},                                   // Application Busy
     {0x40, 0x05, 0x07, 0x02},                                   // Thermostat Mode Supported
@@ -63,3 +56,35 @@ const std::vector<std::vector<uint8_t>> golden_frames = {
     {0x75, 0x05, 0x03, 0x07, 0x00, 0x03, 0x80},                 // Protection Supported
     {0x81, 0x06, 0x4D, 0x2D},                                   // Clock
 };
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static rpt_bare::net net;
+    static const bool seeded = [] {
+        for (const auto &f : golden_frames)
+            run_prefixes(net, f.data(), f.size());
+        return true;
+    }();
+    (void)seeded;
+    if (size > 64)
+        return 0;
+    run_prefixes(net, data, size);
+    return 0;
+}
+
+namespace {
+
+void run_prefixes(rpt_bare::net &net, const uint8_t *data, size_t size)
+{
+    for (size_t n = 0; n <= size; ++n) {
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[n ? n : 1]);
+        std::copy(data, data + n, buf.get());
+        net.dispatch(buf.get(), static_cast<uint16_t>(n));
+        zwif_rpt_rec_t rec;
+        zwif_rpt_parse(buf.get(), static_cast<uint16_t>(n), &rec);
+    }
+}
+
+}  // namespace

@@ -257,6 +257,66 @@ std::optional<bytes> door_lock_handle(class_call &c)
     }
 }
 
+bytes level_report(const node_state &, const class_state &c)
+{
+    const uint8_t v = c.values[0];
+    if (c.version >= 4)
+        return {cc_switch_multilevel, 0x03, v, v, 0x00}; // current, target, already there
+    return {cc_switch_multilevel, 0x03, v};
+}
+
+std::optional<bytes> level_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01: // Set: level, from version 2 a duration; 0xFF restores the last level (here: full)
+        if (c.cmd.size() < 3)
+            c.violation("Multilevel Switch Set without a level");
+        else if (!settable(c.cmd[2]))
+            c.violation("Multilevel Switch Set with a reserved level");
+        else
+            c.cls.values[0] = c.cmd[2] == 0xFF ? 0x63 : c.cmd[2];
+        return std::nullopt;
+    case 0x02:
+        return level_report(c.node, c.cls);
+    case 0x06: // Supported Get
+        if (c.cls.version < 3)
+            return std::nullopt;
+        return bytes{cc_switch_multilevel, 0x07, c.cls.values[1], c.cls.values[2]};
+    default: // level changes start and stop at once here
+        return std::nullopt;
+    }
+}
+
+bytes sensor_report(const node_state &, const class_state &c)
+{
+    return {cc_sensor_multilevel, 0x05, c.values[0], c.values[1], c.values[2], c.values[3]};
+}
+
+std::optional<bytes> sensor_handle(class_call &c)
+{
+    const uint8_t type = c.cls.values[0];
+    switch (c.cmd[1]) {
+    case 0x01: // Supported Sensor Get: the one type's bit
+        if (c.cls.version < 5 || type == 0)
+            return std::nullopt;
+        {
+            bytes r{cc_sensor_multilevel, 0x02};
+            r.resize(2 + (type - 1) / 8 + 1, 0);
+            r[2 + (type - 1) / 8] = static_cast<uint8_t>(1u << ((type - 1) % 8));
+            return r;
+        }
+    case 0x03: // Supported Scale Get
+        if (c.cls.version < 5 || c.cmd.size() < 3)
+            return std::nullopt;
+        return bytes{cc_sensor_multilevel, 0x06, c.cmd[2],
+                     static_cast<uint8_t>(c.cmd[2] == type ? 1u << ((c.cls.values[1] >> 3) & 3) : 0)};
+    case 0x04:
+        return sensor_report(c.node, c.cls);
+    default:
+        return std::nullopt;
+    }
+}
+
 struct class_row {
     uint8_t cmd_class;
     const char *name;
@@ -268,6 +328,8 @@ struct class_row {
 };
 
 bytes one_zero(const node_profile &) { return {0x00}; }
+bytes level_defaults(const node_profile &) { return {0x00, 0x02, 0x00}; }
+bytes sensor_defaults(const node_profile &) { return {0x01, 0x22, 0x00, 0xFA}; }
 bytes full_battery(const node_profile &) { return {100}; }
 bytes no_values(const node_profile &) { return {}; }
 // Secured, all handles, door closed; a constant lock.
@@ -283,6 +345,8 @@ bytes wake_up_defaults(const node_profile &p)
 constexpr class_row class_rows[] = {
     {cc_basic, "Basic", 2, 1, one_zero, basic_handle, basic_report},
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
+    {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
+    {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},

@@ -54,6 +54,8 @@ inline constexpr uint8_t cc_door_lock = 0x62;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
+inline constexpr uint8_t cc_switch_multilevel = 0x26;
+inline constexpr uint8_t cc_sensor_multilevel = 0x31;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
 inline constexpr uint8_t wake_up_no_more_info = 0x08;
@@ -73,6 +75,11 @@ const char *node_kind_text(node_kind kind);
 //                          minutes, seconds}
 //                          default {0xFF, 0xFF, 0x00, 1, 0xFF, 0xFE, 0xFE}
 //   Multi Command (0x8F):  no state
+//   Multilevel Switch (0x26): {level, primary type, secondary type}
+//                          default {0x00, 0x02, 0x00}
+//   Multilevel Sensor (0x31): {sensor type, precision << 5 | scale << 3 | 2,
+//                          value (2 bytes)}   default {0x01, 0x22, 0x00, 0xFA}
+//                          (air temperature 25.0 degrees Celsius); one type
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {

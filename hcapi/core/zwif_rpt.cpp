@@ -1,5 +1,6 @@
 #include "hcapi/core/zwif_rpt.h"
 
+#include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwrec.h"
@@ -45,37 +46,51 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
         }
     if (usr_cb == nullptr && sm_cb == nullptr && !taken_without_cb(cls, c))
         return 0;
-    // A Basic Set is the receive path's to handle.
-    if (cls == COMMAND_CLASS_BASIC && c == 0x01)
+    // A Basic Set is the receive path's to handle; the device record may
+    // map it to a notification first.
+    if (cls == COMMAND_CLASS_BASIC && c == 0x01) {
+        zwif_rpt_sw_basic_set(intf, cmd, len);
         return 0;
+    }
     if (cls < 0x20 || cls > 0x9F)
+        return 1;
+    const bool usr_only = zwif_rpt_sw_usr_only(cls, c);
+    if (usr_only && usr_cb == nullptr)
         return 1;
 
     zwif_rpt_rec_t rec;
     if (zwif_rpt_parse(cmd, len, &rec) != 0)
         return 1;
     const zwif_rpt_def_t *row = zwif_rpt_def_find(cls, c);
+    zwif_rpt_sw_prep(intf, &rec);
     time_t ts = 0;
     const int changed = row->store(intf, &rec, util_time_now(), &ts);
+    zwif_rpt_sw_stored(intf, &rec);
 
-    const bool call_sm = sm_cb != nullptr && net->ep_intv_active;
+    const bool call_sm = sm_cb != nullptr && net->ep_intv_active && !usr_only;
     const bool call_usr = usr_cb != nullptr && changed;
-    if (!call_sm && !call_usr)
-        return 1;
     zwif_desc_t desc;
     zwif_desc_fill(&desc, intf);
     // The callbacks get copies; the interface record may be freed while
     // they run and is not touched after them.
-    zwnet_app_call(net, [&] {
-        if (call_sm) {
-            zwif_desc_t d = desc;
-            row->call(sm_cb, &d, &rec, ts);
-        }
-        if (call_usr) {
-            zwif_desc_t d = desc;
-            row->call(usr_cb, &d, &rec, ts);
-        }
-    });
+    if (call_sm || call_usr)
+        zwnet_app_call(net, [&] {
+            if (call_sm) {
+                zwif_desc_t d = desc;
+                row->call(sm_cb, &d, &rec, ts);
+            }
+            if (call_usr) {
+                zwif_desc_t d = desc;
+                row->call(usr_cb, &d, &rec, ts);
+            }
+        });
+    zwif_rpt_follow_t follow;
+    if (zwif_rpt_sw_after(net, &desc, &rec, &follow)) {
+        // Found again: the callbacks may have removed it.
+        zwep_p ep = zwep_find_by_id(net, desc.nodeid, desc.epid);
+        if (zwif_p other = ep ? zwif_find_cls(ep->intf, follow.cls) : nullptr)
+            zwif_report_dispatch(other, follow.frame, follow.len);
+    }
     return 1;
 }
 

@@ -38,7 +38,7 @@ T get(const zwif_rpt_rec_t *rec)
     return v;
 }
 
-void drop(zwif_rpt_rec_t *rec) { rec->cls = 0; }
+void drop(zwif_rpt_rec_t *rec) { rec->len = 0; }
 
 template <class F>
 F fn(zwif_rpt_fn cb)

@@ -107,7 +107,8 @@ int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
     parsed.cls = cls;
     parsed.cmd = c;
     row->parse(cmd, len, &parsed);
-    if (parsed.cls == 0)
+    // Its own fields rule the frame out (a size, or a length beyond it).
+    if (parsed.len == 0)
         return ZW_ERR_VALUE;
     *rec = parsed;
     return 0;

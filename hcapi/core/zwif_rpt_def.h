@@ -24,7 +24,8 @@ struct zwif_rpt_rec_t {
 
 // Bytes -> record: 0; ZW_ERR_TOO_SMALL for a frame shorter than its report
 // needs; ZW_ERR_RPT_NOT_FOUND for a report without a row; ZW_ERR_VALUE for a
-// field the report refuses. A refused frame leaves the record as it was.
+// frame whose own fields rule it out. A refused frame leaves the record as
+// it was.
 int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
 
 struct zwif_rpt_def_t {
@@ -33,8 +34,8 @@ struct zwif_rpt_def_t {
     uint8_t min_len;  // whole frame, class and command included
     // Bytes -> record; the length was checked against min_len. No side
     // effects: a frame that is short for what it announces is cut to the
-    // bytes present. A frame with a field the report must refuse (a size
-    // it cannot hold, a reserved state) is dropped by clearing rec->cls.
+    // bytes present. A parse that refuses the frame (a size its class does
+    // not allow, parameters announced beyond the frame) leaves `len` at 0.
     void (*parse)(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
     // Record -> cache (network mutex held): 1 changed (or not cached), 0 a
     // repeat; *ts the time the callbacks hand on.
@@ -53,10 +54,7 @@ struct zwif_rpt_defs_t {
     size_t cnt;
 };
 
-// Row tables are sorted by class, then command, each pair once. Whether a
-// row has its functions is not asked here: under the sanitizers g++ cannot
-// compare a function's address with null in a constant expression. A row
-// without parse, store or call is never found (zwif_rpt_def_find).
+// Row tables are sorted by class, then command, each pair once.
 template <size_t N>
 constexpr bool zwif_rpt_defs_sorted(const zwif_rpt_def_t (&rows)[N])
 {
@@ -66,6 +64,9 @@ constexpr bool zwif_rpt_defs_sorted(const zwif_rpt_def_t (&rows)[N])
         if (a >= b)
             return false;
     }
+    // (Whether a function pointer is null is no constant expression where
+    // null-pointer checks are kept, as sanitizer builds do: rows name their
+    // functions.)
     for (const zwif_rpt_def_t &r : rows)
         if (r.min_len < 2)
             return false;

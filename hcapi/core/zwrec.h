@@ -87,7 +87,14 @@ struct zwif {
     void *tmp_data{nullptr};  // per-class work record, malloc'd
     uint8_t rpt_num{0};
     zwif_rpt_row_t rpt[ZWIF_RPT_ROWS_MAX]{};
+
+    // --- switches, sensors, meters and notifications ---
+    // Seconds after which the library ends an event that the device reported
+    // as active, unless the property has IF_PROPTY_EVT_NO_CLR.
+    uint16_t evt_clr_tmout{0};
 };
+// The device ends its own events: no clearing report is generated.
+inline constexpr uint8_t IF_PROPTY_EVT_NO_CLR = 0x04;
 
 struct zwep {
     zwep_t *next{nullptr};

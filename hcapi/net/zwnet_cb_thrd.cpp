@@ -3,13 +3,11 @@
 #include "hcapi/net/zwnet_cb_thrd.h"
 
 #include "hcapi/core/zwif_rpt.h"
+#include "hcapi/core/zwif_ctl_data.h"
+#include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnet_cb.h"
-#include "hcapi/include/zwif_ctl.h"
 
-#include <algorithm>
 #include <cstring>
-#include <new>
-#include <vector>
 
 namespace {
 
@@ -128,94 +126,23 @@ void cached_rpt_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
                             b.val);
 }
 
-// Cached supported information (type 1): the interface's block is copied
-// under the network mutex, and the callback's arguments are read from the
-// copy by data kind, each within the bytes the block has. An interface that
-// is gone or holds nothing gives zeros, null pointers and valid 0; a kind
-// without a case delivers nothing.
-void cached_data_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+// Capability data from the interface's supported information (type 1) and
+// from the node's device record (type 2), by data kind; each family of
+// classes delivers its own kinds.
+void data_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
 {
-    if (msg->cb == nullptr)
-        return;
     const auto &b = msg->body.data;
-    std::vector<uint8_t> blk;
-    try {
-        zwnet_lock lk(net);
-        zwif_p i = zwif_rec_get(&b.intf);
-        if (i != nullptr && i->data != nullptr && i->data_cnt != 0) {
-            const auto *bytes = static_cast<const uint8_t *>(i->data);
-            blk.assign(bytes, bytes + size_t(i->data_cnt) * i->data_item_sz);
-        }
-    } catch (const std::bad_alloc &) {
+    if (zwif_sw_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg))
         return;
-    }
-    zwif_desc_t d = b.intf;
-    const size_t n = blk.size();
-    uint8_t *p = blk.data();
-    auto call = [&](auto &&f) { zwnet_app_call(net, f); };
-    switch (b.kind) {
-    case 0: {  // thermostat fan modes: off supported, count, modes
-        auto cb = fn_of<zwrep_thrmo_fan_md_sup_fn>(*msg);
-        const bool ok = n >= 2 && n >= 2 + size_t(p[1]);
-        call([&] { ok ? cb(&d, p[0], p[1], p + 2, 1) : cb(&d, 0, 0, nullptr, 0); });
-        break;
-    }
-    case 1: {  // thermostat modes: count, modes
-        auto cb = fn_of<zwrep_thrmo_md_sup_fn>(*msg);
-        const bool ok = n >= 1 && n >= 1 + size_t(p[0]);
-        call([&] { ok ? cb(&d, p[0], p + 1, 1) : cb(&d, 0, nullptr, 0); });
-        break;
-    }
-    case 2:     // setpoint types
-    case 20: {  // the range of one setpoint type
-        // count, three bytes, then {u32 valid, minimum, maximum} per type
-        constexpr size_t hdr = 4, ent = 4 + 2 * sizeof(zwsetp_t);
-        const size_t cnt = n >= hdr ? std::min<size_t>(p[0], (n - hdr) / ent) : 0;
-        auto min_of = [&](size_t k) { return p + hdr + ent * k + 4; };
-        if (b.kind == 2) {
-            auto cb = fn_of<zwrep_thrmo_setp_sup_fn>(*msg);
-            uint8_t types[UINT8_MAX];
-            for (size_t k = 0; k < cnt; ++k)
-                types[k] = min_of(k)[0];
-            call([&] { n >= hdr ? cb(&d, static_cast<uint8_t>(cnt), types, 1) : cb(&d, 0, nullptr, 0); });
-            break;
-        }
-        auto cb = fn_of<zwrep_thrmo_setp_range_fn>(*msg);
-        zwsetp_t min{}, max{};
-        bool found = false;
-        for (size_t k = 0; k < cnt && !found; ++k) {
-            uint32_t valid;
-            std::memcpy(&valid, p + hdr + ent * k, sizeof valid);
-            if (valid && min_of(k)[0] == b.arg) {
-                std::memcpy(&min, min_of(k), sizeof min);
-                std::memcpy(&max, min_of(k) + sizeof min, sizeof max);
-                found = true;
-            }
-        }
-        call([&] { found ? cb(&d, min.type, &min, &max, 1) : cb(&d, 0, nullptr, nullptr, 0); });
-        break;
-    }
-    case 8: {  // protection capabilities
-        auto cb = fn_of<zwrep_prot_sup_fn>(*msg);
-        zwprot_sup_t sup{};
-        const bool ok = n == sizeof sup;
-        if (ok)
-            std::memcpy(&sup, p, sizeof sup);
-        call([&] { ok ? cb(&d, &sup, 1) : cb(&d, nullptr, 0); });
-        break;
-    }
-    case 9: {  // number of user codes
-        auto cb = fn_of<zwrep_usr_sup_fn>(*msg);
-        call([&] { n >= 1 ? cb(&d, p[0], 1) : cb(&d, 0, 0); });
-        break;
-    }
-    case 16: {  // central scenes: scenes, slow refresh, identical, row size, rows
-        auto cb = fn_of<zwrep_csc_sup_fn>(*msg);
-        call([&] { n >= 4 ? cb(&d, p[0], p[2], p[3], p + 4, p[1], 1) : cb(&d, 0, 0, 0, nullptr, 0, 0); });
-        break;
-    }
-    default: break;
-    }
+    if (zwif_ctl_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg))
+        return;
+}
+
+void dev_rec_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    const auto &b = msg->body.dev_rec;
+    if (zwif_sw_dev_rec_deliver(net, &b.intf, msg->cb, b.kind, b.arg, b.if_type))
+        return;
 }
 
 // The endpoint interview consumes its events here.
@@ -234,9 +161,9 @@ void rpt_replay_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
 void dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
 {
     switch (msg.type) {
-    case ZWNET_CB_RPT:
-    case ZWNET_CB_DEV_REC: cached_rpt_dispatch(net, &msg); break;
-    case ZWNET_CB_DATA: cached_data_dispatch(net, &msg); break;
+    case ZWNET_CB_RPT: cached_rpt_dispatch(net, &msg); break;
+    case ZWNET_CB_DATA: data_dispatch(net, &msg); break;
+    case ZWNET_CB_DEV_REC: dev_rec_dispatch(net, &msg); break;
     case ZWNET_CB_OP_NOTIFY: notify_dispatch(net, msg); break;
     case ZWNET_CB_NODE_STS: node_sts_dispatch(net, msg); break;
     case ZWNET_CB_EP_SM_EVT: ep_sm_evt_dispatch(net, &msg); break;

@@ -231,7 +231,7 @@ TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
     const add_case cases[] = {
         {"node 0", 0, {}, -EINVAL},
         {"node 233", 233, {}, -EINVAL},
-        {"unknown class", 2, {{0x26, 1, {}}}, -EINVAL},
+        {"unknown class", 2, {{0x27, 1, {}}}, -EINVAL},
         {"version 0", 2, {{0x25, 0, {}}}, -EINVAL},
         {"version beyond the model", 2, {{0x25, 3, {}}}, -EINVAL},
         {"values of the wrong length", 2, {{0x80, 1, {1, 2}}}, -EINVAL},

@@ -1,7 +1,8 @@
 // A network record without its threads or sockets, for driving the report
 // dispatcher directly: node 5 with Basic, Binary Switch and Battery
-// interfaces whose report callbacks (both kinds) count their calls and
-// check that the network mutex is released around them.
+// interfaces (and those of switches, sensors, meters and notifications)
+// whose report callbacks (both kinds) count their calls and check that the
+// network mutex is released around them.
 #pragma once
 
 #include "hcapi/core/zwif_rpt.h"
@@ -9,6 +10,7 @@
 #include "hcapi/core/zwrec.h"
 
 #include <cstdlib>
+#include <utility>
 
 namespace rpt_bare {
 
@@ -34,6 +36,17 @@ public:
         zwnode_p node = zwnode_create(n_, 5);
         for (uint16_t cls : {0x20, 0x25, 0x80}) {
             zwif_p i = zwif_create(cls, 1, IF_PROPTY_UNSECURE);
+            zwif_attach(&node->ep, i);
+            for (uint8_t r = 0; r < i->rpt_num; ++r)
+                i->rpt[r].usr_rpt_cb = i->rpt[r].sm_rpt_cb = reinterpret_cast<zwif_rpt_fn>(on_rpt);
+        }
+        // Switches, sensors, meters and notifications, at versions that get
+        // every report row. Their callbacks only look at the descriptor.
+        const std::pair<uint16_t, uint8_t> sw[] = {{0x26, 4}, {0x30, 2}, {0x31, 11}, {0x32, 4}, {0x33, 3},
+                                                   {0x35, 1}, {0x3C, 1}, {0x3D, 1},  {0x62, 3}, {0x66, 1},
+                                                   {0x71, 8}, {0x9C, 1}};
+        for (auto [cls, ver] : sw) {
+            zwif_p i = zwif_create(cls, ver, IF_PROPTY_UNSECURE);
             zwif_attach(&node->ep, i);
             for (uint8_t r = 0; r < i->rpt_num; ++r)
                 i->rpt[r].usr_rpt_cb = i->rpt[r].sm_rpt_cb = reinterpret_cast<zwif_rpt_fn>(on_rpt);
