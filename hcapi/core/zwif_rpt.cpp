@@ -57,10 +57,21 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
     const zwif_rpt_def_t *row = zwif_rpt_def_find(cls, c);
     time_t ts = 0;
     const int changed = row->store(intf, &rec, util_time_now(), &ts);
+    const int act = row->collect != nullptr ? row->collect(intf, &rec) : ZWIF_RPT_CALL;
+    struct release_at_end {
+        const zwif_rpt_def_t *row;
+        zwif_rpt_rec_t *rec;
+        ~release_at_end()
+        {
+            if (row->release != nullptr)
+                row->release(rec);
+        }
+    } release{row, &rec};
 
-    const bool call_sm = sm_cb != nullptr && net->ep_intv_active;
-    const bool call_usr = usr_cb != nullptr && changed;
-    if (!call_sm && !call_usr)
+    const bool call_sm = (act & ZWIF_RPT_CALL) && sm_cb != nullptr && net->ep_intv_active;
+    const bool call_usr = (act & ZWIF_RPT_CALL) && usr_cb != nullptr && changed;
+    const bool follow = (act & ZWIF_RPT_FOLLOW) && row->follow != nullptr;
+    if (!call_sm && !call_usr && !follow)
         return 1;
     zwif_desc_t desc;
     zwif_desc_fill(&desc, intf);
@@ -75,6 +86,8 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
             zwif_desc_t d = desc;
             row->call(usr_cb, &d, &rec, ts);
         }
+        if (follow)
+            row->follow(&desc, &rec);
     });
     return 1;
 }
