@@ -50,6 +50,8 @@ namespace sim {
 // Command classes the model knows.
 inline constexpr uint8_t cc_basic = 0x20;
 inline constexpr uint8_t cc_switch_binary = 0x25;
+inline constexpr uint8_t cc_configuration = 0x70;
+inline constexpr uint8_t cc_powerlevel = 0x73;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
@@ -68,6 +70,9 @@ const char *node_kind_text(node_kind kind);
 //   Wake Up (0x84):        {interval (3 bytes, s), receiving node id}
 //                          default {the profile's interval, 1}
 //   Multi Command (0x8F):  no state
+//   Configuration (0x70):  {parameter, size, value (4 bytes, big-endian)}: the
+//                          one parameter the node has; default {1, 1, 0, 0, 0, 0}
+//   Powerlevel (0x73):     {level, seconds left}             default {0, 0}
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
