@@ -355,6 +355,100 @@ TEST_F(MgmtReports, GatheringIsBoundedAndKeptPerInterface)
     EXPECT_EQ(254, std::count(s.begin(), s.end(), ' ') - 2) << s;  // 255 classes
 }
 
+TEST_F(MgmtReports, GroupTableSurvivesTheNodeInformationFile)
+{
+    ASSERT_EQ(1, net->dispatch({0x85, 0x06, 0x03}));
+    ASSERT_EQ(1, net->dispatch({0x59, 0x04, 0x42, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x20,
+                                0x02, 0x00, 0x00, 0x09}));
+    ASSERT_EQ(1, net->dispatch({0x59, 0x02, 0x01, 0x08, 'L', 'i', 'f', 'e', 'L', 'i', 'n', 'e'}));
+    ASSERT_EQ(1, net->dispatch({0x59, 0x06, 0x03, 0x05, 0x20, 0x01, 0xF1, 0x02, 0x03}));
+    std::vector<uint8_t> file;
+    {
+        zwnet_lock lk(net->get());
+        net->get()->homeid = 0xC0FFEE01;
+    }
+    ASSERT_EQ(0, zwnet_ni_buf_build(net->get(), &file));
+
+    // A network that knows node 6 but none of its interfaces reads them back.
+    rpt_mgmt::net fresh;
+    {
+        zwnet_lock lk(fresh.get());
+        fresh.get()->homeid = 0xC0FFEE01;
+        zwnode_p n = zwnode_find(&fresh.get()->ctl, 6);
+        zwep_if_rm_all(&n->ep);
+    }
+    ASSERT_EQ(0, zwnet_ni_buf_load(fresh.get(), file.data(), file.size()));
+    zwnet_lock lk(fresh.get());
+    zwif_p agi = fresh.intf(0x59);
+    ASSERT_NE(nullptr, agi);
+    ASSERT_TRUE(agi->mgmt);
+    const zwif_grp_tbl_t &t = agi->mgmt->agi;
+    ASSERT_EQ(3u, t.grps.size());
+    EXPECT_EQ(1, t.dynamic);
+    EXPECT_EQ(1, t.grps[0].present);
+    EXPECT_STREQ("LifeLine", t.grps[0].name);
+    EXPECT_EQ(0x0001, t.grps[0].profile);
+    EXPECT_TRUE(t.grps[0].cmds.empty());
+    EXPECT_EQ(0, t.grps[1].present) << "a group nothing was known of stays unknown";
+    const zwif_grp_t &g3 = t.grps[2];
+    EXPECT_EQ(1, g3.present);
+    EXPECT_EQ(0x2002, g3.profile);
+    EXPECT_EQ(0x0009, g3.evt_code);
+    ASSERT_EQ(2u, g3.cmds.size());
+    EXPECT_EQ(0x20, g3.cmds[0].cls);
+    EXPECT_EQ(0x01, g3.cmds[0].cmd);
+    EXPECT_EQ(0xF102, g3.cmds[1].cls);
+    EXPECT_EQ(0x03, g3.cmds[1].cmd);
+}
+
+TEST_F(MgmtReports, GroupSubTagsOutsideTheTableAreIgnored)
+{
+    // An interface record of class 0x59 whose group ids run past the table
+    // it announces, and commands cut short.
+    const std::vector<uint8_t> rec{
+        0x00, 0x02, 0x00, 0x59,  // class 0x59
+        0x01, 0x01, 0x01,        // real version 1
+        0x02, 0x01, 0x02,        // property
+        0x06, 0x02, 0x00, 0x02,  // 2 groups
+        0x08, 0x01, 0x05,        // group 5: outside
+        0x09, 0x01, 0x01,        // 1 command
+        0x0C, 0x01, 'x',         // name
+        0x08, 0x01, 0x02,        // group 2
+        0x09, 0x01, 0x02,        // 2 commands
+        0x0D, 0x06, 0x25, 0x00, 0x01, 0x00, 0x26, 0x00,  // one whole command and two stray bytes
+    };
+    std::vector<uint8_t> file{0x8A, 0xB3, 0x00, 0x11};
+    const std::vector<uint8_t> net_rec{0xA7, 0x04, 0x00, 0x06, 0x00, 0x04, 0xC0, 0xFF, 0xEE, 0x01};
+    const std::vector<uint8_t> node_rec{0xA7, 0x01, 0x00, 0x03, 0x00, 0x01, 0x06, 0x00};
+    const std::vector<uint8_t> ep_rec{0xA7, 0x02, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00};
+    file.insert(file.end(), net_rec.begin(), net_rec.end());
+    file.insert(file.end(), node_rec.begin(), node_rec.end());
+    file.insert(file.end(), ep_rec.begin(), ep_rec.end());
+    file.insert(file.end(), {0xA7, 0x03, 0x00, static_cast<uint8_t>(rec.size())});
+    file.insert(file.end(), rec.begin(), rec.end());
+    if (rec.size() & 1)
+        file.push_back(0);
+    const uint16_t crc = zwnet_crc16(ZWNET_CRC16_INIT, file.data(), file.size());
+    file.push_back(static_cast<uint8_t>(crc >> 8));
+    file.push_back(static_cast<uint8_t>(crc));
+    {
+        zwnet_lock lk(net->get());
+        net->get()->homeid = 0xC0FFEE01;
+        zwep_if_rm_all(&zwnode_find(&net->get()->ctl, 6)->ep);
+    }
+    ASSERT_EQ(0, zwnet_ni_buf_load(net->get(), file.data(), file.size()));
+    zwnet_lock lk(net->get());
+    zwif_p agi = net->intf(0x59);
+    ASSERT_TRUE(agi && agi->mgmt);
+    const zwif_grp_tbl_t &t = agi->mgmt->agi;
+    ASSERT_EQ(2u, t.grps.size());
+    EXPECT_EQ(0, t.grps[0].present);
+    EXPECT_EQ(1, t.grps[1].present);
+    EXPECT_STREQ("", t.grps[1].name) << "the name of group 5 went nowhere";
+    ASSERT_EQ(1u, t.grps[1].cmds.size());
+    EXPECT_EQ(0x25, t.grps[1].cmds[0].cls);
+}
+
 TEST_F(MgmtReports, FramesWithoutCallbacksAreLeftToTheReceivePath)
 {
     zwif_desc_t d{};
