@@ -16,7 +16,9 @@
 // record empty (len 0); the rows' store and collect then leave everything
 // as it was.
 #include "hcapi/core/zwif_rpt_def.h"
+#include "hcapi/core/zwif_rpt.h"
 
+#include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwrec.h"
 #include "hcapi/core/zwsend.h"
@@ -1518,3 +1520,34 @@ static_assert(zwif_rpt_defs_sorted(mgmt_rows), "report rows are sorted by class 
 }  // namespace
 
 const zwif_rpt_defs_t zwif_rpt_defs_mgmt{mgmt_rows, std::size(mgmt_rows)};
+
+int zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint16_t kind)
+{
+    enum : uint16_t { kind_groups = 3, kind_av = 5 };
+    if (kind != kind_groups && kind != kind_av)
+        return 0;
+    if (net == nullptr || intf == nullptr || cb == nullptr)
+        return 1;
+    // A copy taken under the mutex; an interface gone or without the data
+    // answers with zeros and valid 0.
+    std::vector<uint8_t> data;
+    {
+        zwnet_lock lk(net);
+        zwif_p i = zwif_rec_get(intf);
+        if (i != nullptr && i->data != nullptr && i->data_cnt != 0 && i->data_item_sz != 0 &&
+            !no_throw([&] {
+                const auto *p = static_cast<const uint8_t *>(i->data);
+                data.assign(p, p + size_t(i->data_cnt) * i->data_item_sz);
+            }))
+            return 1;
+    }
+    zwif_desc_t d = *intf;
+    const int valid = data.empty() ? 0 : 1;
+    zwnet_app_call(net, [&] {
+        if (kind == kind_groups)
+            fn_of<zwrep_groups_fn>(cb)(&d, valid ? data[0] : 0, valid);
+        else
+            fn_of<zwrep_av_fn>(cb)(&d, static_cast<uint16_t>(data.size()), valid ? data.data() : nullptr, valid);
+    });
+    return 1;
+}

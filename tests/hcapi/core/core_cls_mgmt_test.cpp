@@ -6,6 +6,7 @@
 // for the capabilities itself).
 #include "../net/hc_test_support.h"
 
+#include "hcapi/core/zwsend.h"
 #include "hcapi/include/zwif_mgmt.h"
 #include "sim/sim_node.h"
 
@@ -224,6 +225,11 @@ void sim_wakeup(zwif_desc_t *, const zwif_wakeup_t *w)
     seen(b);
 }
 
+void sim_groups(zwif_desc_t *, uint8_t n, int valid)
+{
+    seen("groups " + std::to_string(n) + " valid " + std::to_string(valid));
+}
+
 class MgmtDevices : public HcNet {
 protected:
     void SetUp() override
@@ -232,7 +238,7 @@ protected:
             std::lock_guard lk(g_mtx);
             g_seen.clear();
         }
-        ASSERT_NO_FATAL_FAILURE(start({10, {{n_device, true, false, false, false, false, {0x70, 0x73, 0x84}, 0}}}));
+        ASSERT_NO_FATAL_FAILURE(start({10, {{n_device, true, false, false, false, false, {0x70, 0x73, 0x84, 0x85}, 0}}}));
         g_net = net_;
         model = std::make_unique<sim::node_model>(*gw);
         sim::node_profile p;
@@ -282,6 +288,23 @@ TEST_F(MgmtDevices, WakeUpGetDeliversTheWholeRecordOnceTheCapabilitiesCame)
     ASSERT_GE(zwif_wakeup_get(&wk, sim_wakeup), 0);
     ASSERT_TRUE(eventually([] { return seen_all().size() >= 2; }));
     EXPECT_EQ("wakeup 60..86400 def 600 step 60 cur 600 node 1", seen_all()[1]);
+}
+
+TEST_F(MgmtDevices, TheNumberOfGroupsIsDeliveredFromTheCache)
+{
+    zwif_desc_t as = intf(n_device, 0x85);
+    const auto cb = reinterpret_cast<void (*)()>(sim_groups);
+    // Nothing known yet: asked anyway, the callback hears zeros, not valid.
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_cache_rpt_req(&as, cb, 3, 0, 0));
+    EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_cache_rpt_req(&as, cb, 3, 0, 1));
+    ASSERT_TRUE(eventually([] { return seen_all().size() >= 1; }));
+
+    ASSERT_EQ(0, zwif_set_report(&as, reinterpret_cast<zwif_rpt_fn>(sim_groups), 0x06));
+    ASSERT_GE(from_node(n_device, {0x85, 0x06, 0x04}), 0);
+    ASSERT_TRUE(eventually([] { return seen_all().size() >= 2; }));
+    EXPECT_EQ(ZW_ERR_CACHE_AVAIL, zwif_cache_rpt_req(&as, cb, 3, 0, 0));
+    ASSERT_TRUE(eventually([] { return seen_all().size() >= 3; }));
+    EXPECT_EQ((std::vector<std::string>{"groups 0 valid 0", "groups 4 valid 1", "groups 4 valid 1"}), seen_all());
 }
 
 }  // namespace
