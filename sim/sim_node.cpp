@@ -212,6 +212,65 @@ std::optional<bytes> wake_up_handle(class_call &c)
     }
 }
 
+// The node's one parameter: a Get of another reads as a 1-byte 0.
+bytes config_report(const node_state &, const class_state &c)
+{
+    bytes r{cc_configuration, 0x06, c.values[0], c.values[1]};
+    for (uint8_t i = 0; i < c.values[1]; ++i)
+        r.push_back(c.values[2 + (4 - c.values[1]) + i]);
+    return r;
+}
+
+std::optional<bytes> config_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x04: { // Set: parameter, default flag | size, value
+        const uint8_t size = c.cmd.size() >= 4 ? c.cmd[3] & 0x07 : 0;
+        if ((size != 1 && size != 2 && size != 4) || c.cmd.size() != 4u + size) {
+            c.violation("Configuration Set with a bad size");
+            return std::nullopt;
+        }
+        if (c.cmd[2] != c.cls.values[0])
+            return std::nullopt; // no such parameter
+        c.cls.values[1] = size;
+        std::fill(c.cls.values.begin() + 2, c.cls.values.end(), 0);
+        std::copy(c.cmd.begin() + 4, c.cmd.end(), c.cls.values.begin() + 2 + (4 - size));
+        return std::nullopt;
+    }
+    case 0x05:
+        if (c.cmd.size() < 3) {
+            c.violation("Configuration Get without a parameter");
+            return std::nullopt;
+        }
+        if (c.cmd[2] != c.cls.values[0])
+            return bytes{cc_configuration, 0x06, c.cmd[2], 0x01, 0x00};
+        return config_report(c.node, c.cls);
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes power_report(const node_state &, const class_state &c)
+{
+    return {cc_powerlevel, 0x03, c.values[0], c.values[1]};
+}
+
+std::optional<bytes> power_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01: // Set: level, seconds
+        if (c.cmd.size() < 4 || c.cmd[2] > 9)
+            c.violation("Powerlevel Set of a bad level");
+        else
+            c.cls.values.assign(c.cmd.begin() + 2, c.cmd.begin() + 4);
+        return std::nullopt;
+    case 0x02:
+        return power_report(c.node, c.cls);
+    default:
+        return std::nullopt;
+    }
+}
+
 bytes no_report(const node_state &, const class_state &) { return {}; }
 
 // Door Lock: state {mode, handles (outside << 4 | inside), door condition,
@@ -334,6 +393,8 @@ bytes full_battery(const node_profile &) { return {100}; }
 bytes no_values(const node_profile &) { return {}; }
 // Secured, all handles, door closed; a constant lock.
 bytes door_lock_defaults(const node_profile &) { return {0xFF, 0xFF, 0x00, 0x01, 0xFF, 0xFE, 0xFE}; }
+bytes config_defaults(const node_profile &) { return {1, 1, 0, 0, 0, 0}; }
+bytes two_zero(const node_profile &) { return {0, 0}; }
 bytes wake_up_defaults(const node_profile &p)
 {
     bytes b;
@@ -348,6 +409,8 @@ constexpr class_row class_rows[] = {
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
+    {cc_configuration, "Configuration", 1, 6, config_defaults, config_handle, config_report},
+    {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},

@@ -51,6 +51,8 @@ namespace sim {
 inline constexpr uint8_t cc_basic = 0x20;
 inline constexpr uint8_t cc_switch_binary = 0x25;
 inline constexpr uint8_t cc_door_lock = 0x62;
+inline constexpr uint8_t cc_configuration = 0x70;
+inline constexpr uint8_t cc_powerlevel = 0x73;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
@@ -80,6 +82,9 @@ const char *node_kind_text(node_kind kind);
 //   Multilevel Sensor (0x31): {sensor type, precision << 5 | scale << 3 | 2,
 //                          value (2 bytes)}   default {0x01, 0x22, 0x00, 0xFA}
 //                          (air temperature 25.0 degrees Celsius); one type
+//   Configuration (0x70):  {parameter, size, value (4 bytes, big-endian)}: the
+//                          one parameter the node has; default {1, 1, 0, 0, 0, 0}
+//   Powerlevel (0x73):     {level, seconds left}             default {0, 0}
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {

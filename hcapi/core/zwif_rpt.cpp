@@ -66,14 +66,25 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
     time_t ts = 0;
     const int changed = row->store(intf, &rec, util_time_now(), &ts);
     zwif_rpt_sw_stored(intf, &rec);
+    const int act = row->collect != nullptr ? row->collect(intf, &rec) : ZWIF_RPT_CALL;
+    struct release_at_end {
+        const zwif_rpt_def_t *row;
+        zwif_rpt_rec_t *rec;
+        ~release_at_end()
+        {
+            if (row->release != nullptr)
+                row->release(rec);
+        }
+    } release{row, &rec};
 
-    const bool call_sm = sm_cb != nullptr && net->ep_intv_active && !usr_only;
-    const bool call_usr = usr_cb != nullptr && changed;
+    const bool call_sm = (act & ZWIF_RPT_CALL) && sm_cb != nullptr && net->ep_intv_active && !usr_only;
+    const bool call_usr = (act & ZWIF_RPT_CALL) && usr_cb != nullptr && changed;
+    const bool follow = (act & ZWIF_RPT_FOLLOW) && row->follow != nullptr;
     zwif_desc_t desc;
     zwif_desc_fill(&desc, intf);
     // The callbacks get copies; the interface record may be freed while
     // they run and is not touched after them.
-    if (call_sm || call_usr)
+    if (call_sm || call_usr || follow)
         zwnet_app_call(net, [&] {
             if (call_sm) {
                 zwif_desc_t d = desc;
@@ -83,13 +94,15 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len)
                 zwif_desc_t d = desc;
                 row->call(usr_cb, &d, &rec, ts);
             }
+            if (follow)
+                row->follow(&desc, &rec);
         });
-    zwif_rpt_follow_t follow;
-    if (zwif_rpt_sw_after(net, &desc, &rec, &follow)) {
+    zwif_rpt_follow_t next;
+    if (zwif_rpt_sw_after(net, &desc, &rec, &next)) {
         // Found again: the callbacks may have removed it.
         zwep_p ep = zwep_find_by_id(net, desc.nodeid, desc.epid);
-        if (zwif_p other = ep ? zwif_find_cls(ep->intf, follow.cls) : nullptr)
-            zwif_report_dispatch(other, follow.frame, follow.len);
+        if (zwif_p other = ep ? zwif_find_cls(ep->intf, next.cls) : nullptr)
+            zwif_report_dispatch(other, next.frame, next.len);
     }
     return 1;
 }

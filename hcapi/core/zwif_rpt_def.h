@@ -46,6 +46,22 @@ struct zwif_rpt_def_t {
     time_t (*cached)(zwif_p intf, uint8_t cnt, const uint16_t *keys, zwif_rpt_rec_t *rec);
     // Record -> callback (no mutex held).
     void (*call)(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts);
+    // Optional, for reports that come in several frames, that a layout alone
+    // cannot judge, that outgrow `val` or that ask the device for more: after
+    // store (network mutex held), a set of ZWIF_RPT_CALL / ZWIF_RPT_FOLLOW;
+    // 0 takes the frame without any callback (held for the frames to come,
+    // or refused). It may replace the record by a heap whole that `release`
+    // frees after the callbacks.
+    int (*collect)(zwif_p intf, zwif_rpt_rec_t *rec){nullptr};
+    // With ZWIF_RPT_FOLLOW: asks the device for more, after the callbacks
+    // and like them without the network mutex.
+    void (*follow)(const zwif_desc_t *intf, const zwif_rpt_rec_t *rec){nullptr};
+    void (*release)(zwif_rpt_rec_t *rec){nullptr};
+};
+
+enum : int {
+    ZWIF_RPT_CALL = 0x01,
+    ZWIF_RPT_FOLLOW = 0x02,
 };
 
 // One family's rows.

@@ -393,6 +393,7 @@ void zwif_dat_copy(zwif_p to, zwif_p from)
     to->cch_ele_sz = from->cch_ele_sz;
     to->cch_data = from->cch_data;
     to->tmp_data = from->tmp_data;
+    to->mgmt = std::move(from->mgmt);
     from->data = from->cch_data = from->tmp_data = nullptr;
     from->data_cnt = from->cch_ele_cnt = 0;
 }
@@ -670,14 +671,24 @@ int zwep_nameloc_set(const zwep_desc_t *ep, zwep_nameloc_t *nameloc)
     nameloc->name[ZW_NAMELOC_SZ - 1] = nameloc->loc[ZW_NAMELOC_SZ - 1] = '\0';
     zwep_nameloc_cut(nameloc->name);
     zwep_nameloc_cut(nameloc->loc);
-    return on_rec(ep, int{ZW_ERR_VALUE}, [&](zwep_p e) -> int {
+    zwif_desc_t naming{};
+    bool has_naming = false;
+    const int rc = on_rec(ep, int{ZW_ERR_VALUE}, [&](zwep_p e) -> int {
         if (e == nullptr)
             return ZW_ERR_EP_NOT_FOUND;
         std::memcpy(e->name, nameloc->name, ZW_NAMELOC_SZ);
         std::memcpy(e->loc, nameloc->loc, ZW_NAMELOC_SZ);
-        // Sending them to a device with Node Naming comes with that class's calls.
+        if (zwif_p i = zwif_find_cls(e->intf, COMMAND_CLASS_NODE_NAMING)) {
+            zwif_desc_fill(&naming, i);
+            has_naming = true;
+        }
         return 0;
     });
+    // A device with Node Naming keeps them too; sent without the network
+    // mutex, which the send may wait on.
+    if (rc != 0 || !has_naming)
+        return rc;
+    return zwif_nameloc_snd(&naming, nameloc);
 }
 
 int zwif_get_next(const zwif_desc_t *intf, zwif_desc_t *next)

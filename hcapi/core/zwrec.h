@@ -6,6 +6,7 @@
 
 #include "hcapi/core/zwfac.h"
 #include "hcapi/include/zwif.h"
+#include "hcapi/include/zwif_mgmt.h"
 #include "hcapi/include/zwnet.h"
 #include "hcapi/include/zwnode.h"
 #include "hcapi/zip/zip_appl.h"
@@ -67,6 +68,77 @@ struct zwif_cch_slot_t {
     void *buf;  // malloc'd: 64-bit time, then the record
 };
 
+// ---------------------------------------------------------------------------
+// Association, identification, wake-up, firmware and gateway classes: what
+// their reports keep on the interface (under the network mutex).
+// ---------------------------------------------------------------------------
+
+// Association group information, as the node-information file stores it.
+inline constexpr uint8_t ZWIF_GRP_NAME_MAX = 43;
+struct zwif_grp_cmd_t {
+    uint16_t cls;
+    uint8_t cmd;
+    uint8_t rsvd;
+};
+struct zwif_grp_t {
+    uint8_t present{0};  // something of the group is known
+    uint16_t profile{0};
+    uint16_t evt_code{0};
+    char name[ZWIF_GRP_NAME_MAX + 1]{};
+    std::vector<zwif_grp_cmd_t> cmds;  // at most 255
+};
+// Groups by id - 1; its size is the number of groups (at most 255).
+struct zwif_grp_tbl_t {
+    uint8_t dynamic{0};
+    std::vector<zwif_grp_t> grps;
+};
+
+// Reports that arrive in several frames gather here, one record per
+// interface, so that two nodes' frames never mix.
+struct zwif_assoc_acc_t {
+    uint8_t active{0};
+    uint8_t follow{0};  // reports still to follow, as the last frame said
+    uint8_t grp{0};
+    uint8_t max{0};
+    std::vector<zwif_assoc_ent_t> ents;  // at most ZWIF_ASSOC_ACC_MAX
+};
+inline constexpr size_t ZWIF_ASSOC_ACC_MAX = 255;
+struct zwif_ip_assoc_acc_t {
+    uint8_t active{0};
+    uint8_t grp{0};
+    uint8_t last{0};   // the last index received
+    uint8_t total{0};  // announced members
+    std::vector<zwif_assoc_ent_t> ents;  // at most total + 1
+};
+struct zwif_av_acc_t {
+    uint8_t total{0};  // reports announced
+    uint8_t last{0};   // the last report number received
+    std::vector<uint8_t> mask;
+};
+inline constexpr size_t ZWIF_AV_MASK_MAX = 1024;
+inline constexpr size_t ZWIF_SEC_ACC_MAX = 255;  // the class list reader takes a byte count
+
+// What the firmware update needs of the device's meta data.
+struct zwif_fw_dev_t {
+    uint8_t valid{0};
+    uint8_t short_rpt{0};
+    uint16_t max_frag_sz{0};
+    uint16_t frag_sz{0};   // in use by a running update
+    uint16_t rpt_left{0};  // fragments still to send
+};
+
+struct zwif_mgmt_t {
+    zwif_grp_tbl_t agi;             // 0x59
+    zwif_assoc_acc_t assoc;         // 0x85, 0x8E
+    zwif_ip_assoc_acc_t ip_assoc;   // 0x5C
+    zwif_av_acc_t av;               // 0x94
+    std::vector<uint8_t> sec_acc;   // 0x98
+    uint8_t sec_follow{0};          // reports still to follow, as the last frame said
+    uint32_t wkup_intv{0};          // 0x84: the last interval report
+    uint8_t wkup_node{0};
+    zwif_fw_dev_t fw;               // 0x7A
+};
+
 struct zwif {
     zwif_t *next{nullptr};
     void *user{nullptr};
@@ -92,6 +164,7 @@ struct zwif {
     // Seconds after which the library ends an event that the device reported
     // as active, unless the property has IF_PROPTY_EVT_NO_CLR.
     uint16_t evt_clr_tmout{0};
+    std::unique_ptr<zwif_mgmt_t> mgmt;  // association, identification, ... (created by their reports)
 };
 // The device ends its own events: no clearing report is generated.
 inline constexpr uint8_t IF_PROPTY_EVT_NO_CLR = 0x04;

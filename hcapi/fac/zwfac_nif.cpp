@@ -162,6 +162,31 @@ void ep_rec(const zwep_t *ep, bool own, rec_buf &r)
     }
 }
 
+// The group table: its size, then every group something is known of.
+void agi_rec(const zwif_grp_tbl_t &t, rec_buf &r)
+{
+    r.u16(6, static_cast<uint16_t>(t.grps.size()));
+    r.u8(7, t.dynamic);
+    for (size_t i = 0; i < t.grps.size(); ++i) {
+        const zwif_grp_t &g = t.grps[i];
+        if (!g.present)
+            continue;
+        const size_t cmds = std::min<size_t>(g.cmds.size(), UINT8_MAX);
+        r.u8(8, static_cast<uint8_t>(i + 1));
+        r.u8(9, static_cast<uint8_t>(cmds));
+        r.u16(10, g.profile);
+        r.u16(11, g.evt_code);
+        r.bytes(12, g.name, strnlen(g.name, ZWIF_GRP_NAME_MAX));
+        std::vector<uint8_t> list;
+        for (size_t c = 0; c < cmds; ++c) {
+            const zwif_grp_cmd_t &e = g.cmds[c];
+            // The class low byte first, as the file has always had it.
+            list.insert(list.end(), {static_cast<uint8_t>(e.cls), static_cast<uint8_t>(e.cls >> 8), e.cmd, 0});
+        }
+        r.bytes(13, list.data(), list.size());
+    }
+}
+
 void if_rec(const zwif_t *intf, rec_buf &r)
 {
     r.u16(0, intf->cls);
@@ -188,6 +213,8 @@ void if_rec(const zwif_t *intf, rec_buf &r)
             r.bytes(16, intf->cch_data, static_cast<size_t>(intf->cch_ele_cnt) * intf->cch_ele_sz);
         }
     }
+    if (intf->cls == CLS_AGI && intf->mgmt && !intf->mgmt->agi.grps.empty())
+        agi_rec(intf->mgmt->agi, r);
 }
 
 void put_u16(std::vector<uint8_t> &f, uint16_t v)
@@ -451,6 +478,58 @@ bool cache_set(void **dst, const uint8_t *src, size_t len)
     return true;
 }
 
+// One sub-tag of the group table; false without memory. Group ids beyond
+// the table's size, and sub-tags before a group was named, change nothing.
+bool agi_sub(zwif_p intf, const sub_t &s, uint32_t v, zwif_grp_t **cur)
+{
+    if (s.id == 6) {
+        if (!intf->mgmt)
+            intf->mgmt.reset(new (std::nothrow) zwif_mgmt_t{});
+        if (!intf->mgmt)
+            return false;
+        intf->mgmt->agi.grps.assign(std::min<uint32_t>(v, UINT8_MAX), zwif_grp_t{});
+        *cur = nullptr;
+        return true;
+    }
+    if (!intf->mgmt)
+        return true;
+    zwif_grp_tbl_t &t = intf->mgmt->agi;
+    switch (s.id) {
+    case 7: t.dynamic = static_cast<uint8_t>(v); break;
+    case 8: *cur = (v >= 1 && v <= t.grps.size()) ? &t.grps[v - 1] : nullptr; break;
+    case 9:
+        if (*cur != nullptr) {
+            **cur = zwif_grp_t{};
+            (*cur)->present = 1;
+            (*cur)->cmds.reserve(v);
+        }
+        break;
+    case 10:
+        if (*cur != nullptr)
+            (*cur)->profile = static_cast<uint16_t>(v);
+        break;
+    case 11:
+        if (*cur != nullptr)
+            (*cur)->evt_code = static_cast<uint16_t>(v);
+        break;
+    case 12:
+        if (*cur != nullptr) {
+            std::memset((*cur)->name, 0, sizeof (*cur)->name);
+            std::memcpy((*cur)->name, s.v, std::min<size_t>(s.len, ZWIF_GRP_NAME_MAX));
+        }
+        break;
+    case 13:
+        if (*cur != nullptr) {
+            (*cur)->cmds.clear();
+            for (size_t i = 0; i + 4 <= s.len && (*cur)->cmds.size() < UINT8_MAX; i += 4)
+                (*cur)->cmds.push_back({static_cast<uint16_t>(s.v[i] | s.v[i + 1] << 8), s.v[i + 2], 0});
+        }
+        break;
+    default: break;
+    }
+    return true;
+}
+
 int loader::if_rec(const uint8_t *p, size_t len)
 {
     if (len < 10 || p[0] != 0 || p[1] != 2 || p[4] != 1 || p[5] != 1 || p[7] != 2 || p[8] != 1)
@@ -486,6 +565,7 @@ int loader::if_rec(const uint8_t *p, size_t len)
     sub_walk w(p, len);
     sub_t s;
     int rc;
+    zwif_grp_t *agi_cur = nullptr;
     uint8_t cch_kind = 0, cch_cnt = 0, cch_sz = 0;
     size_t slot = 0;
     int slot_len = -1;  // length announced by the last 18
@@ -593,7 +673,8 @@ int loader::if_rec(const uint8_t *p, size_t len)
             }
             break;
         case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 13:
-            // Group information is asked of the device again.
+            if (cls == CLS_AGI && !agi_sub(intf, s, v, &agi_cur))
+                return ZW_ERR_MEMORY;
             break;
         default:
             plt_msg_ts_show(&net->plt, "Unknown sub-tag:%02X", s.id);

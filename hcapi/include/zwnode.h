@@ -112,7 +112,8 @@ int zwep_get_node(const zwep_desc_t *ep, zwnode_desc_t *node);   // -13
 int zwep_set_user(const zwep_desc_t *ep, void *user);
 void *zwep_get_user(const zwep_desc_t *ep);
 // Cuts name and location to 32 bytes on a UTF-8 boundary (the caller's copy
-// too) and stores them: 0, or -20.
+// too) and stores them; an endpoint with Node Naming is sent them too
+// (zwif_nameloc_snd). 0, 1 queued, -20, or the send's error.
 int zwep_nameloc_set(const zwep_desc_t *ep, zwep_nameloc_t *nameloc);
 
 // Interface accessors.

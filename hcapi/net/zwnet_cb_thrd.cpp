@@ -136,6 +136,7 @@ void data_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
         return;
     if (zwif_ctl_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg))
         return;
+    zwif_mgmt_data_deliver(net, &b.intf, msg->cb, b.kind);
 }
 
 void dev_rec_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
