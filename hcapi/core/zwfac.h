@@ -196,11 +196,40 @@ void zwwupoll_flush(zwwupoll_ctx_t *ctx);
 void zwevtgen_flush(zwevtgen_ctx_t *ctx);
 void zwnspoll_flush(zwnspoll_ctx_t *ctx);
 
-// Report poll.
-struct zwpoll_req_t;
-int zwpoll_add(zwnet_p net, zwpoll_req_t *req, uint16_t *handle);
+// Report poll. Lock order: the network mutex before the facility's own;
+// the facility sends nothing while it holds its own.
+//
+// A poll request as the poll form of the get calls hands it over: the Get
+// (one or two class bytes, the command, at most 29 parameter bytes), the
+// interval in 500 ms ticks, the repeat count (0: without end), the caller's
+// callback, and whether the node kept a sleeping-node queue at that moment.
+inline constexpr uint8_t ZWPOLL_CMD_MAX = 32;
+struct zwpoll_add_req_t {
+    zwif_desc_t intf{};
+    uint32_t key{0};
+    uint32_t intv{0};
+    uint16_t rpt_cnt{0};
+    zwpoll_cb_fn cb{nullptr};
+    uint64_t user{0};
+    bool slp_node{false};
+    uint8_t len{0};
+    uint8_t cmd[ZWPOLL_CMD_MAX]{};
+};
+// Takes a copy of the request and sends its first Get: 0 and the handle,
+// -21 no report answers the Get, -27 no poll facility runs, -25.
+int zwpoll_add(zwnet_p net, const zwpoll_add_req_t *req, uint16_t *handle);
+// The completion of the facility's own Gets (and of polled Gets that wait for
+// a report): the node's report wait first, then the transmission note.
 void zwpoll_tx_note(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
+// Every completed transmission of the send path: a successful one moves the
+// next poll at least 10 s on. Any thread, network mutex held or not.
+void zwpoll_tx_sts_note(zwnet_p net, int status);
+// Every received command (network mutex held): never consumes it.
 int zwpoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
+// A sleeping node reported after its wake-up: its polls of this wake count.
+void zwpoll_rpt_note(zwnet_p net, uint8_t node_id);
+// Removals, without callbacks: 0, -27 no poll facility runs, -1 nothing
+// found. zwpoll_node_rm may be called with the network mutex held.
 int zwpoll_node_rm(zwnet_p net, uint8_t node_id);
 int zwpoll_q_rm(zwnet_p net, uint16_t handle);
 int zwpoll_q_rm_key(zwnet_p net, uint32_t key);

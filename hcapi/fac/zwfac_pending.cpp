@@ -23,19 +23,6 @@ void zwwupoll_flush(zwwupoll_ctx_t *) {}
 void zwevtgen_flush(zwevtgen_ctx_t *) {}
 void zwnspoll_flush(zwnspoll_ctx_t *) {}
 
-// --- report poll ------------------------------------------------------------
-int zwpoll_add(zwnet_p, zwpoll_req_t *, uint16_t *) { return ZW_ERR_UNSUPPORTED; }
-// The node's report wait comes first; postponing the next poll slot is the
-// facility's part.
-void zwpoll_tx_note(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id)
-{
-    zwnode_wait_tx_cb(ctx, status, user, node_id);
-}
-int zwpoll_rpt_chk(zwif_t *, const uint8_t *, uint16_t) { return 0; }
-int zwpoll_node_rm(zwnet_p, uint8_t) { return ZW_ERR_FAILED; }
-int zwpoll_q_rm(zwnet_p, uint16_t) { return ZW_ERR_UNSUPPORTED; }
-int zwpoll_q_rm_key(zwnet_p, uint32_t) { return ZW_ERR_UNSUPPORTED; }
-
 // --- post-set poll ----------------------------------------------------------
 int zwspoll_add(const zwif_desc_t *, uint8_t, const uint8_t *, uint8_t, zwfac_result_fn, uint64_t)
 {
