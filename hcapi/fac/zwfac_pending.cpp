@@ -17,53 +17,9 @@
 
 // --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
-void zwspoll_flush(zwspoll_ctx_t *) {}
-void zwspv_flush(zwspv_ctx_t *) {}
 void zwwupoll_flush(zwwupoll_ctx_t *) {}
 void zwevtgen_flush(zwevtgen_ctx_t *) {}
 void zwnspoll_flush(zwnspoll_ctx_t *) {}
-
-// --- post-set poll ----------------------------------------------------------
-int zwspoll_add(const zwif_desc_t *, uint8_t, const uint8_t *, uint8_t, zwfac_result_fn, uint64_t)
-{
-    return ZW_ERR_UNSUPPORTED;
-}
-void zwspoll_rpt_chk(zwif_t *, const uint8_t *, uint16_t) {}
-
-namespace {
-
-void fac_result_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
-{
-    if (intf == nullptr || intf->net == nullptr || cb == nullptr)
-        return;
-    zwnet_cb_msg_t msg;
-    msg.cb = reinterpret_cast<void (*)()>(cb);
-    msg.type = ZWNET_CB_FAC_RESULT;
-    msg.body.fac.intf = *intf;
-    msg.body.fac.user = user;
-    msg.body.fac.sts = result;
-    zwnet_cb_post(intf->net, &msg);
-}
-
-}  // namespace
-
-void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
-{
-    fac_result_post(intf, cb, user, result);
-}
-int zwspoll_node_rm(zwspoll_ctx_t *, uint8_t) { return 0; }
-
-// --- supervision ------------------------------------------------------------
-int zwspv_cmd_snd(const zwif_desc_t *, const uint8_t *, uint8_t, uint8_t, zwfac_result_fn, uint64_t)
-{
-    return ZW_ERR_UNSUPPORTED;
-}
-int zwspv_rpt_rcv(zwif_t *, const uint8_t *, uint16_t) { return 0; }
-void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
-{
-    fac_result_post(intf, cb, user, result);
-}
-int zwspv_node_cancel(zwspv_ctx_t *, uint8_t) { return 0; }
 
 // --- device poll ------------------------------------------------------------
 void zwdpoll_node_add(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
