@@ -265,6 +265,11 @@ int zwnspoll_node_add(zwnspoll_ctx_t *ctx, uint8_t node_id, uint8_t state, uint3
 void zwnspoll_node_add_all(zwnspoll_ctx_t *ctx);
 int zwnspoll_node_rm(zwnspoll_ctx_t *ctx, uint8_t node_id);
 void zwnspoll_wkup_notif(zwnspoll_ctx_t *ctx, const zwnode_desc_t *node);
+// A node's wake-up interval as it reported it (the low 24 bits count).
+void zwnspoll_wkup_intv_note(zwnspoll_ctx_t *ctx, uint8_t node_id, uint32_t intv);
+// Every received command (network mutex held): a Wake Up Interval Report
+// becomes the note above. Never consumes the command.
+void zwnspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
 
 // Event generation.
 int zwevtgen_evt_add(const zwif_desc_t *intf, const uint8_t *frame, uint16_t len, uint16_t tmout_s);

@@ -19,7 +19,6 @@
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
 void zwwupoll_flush(zwwupoll_ctx_t *) {}
 void zwevtgen_flush(zwevtgen_ctx_t *) {}
-void zwnspoll_flush(zwnspoll_ctx_t *) {}
 
 // --- device poll ------------------------------------------------------------
 void zwdpoll_node_add(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
@@ -32,15 +31,6 @@ int zwwupoll_node_add(zwwupoll_ctx_t *, uint8_t, uint32_t) { return 0; }
 void zwwupoll_node_add_all(zwwupoll_ctx_t *) {}
 int zwwupoll_node_rm(zwwupoll_ctx_t *, uint8_t) { return 0; }
 void zwwupoll_tx_sts_cb(appl_layer_ctx *, uint8_t, void *, uint8_t) {}
-
-// --- node status polling ----------------------------------------------------
-int zwnspoll_node_add(zwnspoll_ctx_t *, uint8_t, uint8_t state, uint32_t)
-{
-    return (state == 0 || state == 2) ? 0 : ZW_ERR_VALUE;
-}
-void zwnspoll_node_add_all(zwnspoll_ctx_t *) {}
-int zwnspoll_node_rm(zwnspoll_ctx_t *, uint8_t) { return 0; }
-void zwnspoll_wkup_notif(zwnspoll_ctx_t *, const zwnode_desc_t *) {}
 
 // --- event generation -------------------------------------------------------
 int zwevtgen_evt_add(const zwif_desc_t *, const uint8_t *, uint16_t, uint16_t) { return ZW_ERR_UNSUPPORTED; }
