@@ -138,15 +138,12 @@ int fac_net_start(zwfac_ctx_t *ctx, uint32_t period_ms, uint32_t tick0)
 
 int zwdpoll_init(zwdpoll_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
 int zwevtgen_init(zwevtgen_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwwupoll_init(zwwupoll_ctx_t *ctx) { return fac_net_start(ctx, 1000, tick_early_wrap); }
 int zwnwsave_init(zwnwsave_ctx_t *ctx) { return fac_net_start(ctx, 60000, 0); }
 
 void zwdpoll_shutdown(zwdpoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwwupoll_shutdown(zwwupoll_ctx_t *ctx) { zwfac_stop(ctx); }
 void zwevtgen_shutdown(zwevtgen_ctx_t *ctx) { zwfac_stop(ctx); }
 void zwnwsave_shutdown(zwnwsave_ctx_t *ctx) { zwfac_stop(ctx); }
 
 void zwdpoll_exit(zwdpoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwwupoll_exit(zwwupoll_ctx_t *ctx) { zwfac_release(ctx); }
 void zwevtgen_exit(zwevtgen_ctx_t *ctx) { zwfac_release(ctx); }
 void zwnwsave_exit(zwnwsave_ctx_t *ctx) { zwfac_release(ctx); }

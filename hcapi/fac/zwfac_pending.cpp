@@ -17,7 +17,6 @@
 
 // --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
-void zwwupoll_flush(zwwupoll_ctx_t *) {}
 void zwevtgen_flush(zwevtgen_ctx_t *) {}
 
 // --- device poll ------------------------------------------------------------
@@ -25,12 +24,6 @@ void zwdpoll_node_add(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
 void zwdpoll_node_add_all(zwdpoll_ctx_t *) {}
 void zwdpoll_node_rm(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
 void zwdpoll_wkup(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
-
-// --- wake-up notification poll ----------------------------------------------
-int zwwupoll_node_add(zwwupoll_ctx_t *, uint8_t, uint32_t) { return 0; }
-void zwwupoll_node_add_all(zwwupoll_ctx_t *) {}
-int zwwupoll_node_rm(zwwupoll_ctx_t *, uint8_t) { return 0; }
-void zwwupoll_tx_sts_cb(appl_layer_ctx *, uint8_t, void *, uint8_t) {}
 
 // --- event generation -------------------------------------------------------
 int zwevtgen_evt_add(const zwif_desc_t *, const uint8_t *, uint16_t, uint16_t) { return ZW_ERR_UNSUPPORTED; }

@@ -29,12 +29,14 @@ protected:
     {
         ASSERT_NO_FATAL_FAILURE(start(c));
         fac_ = net_->*fac;
+        if (fac_.load() == nullptr)
+            fac_ = net_->poll_ctx;  // started later by the test: use_fac()
         gw->set_observer([this](const sim::recorded_frame &r) {
             if (r.dir != sim::direction::received || r.frame.kind != sim::frame_kind::packet ||
                 r.frame.packet.command.empty() || r.copy > 1)
                 return;
             std::lock_guard lk(seen_mtx_);
-            seen_.push_back({r.node_id, r.frame.packet.command, fac_->tick.load()});
+            seen_.push_back({r.node_id, r.frame.packet.command, fac_.load()->tick.load()});
         });
     }
 
@@ -102,7 +104,8 @@ protected:
         return seen(node_id, prefix).size();
     }
 
-    uint32_t tick() const { return fac_->tick.load(); }
+    uint32_t tick() const { return fac_.load()->tick.load(); }
+    void use_fac(zwfac_ctx_t *fac) { fac_ = fac; }
     // Waits until the facility's tick has moved `n` ticks on.
     bool ticks_pass(uint32_t n, ms timeout = 60s)
     {
@@ -111,7 +114,7 @@ protected:
     }
 
     std::atomic<bool> answering{true};
-    zwfac_ctx_t *fac_ = nullptr;
+    std::atomic<zwfac_ctx_t *> fac_{nullptr};
     mutable std::mutex seen_mtx_;
     std::vector<seen_cmd> seen_;
 };

@@ -109,4 +109,64 @@ TEST_F(NodeStatus, ProbesOfANodeAddedAwake)
     EXPECT_EQ(ZW_ERR_VALUE, zwnspoll_node_add(net_->nspoll_ctx, n_awake, 1, 600));
 }
 
+// --- wake-up notification poll ----------------------------------------------
+
+class WakeUpPoll : public FacNet {
+protected:
+    void SetUp() override
+    {
+        config c;
+        c.tick_ms = 3;
+        c.nodes = {{n_sleep, false, false, true, false, false, {0x20, 0x84}, 0}};
+        ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::wupoll_ctx));
+        ASSERT_NO_FATAL_FAILURE(settle());
+        // What the network does for a gateway that holds a sleeping node's
+        // frames: the selector option, and the facility started late.
+        net_->appl->sel_opt = 1;
+        auto *ctx = new zwfac_ctx_t;
+        ctx->net = net_;
+        ASSERT_EQ(0, zwwupoll_init(ctx));
+        net_->wupoll_ctx = ctx;
+        use_fac(ctx);
+    }
+    size_t notifications() { return log_count("Wake up notification received"); }
+};
+
+// A probe that the gateway holds for the sleeping node and delivers later
+// makes one Wake Up Notification: the node's queued command goes out once.
+TEST_F(WakeUpPoll, HeldProbeDeliveredLateGivesOneNotification)
+{
+    const zwif_desc_t d = intf(n_sleep, 0x20);
+    ASSERT_EQ(1, zwif_basic_set(&d, 0x10));  // queued for the sleeping node
+    gw->policy().push_next(sim::behaviour::nack_waiting(60, scaled(20000)));
+    const size_t before = notifications();
+    const uint32_t t_add = tick();
+    ASSERT_EQ(0, zwwupoll_node_add(net_->wupoll_ctx, n_sleep, 300));
+    ASSERT_TRUE(eventually([&] { return seen_count(n_sleep, nop) >= 1; }, 30s));
+    EXPECT_GE(seen(n_sleep, nop)[0].tick - t_add, 10u);
+    ASSERT_TRUE(eventually([&] { return seen_count(n_sleep, {0x20, 0x01, 0x10}) == 1; }, 30s));
+    EXPECT_EQ(before + 1, notifications());
+    // The next probe, 180 s on, is acknowledged at once: nothing more.
+    ASSERT_TRUE(eventually([&] { return seen_count(n_sleep, nop) >= 2; }, 60s));
+    ASSERT_TRUE(ticks_pass(20));
+    EXPECT_EQ(before + 1, notifications());
+    EXPECT_EQ(1u, seen_count(n_sleep, {0x20, 0x01, 0x10}));
+}
+
+// A delivery seen for a node whose probe is not held does nothing; a node
+// added with interval 0 is never probed.
+TEST_F(WakeUpPoll, DeliveryWithoutHeldProbeAndIntervalZero)
+{
+    const size_t before = notifications();
+    ASSERT_EQ(0, zwwupoll_node_add(net_->wupoll_ctx, n_sleep, 0));
+    ASSERT_TRUE(ticks_pass(30));
+    EXPECT_EQ(0u, seen_count(n_sleep, nop));
+    ASSERT_EQ(0, zwwupoll_node_add(net_->wupoll_ctx, n_sleep, 300));
+    zwwupoll_tx_sts_cb(net_->appl.get(), 0, net_->wupoll_ctx, n_sleep);  // idle
+    ASSERT_TRUE(eventually([&] { return seen_count(n_sleep, nop) >= 1; }, 30s));
+    zwwupoll_tx_sts_cb(net_->appl.get(), 0, net_->wupoll_ctx, n_sleep);  // probe acknowledged: idle again
+    ASSERT_TRUE(ticks_pass(20));
+    EXPECT_EQ(before, notifications());
+}
+
 }  // namespace
