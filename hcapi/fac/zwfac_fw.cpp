@@ -137,13 +137,7 @@ int fac_net_start(zwfac_ctx_t *ctx, uint32_t period_ms, uint32_t tick0)
 }  // namespace
 
 int zwdpoll_init(zwdpoll_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwevtgen_init(zwevtgen_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwnwsave_init(zwnwsave_ctx_t *ctx) { return fac_net_start(ctx, 60000, 0); }
 
 void zwdpoll_shutdown(zwdpoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwevtgen_shutdown(zwevtgen_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwnwsave_shutdown(zwnwsave_ctx_t *ctx) { zwfac_stop(ctx); }
 
 void zwdpoll_exit(zwdpoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwevtgen_exit(zwevtgen_ctx_t *ctx) { zwfac_release(ctx); }
-void zwnwsave_exit(zwnwsave_ctx_t *ctx) { zwfac_release(ctx); }

@@ -17,7 +17,6 @@
 
 // --- flush on leaving the network ----------------------------------------------------------
 void zwdpoll_flush(zwdpoll_ctx_t *) {}
-void zwevtgen_flush(zwevtgen_ctx_t *) {}
 
 // --- device poll ------------------------------------------------------------
 void zwdpoll_node_add(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
@@ -25,10 +24,3 @@ void zwdpoll_node_add_all(zwdpoll_ctx_t *) {}
 void zwdpoll_node_rm(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
 void zwdpoll_wkup(zwdpoll_ctx_t *, const zwnode_desc_t *) {}
 
-// --- event generation -------------------------------------------------------
-int zwevtgen_evt_add(const zwif_desc_t *, const uint8_t *, uint16_t, uint16_t) { return ZW_ERR_UNSUPPORTED; }
-int zwevtgen_evt_post(const zwif_desc_t *, const uint8_t *, uint16_t) { return ZW_ERR_UNSUPPORTED; }
-int zwevtgen_node_rm(zwevtgen_ctx_t *, uint8_t) { return 0; }
-
-// --- network save -----------------------------------------------------------
-void zwnwsave_dirty_set(zwnwsave_ctx_t *) {}
