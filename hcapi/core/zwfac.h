@@ -7,9 +7,7 @@
 // The records and the send path call these services, and the facilities
 // themselves (hcapi/fac) stand on the records and the send path; so the
 // services are declared here, beside what they serve, and hcapi/fac builds
-// them. The facilities whose work is still to come answer from
-// hcapi/fac/zwfac_pending.cpp with "nothing done" (never success that did
-// not happen).
+// them.
 #pragma once
 
 #include "hcapi/include/zwif.h"
@@ -248,11 +246,28 @@ int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len);
 void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result);
 int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id);
 
-// Device poll.
+// Device poll. A woken node is refreshed by the network layer's
+// single-endpoint interview, endpoint after endpoint, as the low-priority
+// operation 16; the network layer hands the facility its interview start
+// and its abort of operation 16 (until it does, no poll starts).
 void zwdpoll_node_add(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
 void zwdpoll_node_add_all(zwdpoll_ctx_t *ctx);
 void zwdpoll_node_rm(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
 void zwdpoll_wkup(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
+// Starts the interview of one endpoint (network mutex held): non-zero when
+// it started; `done` is called (any thread) when the endpoint is done.
+using zwdpoll_ep_done_fn = void (*)(zwnet_p net, uint8_t node_id);
+using zwdpoll_ep_sm_fn = int (*)(zwnet_p net, uint8_t node_id, uint8_t ep_id, zwdpoll_ep_done_fn done);
+// Stops the running operation 16 (network mutex held).
+using zwdpoll_abort_fn = void (*)(zwnet_p net);
+void zwdpoll_hooks_set(zwdpoll_ctx_t *ctx, zwdpoll_ep_sm_fn ep_sm, zwdpoll_abort_fn abort);
+// Starts the update of a node (network mutex taken inside): 0, -17 another
+// operation runs, -27 the controller's own node, -13 unknown node, -1 the
+// interview did not start.
+int zwdpoll_node_updt_sm_start(zwnet_p net, uint8_t node_id);
+// The completion of one endpoint's interview: the next endpoint, or the end
+// of the node's update.
+void zwdpoll_ep_sm_next(zwnet_p net, uint8_t node_id);
 
 // Wake-up notification poll.
 int zwwupoll_node_add(zwwupoll_ctx_t *ctx, uint8_t node_id, uint32_t wkup_intv);

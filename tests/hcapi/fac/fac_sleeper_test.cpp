@@ -169,4 +169,136 @@ TEST_F(WakeUpPoll, DeliveryWithoutHeldProbeAndIntervalZero)
     EXPECT_EQ(before, notifications());
 }
 
+// --- device poll ------------------------------------------------------------
+
+// The network layer's single-endpoint interview does not exist yet: this
+// stand-in records each endpoint it is asked to start and lets the test end
+// it.
+std::mutex g_sm_mtx;
+std::vector<std::pair<uint8_t, uint8_t>> g_sm_starts;  // node, endpoint
+zwdpoll_ep_done_fn g_sm_done = nullptr;
+std::atomic<int> g_aborts{0};
+
+int fake_ep_sm(zwnet_p, uint8_t node_id, uint8_t ep_id, zwdpoll_ep_done_fn done)
+{
+    std::lock_guard lk(g_sm_mtx);
+    g_sm_starts.emplace_back(node_id, ep_id);
+    g_sm_done = done;
+    return 1;
+}
+void fake_abort(zwnet_p) { ++g_aborts; }
+std::vector<std::pair<uint8_t, uint8_t>> sm_starts()
+{
+    std::lock_guard lk(g_sm_mtx);
+    return g_sm_starts;
+}
+
+enum : uint8_t { n_multi = 7 };
+
+class DevicePoll : public FacNet {
+protected:
+    void SetUp() override
+    {
+        {
+            std::lock_guard lk(g_sm_mtx);
+            g_sm_starts.clear();
+        }
+        g_aborts = 0;
+        config c;
+        c.tick_ms = 5;
+        c.nodes = {{n_sleep, false, false, true, false, false, {0x20, 0x84}, 0},
+                   {n_multi, false, false, true, false, false, {0x20, 0x84}, 2}};
+        ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::dpoll_ctx));
+        ASSERT_NO_FATAL_FAILURE(settle());
+        zwdpoll_hooks_set(net_->dpoll_ctx, fake_ep_sm, fake_abort);
+    }
+    void op_set(uint8_t op)
+    {
+        zwnet_lock lk(net_);
+        net_->curr_op = op;
+    }
+    uint8_t op()
+    {
+        zwnet_lock lk(net_);
+        return net_->curr_op;
+    }
+    // Ends the endpoint interview that runs now.
+    void ep_done(uint8_t node)
+    {
+        zwdpoll_ep_done_fn done;
+        {
+            std::lock_guard lk(g_sm_mtx);
+            done = g_sm_done;
+        }
+        ASSERT_NE(nullptr, done);
+        done(net_, node);
+    }
+    void wkup(uint8_t node)
+    {
+        const zwnode_desc_t d = this->node(node);
+        zwdpoll_wkup(net_->dpoll_ctx, &d);
+    }
+    using starts = std::vector<std::pair<uint8_t, uint8_t>>;
+};
+
+// A woken node is interviewed endpoint after endpoint as operation 16, and
+// the network is idle again afterwards.
+TEST_F(DevicePoll, WokenNodeIsInterviewedEndpointByEndpoint)
+{
+    ASSERT_GE(from_node(n_multi, {0x84, 0x07}), 0);
+    ASSERT_TRUE(eventually([&] { return sm_starts().size() == 1; }));
+    EXPECT_EQ(ZWNET_OP_NODE_CACHE_UPT, op());
+    ASSERT_NO_FATAL_FAILURE(ep_done(n_multi));
+    ASSERT_NO_FATAL_FAILURE(ep_done(n_multi));
+    ASSERT_NO_FATAL_FAILURE(ep_done(n_multi));
+    EXPECT_EQ((starts{{n_multi, 0}, {n_multi, 1}, {n_multi, 2}}), sm_starts());
+    EXPECT_EQ(ZWNET_OP_NONE, op());
+}
+
+// A node that wakes while an inclusion runs is queued (twice waking: once)
+// and polled when the inclusion has ended; one that wakes during another
+// node's wake-up poll waits for it.
+TEST_F(DevicePoll, WakeUpsDuringOtherOperationsAreQueuedOnce)
+{
+    op_set(ZWNET_OP_ADD_NODE);
+    const size_t queued = log_count("Wake up, queued for polling!");
+    wkup(n_sleep);
+    wkup(n_sleep);
+    ASSERT_TRUE(eventually([&] { return log_count("Wake up, queued for polling!") == queued + 2; }));
+    ASSERT_TRUE(ticks_pass(4));
+    EXPECT_TRUE(sm_starts().empty());
+    op_set(ZWNET_OP_NONE);
+    ASSERT_TRUE(eventually([&] { return sm_starts().size() == 1; }));
+    wkup(n_multi);  // during n_sleep's poll
+    ASSERT_TRUE(eventually([&] { return log_count("Wake up, queued for polling!") == queued + 3; }));
+    ASSERT_NO_FATAL_FAILURE(ep_done(n_sleep));
+    ASSERT_TRUE(eventually([&] { return sm_starts().size() == 2; }));
+    ASSERT_TRUE(ticks_pass(6));
+    EXPECT_EQ((starts{{n_sleep, 0}, {n_multi, 0}}), sm_starts());
+}
+
+// Operation 16 busy with something other than a wake-up poll is cancelled
+// for the woken node, which is polled at once.
+TEST_F(DevicePoll, WakeUpCancelsLowerPriorityPolling)
+{
+    op_set(ZWNET_OP_NODE_CACHE_UPT);
+    wkup(n_sleep);
+    ASSERT_TRUE(eventually([&] { return sm_starts().size() == 1; }));
+    EXPECT_EQ(1, g_aborts.load());
+    EXPECT_GE(log_count("Wake up, cancelled lower priority polling!"), 1u);
+    EXPECT_EQ((starts{{n_sleep, 0}}), sm_starts());
+}
+
+TEST_F(DevicePoll, StartRefusals)
+{
+    EXPECT_EQ(ZW_ERR_UNSUPPORTED, zwdpoll_node_updt_sm_start(net_, net_->ctl.nodeid));
+    EXPECT_EQ(ZW_ERR_NODE_NOT_FOUND, zwdpoll_node_updt_sm_start(net_, 99));
+    op_set(ZWNET_OP_ADD_NODE);
+    EXPECT_EQ(ZW_ERR_LAST_OP_NOT_DONE, zwdpoll_node_updt_sm_start(net_, n_sleep));
+    op_set(ZWNET_OP_NONE);
+    zwdpoll_hooks_set(net_->dpoll_ctx, nullptr, nullptr);
+    EXPECT_EQ(ZW_ERR_FAILED, zwdpoll_node_updt_sm_start(net_, n_sleep));
+    EXPECT_EQ(ZWNET_OP_NONE, op());
+}
+
 }  // namespace
