@@ -7,9 +7,7 @@
 // The records and the send path call these services, and the facilities
 // themselves (hcapi/fac) stand on the records and the send path; so the
 // services are declared here, beside what they serve, and hcapi/fac builds
-// them. The facilities whose work is still to come answer from
-// hcapi/fac/zwfac_pending.cpp with "nothing done" (never success that did
-// not happen).
+// them.
 #pragma once
 
 #include "hcapi/include/zwif.h"
@@ -196,11 +194,40 @@ void zwwupoll_flush(zwwupoll_ctx_t *ctx);
 void zwevtgen_flush(zwevtgen_ctx_t *ctx);
 void zwnspoll_flush(zwnspoll_ctx_t *ctx);
 
-// Report poll.
-struct zwpoll_req_t;
-int zwpoll_add(zwnet_p net, zwpoll_req_t *req, uint16_t *handle);
+// Report poll. Lock order: the network mutex before the facility's own;
+// the facility sends nothing while it holds its own.
+//
+// A poll request as the poll form of the get calls hands it over: the Get
+// (one or two class bytes, the command, at most 29 parameter bytes), the
+// interval in 500 ms ticks, the repeat count (0: without end), the caller's
+// callback, and whether the node kept a sleeping-node queue at that moment.
+inline constexpr uint8_t ZWPOLL_CMD_MAX = 32;
+struct zwpoll_add_req_t {
+    zwif_desc_t intf{};
+    uint32_t key{0};
+    uint32_t intv{0};
+    uint16_t rpt_cnt{0};
+    zwpoll_cb_fn cb{nullptr};
+    uint64_t user{0};
+    bool slp_node{false};
+    uint8_t len{0};
+    uint8_t cmd[ZWPOLL_CMD_MAX]{};
+};
+// Takes a copy of the request and sends its first Get: 0 and the handle,
+// -21 no report answers the Get, -27 no poll facility runs, -25.
+int zwpoll_add(zwnet_p net, const zwpoll_add_req_t *req, uint16_t *handle);
+// The completion of the facility's own Gets (and of polled Gets that wait for
+// a report): the node's report wait first, then the transmission note.
 void zwpoll_tx_note(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id);
+// Every completed transmission of the send path: a successful one moves the
+// next poll at least 10 s on. Any thread, network mutex held or not.
+void zwpoll_tx_sts_note(zwnet_p net, int status);
+// Every received command (network mutex held): never consumes it.
 int zwpoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
+// A sleeping node reported after its wake-up: its polls of this wake count.
+void zwpoll_rpt_note(zwnet_p net, uint8_t node_id);
+// Removals, without callbacks: 0, -27 no poll facility runs, -1 nothing
+// found. zwpoll_node_rm may be called with the network mutex held.
 int zwpoll_node_rm(zwnet_p net, uint8_t node_id);
 int zwpoll_q_rm(zwnet_p net, uint16_t handle);
 int zwpoll_q_rm_key(zwnet_p net, uint32_t key);
@@ -219,11 +246,28 @@ int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len);
 void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result);
 int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id);
 
-// Device poll.
+// Device poll. A woken node is refreshed by the network layer's
+// single-endpoint interview, endpoint after endpoint, as the low-priority
+// operation 16; the network layer hands the facility its interview start
+// and its abort of operation 16 (until it does, no poll starts).
 void zwdpoll_node_add(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
 void zwdpoll_node_add_all(zwdpoll_ctx_t *ctx);
 void zwdpoll_node_rm(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
 void zwdpoll_wkup(zwdpoll_ctx_t *ctx, const zwnode_desc_t *node);
+// Starts the interview of one endpoint (network mutex held): non-zero when
+// it started; `done` is called (any thread) when the endpoint is done.
+using zwdpoll_ep_done_fn = void (*)(zwnet_p net, uint8_t node_id);
+using zwdpoll_ep_sm_fn = int (*)(zwnet_p net, uint8_t node_id, uint8_t ep_id, zwdpoll_ep_done_fn done);
+// Stops the running operation 16 (network mutex held).
+using zwdpoll_abort_fn = void (*)(zwnet_p net);
+void zwdpoll_hooks_set(zwdpoll_ctx_t *ctx, zwdpoll_ep_sm_fn ep_sm, zwdpoll_abort_fn abort);
+// Starts the update of a node (network mutex taken inside): 0, -17 another
+// operation runs, -27 the controller's own node, -13 unknown node, -1 the
+// interview did not start.
+int zwdpoll_node_updt_sm_start(zwnet_p net, uint8_t node_id);
+// The completion of one endpoint's interview: the next endpoint, or the end
+// of the node's update.
+void zwdpoll_ep_sm_next(zwnet_p net, uint8_t node_id);
 
 // Wake-up notification poll.
 int zwwupoll_node_add(zwwupoll_ctx_t *ctx, uint8_t node_id, uint32_t wkup_intv);
@@ -236,6 +280,11 @@ int zwnspoll_node_add(zwnspoll_ctx_t *ctx, uint8_t node_id, uint8_t state, uint3
 void zwnspoll_node_add_all(zwnspoll_ctx_t *ctx);
 int zwnspoll_node_rm(zwnspoll_ctx_t *ctx, uint8_t node_id);
 void zwnspoll_wkup_notif(zwnspoll_ctx_t *ctx, const zwnode_desc_t *node);
+// A node's wake-up interval as it reported it (the low 24 bits count).
+void zwnspoll_wkup_intv_note(zwnspoll_ctx_t *ctx, uint8_t node_id, uint32_t intv);
+// Every received command (network mutex held): a Wake Up Interval Report
+// becomes the note above. Never consumes the command.
+void zwnspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len);
 
 // Event generation.
 int zwevtgen_evt_add(const zwif_desc_t *intf, const uint8_t *frame, uint16_t len, uint16_t tmout_s);

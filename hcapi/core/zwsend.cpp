@@ -31,6 +31,21 @@ void wait_then_cb(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id)
     w->cb(ctx, status, w->user, node_id);
 }
 
+// Every completed transmission is noted by the report poll facility, which
+// keeps its polls out of the way of other traffic; then the completion the
+// send chose runs.
+struct note_then_t {
+    zwif_tx_cmpl_fn cb;
+    void *user;
+};
+
+void note_then_cb(appl_layer_ctx *ctx, int status, void *user, uint8_t node_id)
+{
+    std::unique_ptr<note_then_t> n(static_cast<note_then_t *>(user));
+    zwpoll_tx_sts_note(net_of(ctx), status);
+    n->cb(ctx, status, n->user, node_id);
+}
+
 bool arms_report_wait(zwif_tx_cmpl_fn cb)
 {
     return cb == zwnode_wait_tx_cb || cb == zwnode_wait_tx_task_cb || cb == zwpoll_tx_note;
@@ -305,10 +320,24 @@ int zwif_exec(const zwif_desc_t *intf, const uint8_t *cmd, uint16_t len, zwif_tx
         cb = wait_then_cb;
         user = w;
     }
+    // The poll facility's own completion notes the transmission itself.
+    note_then_t *note = nullptr;
+    if (cb != zwpoll_tx_note) {
+        note = new (std::nothrow) note_then_t{cb, user};
+        if (note != nullptr) {
+            cb = note_then_cb;
+            user = note;
+        }
+    }
     prm.len = len;
     prm.data = cmd;
     const int rc = appl_cmd_snd(net->appl.get(), &prm, cb, user);
     if (rc < 0) {
+        if (note != nullptr) {
+            cb = note->cb;
+            user = note->user;
+            delete note;
+        }
         if (cb == wait_then_cb)
             delete static_cast<wait_then_t *>(user);
         plt_msg_ts_show(&net->plt, "zwif_exec with error:%d", rc);

@@ -1,6 +1,7 @@
 // The shape every background facility shares: a worker fed by a message
 // queue, a periodic tick, and a run flag that drops what arrives once the
-// facility stops. Also the life calls of the eight facilities of a network.
+// facility stops. Each facility (zwfac_<name>.cpp) starts it with its own
+// tick and handler.
 #include "hcapi/core/zwfac.h"
 
 #include "hcapi/core/zwrec.h"
@@ -115,50 +116,3 @@ void zwfac_release(zwfac_ctx_t *ctx)
     if (loop != nullptr)
         util_msg_loop_exit(loop);
 }
-
-// ---------------------------------------------------------------------------
-// The facilities of a network. Each runs the shared shape with its own tick;
-// their pending work joins the handler as each facility is built.
-// ---------------------------------------------------------------------------
-
-namespace {
-
-constexpr uint32_t tick_early_wrap = 0xFFFFFF00;  // wraps within the first minutes
-
-void fac_idle(void *, const uint8_t *, uint8_t) {}
-
-int fac_net_start(zwfac_ctx_t *ctx, uint32_t period_ms, uint32_t tick0)
-{
-    if (ctx == nullptr || ctx->net == nullptr)
-        return ZW_ERR_VALUE;
-    return zwfac_start(ctx, &ctx->net->plt, period_ms, tick0, fac_idle, ctx);
-}
-
-}  // namespace
-
-int zwpoll_init(zwpoll_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwspoll_init(zwspoll_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwspv_init(zwspv_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwdpoll_init(zwdpoll_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwevtgen_init(zwevtgen_ctx_t *ctx) { return fac_net_start(ctx, 500, 0); }
-int zwwupoll_init(zwwupoll_ctx_t *ctx) { return fac_net_start(ctx, 1000, tick_early_wrap); }
-int zwnspoll_init(zwnspoll_ctx_t *ctx) { return fac_net_start(ctx, 1000, tick_early_wrap); }
-int zwnwsave_init(zwnwsave_ctx_t *ctx) { return fac_net_start(ctx, 60000, 0); }
-
-void zwpoll_shutdown(zwpoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwspoll_shutdown(zwspoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwspv_shutdown(zwspv_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwdpoll_shutdown(zwdpoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwwupoll_shutdown(zwwupoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwevtgen_shutdown(zwevtgen_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwnspoll_shutdown(zwnspoll_ctx_t *ctx) { zwfac_stop(ctx); }
-void zwnwsave_shutdown(zwnwsave_ctx_t *ctx) { zwfac_stop(ctx); }
-
-void zwpoll_exit(zwpoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwspoll_exit(zwspoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwspv_exit(zwspv_ctx_t *ctx) { zwfac_release(ctx); }
-void zwdpoll_exit(zwdpoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwwupoll_exit(zwwupoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwevtgen_exit(zwevtgen_ctx_t *ctx) { zwfac_release(ctx); }
-void zwnspoll_exit(zwnspoll_ctx_t *ctx) { zwfac_release(ctx); }
-void zwnwsave_exit(zwnwsave_ctx_t *ctx) { zwfac_release(ctx); }

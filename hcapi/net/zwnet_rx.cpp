@@ -232,6 +232,7 @@ void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<
                 zwnode_wait_rpt_chk(intf, cmd, len);
                 zwpoll_rpt_chk(intf, cmd, len);
                 zwspoll_rpt_chk(intf, cmd, len);
+                zwnspoll_rpt_chk(intf, cmd, len);
                 if (zwspv_rpt_rcv(intf, cmd, len))
                     return;
                 // Callbacks run inside with the mutex released: the node and

@@ -1,0 +1,261 @@
+// Post-set poll: after a set on a door lock, a barrier operator or a
+// multilevel switch, the matching Get is sent a few times with growing gaps
+// until a report shows the target, and the caller hears whether it was
+// reached. The pending list belongs to the worker alone.
+#include "hcapi/fac/zwfac_int.h"
+
+#include "hcapi/core/zwnet_cb.h"
+
+#include <list>
+
+namespace {
+
+constexpr uint8_t get_max = 8;
+constexpr uint8_t get_min = 2;
+constexpr uint32_t first_poll = 2;  // ticks: 1 s after the set
+constexpr uint32_t last_wait = 6;   // ticks: 3 s after the last Get
+
+enum : uint32_t {
+    RES_REACHED = 0,
+    RES_NOT_REACHED = 1,
+    RES_CANCELLED = 3,
+};
+
+enum : uint32_t { MSG_ADD = 1, MSG_RPT = 2, MSG_NODE_RM = 3, MSG_FLUSH = 4 };
+
+struct add_msg_t {
+    uint32_t kind;
+    zwif_desc_t intf;
+    uint8_t target;
+    uint8_t len;
+    uint8_t cmd[get_max];
+    zwfac_result_fn cb;
+    uint64_t user;
+};
+struct rpt_msg_t {
+    uint32_t kind;
+    zwif_desc_t intf;
+    uint8_t value;
+};
+struct node_msg_t {
+    uint32_t kind;
+    uint8_t node_id;
+};
+
+struct rec_t {
+    zwfac_result_fn cb{nullptr};
+    uint64_t user{0};
+    zwif_desc_t intf{};
+    uint32_t next_poll{0};
+    uint16_t max{0};
+    uint16_t cnt{0};
+    uint8_t target{0};
+    uint8_t len{0};
+    uint8_t cmd[get_max]{};
+};
+
+uint16_t polls_max(uint16_t cls)
+{
+    switch (cls) {
+    case 0x26: return 4;
+    case 0x66: return 7;
+    default: return 3;
+    }
+}
+
+bool reached(uint16_t cls, uint8_t target, uint8_t value)
+{
+    if (value == target)
+        return true;
+    // "On" of a multilevel switch is whatever level it comes on at.
+    if (cls == 0x26 && target == 0xFF && value != 0)
+        return true;
+    // A door lock that reports "unsecured" has left any secured mode.
+    return cls == 0x62 && value == 0x00 && target <= 0xFE;
+}
+
+struct spoll_t {
+    zwfac_ctx_t *ctx{nullptr};
+    zwnet_p net{nullptr};
+    std::list<rec_t> list;
+
+    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+
+    void end(std::list<rec_t>::iterator it, uint32_t result)
+    {
+        fac_result_post(&it->intf, it->cb, it->user, result);
+        list.erase(it);
+    }
+    std::list<rec_t>::iterator find(const zwif_desc_t &intf)
+    {
+        for (auto it = list.begin(); it != list.end(); ++it)
+            if (fac_same_if(it->intf, intf))
+                return it;
+        return list.end();
+    }
+
+    void on_tick(uint32_t now)
+    {
+        for (auto it = list.begin(); it != list.end();) {
+            rec_t &r = *it;
+            if (!util_tmr_exp_chk32(now, r.next_poll)) {
+                ++it;
+                continue;
+            }
+            if (r.cnt <= r.max)
+                zwif_exec(&r.intf, r.cmd, r.len, nullptr, nullptr, ZWIF_EXEC_POLL, nullptr);
+            ++r.cnt;
+            if (r.cnt <= r.max) {
+                r.next_poll = now + 2u * r.cnt;  // the gaps grow: 2 s, 3 s, 4 s ...
+            } else if (r.cnt == r.max + 1) {
+                r.next_poll = now + last_wait;
+            } else {
+                auto done = it++;
+                end(done, RES_NOT_REACHED);
+                continue;
+            }
+            ++it;
+        }
+    }
+
+    void on_add(const add_msg_t &m, uint32_t now)
+    {
+        auto it = find(m.intf);
+        if (it == list.end()) {
+            list.emplace_back();
+            it = std::prev(list.end());
+            it->intf = m.intf;
+        } else if (it->cb != nullptr) {
+            // A newer set takes the place of this one: its caller hears so
+            // rather than nothing.
+            fac_result_post(&it->intf, it->cb, it->user, RES_CANCELLED);
+        }
+        rec_t &r = *it;
+        r.target = m.target;
+        r.cb = m.cb;
+        r.user = m.user;
+        r.len = m.len;
+        std::memcpy(r.cmd, m.cmd, m.len);
+        r.max = polls_max(m.intf.cls);
+        r.cnt = 1;
+        r.next_poll = now + first_poll;
+    }
+
+    void on_rpt(const rpt_msg_t &m)
+    {
+        auto it = find(m.intf);
+        if (it == list.end())
+            return;
+        if (reached(it->intf.cls, it->target, m.value))
+            end(it, RES_REACHED);
+        else if (it->cnt > it->max)
+            end(it, RES_NOT_REACHED);
+    }
+
+    void cancel_if(bool all, uint8_t node_id)
+    {
+        for (auto it = list.begin(); it != list.end();) {
+            auto cur = it++;
+            if (all || cur->intf.nodeid == node_id)
+                end(cur, RES_CANCELLED);
+        }
+    }
+};
+
+void spoll_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
+{
+    auto *s = static_cast<spoll_t *>(data);
+    const uint32_t now = fac_now(s->ctx);
+    if (fac_msg_is_tick(msg, len)) {
+        s->on_tick(now);
+        return;
+    }
+    add_msg_t add;
+    rpt_msg_t rpt;
+    node_msg_t node;
+    switch (fac_msg_kind(msg, len)) {
+    case MSG_ADD:
+        if (fac_msg_get(msg, len, &add) && add.len >= get_min && add.len <= get_max)
+            s->on_add(add, now);
+        break;
+    case MSG_RPT:
+        if (fac_msg_get(msg, len, &rpt))
+            s->on_rpt(rpt);
+        break;
+    case MSG_NODE_RM:
+        if (fac_msg_get(msg, len, &node))
+            s->cancel_if(false, node.node_id);
+        break;
+    case MSG_FLUSH: s->cancel_if(true, 0); break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+int zwspoll_init(zwspoll_ctx_t *ctx) { return fac_state_start<spoll_t>(ctx, 500, 0); }
+void zwspoll_shutdown(zwspoll_ctx_t *ctx) { zwfac_stop(ctx); }
+void zwspoll_exit(zwspoll_ctx_t *ctx) { fac_state_exit<spoll_t>(ctx); }
+
+int zwspoll_add(const zwif_desc_t *intf, uint8_t target, const uint8_t *get_cmd, uint8_t len, zwfac_result_fn cb,
+                uint64_t user)
+{
+    if (len > get_max)
+        return ZW_ERR_TOO_LARGE;
+    if (len < get_min)
+        return ZW_ERR_TOO_SMALL;
+    if (intf == nullptr || intf->net == nullptr || get_cmd == nullptr)
+        return ZW_ERR_VALUE;
+    add_msg_t m{};
+    m.kind = MSG_ADD;
+    m.intf = *intf;
+    m.target = target;
+    m.len = len;
+    std::memcpy(m.cmd, get_cmd, len);
+    m.cb = cb;
+    m.user = user;
+    return fac_msg_post(intf->net->spoll_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
+}
+
+void zwspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len)
+{
+    if (intf == nullptr || intf->ep == nullptr || cmd == nullptr || len < 3 || cmd[1] != 0x03)
+        return;
+    const bool watched = (cmd[0] == 0x62 && len > 6) || cmd[0] == 0x66 || cmd[0] == 0x26;
+    if (!watched)
+        return;
+    rpt_msg_t m{};
+    m.kind = MSG_RPT;
+    zwif_desc_fill(&m.intf, intf);
+    m.value = cmd[2];
+    fac_msg_post(intf->ep->node->net->spoll_ctx, m);
+}
+
+void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    fac_result_post(intf, cb, user, result);
+}
+
+int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id)
+{
+    return fac_msg_post(ctx, node_msg_t{MSG_NODE_RM, node_id});
+}
+
+void zwspoll_flush(zwspoll_ctx_t *ctx) { fac_msg_post(ctx, node_msg_t{MSG_FLUSH, 0}); }
+
+// ---------------------------------------------------------------------------
+// The result post that the post-set poll and the supervision share.
+// ---------------------------------------------------------------------------
+
+void fac_result_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    if (intf == nullptr || intf->net == nullptr || cb == nullptr)
+        return;
+    zwnet_cb_msg_t msg;
+    msg.cb = reinterpret_cast<void (*)()>(cb);
+    msg.type = ZWNET_CB_FAC_RESULT;
+    msg.body.fac.intf = *intf;
+    msg.body.fac.user = user;
+    msg.body.fac.sts = result;
+    zwnet_cb_post(intf->net, &msg);
+}

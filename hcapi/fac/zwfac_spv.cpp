@@ -1,0 +1,239 @@
+// Supervision: a set wrapped in a Supervision Get so that the device
+// confirms it. One pending record per (node, endpoint, class); Supervision
+// Reports end it or, while the device is working, move its deadline; the
+// caller hears one final result. The pending list belongs to the worker.
+#include "hcapi/fac/zwfac_int.h"
+
+#include <list>
+
+namespace {
+
+constexpr uint8_t cmd_max = 40;
+constexpr uint8_t cmd_min = 3;
+constexpr uint8_t sid_mask = 0x3F;  // a report carries the session id in 6 bits
+constexpr uint32_t spv_wait = 16;   // ticks: 8 s for the first report
+
+enum : uint32_t {
+    RES_SUCCESS = 0,
+    RES_TIMEOUT = 1,
+    RES_NO_SUPPORT = 2,
+    RES_CANCELLED = 3,
+    RES_STS_3 = 4,
+    RES_SEND_FAIL = 5,
+    RES_FAIL = 6,
+};
+
+enum : uint8_t {
+    SPV_NO_SUPPORT = 0x00,
+    SPV_WORKING = 0x01,
+    SPV_FAIL = 0x02,
+    SPV_STS_3 = 0x03,
+    SPV_SUCCESS = 0xFF,
+};
+
+enum : uint32_t { MSG_SEND = 1, MSG_RPT = 2, MSG_NODE_CANCEL = 3, MSG_FLUSH = 4 };
+
+struct send_msg_t {
+    uint32_t kind;
+    zwif_desc_t intf;
+    uint8_t sid;
+    uint8_t len;
+    uint8_t cmd[cmd_max];
+    zwfac_result_fn cb;
+    uint64_t user;
+};
+struct rpt_msg_t {
+    uint32_t kind;
+    zwif_desc_t intf;
+    uint8_t sid;
+    uint8_t more;
+    uint8_t status;
+    uint8_t duration;
+};
+struct node_msg_t {
+    uint32_t kind;
+    uint8_t node_id;
+};
+
+struct rec_t {
+    zwfac_result_fn cb{nullptr};
+    uint64_t user{0};
+    zwif_desc_t intf{};
+    // Kept in 32 bits: a device may announce nearly two hours of work, which
+    // a 16-bit deadline cannot wait for.
+    uint32_t deadline{0};
+    uint8_t sid{0};
+};
+
+struct spv_t {
+    zwfac_ctx_t *ctx{nullptr};
+    zwnet_p net{nullptr};
+    std::list<rec_t> list;
+
+    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+
+    void end(std::list<rec_t>::iterator it, uint32_t result)
+    {
+        fac_result_post(&it->intf, it->cb, it->user, result);
+        list.erase(it);
+    }
+
+    void on_send(const send_msg_t &m, uint32_t now)
+    {
+        auto it = list.begin();
+        while (it != list.end() && !fac_same_if(it->intf, m.intf))
+            ++it;
+        const bool reused = it != list.end();
+        if (reused) {
+            // The newer command replaces this one: its caller hears so.
+            fac_result_post(&it->intf, it->cb, it->user, RES_CANCELLED);
+        }
+        rec_t r = reused ? *it : rec_t{};
+        r.intf = m.intf;
+        r.sid = m.sid & sid_mask;
+        r.cb = m.cb;
+        r.user = m.user;
+        uint8_t frame[4 + cmd_max] = {0x6C, 0x01, static_cast<uint8_t>(r.sid | 0x80), m.len};
+        std::memcpy(frame + 4, m.cmd, m.len);
+        const int rc = zwif_exec(&r.intf, frame, static_cast<uint16_t>(4 + m.len), nullptr, nullptr, ZWIF_EXEC_POLL,
+                                 nullptr);
+        if (rc < 0) {
+            fac_result_post(&r.intf, r.cb, r.user, RES_SEND_FAIL);
+            if (reused)
+                list.erase(it);
+            return;
+        }
+        r.deadline = now + spv_wait;
+        if (reused)
+            *it = r;
+        else
+            list.push_back(r);
+    }
+
+    void on_rpt(const rpt_msg_t &m, uint32_t now)
+    {
+        auto it = list.begin();
+        while (it != list.end() && !(it->intf.nodeid == m.intf.nodeid && it->sid == (m.sid & sid_mask)))
+            ++it;
+        if (it == list.end())
+            return;
+        switch (m.status) {
+        case SPV_NO_SUPPORT: end(it, RES_NO_SUPPORT); break;
+        case SPV_WORKING: {
+            const uint8_t d = m.duration;
+            if (d == 0 || d >= 0xFE) {
+                end(it, RES_FAIL);
+            } else if (d <= 127) {
+                it->deadline = now + 2u * (d + 5u);  // d seconds and 5 more
+            } else {
+                it->deadline = now + 120u * (d - 121u) + 10u;  // d - 121 minutes and 5 s
+            }
+            break;
+        }
+        case SPV_FAIL: end(it, RES_FAIL); break;
+        case SPV_STS_3: end(it, RES_STS_3); break;
+        case SPV_SUCCESS: end(it, RES_SUCCESS); break;
+        default: break;
+        }
+    }
+
+    void on_tick(uint32_t now)
+    {
+        for (auto it = list.begin(); it != list.end();) {
+            auto cur = it++;
+            if (util_tmr_exp_chk32(now, cur->deadline))
+                end(cur, RES_TIMEOUT);
+        }
+    }
+
+    void cancel_if(bool all, uint8_t node_id)
+    {
+        for (auto it = list.begin(); it != list.end();) {
+            auto cur = it++;
+            if (all || cur->intf.nodeid == node_id)
+                end(cur, RES_CANCELLED);
+        }
+    }
+};
+
+void spv_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
+{
+    auto *s = static_cast<spv_t *>(data);
+    const uint32_t now = fac_now(s->ctx);
+    if (fac_msg_is_tick(msg, len)) {
+        s->on_tick(now);
+        return;
+    }
+    send_msg_t snd;
+    rpt_msg_t rpt;
+    node_msg_t node;
+    switch (fac_msg_kind(msg, len)) {
+    case MSG_SEND:
+        if (fac_msg_get(msg, len, &snd) && snd.len >= cmd_min && snd.len <= cmd_max)
+            s->on_send(snd, now);
+        break;
+    case MSG_RPT:
+        if (fac_msg_get(msg, len, &rpt))
+            s->on_rpt(rpt, now);
+        break;
+    case MSG_NODE_CANCEL:
+        if (fac_msg_get(msg, len, &node))
+            s->cancel_if(false, node.node_id);
+        break;
+    case MSG_FLUSH: s->cancel_if(true, 0); break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+int zwspv_init(zwspv_ctx_t *ctx) { return fac_state_start<spv_t>(ctx, 500, 0); }
+void zwspv_shutdown(zwspv_ctx_t *ctx) { zwfac_stop(ctx); }
+void zwspv_exit(zwspv_ctx_t *ctx) { fac_state_exit<spv_t>(ctx); }
+
+int zwspv_cmd_snd(const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint8_t session_id,
+                  zwfac_result_fn cb, uint64_t user)
+{
+    if (len > cmd_max)
+        return ZW_ERR_TOO_LARGE;
+    if (len < cmd_min)
+        return ZW_ERR_TOO_SMALL;
+    if (cb == nullptr || intf == nullptr || intf->net == nullptr || cmd == nullptr)
+        return ZW_ERR_VALUE;
+    send_msg_t m{};
+    m.kind = MSG_SEND;
+    m.intf = *intf;
+    m.sid = session_id & sid_mask;
+    m.len = len;
+    std::memcpy(m.cmd, cmd, len);
+    m.cb = cb;
+    m.user = user;
+    return fac_msg_post(intf->net->spv_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
+}
+
+int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len)
+{
+    if (intf == nullptr || intf->ep == nullptr || cmd == nullptr || len < 5 || cmd[0] != 0x6C || cmd[1] != 0x02)
+        return 0;
+    rpt_msg_t m{};
+    m.kind = MSG_RPT;
+    zwif_desc_fill(&m.intf, intf);
+    m.sid = cmd[2] & sid_mask;
+    m.more = cmd[2] & 0x80;
+    m.status = cmd[3];
+    m.duration = cmd[4];
+    fac_msg_post(intf->ep->node->net->spv_ctx, m);
+    return 1;
+}
+
+void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, uint32_t result)
+{
+    fac_result_post(intf, cb, user, result);
+}
+
+int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id)
+{
+    return fac_msg_post(ctx, node_msg_t{MSG_NODE_CANCEL, node_id});
+}
+
+void zwspv_flush(zwspv_ctx_t *ctx) { fac_msg_post(ctx, node_msg_t{MSG_FLUSH, 0}); }
