@@ -5,6 +5,7 @@
 // at a 10 ms tick (a 5600 ms step is 560 ms).
 #include "hc_test_support.h"
 
+#include "hcapi/net/zwnet_ndb.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "sim/sim_nm.h"
 #include "sim/sim_node.h"
@@ -392,6 +393,130 @@ TEST_F(Intv, CommandsHeldForANodeThatListensAreSent)
     // The switch took Basic as its own value.
     EXPECT_TRUE(eventually([&] { return model->values(2, 0x25) == std::vector<uint8_t>{0xFF}; }));
     EXPECT_EQ(0, node(2).sleep_cap);
+}
+
+}  // namespace
+
+namespace {
+
+class IntvCycles : public Intv {
+protected:
+    void SetUp() override
+    {
+        std::vector<sim::node_profile> p;
+        for (const expect_node &e : five)
+            p.push_back(profile(e.profile, e.id));
+        // In the gateway's network, but not yet in the library's: it joins.
+        p.push_back(profile("plus_switch", 7));
+        ASSERT_NO_FATAL_FAILURE(start_sim(p));
+    }
+
+    // Starts a walk, retried while the sender is still busy with the answer
+    // of an aborted one.
+    void walk_started(const std::vector<uint8_t> &ids, const walk_opts &o = {})
+    {
+        ASSERT_TRUE(eventually([&] { return walk(ids, o) == 1; })) << "walk did not start";
+    }
+    void abort_walk()
+    {
+        zwnet_lock lk(net_);
+        zwnet_node_info_sm_stop(net_);
+        net_->curr_op = ZWNET_OP_NONE;
+    }
+};
+
+// Twenty walks cut short at different points; in one a node joins while the
+// walk runs and is interviewed once it is cut, in another the node under
+// interview is removed and the walk goes on to its end. Each abort leaves
+// the machine idle, late answers and timers of a cut walk change nothing,
+// and a last walk still interviews every node as before.
+TEST_F(IntvCycles, TwentyStartsAndAborts)
+{
+    const std::vector<uint8_t> all{2, 3, 4, 5, 6};
+    const walk_opts skip_sleeping{ZWNET_OP_UPDATE, 0, 0, 1, 0};
+    size_t update_ends = 0;
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE("cycle " + std::to_string(i));
+        const uint64_t mark = model->next_command_index();
+        ASSERT_NO_FATAL_FAILURE(walk_started(all, skip_sleeping));
+        // Cut at a different depth each time: after 0 to 16 node commands.
+        const uint64_t depth = (i * 7) % 17;
+        eventually([&] { return model->next_command_index() >= mark + depth || op_ends(ZWNET_OP_UPDATE) > update_ends; },
+                   20s);
+
+        if (i == 10) {
+            // Node 7 joins: made from its inclusion's node information; its
+            // interview must wait for the walk that runs.
+            static const uint16_t classes[] = {0x5E, 0x86, 0x72, 0x25};
+            appl_node_info_t info{7, 1, 1, 0, 0, 0, 0, 0x04, 0x10, 0x01, 4, 0, const_cast<uint16_t *>(classes),
+                                  nullptr};
+            ASSERT_EQ(0, zwnode_info_apply(net_, &info, nullptr));
+            const uint8_t id = 7;
+            zwnet_ni_param_t p;
+            p.node_id = &id;
+            p.cnt = 1;
+            p.delay = 500;
+            p.op = ZWNET_OP_ADD_NODE;
+            p.new_node = 1;
+            p.ret_route = 1;
+            {
+                zwnet_lock lk(net_);
+                EXPECT_EQ(0, zwnet_node_info_sm(net_, ZWNET_NI_EVT_START_DSK, &p));
+            }
+            abort_walk();
+            EXPECT_TRUE(idle());
+            {
+                zwnet_lock lk(net_);
+                net_->curr_op = ZWNET_OP_ADD_NODE;
+                ASSERT_EQ(1, zwnet_node_info_sm(net_, ZWNET_NI_EVT_START_DSK, &p));
+            }
+            ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_ADD_NODE) == 1; }, 60s));
+            EXPECT_EQ(2, if_versions(7)[0x25].first);
+            EXPECT_EQ(7, node(7).pid);
+            continue;
+        }
+        if (i == 15) {
+            // The node under interview goes away; the walk goes on without it.
+            {
+                zwnet_lock lk(net_);
+                if (net_->ni_node != 0 && net_->ni_node != 2)
+                    zwnet_node_free(net_, net_->ni_node);
+            }
+            ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_UPDATE) == update_ends + 1; }, 60s));
+            ++update_ends;
+            EXPECT_TRUE(idle());
+            continue;
+        }
+        abort_walk();
+        EXPECT_TRUE(idle());
+        update_ends = op_ends(ZWNET_OP_UPDATE);
+    }
+
+    // Whatever a cut walk left in flight has settled: a full walk interviews
+    // every node again.
+    ASSERT_NO_FATAL_FAILURE(walk_started(all, skip_sleeping));
+    ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_UPDATE) == update_ends + 1; }, 60s));
+    EXPECT_TRUE(idle());
+    for (const expect_node &e : five) {
+        if (e.id != 3) {
+            EXPECT_EQ(e.versions, if_versions(e.id)) << int(e.id);
+        }
+    }
+    EXPECT_TRUE(nm->violations().empty());
+    for (const app_event &e : rec.of(0))
+        EXPECT_FALSE(e.mutex_held);
+}
+
+// The network stops in the middle of a walk: exit ends it without its
+// completion, and nothing of it runs on a freed network.
+TEST_F(IntvCycles, ExitDuringAWalk)
+{
+    ASSERT_NO_FATAL_FAILURE(walk_started({2, 3, 4, 5, 6}));
+    const uint64_t mark = model->next_command_index();
+    ASSERT_TRUE(eventually([&] { return model->next_command_index() >= mark + 3; }, 20s));
+    zwnet_exit(net_);
+    net_ = nullptr;
+    EXPECT_EQ(0u, op_ends(ZWNET_OP_UPDATE));
 }
 
 }  // namespace
