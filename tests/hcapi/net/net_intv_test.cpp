@@ -325,7 +325,12 @@ TEST_F(Intv, SilentNodesAreMarkedAndTheWalkGoesOn)
     ASSERT_EQ(0, model->set_answers(2, sim::answer_mode::never));
     const auto t0 = steady::now();
     ASSERT_EQ(1, walk({2, 4}));
+    // While the walk waits for the version of Z-Wave Plus, a version report
+    // of another class comes: it is not the answer, and changes nothing.
+    ASSERT_TRUE(model->wait_command(2, 0x86, 0x13, 10s));
+    ASSERT_LE(0, from_node(2, {0x86, 0x14, 0x25, 0x07}));
     ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_UPDATE) == 1; }, 60s));
+    EXPECT_EQ((std::pair<int, int>{1, 1}), if_versions(2)[0x25]);
     // Node 2: two unanswered version Gets, then Z-Wave Plus twice, then the
     // manufacturer twice ends the node: six step time-outs at least.
     EXPECT_GE(steady::now() - t0, 6 * scaled(ZWNET_NI_STEP_MS));
@@ -423,6 +428,15 @@ protected:
         zwnet_node_info_sm_stop(net_);
         net_->curr_op = ZWNET_OP_NONE;
     }
+    // Waits until the callback thread has delivered what was posted so far:
+    // a marker notification goes through the same queue behind it.
+    void settle()
+    {
+        const size_t before = op_ends(marker_op);
+        zwnet_notify(net_, marker_op, ZWNET_OP_STS_DONE, nullptr);
+        ASSERT_TRUE(eventually([&] { return op_ends(marker_op) > before; }));
+    }
+    static constexpr uint8_t marker_op = 250;
 };
 
 // Twenty walks cut short at different points; in one a node joins while the
@@ -434,7 +448,11 @@ TEST_F(IntvCycles, TwentyStartsAndAborts)
 {
     const std::vector<uint8_t> all{2, 3, 4, 5, 6};
     const walk_opts skip_sleeping{ZWNET_OP_UPDATE, 0, 0, 1, 0};
+    // Answers take a while, so that a cut lands inside a walk.
+    for (uint8_t id : all)
+        ASSERT_EQ(0, model->set_answers(id, sim::answer_mode::late, 30ms));
     size_t update_ends = 0;
+    size_t cut = 0;
     for (int i = 0; i < 20; ++i) {
         SCOPED_TRACE("cycle " + std::to_string(i));
         const uint64_t mark = model->next_command_index();
@@ -465,6 +483,8 @@ TEST_F(IntvCycles, TwentyStartsAndAborts)
             }
             abort_walk();
             EXPECT_TRUE(idle());
+            ASSERT_NO_FATAL_FAILURE(settle());
+            update_ends = op_ends(ZWNET_OP_UPDATE);
             {
                 zwnet_lock lk(net_);
                 net_->curr_op = ZWNET_OP_ADD_NODE;
@@ -489,8 +509,12 @@ TEST_F(IntvCycles, TwentyStartsAndAborts)
         }
         abort_walk();
         EXPECT_TRUE(idle());
+        ASSERT_NO_FATAL_FAILURE(settle());
+        cut += op_ends(ZWNET_OP_UPDATE) == update_ends;
         update_ends = op_ends(ZWNET_OP_UPDATE);
     }
+    // Walks were cut while they ran, not only after their end.
+    EXPECT_GE(cut, 9u);
 
     // Whatever a cut walk left in flight has settled: a full walk interviews
     // every node again.
@@ -517,6 +541,147 @@ TEST_F(IntvCycles, ExitDuringAWalk)
     zwnet_exit(net_);
     net_ = nullptr;
     EXPECT_EQ(0u, op_ends(ZWNET_OP_UPDATE));
+}
+
+}  // namespace
+
+namespace {
+
+// The version query on a node record made by hand (root classes Basic,
+// Version, Multilevel Sensor, Binary Switch, Manufacturer Specific, an
+// extended class and Multi Command, which the controller offers itself).
+class IntvVersion : public Intv {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(start_sim({profile("plus_switch", 2)}));
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_create(net_, 2);
+        ASSERT_NE(nullptr, n);
+        n->listen = 1;
+        for (uint16_t cls : {0x20, 0x86, 0x31, 0x25, 0x72, 0xF101, 0x8F})
+            ASSERT_EQ(1, zwif_attach(&n->ep, zwif_create(cls, 1, IF_PROPTY_UNSECURE)));
+        // A device record that knows the sensor is of version 2.
+        auto ifc = std::make_unique<dev_if_t>();
+        ifc->if_type = zwdevcfg_cls_to_type(0x31);
+        ifc->usr_def_ver = 2;
+        dev_ep_ent_t ent;
+        ent.epid = 0;
+        ent.intf.push_back(std::move(ifc));
+        dev_ep.ent.push_back(std::move(ent));
+        dev_rec.ep = &dev_ep;
+        n->dev_cfg_rec = &dev_rec;
+        n->dev_cfg_valid = 1;
+    }
+    void TearDown() override
+    {
+        if (net_ != nullptr) {
+            zwnet_lock lk(net_);
+            if (zwnode_p n = zwnode_find(&net_->ctl, 2))
+                n->dev_cfg_rec = nullptr;
+        }
+        Intv::TearDown();
+    }
+
+    // The version report of `cls`, recorded through the node's VERSION slot.
+    int report(uint16_t cls, uint8_t ver, uint32_t skip_ctl, zwif_p *slot_out = nullptr)
+    {
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_find(&net_->ctl, 2);
+        zwif_p slot = zwif_find_cls(n->ep.intf, 0x86);
+        const int rc = zwnet_ver_rpt_get(net_, &slot, nullptr, cls, ver, 0, skip_ctl);
+        if (slot_out != nullptr)
+            *slot_out = slot;
+        return rc;
+    }
+    std::vector<uint16_t> classes()
+    {
+        zwnet_lock lk(net_);
+        std::vector<uint16_t> out;
+        for (zwif_p i = zwnode_find(&net_->ctl, 2)->ep.intf; i != nullptr; i = i->next)
+            out.push_back(i->cls);
+        return out;
+    }
+    // The class of each Command Class Version Get that reached the node.
+    std::vector<uint8_t> asked()
+    {
+        std::vector<uint8_t> out;
+        for (const sim::node_command &c : model->commands(2))
+            if (c.command.size() == 3 && c.command[0] == 0x86 && c.command[1] == 0x13)
+                out.push_back(c.command[2]);
+        return out;
+    }
+
+    dev_ep_t dev_ep;
+    dev_rec_t dev_rec{0, 0, 0, 0, nullptr};
+};
+
+TEST_F(IntvVersion, RecordsAVersionAndAsksTheNextClass)
+{
+    const std::vector<uint16_t> order{0x20, 0x86, 0x31, 0x25, 0x72, 0xF101, 0x8F};
+    struct step {
+        const char *what;
+        uint16_t cls;
+        uint8_t ver;
+        uint32_t skip_ctl;
+        int rc;
+        std::vector<uint8_t> asked;  // all Gets so far
+    };
+    const step steps[] = {
+        // Raised to version 3 in place; the next Get is of the class after it.
+        {"higher version", 0x25, 3, 0, 0, {0x72}},
+        // Version 0 from the device, 2 from its device record: raised to 2.
+        {"device record", 0x31, 0, 0, 0, {0x72, 0x25}},
+        // Extended classes and, with the flag, the controller's own are skipped.
+        {"skip the controller's classes", 0x72, 1, 1, 1, {0x72, 0x25}},
+        {"ask the controller's classes", 0x72, 1, 0, 0, {0x72, 0x25, 0x8F}},
+        {"the last class", 0x8F, 1, 0, 1, {0x72, 0x25, 0x8F}},
+        {"a class the node lacks", 0x26, 1, 0, ZW_ERR_INTF_NOT_FOUND, {0x72, 0x25, 0x8F}},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.what);
+        EXPECT_EQ(s.rc, report(s.cls, s.ver, s.skip_ctl));
+        ASSERT_TRUE(eventually([&] { return asked().size() >= s.asked.size(); }));
+        EXPECT_EQ(s.asked, asked());
+        EXPECT_EQ(order, classes());
+    }
+    const auto v = if_versions(2);
+    EXPECT_EQ((std::pair<int, int>{3, 3}), v.at(0x25));
+    EXPECT_EQ((std::pair<int, int>{2, 2}), v.at(0x31));
+    EXPECT_EQ((std::pair<int, int>{1, 1}), v.at(0x72));
+}
+
+TEST_F(IntvVersion, VersionItselfUpgradedMovesTheSlot)
+{
+    zwif_p slot = nullptr;
+    EXPECT_EQ(0, report(0x86, 3, 0, &slot));
+    zwnet_lock lk(net_);
+    zwif_p now = zwif_find_cls(zwnode_find(&net_->ctl, 2)->ep.intf, 0x86);
+    EXPECT_EQ(now, slot);
+    EXPECT_EQ(3, now->ver);
+}
+
+TEST_F(IntvVersion, StepsThatCannotSendOrMayNotAsk)
+{
+    zwnet_lock lk(net_);
+    zwnode_p n = zwnode_find(&net_->ctl, 2);
+    zwif_p mc = zwif_create(0x60, 1, IF_PROPTY_UNSECURE);
+    ASSERT_EQ(1, zwif_attach(&n->ep, mc));
+    const size_t logged = log_count("zwnet_sm_inst_get: extended command class UNSUPPORTED");
+    EXPECT_EQ(ZW_ERR_FAILED, zwnet_sm_inst_get(net_, mc, 0xF101));
+    EXPECT_EQ(logged + 1, log_count("zwnet_sm_inst_get: extended command class UNSUPPORTED"));
+    EXPECT_EQ(ZWNET_NI_IDLE, net_->ni_state);
+
+    // A node without an address: its wake-up Get cannot go, the interview
+    // still waits in the wake-up state for its step timer.
+    zwnode_p lost = zwnode_create(net_, 9);
+    ASSERT_NE(nullptr, lost);
+    zwif_p wk = zwif_create(0x84, 2, IF_PROPTY_UNSECURE);
+    ASSERT_EQ(1, zwif_attach(&lost->ep, wk));
+    EXPECT_EQ(0, zwnet_sm_wkup_get(net_, wk));
+    EXPECT_EQ(ZWNET_NI_WKUP, net_->ni_state);
+    EXPECT_NE(0, net_->ni_tmr);
+    zwnet_node_info_sm_stop(net_);
 }
 
 }  // namespace
