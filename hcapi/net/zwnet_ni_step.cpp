@@ -85,8 +85,7 @@ bool parse_dev_id(const uint8_t *cmd, uint16_t len, uint8_t, zwnet_ni_rpt_t *rec
 
 bool parse_wkup_intv(const uint8_t *cmd, uint16_t, uint8_t, zwnet_ni_rpt_t *rec)
 {
-    rec->wkup.cur = be24(cmd + 2);
-    rec->ep = cmd[5];  // the node it notifies
+    rec->wkup.cur = be24(cmd + 2);  // the node it notifies follows
     return true;
 }
 
@@ -231,7 +230,7 @@ bool ctl_cls_has(zwnet_p net, uint16_t cls)
 // application's user pointer and the report callbacks of reports both
 // versions have stay with it. The old one's caches go: their layout follows
 // the version.
-zwif_p if_upgrade(zwnet_p net, zwif_p old, uint8_t eff_ver, uint8_t rpt_ver)
+zwif_p if_upgrade(zwif_p old, uint8_t eff_ver, uint8_t rpt_ver)
 {
     zwif_p nu = zwif_create(old->cls, eff_ver, old->propty);
     if (nu == nullptr)
@@ -256,7 +255,6 @@ zwif_p if_upgrade(zwnet_p net, zwif_p old, uint8_t eff_ver, uint8_t rpt_ver)
     nu->next = old->next;
     *link = nu;
     zwif_dat_free(old);
-    (void)net;
     return nu;
 }
 
@@ -296,11 +294,15 @@ int zwnet_sm_ver_get(zwnet_p net, zwif_p intf, uint16_t cls)
 
 int zwnet_sm_node_ver_get(zwnet_p net, zwif_p intf)
 {
-    const int rc = step_get(net, intf, 0x11, nullptr, 0, "zwnet_sm_node_ver_get", ZWNET_NI_VERSION,
-                            ZWNET_NI_STEP_NODE_VER);
-    if (rc < 0)
+    zwif_desc_t d;
+    zwif_desc_fill(&d, intf);
+    const int rc = zwif_get_report(&d, nullptr, 0, 0x11, nullptr, 0);
+    if (rc < 0) {
         plt_msg_ts_show(&net->plt, "zwnet_node_info_sm: zwif_get_report detailed version with error:%d", rc);
-    return rc;
+        return rc;
+    }
+    step_armed(net, ZWNET_NI_VERSION, ZWNET_NI_STEP_NODE_VER);
+    return 0;
 }
 
 int zwnet_sm_zwave_plus_get(zwnet_p net, zwif_p intf)
@@ -489,7 +491,7 @@ int zwnet_ver_rpt_get(zwnet_p net, zwif_p *slot, zwif_rpt_fn cb, uint16_t cls, u
     }
     if (eff > intf->ver) {
         const bool is_slot = intf == *slot;
-        if (zwif_p nu = if_upgrade(net, intf, eff, ver)) {
+        if (zwif_p nu = if_upgrade(intf, eff, ver)) {
             intf = nu;
             if (is_slot)
                 *slot = nu;

@@ -1,10 +1,9 @@
 #include "hcapi/net/zwnet_rx.h"
 
-#include "hcapi/net/zwnet_ni.h"
-
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_ni.h"
 
 #include <arpa/inet.h>
 
