@@ -685,3 +685,40 @@ TEST_F(IntvVersion, StepsThatCannotSendOrMayNotAsk)
 }
 
 }  // namespace
+
+namespace {
+
+// A gateway that answers multi-channel questions itself: endpoints,
+// capabilities and aggregated members come from its network-management
+// answers, one capability per endpoint, and the node is not asked.
+TEST_F(Intv, MultiChannelInformationFromTheGateway)
+{
+    ASSERT_NO_FATAL_FAILURE(start_sim({profile("multi_channel", 4)}));
+    {
+        zwnet_lock lk(net_);
+        net_->feature = 0x02;
+    }
+    ASSERT_EQ(1, walk({4}));
+    ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_UPDATE) == 1; }, 60s));
+    size_t ep_gets = 0, cap_gets = 0, aggr_gets = 0;
+    for (const sim::nm_request &r : nm->requests()) {
+        if (r.command.size() < 2 || r.command[0] != 0x52)
+            continue;
+        ep_gets += r.command[1] == 0x05;
+        cap_gets += r.command[1] == 0x07;
+        aggr_gets += r.command[1] == 0x09;
+    }
+    EXPECT_EQ(1u, ep_gets);
+    EXPECT_EQ(2u, cap_gets);
+    EXPECT_EQ(1u, aggr_gets);
+    for (const sim::node_command &c : model->commands(4))
+        EXPECT_NE(0x60, c.command[0]) << sim::hex_text(c.command);
+    for (uint8_t ep : {1, 2})
+        EXPECT_TRUE(if_versions(4, ep).count(0x25)) << int(ep);
+    zwep_desc_t aggr{};
+    ASSERT_EQ(0, zwnet_ep_desc_get(net_, 4, 3, &aggr));
+    EXPECT_EQ(2, aggr.aggr_ep_cnt);
+    EXPECT_TRUE(nm->violations().empty());
+}
+
+}  // namespace
