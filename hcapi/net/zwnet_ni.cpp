@@ -149,33 +149,42 @@ void sm_next(zwnet_p net)
     node_info_req(net, false);
 }
 
+// Keeps a start record and its own copy of the list, unless a walk is
+// stored already: true when stored.
+bool rec_store(zwnet_p net, const zwnet_ni_param_t *p)
+{
+    if (p == nullptr || p->cnt == 0 || p->node_id == nullptr || !net->ni_rec.node_id.empty())
+        return false;
+    zwnet_ni_rec_t nr;
+    try {
+        // Only ids that can name a node join the walk.
+        for (uint8_t i = 0; i < p->cnt; ++i)
+            if (node_id_ok(p->node_id[i]))
+                nr.node_id.push_back(p->node_id[i]);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    if (nr.node_id.empty())
+        return false;
+    nr.cmplt_cb = p->cmplt_cb;
+    nr.delay = p->delay;
+    nr.op = p->op;
+    nr.new_node = p->new_node;
+    nr.use_cache = p->use_cache;
+    nr.ret_route = p->ret_route;
+    nr.gw_dsk = p->gw_dsk;
+    nr.skip_sleeping = p->skip_sleeping;
+    net->ni_rec = std::move(nr);
+    return true;
+}
+
 int walk_start(zwnet_p net, const zwnet_ni_param_t *p)
 {
     zwnet_ni_rec_t &r = net->ni_rec;
     const bool fresh = p != nullptr;
     if (fresh) {
-        if (p->cnt == 0 || p->node_id == nullptr || !r.node_id.empty())
+        if (!rec_store(net, p))
             return 0;
-        zwnet_ni_rec_t nr;
-        try {
-            // Only ids that can name a node join the walk.
-            for (uint8_t i = 0; i < p->cnt; ++i)
-                if (node_id_ok(p->node_id[i]))
-                    nr.node_id.push_back(p->node_id[i]);
-        } catch (const std::bad_alloc &) {
-            return 0;
-        }
-        if (nr.node_id.empty())
-            return 0;
-        nr.cmplt_cb = p->cmplt_cb;
-        nr.delay = p->delay;
-        nr.op = p->op;
-        nr.new_node = p->new_node;
-        nr.use_cache = p->use_cache;
-        nr.ret_route = p->ret_route;
-        nr.gw_dsk = p->gw_dsk;
-        nr.skip_sleeping = p->skip_sleeping;
-        r = std::move(nr);
     } else if (r.node_id.empty()) {
         return 0;
     }
@@ -404,34 +413,12 @@ int start(zwnet_p net, void *data) { return walk_start(net, static_cast<const zw
 int start_dsk(zwnet_p net, void *data)
 {
     const auto *p = static_cast<const zwnet_ni_param_t *>(data);
-    if (p == nullptr || p->cnt == 0 || p->node_id == nullptr || !net->ni_rec.node_id.empty())
-        return 0;
-    zwnet_ni_param_t keep = *p;
-    const uint32_t delay = keep.delay;
-    const bool dsk = keep.gw_dsk != 0;
     // Stored as a walk that waits: its timer starts it.
-    zwnet_ni_rec_t nr;
-    try {
-        for (uint8_t i = 0; i < p->cnt; ++i)
-            if (node_id_ok(p->node_id[i]))
-                nr.node_id.push_back(p->node_id[i]);
-    } catch (const std::bad_alloc &) {
+    if (!rec_store(net, p))
         return 0;
-    }
-    if (nr.node_id.empty())
-        return 0;
-    nr.cmplt_cb = p->cmplt_cb;
-    nr.delay = delay;
-    nr.op = p->op;
-    nr.new_node = p->new_node;
-    nr.use_cache = p->use_cache;
-    nr.ret_route = p->ret_route;
-    nr.gw_dsk = p->gw_dsk;
-    nr.skip_sleeping = p->skip_sleeping;
-    net->ni_rec = std::move(nr);
     net->ni_node = net->ni_rec.node_id[0];
-    if (!dsk) {
-        zwnet_ni_tmr_start(net, delay, ZWNET_NI_EVT_START);
+    if (!net->ni_rec.gw_dsk) {
+        zwnet_ni_tmr_start(net, net->ni_rec.delay, ZWNET_NI_EVT_START);
         return 1;
     }
     const int rc = zw_sec2_dsk_get(net->appl.get(), [](appl_layer_ctx *ctx, const uint8_t *, uint8_t, uint8_t) {
