@@ -250,6 +250,75 @@ std::optional<bytes> config_handle(class_call &c)
     }
 }
 
+// --- what a node tells of itself ---------------------------------------------
+
+std::optional<bytes> zwave_plus_handle(class_call &c)
+{
+    if (c.cmd[1] != 0x01)
+        return std::nullopt;
+    bytes r{cc_zwave_plus, 0x02};
+    for (uint8_t v : c.cls.values)
+        r.push_back(v);
+    return r;
+}
+
+bytes zwave_plus_defaults(const node_profile &p)
+{
+    const uint8_t role = p.kind == node_kind::sleeping ? 0x06 : 0x05;
+    return {0x02, role, 0x00, 0x07, 0x00, 0x07, 0x00};
+}
+
+std::optional<bytes> manufacturer_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x04: {
+        bytes r{cc_manufacturer, 0x05};
+        for (uint8_t v : c.cls.values)
+            r.push_back(v);
+        return r;
+    }
+    case 0x06: {
+        if (c.cls.version < 2)
+            return std::nullopt;
+        const std::string sn = "SN-" + std::to_string(c.node.profile.node_id);
+        // Serial number (type 1), UTF-8 (format 0).
+        bytes r{cc_manufacturer, 0x07, 0x01, static_cast<uint8_t>(sn.size())};
+        for (char ch : sn)
+            r.push_back(static_cast<uint8_t>(ch));
+        return r;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes manufacturer_defaults(const node_profile &p) { return {0x00, 0x00, 0x00, 0x01, 0x00, p.node_id}; }
+
+std::optional<bytes> version_handle(class_call &c)
+{
+    const bytes &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x11: {
+        bytes r{cc_version, 0x12, v[0], v[1], v[2], v[3], v[4]};
+        if (c.cls.version >= 2) {
+            r.push_back(v[5]);
+            r.push_back(0x00);  // no other firmware targets
+        }
+        return r;
+    }
+    case 0x13: {
+        if (c.cmd.size() < 3) {
+            c.violation("Command Class Version Get without a class");
+            return std::nullopt;
+        }
+        const class_state *asked = c.node.find(c.cmd[2]);
+        return bytes{cc_version, 0x14, c.cmd[2], asked ? asked->version : uint8_t(0)};
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
 bytes power_report(const node_state &, const class_state &c)
 {
     return {cc_powerlevel, 0x03, c.values[0], c.values[1]};
@@ -270,6 +339,56 @@ std::optional<bytes> power_handle(class_call &c)
         return std::nullopt;
     }
 }
+
+bytes version_defaults(const node_profile &) { return {0x03, 0x07, 0x0F, 0x01, 0x00, 0x01}; }
+
+std::optional<bytes> multi_channel_handle(class_call &c)
+{
+    const uint8_t eps = c.cls.values[0], aggr = c.cls.values[1], flags = c.cls.values[2];
+    const node_profile &p = c.node.profile;
+    auto has = [&](uint8_t cls) {
+        return std::find(p.endpoint_classes.begin(), p.endpoint_classes.end(), cls) != p.endpoint_classes.end();
+    };
+    switch (c.cmd[1]) {
+    case 0x04:  // Multi Instance Get: class
+        if (c.cmd.size() < 3) {
+            c.violation("Multi Instance Get without a class");
+            return std::nullopt;
+        }
+        return bytes{cc_multi_channel, 0x05, c.cmd[2], has(c.cmd[2]) ? eps : uint8_t(0)};
+    case 0x07: {  // End Point Get
+        if (c.cls.version < 2)
+            return std::nullopt;
+        bytes r{cc_multi_channel, 0x08, flags, eps};
+        if (c.cls.version >= 4)
+            r.push_back(aggr);
+        return r;
+    }
+    case 0x09: {  // Capability Get: endpoint
+        if (c.cls.version < 2 || c.cmd.size() < 3)
+            return std::nullopt;
+        const uint8_t ep = c.cmd[2] & 0x7F;
+        if (ep == 0 || ep > eps + aggr)
+            return std::nullopt;
+        bytes r{cc_multi_channel, 0x0A, ep, p.generic, p.specific};
+        for (uint8_t cls : p.endpoint_classes)
+            r.push_back(cls);
+        return r;
+    }
+    case 0x0E: {  // Aggregated Members Get: endpoint
+        if (c.cls.version < 4 || c.cmd.size() < 3)
+            return std::nullopt;
+        const uint8_t ep = c.cmd[2] & 0x7F;
+        if (ep <= eps || ep > eps + aggr)
+            return std::nullopt;
+        return bytes{cc_multi_channel, 0x0F, ep, 0x01, 0x03};  // endpoints 1 and 2
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes multi_channel_defaults(const node_profile &) { return {0x00, 0x00, 0x00}; }
 
 bytes no_report(const node_state &, const class_state &) { return {}; }
 
@@ -408,11 +527,15 @@ constexpr class_row class_rows[] = {
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
+    {cc_zwave_plus, "Z-Wave Plus Info", 2, 7, zwave_plus_defaults, zwave_plus_handle, no_report},
+    {cc_multi_channel, "Multi Channel", 4, 3, multi_channel_defaults, multi_channel_handle, no_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
     {cc_configuration, "Configuration", 1, 6, config_defaults, config_handle, config_report},
+    {cc_manufacturer, "Manufacturer Specific", 2, 6, manufacturer_defaults, manufacturer_handle, no_report},
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
+    {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
 };
 
@@ -506,7 +629,7 @@ struct builtin_row {
     node_kind kind;
     uint8_t generic;
     uint8_t specific;
-    std::initializer_list<class_profile> classes;
+    std::vector<class_profile> classes;
 };
 
 const builtin_row builtin_rows[] = {
@@ -514,6 +637,17 @@ const builtin_row builtin_rows[] = {
     {"sensor", node_kind::sleeping, 0x07, 0x01, {{cc_battery, 1, {}}, {cc_wake_up, 2, {}}, {cc_basic, 1, {}}}},
     {"basic", node_kind::listening, 0x10, 0x01, {{cc_basic, 1, {}}}},
     {"flirs", node_kind::flirs, 0x40, 0x03, {{cc_basic, 1, {}}, {cc_battery, 1, {}}}},
+    {"plus_switch", node_kind::listening, 0x10, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 3, {}}, {cc_manufacturer, 2, {}}, {cc_switch_binary, 2, {}},
+      {cc_basic, 1, {}}}},
+    {"plus_sensor", node_kind::sleeping, 0x07, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 2, {}}, {cc_manufacturer, 1, {}}, {cc_wake_up, 2, {}},
+      {cc_battery, 1, {}}, {cc_basic, 1, {}}}},
+    {"multi_channel", node_kind::listening, 0x10, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 2, {}}, {cc_manufacturer, 1, {}}, {cc_multi_channel, 4, {2, 1, 0x40}},
+      {cc_switch_binary, 2, {}}, {cc_basic, 1, {}}}},
+    {"multi_instance", node_kind::listening, 0x10, 0x01,
+     {{cc_version, 1, {}}, {cc_multi_channel, 1, {2, 0, 0}}, {cc_switch_binary, 1, {}}, {cc_basic, 1, {}}}},
 };
 
 } // namespace
@@ -567,8 +701,16 @@ nm_node nm_node_of(const node_profile &p)
     n.specific = p.specific;
     n.basic = 0x04; // routing slave, whatever it does between wake-ups
     n.classes.clear();
-    for (const class_profile &c : p.classes)
+    for (const class_profile &c : p.classes) {
         n.classes.push_back(c.cmd_class);
+        // The gateway knows the endpoints of a Multi Channel node too.
+        if (c.cmd_class == cc_multi_channel && c.version >= 2) {
+            const bytes v = c.values.empty() ? bytes{0, 0, 0} : c.values;
+            n.endpoints = v.size() > 0 ? v[0] : 0;
+            n.aggregated = v.size() > 1 ? v[1] : 0;
+            n.ep_classes = p.endpoint_classes;
+        }
+    }
     return n;
 }
 

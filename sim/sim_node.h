@@ -53,8 +53,12 @@ inline constexpr uint8_t cc_switch_binary = 0x25;
 inline constexpr uint8_t cc_door_lock = 0x62;
 inline constexpr uint8_t cc_configuration = 0x70;
 inline constexpr uint8_t cc_powerlevel = 0x73;
+inline constexpr uint8_t cc_zwave_plus = 0x5E;
+inline constexpr uint8_t cc_multi_channel = 0x60;
+inline constexpr uint8_t cc_manufacturer = 0x72;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
+inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
@@ -70,12 +74,28 @@ const char *node_kind_text(node_kind kind);
 //   Basic (0x20):          {value}                        default {0x00}
 //   Binary Switch (0x25):  {value}                        default {0x00}
 //   Battery (0x80):        {level}                        default {100}
+//   Z-Wave Plus (0x5E):    {version, role type, node type, installer icon (2),
+//                          user icon (2)}; default {2, 5 listening / 6 sleeping,
+//                          0, 0x0700, 0x0700}
+//   Multi Channel (0x60):  {endpoints, aggregated endpoints, flags (0x40
+//                          identical, 0x80 dynamic)}; default {0, 0, 0}. The
+//                          endpoints have the profile's device classes and
+//                          `endpoint_classes`; an aggregated endpoint groups
+//                          endpoints 1 and 2. Version 1 answers Multi Instance:
+//                          `endpoints` instances of each endpoint class.
+//   Manufacturer Specific (0x72): {manufacturer (2), product type (2), product
+//                          id (2)}; default {0x0000, 0x0001, node id}. Version 2
+//                          answers the serial number "SN-<node id>".
 //   Wake Up (0x84):        {interval (3 bytes, s), receiving node id}
 //                          default {the profile's interval, 1}
 //   Door Lock (0x62):      {mode, handles (outside << 4 | inside), door
 //                          condition, operation type, configured handles,
 //                          minutes, seconds}
 //                          default {0xFF, 0xFF, 0x00, 1, 0xFF, 0xFE, 0xFE}
+//   Version (0x86):        {library type, protocol (2), application (2),
+//                          hardware}; default {3, 0x070F, 0x0100, 1}; answers
+//                          the version of every class the node has (0 for
+//                          others); version 2 adds hardware and no other targets.
 //   Multi Command (0x8F):  no state
 //   Multilevel Switch (0x26): {level, primary type, secondary type}
 //                          default {0x00, 0x02, 0x00}
@@ -107,11 +127,21 @@ struct node_profile {
     // Device classes for the gateway's node information.
     uint8_t generic = 0x10;
     uint8_t specific = 0x01;
+    // Classes of each endpoint (Multi Channel nodes).
+    std::vector<uint8_t> endpoint_classes{cc_switch_binary};
 };
 
 // Built-in profiles, by name: "switch" (listening, Binary Switch v2 and
 // Basic), "sensor" (sleeping, Battery, Wake Up v2 and Basic, 300 s interval),
-// "basic" (listening, Basic only), "flirs" (FLiRS, Basic and Battery).
+// "basic" (listening, Basic only), "flirs" (FLiRS, Basic and Battery); and
+// nodes that tell what they are: "plus_switch" (listening: Z-Wave Plus,
+// Version v3, Manufacturer Specific v2, Binary Switch v2, Basic),
+// "plus_sensor" (sleeping: Z-Wave Plus, Version v2, Manufacturer Specific,
+// Wake Up v2, Battery, Basic), "multi_channel" (listening: Z-Wave Plus,
+// Version v2, Manufacturer Specific, Multi Channel v4 with two identical
+// switch endpoints and one aggregated endpoint, Binary Switch v2, Basic),
+// "multi_instance" (listening: Version, Multi Channel v1 with two instances,
+// Binary Switch, Basic).
 std::optional<node_profile> builtin_profile(const std::string &name, uint8_t node_id);
 std::vector<std::string> builtin_profile_names();
 // The node as the gateway's node list and node information show it.

@@ -191,8 +191,10 @@ void wkup_done(zwnet_p net, zwnode_p node)
         zwdpoll_wkup(net->dpoll_ctx, &desc);
         return;
     }
-    // A node marked for an update on wake-up keeps its mark here: the node
-    // interview, which runs that update, takes this place.
+    // The node interview runs the update (or keeps the mark while another
+    // operation runs).
+    if (net->ni_wkup_updt != nullptr)
+        net->ni_wkup_updt(net, node->nodeid);
 }
 
 }  // namespace

@@ -36,10 +36,13 @@ using zwif_p = zwif_t *;
 enum : uint16_t {
     COMMAND_CLASS_BASIC = 0x20,
     COMMAND_CLASS_CRC_16_ENCAP = 0x56,
+    COMMAND_CLASS_ZWAVEPLUS_INFO = 0x5E,
     COMMAND_CLASS_MULTI_CHANNEL = 0x60,
     COMMAND_CLASS_SUPERVISION = 0x6C,
+    COMMAND_CLASS_MANUFACTURER_SPECIFIC = 0x72,
     COMMAND_CLASS_NODE_NAMING = 0x77,
     COMMAND_CLASS_WAKE_UP = 0x84,
+    COMMAND_CLASS_VERSION = 0x86,
     COMMAND_CLASS_MULTI_CMD = 0x8F,
     COMMAND_CLASS_SECURITY = 0x98,
     COMMAND_CLASS_SECURITY_2 = 0x9F,
@@ -319,6 +322,29 @@ struct zwnet_node_ref_t {
     uint8_t node_id{0};
 };
 
+// The node interview's record of one walk (hcapi/net/zwnet_ni.h).
+struct zwnet_ni_rec_t {
+    void (*cmplt_cb)(zwnet_t *net, uint8_t first_node_id){nullptr};
+    std::vector<uint8_t> node_id;  // the walk's own copy of the list
+    uint32_t delay{0};
+    uint8_t op{0};
+    uint8_t new_node{0};
+    uint8_t use_cache{0};
+    uint8_t ret_route{0};
+    uint8_t gw_dsk{0};
+    uint8_t skip_sleeping{0};
+    uint8_t idx{0};
+};
+
+// The wake-up settings of the node under interview, as its reports gave them.
+struct zwnet_wkup_rec_t {
+    uint32_t min{0};
+    uint32_t max{0};
+    uint32_t dflt{0};
+    uint32_t step{0};
+    uint32_t cur{0};
+};
+
 struct zwnet {
     uint32_t homeid{0};
     zwnode_t ctl;  // the controller's own node, head of the node list
@@ -404,6 +430,27 @@ struct zwnet {
 
     std::vector<zwnet_grp_t> grps;
     std::vector<zwnet_cls_ent_t> ctl_cls;  // merged controller classes
+
+    // ---- Node interview (hcapi/net/zwnet_ni.h); all under the network mutex ----
+    // The gateway's feature word, set by the controller-information machine:
+    // bit 1, multi-channel information is asked of the gateway.
+    uint16_t feature{0};
+    // Called by the wake-up follow-up for a node marked for an update on
+    // wake-up (installed by the network layer).
+    void (*ni_wkup_updt)(zwnet_t *net, uint8_t node_id){nullptr};
+    uint32_t ni_state{0};
+    uint32_t ni_step{0};     // the outstanding query (shared with the endpoint interview)
+    uint16_t ni_cls{0};      // class whose version or instances are asked
+    uint8_t ni_ep{0};        // endpoint whose capability or members are asked
+    uint8_t ni_node{0};      // node under interview
+    uint8_t ni_tmout_cnt{0};
+    uint8_t ni_busy_cnt{0};     // Application Busy answers in this step
+    uint8_t ni_tx_busy_cnt{0};  // tries of a node information request while the sender is busy
+    uint8_t ni_answered{0};  // the node under interview answered something
+    uint16_t ni_tmr{0};      // the interview's step timer
+    uint32_t ni_tmr_evt{0};  // what its expiry feeds
+    zwnet_ni_rec_t ni_rec;
+    zwnet_wkup_rec_t ni_wkup;
 };
 
 void zwnet_lck(zwnet_p net);

@@ -125,6 +125,12 @@ void *zwif_get_user(const zwif_desc_t *intf);
 // The interface's version as the device reported it; 0 when unknown.
 uint8_t zwif_real_ver_get(const zwif_desc_t *intf);
 
+// Interviews the node again (operation 13, "Update node"): 0 started, -17
+// another operation runs, -27 the controller's own node, -13 unknown node,
+// -19 the interview did not start. Its end comes as the operation's
+// notification.
+int zwnode_update(const zwnode_desc_t *node);
+
 // Look-ups by id: 0, or -13 / -20 / -15 when absent.
 int zwnet_node_desc_get(zwnet_p net, uint8_t node_id, zwnode_desc_t *node);
 int zwnet_ep_desc_get(zwnet_p net, uint8_t node_id, uint8_t ep_id, zwep_desc_t *ep);

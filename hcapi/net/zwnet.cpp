@@ -6,6 +6,7 @@
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_cb_thrd.h"
+#include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_rx.h"
 
 #include <cstring>
@@ -286,8 +287,9 @@ void zwnet_appl_sts_cb(appl_layer_ctx *ctx, uint8_t cmd, uint8_t)
     if (net == nullptr)
         return;
     plt_msg_ts_show(&net->plt, cmd == 1 ? "Received APPLICATION_BUSY" : "Received APPLICATION_REJECTED_REQUEST");
-    // The node interview, the initialisation and the controller-information
-    // state machines hear of it here, under the network mutex.
+    // The initialisation and the controller-information state machines hear
+    // of it here too, under the network mutex.
+    zwnet_ni_appl_sts(net, cmd);
 }
 
 int zwnet_init_sm_start(zwnet_p net)
@@ -389,6 +391,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     appl->plt_ctx = &net->plt;
     appl->rx_cb = zwnet_appl_cmd_hdlr;
     appl->node_sts_cb = zwnet_node_sts_cb;
+    net->ni_wkup_updt = zwnet_ni_wkup_updt;
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {
         net_destroy(net);
@@ -494,6 +497,7 @@ void zwnet_exit(zwnet_p net)
         // Aborting the operation that runs joins with the operations.
         zwnet_lock lk(net);
         net->curr_op = ZWNET_OP_NONE;
+        zwnet_node_info_sm_stop(net);
     }
     net->cb_thrd.run = 0;
     net->req_thrd.run = 0;

@@ -3,6 +3,7 @@
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_ni.h"
 
 #include <arpa/inet.h>
 
@@ -238,6 +239,9 @@ void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<
                 // Callbacks run inside with the mutex released: the node and
                 // interface records are not used after this.
                 handled = zwif_report_dispatch(intf, cmd, len);
+                // The interview finds its records again: the dispatcher
+                // released the mutex around its callbacks.
+                handled |= zwnet_ni_rpt_rcv(net, rx.node_id, rx.hdr.src_ep, cmd, len);
             }
         }
         if (!handled && parsed)

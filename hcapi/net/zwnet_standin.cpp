@@ -1,23 +1,8 @@
-// Stand-ins for the node-list and interview machines while they are built:
-// the interview ends a walk at once, and node information makes the root
-// endpoint's interfaces from the unsecure class list.
+// Stand-in for the node database update while it is built: node
+// information makes the root endpoint's interfaces from the unsecure class
+// list.
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_ndb.h"
-#include "hcapi/net/zwnet_ni.h"
-
-int zwnet_node_info_sm(zwnet_p net, int evt, void *data)
-{
-    if (net == nullptr || (evt != ZWNET_NI_EVT_START && evt != ZWNET_NI_EVT_START_DSK) || data == nullptr)
-        return 0;
-    const auto *p = static_cast<const zwnet_ni_param_t *>(data);
-    if (p->cnt == 0 || p->node_id == nullptr)
-        return 0;
-    net->curr_op = ZWNET_OP_NONE;
-    if (p->cmplt_cb != nullptr)
-        p->cmplt_cb(net, p->node_id[0]);
-    zwnet_notify(net, p->op, ZWNET_OP_STS_DONE, nullptr);
-    return 1;
-}
 
 int zwnode_info_apply(zwnet_p net, const appl_node_info_t *info, const zwnode_incl_extra_t *)
 {

@@ -277,6 +277,10 @@ TEST_F(SimNode, BuiltinProfilesAndTheirNodeInformation)
         {"sensor", sim::node_kind::sleeping, {0x80, 0x84, 0x20}, false, false},
         {"basic", sim::node_kind::listening, {0x20}, true, false},
         {"flirs", sim::node_kind::flirs, {0x20, 0x80}, false, true},
+        {"plus_switch", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x25, 0x20}, true, false},
+        {"plus_sensor", sim::node_kind::sleeping, {0x5E, 0x86, 0x72, 0x84, 0x80, 0x20}, false, false},
+        {"multi_channel", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x60, 0x25, 0x20}, true, false},
+        {"multi_instance", sim::node_kind::listening, {0x86, 0x60, 0x25, 0x20}, true, false},
     };
     ASSERT_EQ(sim::builtin_profile_names().size(), std::size(cases));
     for (const builtin_case &c : cases) {
@@ -806,3 +810,77 @@ TEST_F(SimNode, TruncatedAndMutatedCommandsAreTakenSafely)
 }
 
 } // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// What a node tells of itself: one Get, the answer it gives (or none)
+// ---------------------------------------------------------------------------
+
+struct tell_case {
+    const char *what;
+    const char *profile;
+    bytes get;
+    std::optional<bytes> answer;
+};
+
+class SimNodeTells : public SimNode {};
+
+TEST_F(SimNodeTells, AnswersOfIdentificationClasses)
+{
+    const tell_case cases[] = {
+        {"class version of a class it has", "plus_switch", {0x86, 0x13, 0x25}, bytes{0x86, 0x14, 0x25, 0x02}},
+        {"class version of a class it lacks", "plus_switch", {0x86, 0x13, 0x26}, bytes{0x86, 0x14, 0x26, 0x00}},
+        {"node version, v3: hardware, no other targets", "plus_switch", {0x86, 0x11},
+         bytes{0x86, 0x12, /*library*/ 0x03, 0x07, 0x0F, 0x01, 0x00, /*hardware*/ 0x01, /*targets*/ 0x00}},
+        {"node version, v1", "multi_instance", {0x86, 0x11}, bytes{0x86, 0x12, 0x03, 0x07, 0x0F, 0x01, 0x00}},
+        {"Z-Wave Plus of a listening node", "plus_switch", {0x5E, 0x01},
+         bytes{0x5E, 0x02, 0x02, /*always on*/ 0x05, 0x00, 0x07, 0x00, 0x07, 0x00}},
+        {"manufacturer", "plus_switch", {0x72, 0x04}, bytes{0x72, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06}},
+        {"serial number, v2", "plus_switch", {0x72, 0x06, 0x00}, bytes{0x72, 0x07, 0x01, 0x04, 'S', 'N', '-', '6'}},
+        {"no serial number at v1", "multi_channel", {0x72, 0x06, 0x00}, std::nullopt},
+        {"endpoints, v4: identical, aggregated", "multi_channel", {0x60, 0x07}, bytes{0x60, 0x08, 0x40, 0x02, 0x01}},
+        {"capability of endpoint 2", "multi_channel", {0x60, 0x09, 0x02}, bytes{0x60, 0x0A, 0x02, 0x10, 0x01, 0x25}},
+        {"no capability beyond the endpoints", "multi_channel", {0x60, 0x09, 0x04}, std::nullopt},
+        {"members of the aggregated endpoint", "multi_channel", {0x60, 0x0E, 0x03},
+         bytes{0x60, 0x0F, 0x03, 0x01, 0x03}},
+        {"an individual endpoint has no members", "multi_channel", {0x60, 0x0E, 0x01}, std::nullopt},
+        {"instances of an endpoint class, v1", "multi_instance", {0x60, 0x04, 0x25}, bytes{0x60, 0x05, 0x25, 0x02}},
+        {"instances of another class, v1", "multi_instance", {0x60, 0x04, 0x20}, bytes{0x60, 0x05, 0x20, 0x00}},
+        {"no endpoint report at v1", "multi_instance", {0x60, 0x07}, std::nullopt},
+    };
+    uint8_t seq = 0x40;
+    for (const tell_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(start({profile(c.profile, 6)}));
+        client->send(node(6), packet(++seq, c.get));
+        const uint8_t cls = c.get[0];
+        auto got = client->recv_until(
+            [cls](const auto &d) {
+                auto f = d.frame();
+                return f.kind == sim::frame_kind::packet && !f.packet.command.empty() && f.packet.command[0] == cls;
+            },
+            c.answer ? answer_wait : quiet_wait);
+        if (c.answer) {
+            ASSERT_TRUE(got);
+            EXPECT_EQ(hex(got->frame().packet.command), hex(*c.answer));
+        } else {
+            EXPECT_FALSE(got) << hex(got->frame().packet.command);
+        }
+        EXPECT_TRUE(model->violations().empty());
+        gw->stop();
+        model.reset();
+        gw.reset();
+    }
+}
+
+TEST_F(SimNodeTells, TheGatewayKnowsTheEndpointsOfAMultiChannelNode)
+{
+    const sim::nm_node n = sim::nm_node_of(profile("multi_channel", 4));
+    EXPECT_EQ(2, n.endpoints);
+    EXPECT_EQ(1, n.aggregated);
+    EXPECT_EQ(bytes{0x25}, n.ep_classes);
+    EXPECT_EQ(0, sim::nm_node_of(profile("multi_instance", 4)).endpoints);
+}
+
+}  // namespace
