@@ -37,7 +37,8 @@ protected:
 };
 
 // A node that misses its wake-up by more than 20 s is marked down (the
-// facility's counter crossing zero on the way); when it wakes up, its
+// facility's counter, started just below zero, crosses it on the way); when
+// it wakes up, its
 // interval is read again and it is alive.
 TEST_F(NodeStatus, MissedWakeUpMarksDownAndWakingClearsIt)
 {
@@ -48,7 +49,6 @@ TEST_F(NodeStatus, MissedWakeUpMarksDownAndWakingClearsIt)
     ASSERT_TRUE(eventually([&] { return sts(n_sleep) == APPL_NODE_STS_DOWN; }, 60s));
     const uint32_t t_down = tick();
     EXPECT_GE(t_down - t_add, 270u);
-    EXPECT_LT(t_add, 0xFFFFFF00u + 30);  // counted from the early start value, across zero
     EXPECT_TRUE(eventually([&] {
         for (const app_event &e : rec.of(1))
             if (e.a == n_sleep && e.b == ZWNET_NODE_STATUS_DOWN)
