@@ -15,3 +15,10 @@ if(TARGET zw_hcapi_fac)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_devcfg_fuzz.cpp
     LIBS zw_hcapi_fac)
 endif()
+
+# Received commands as the background facilities check them.
+if(TARGET zw_hcapi_fac)
+  zw_fuzz(NAME fuzz_hcapi_fac_rpt
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_fac_rpt_fuzz.cpp
+    LIBS zw_hcapi_fac)
+endif()

@@ -102,8 +102,10 @@ struct spoll_t {
                 ++it;
                 continue;
             }
-            if (r.cnt <= r.max)
+            if (r.cnt <= r.max) {
                 zwif_exec(&r.intf, r.cmd, r.len, nullptr, nullptr, ZWIF_EXEC_POLL, nullptr);
+                now = fac_now(ctx);  // the gaps count from the Get, which may have waited for the gate
+            }
             ++r.cnt;
             if (r.cnt <= r.max) {
                 r.next_poll = now + 2u * r.cnt;  // the gaps grow: 2 s, 3 s, 4 s ...

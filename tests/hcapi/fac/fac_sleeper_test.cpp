@@ -24,7 +24,6 @@ protected:
                    {n_late, false, false, true, false, false, {0x20, 0x84}, 0},
                    {n_awake, false, false, true, false, false, {0x20, 0x84}, 0}};
         ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::nspoll_ctx));
-        ASSERT_NO_FATAL_FAILURE(settle());
         zwnspoll_flush(net_->nspoll_ctx);
         answer(0x84, 0x05, {0x84, 0x06, 0x00, 0x00, 0x78, 0x01});  // 120 s
     }
@@ -38,7 +37,8 @@ protected:
 };
 
 // A node that misses its wake-up by more than 20 s is marked down (the
-// facility's counter crossing zero on the way); when it wakes up, its
+// facility's counter, started just below zero, crosses it on the way); when
+// it wakes up, its
 // interval is read again and it is alive.
 TEST_F(NodeStatus, MissedWakeUpMarksDownAndWakingClearsIt)
 {
@@ -49,7 +49,6 @@ TEST_F(NodeStatus, MissedWakeUpMarksDownAndWakingClearsIt)
     ASSERT_TRUE(eventually([&] { return sts(n_sleep) == APPL_NODE_STS_DOWN; }, 60s));
     const uint32_t t_down = tick();
     EXPECT_GE(t_down - t_add, 270u);
-    EXPECT_LT(t_add, 0xFFFFFF00u + 30);  // counted from the early start value, across zero
     EXPECT_TRUE(eventually([&] {
         for (const app_event &e : rec.of(1))
             if (e.a == n_sleep && e.b == ZWNET_NODE_STATUS_DOWN)
@@ -119,7 +118,6 @@ protected:
         c.tick_ms = 3;
         c.nodes = {{n_sleep, false, false, true, false, false, {0x20, 0x84}, 0}};
         ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::wupoll_ctx));
-        ASSERT_NO_FATAL_FAILURE(settle());
         // What the network does for a gateway that holds a sleeping node's
         // frames: the selector option, and the facility started late.
         net_->appl->sel_opt = 1;
@@ -209,7 +207,6 @@ protected:
         c.nodes = {{n_sleep, false, false, true, false, false, {0x20, 0x84}, 0},
                    {n_multi, false, false, true, false, false, {0x20, 0x84}, 2}};
         ASSERT_NO_FATAL_FAILURE(start_fac(c, &zwnet::dpoll_ctx));
-        ASSERT_NO_FATAL_FAILURE(settle());
         zwdpoll_hooks_set(net_->dpoll_ctx, fake_ep_sm, fake_abort);
     }
     void op_set(uint8_t op)

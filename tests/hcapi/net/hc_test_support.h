@@ -130,6 +130,11 @@ public:
         return out;
     }
     size_t count(int kind) const { return of(kind).size(); }
+    bool has_hook() const
+    {
+        std::lock_guard lk(mtx_);
+        return static_cast<bool>(hook);
+    }
     void set_hook(std::function<void(const app_event &)> h)
     {
         std::lock_guard lk(mtx_);
@@ -191,8 +196,47 @@ protected:
         plt_tick_ms_set(c.tick_ms);
         ASSERT_EQ(0, zwnet_init(&params(), &net_));
         rec.net = net_;
+        // The nodes come after the hooks that follow the end of the
+        // initialisation, which would otherwise hand some of them to the
+        // background facilities, or not, as the threads happen to run. (A
+        // test that hooks the callbacks holds the callback thread itself.)
+        if (!rec.has_hook()) {
+            ASSERT_NO_FATAL_FAILURE(init_hooks_wait());
+        }
         for (const node_spec &n : c.nodes)
             ASSERT_NO_FATAL_FAILURE(add_node(n));
+    }
+
+    // Waits until the callback thread has delivered the end of operation 1
+    // and run what follows it: once a marker posted after it is delivered
+    // (the thread serves its queue in order).
+    void init_hooks_wait()
+    {
+        ASSERT_TRUE(eventually([&] {
+            for (const app_event &e : rec.of(0))
+                if (e.a == ZWNET_OP_INITIALIZE && e.b == ZWNET_OP_STS_DONE)
+                    return true;
+            return false;
+        }));
+        static std::mutex mark_mtx;
+        static std::set<uint64_t> marks_seen;
+        static std::atomic<uint64_t> marks{0};
+        const uint64_t mine = ++marks;
+        zwnet_cb_msg_t msg;
+        msg.type = ZWNET_CB_FAC_RESULT;
+        msg.body.fac.intf.net = net_;
+        msg.body.fac.user = mine;
+        using fac_fn = void (*)(zwnet_p, uint8_t, uint8_t, uint16_t, uint64_t, uint32_t);
+        fac_fn mark = [](zwnet_p, uint8_t, uint8_t, uint16_t, uint64_t user, uint32_t) {
+            std::lock_guard lk(mark_mtx);
+            marks_seen.insert(user);
+        };
+        msg.cb = reinterpret_cast<void (*)()>(mark);
+        zwnet_cb_post(net_, &msg);
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard lk(mark_mtx);
+            return marks_seen.count(mine) != 0;
+        }));
     }
 
     zwnet_init_t &params()
