@@ -49,6 +49,11 @@ protected:
         for (const sim::node_profile &p : profiles)
             nmc.nodes.push_back(sim::nm_node_of(p));
         nm = std::make_unique<sim::nm_gateway>(*gw, nmc);
+        // The gateway as a node, for what initialisation asks of it (a
+        // firmware that takes plain frames).
+        sim::gw_app_config app_cfg;
+        app_cfg.fw_versions = {0x0210};
+        app = std::make_unique<sim::gw_app>(*gw, app_cfg);
         plt_tick_ms_set(cfg.tick_ms);
         ASSERT_EQ(0, zwnet_init(&params(), &net_));
         rec.net = net_;
@@ -65,7 +70,7 @@ protected:
             ASSERT_EQ(1, appl_node_ip_set(net_->appl.get(), reinterpret_cast<const uint8_t *>(&a), 4, p.node_id));
         }
         // Initialisation (operation 1) has ended before any walk starts.
-        ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_INITIALIZE) >= 1; }));
+        ASSERT_TRUE(eventually([&] { return op_ends(ZWNET_OP_INITIALIZE) >= 1; }, 60s));
     }
 
     void TearDown() override

@@ -263,7 +263,10 @@ TEST_F(Ndb, NodeInformationMakesRefreshesAndRebuildsInPlace)
         EXPECT_EQ(0x02, after->s2_grnt_keys);
     }
 
-    // No unsecure classes: an existing node is marked down and kept.
+    // No unsecure classes: an existing node is marked down and kept (a
+    // listening one: a sleeping node that does not answer is asleep).
+    info_rec awake(9, 0x11, {0x26, 0x86});
+    ASSERT_EQ(0, zwnode_info_apply(net_, awake.get(), nullptr));
     info_rec none(9, 0x11, {});
     ASSERT_EQ(0, zwnode_info_apply(net_, none.get(), nullptr));
     EXPECT_EQ(APPL_NODE_STS_DOWN, zwnet_node_sts_get(net_, 9));
