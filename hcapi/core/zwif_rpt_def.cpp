@@ -35,7 +35,7 @@ const zwif_rpt_def_t *zwif_rpt_def_find(uint16_t cls, uint8_t cmd)
     for (const zwif_rpt_defs_t *f : families)
         for (size_t i = 0; i < f->cnt; ++i)
             if (f->rows[i].cls == cls && f->rows[i].cmd == cmd)
-                return &f->rows[i];
+                return f->rows[i].parse && f->rows[i].store && f->rows[i].call ? &f->rows[i] : nullptr;
     return nullptr;
 }
 
