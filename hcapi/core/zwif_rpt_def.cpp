@@ -103,10 +103,13 @@ int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
         return ZW_ERR_RPT_NOT_FOUND;
     if (len < row->min_len)
         return ZW_ERR_TOO_SMALL;
-    *rec = zwif_rpt_rec_t{};
-    rec->cls = cls;
-    rec->cmd = c;
-    row->parse(cmd, len, rec);
+    zwif_rpt_rec_t parsed;
+    parsed.cls = cls;
+    parsed.cmd = c;
+    row->parse(cmd, len, &parsed);
+    if (parsed.cls == 0)
+        return ZW_ERR_VALUE;
+    *rec = parsed;
     return 0;
 }
 

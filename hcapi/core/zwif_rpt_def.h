@@ -23,7 +23,8 @@ struct zwif_rpt_rec_t {
 };
 
 // Bytes -> record: 0; ZW_ERR_TOO_SMALL for a frame shorter than its report
-// needs; ZW_ERR_RPT_NOT_FOUND for a report without a row.
+// needs; ZW_ERR_RPT_NOT_FOUND for a report without a row; ZW_ERR_VALUE for a
+// field the report refuses. A refused frame leaves the record as it was.
 int zwif_rpt_parse(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
 
 struct zwif_rpt_def_t {
@@ -32,7 +33,8 @@ struct zwif_rpt_def_t {
     uint8_t min_len;  // whole frame, class and command included
     // Bytes -> record; the length was checked against min_len. No side
     // effects: a frame that is short for what it announces is cut to the
-    // bytes present.
+    // bytes present. A frame with a field the report must refuse (a size
+    // it cannot hold, a reserved state) is dropped by clearing rec->cls.
     void (*parse)(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
     // Record -> cache (network mutex held): 1 changed (or not cached), 0 a
     // repeat; *ts the time the callbacks hand on.

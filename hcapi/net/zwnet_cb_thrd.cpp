@@ -3,6 +3,7 @@
 #include "hcapi/net/zwnet_cb_thrd.h"
 
 #include "hcapi/core/zwif_rpt.h"
+#include "hcapi/core/zwif_rpt_mgmt.h"
 #include "hcapi/core/zwnet_cb.h"
 
 #include <cstring>
@@ -120,7 +121,7 @@ void s2_dispatch(zwnet_p net, const zwnet_cb_msg_t &msg)
 void cached_rpt_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
 {
     if (msg->type == ZWNET_CB_DATA &&
-        zwif_mgmt_data_deliver(net, &msg->body.data.intf, msg->cb, msg->body.data.kind) != 0)
+        zwif_mgmt_data_deliver(net, &msg->body.data.intf, msg->cb, msg->body.data.kind, msg->body.data.arg))
         return;
     const auto &b = msg->body.rpt;
     zwif_cached_rpt_deliver(net, &b.intf, msg->cb, b.rpt, b.cnt < ZWNET_CB_RPT_VAL_MAX ? b.cnt : ZWNET_CB_RPT_VAL_MAX,
