@@ -26,4 +26,3 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len);
 // `cb` with the arguments of a live report. Without the network mutex.
 void zwif_cached_rpt_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt, uint8_t cnt,
                              const uint16_t *keys);
-

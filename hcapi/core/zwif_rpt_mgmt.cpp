@@ -867,18 +867,18 @@ void parse_fw_sts(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
     put(rec, r);
 }
 
-// Whether the device restarts by itself depends on the interface version.
-int store_fw_sts(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+// A status ends the update: nothing is left to send.
+int store_fw_sts(zwif_p intf, const zwif_rpt_rec_t *, time_t now, time_t *ts)
 {
     *ts = now;
     if (intf->mgmt) {
         intf->mgmt->fw.rpt_left = 0;
         intf->mgmt->fw.frag_sz = 0;
     }
-    (void)rec;
     return 1;
 }
 
+// Whether the device restarts by itself depends on the interface version.
 int collect_fw_sts(zwif_p intf, zwif_rpt_rec_t *rec)
 {
     fw_sts_t r = get<fw_sts_t>(rec);
