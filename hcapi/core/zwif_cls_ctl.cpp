@@ -103,6 +103,8 @@ int set(const zwif_desc_t *intf, uint16_t op, const uint8_t (&frame)[N], size_t 
 // 0, -15 interface gone, -60 nothing cached.
 int data_copy(const zwif_desc_t *intf, std::vector<uint8_t> *out)
 {
+    if (intf->net == nullptr)
+        return ZW_ERR_VALUE;
     zwnet_lock lk(intf->net);
     zwif_p i = zwif_rec_get(intf);
     if (i == nullptr)

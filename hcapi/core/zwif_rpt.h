@@ -26,9 +26,3 @@ int zwif_report_dispatch(zwif_p intf, const uint8_t *cmd, uint16_t len);
 // `cb` with the arguments of a live report. Without the network mutex.
 void zwif_cached_rpt_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt, uint8_t cnt,
                              const uint16_t *keys);
-
-// Cached supported information of the association, identification, wake-up,
-// firmware and gateway classes (callback thread, without the network mutex):
-// data kind 3 (number of association groups) and 5 (Simple AV command mask)
-// handed to `cb` as the live report would; 0 for another kind.
-int zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint16_t kind);

@@ -12,11 +12,11 @@
 //   - a few ask the device for more (wake-up capabilities, the portal peer,
 //     the next IP association or AV report) once the callbacks ran.
 //
-// Within this file a parse that finds a frame it must refuse leaves the
-// record empty (len 0); the rows' store and collect then leave everything
-// as it was.
+// A parse that finds a frame it must refuse (a group 0, a layout that does
+// not add up) clears the record's class: the frame is then dropped whole.
+#include "hcapi/core/zwif_rpt_mgmt.h"
+
 #include "hcapi/core/zwif_rpt_def.h"
-#include "hcapi/core/zwif_rpt.h"
 
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwnode_q.h"
@@ -58,7 +58,6 @@ T get(const zwif_rpt_rec_t *rec)
 }
 
 void refuse(zwif_rpt_rec_t *rec) { rec->len = 0; }
-bool refused(const zwif_rpt_rec_t *rec) { return rec->len == 0; }
 
 uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
@@ -83,8 +82,6 @@ int store_none(zwif_p, const zwif_rpt_rec_t *, time_t now, time_t *ts)
     *ts = now;
     return 1;
 }
-
-int collect_valid(zwif_p, zwif_rpt_rec_t *rec) { return refused(rec) ? 0 : ZWIF_RPT_CALL; }
 
 // A whole that outgrew the record: the heap object travels in `val` from
 // collect to release.
@@ -175,8 +172,6 @@ void parse_agi_name(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
 int store_agi_name(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    if (refused(rec))
-        return 1;
     const agi_name_t r = get<agi_name_t>(rec);
     if (zwif_grp_t *g = agi_grp(intf, r.grp)) {
         const size_t n = util_utf8_valid_len(r.name, std::min<size_t>(r.len, ZWIF_GRP_NAME_MAX));
@@ -231,8 +226,6 @@ void parse_agi_info(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
 int store_agi_info(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    if (refused(rec))
-        return 1;
     const agi_info_t r = get<agi_info_t>(rec);
     for (uint8_t i = 0; i < r.cnt; ++i) {
         if (zwif_grp_t *g = agi_grp(intf, r.ent[i][0])) {
@@ -296,8 +289,6 @@ size_t agi_cmds_walk(const agi_cmds_t &r, zwif_grp_cmd_ent_t *out, size_t max)
 int store_agi_cmds(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    if (refused(rec))
-        return 1;
     const agi_cmds_t r = get<agi_cmds_t>(rec);
     zwif_grp_cmd_ent_t ents[sizeof r.bytes / 2];
     const size_t n = agi_cmds_walk(r, ents, std::size(ents));
@@ -374,10 +365,9 @@ bool ip_assoc_node(zwnet_p net, const uint8_t *addr, uint8_t *node_id)
 
 int collect_ip_assoc(zwif_p intf, zwif_rpt_rec_t *rec)
 {
-    const bool ok = !refused(rec);
-    const ip_assoc_t r = ok ? get<ip_assoc_t>(rec) : ip_assoc_t{};
+    const ip_assoc_t r = get<ip_assoc_t>(rec);
     whole_put<ip_assoc_whole_t>(rec, nullptr);
-    zwif_mgmt_t *m = ok ? mgmt_of(intf) : nullptr;
+    zwif_mgmt_t *m = mgmt_of(intf);
     if (m == nullptr)
         return 0;
     zwif_ip_assoc_acc_t &acc = m->ip_assoc;
@@ -490,8 +480,6 @@ void parse_gw_mode(const uint8_t *cmd, uint16_t, zwif_rpt_rec_t *rec)
 // Stand-alone is known at once; portal mode is known with its peer.
 int collect_gw_mode(zwif_p, zwif_rpt_rec_t *rec)
 {
-    if (refused(rec))
-        return 0;
     return get<gw_mode_t>(rec).mode == 1 ? ZWIF_RPT_CALL : ZWIF_RPT_FOLLOW;
 }
 
@@ -839,8 +827,6 @@ void parse_fw_info(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
 int store_fw_info(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    if (refused(rec))
-        return 1;
     const fw_info_t r = get<fw_info_t>(rec);
     if (zwif_mgmt_t *m = mgmt_of(intf)) {
         m->fw.valid = 1;
@@ -881,18 +867,18 @@ void parse_fw_sts(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
     put(rec, r);
 }
 
-// Whether the device restarts by itself depends on the interface version.
-int store_fw_sts(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+// A status ends the update: nothing is left to send.
+int store_fw_sts(zwif_p intf, const zwif_rpt_rec_t *, time_t now, time_t *ts)
 {
     *ts = now;
     if (intf->mgmt) {
         intf->mgmt->fw.rpt_left = 0;
         intf->mgmt->fw.frag_sz = 0;
     }
-    (void)rec;
     return 1;
 }
 
+// Whether the device restarts by itself depends on the interface version.
 int collect_fw_sts(zwif_p intf, zwif_rpt_rec_t *rec)
 {
     fw_sts_t r = get<fw_sts_t>(rec);
@@ -1107,10 +1093,9 @@ struct assoc_whole_t {
 
 int collect_assoc(zwif_p intf, zwif_rpt_rec_t *rec)
 {
-    const bool ok = !refused(rec);
-    const assoc_t r = ok ? get<assoc_t>(rec) : assoc_t{};
+    const assoc_t r = get<assoc_t>(rec);
     whole_put<assoc_whole_t>(rec, nullptr);
-    zwif_mgmt_t *m = ok ? mgmt_of(intf) : nullptr;
+    zwif_mgmt_t *m = mgmt_of(intf);
     if (m == nullptr)
         return 0;
     zwif_assoc_acc_t &acc = m->assoc;
@@ -1462,16 +1447,16 @@ constexpr zwif_rpt_def_t plain(uint16_t cls, uint8_t cmd, uint8_t min_len,
                                void (*parse)(const uint8_t *, uint16_t, zwif_rpt_rec_t *),
                                void (*call)(zwif_rpt_fn, zwif_desc_t *, const zwif_rpt_rec_t *, time_t))
 {
-    return {cls, cmd, min_len, parse, store_none, nullptr, call, collect_valid};
+    return {cls, cmd, min_len, parse, store_none, nullptr, call};
 }
 
 template <class W>
 constexpr void (*rel)(zwif_rpt_rec_t *) = whole_release<W>;
 
 constexpr zwif_rpt_def_t mgmt_rows[] = {
-    {0x59, 0x02, 4, parse_agi_name, store_agi_name, nullptr, call_agi_name, collect_valid},  // AGI Name
-    {0x59, 0x04, 3, parse_agi_info, store_agi_info, nullptr, call_agi_info, collect_valid},  // AGI Info
-    {0x59, 0x06, 4, parse_agi_cmds, store_agi_cmds, nullptr, call_agi_cmds, collect_valid},  // AGI Command List
+    {0x59, 0x02, 4, parse_agi_name, store_agi_name, nullptr, call_agi_name},  // AGI Name
+    {0x59, 0x04, 3, parse_agi_info, store_agi_info, nullptr, call_agi_info},  // AGI Info
+    {0x59, 0x06, 4, parse_agi_cmds, store_agi_cmds, nullptr, call_agi_cmds},  // AGI Command List
     {0x5C, 0x03, 23, parse_ip_assoc, store_none, nullptr, call_ip_assoc, collect_ip_assoc, follow_ip_assoc,
      rel<ip_assoc_whole_t>},                                                              // IP Association
     plain(0x5E, 0x02, 5, parse_zwplus, call_zwplus),                                      // Z-Wave Plus Info
@@ -1493,7 +1478,7 @@ constexpr zwif_rpt_def_t mgmt_rows[] = {
     plain(0x73, 0x06, 3, parse_power_test, call_power_test),                              // Test Node Report
     plain(0x77, 0x03, 3, parse_nameloc, call_nameloc),                                    // Name Report
     plain(0x77, 0x06, 3, parse_nameloc, call_nameloc),                                    // Location Report
-    {0x7A, 0x02, 8, parse_fw_info, store_fw_info, nullptr, call_fw_info, collect_valid},  // Meta Data Report
+    {0x7A, 0x02, 8, parse_fw_info, store_fw_info, nullptr, call_fw_info},  // Meta Data Report
     plain(0x7A, 0x04, 3, parse_b2, call_fw_req),                                          // Request Report
     plain(0x7A, 0x05, 5, parse_fw_frag, call_fw_frag),                                    // Meta Data Get
     {0x7A, 0x07, 3, parse_fw_sts, store_fw_sts, nullptr, call_fw_sts, collect_fw_sts},    // Status Report
@@ -1521,13 +1506,13 @@ static_assert(zwif_rpt_defs_sorted(mgmt_rows), "report rows are sorted by class 
 
 const zwif_rpt_defs_t zwif_rpt_defs_mgmt{mgmt_rows, std::size(mgmt_rows)};
 
-int zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint16_t kind)
+bool zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb, uint16_t kind, uint16_t)
 {
     enum : uint16_t { kind_groups = 3, kind_av = 5 };
     if (kind != kind_groups && kind != kind_av)
-        return 0;
+        return false;
     if (net == nullptr || intf == nullptr || cb == nullptr)
-        return 1;
+        return true;
     // A copy taken under the mutex; an interface gone or without the data
     // answers with zeros and valid 0.
     std::vector<uint8_t> data;
@@ -1539,7 +1524,7 @@ int zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb,
                 const auto *p = static_cast<const uint8_t *>(i->data);
                 data.assign(p, p + size_t(i->data_cnt) * i->data_item_sz);
             }))
-            return 1;
+            return true;
     }
     zwif_desc_t d = *intf;
     const int valid = data.empty() ? 0 : 1;
@@ -1549,5 +1534,5 @@ int zwif_mgmt_data_deliver(zwnet_p net, const zwif_desc_t *intf, zwif_rpt_fn cb,
         else
             fn_of<zwrep_av_fn>(cb)(&d, static_cast<uint16_t>(data.size()), valid ? data.data() : nullptr, valid);
     });
-    return 1;
+    return true;
 }

@@ -1000,7 +1000,8 @@ constexpr type_evt_t alrm_location[] = {
 template <size_t N>
 bool listed(const type_evt_t (&tbl)[N], uint8_t type, uint8_t evt)
 {
-    return std::any_of(std::begin(tbl), std::end(tbl), [&](const type_evt_t &e) { return e.type == type && e.evt == evt; });
+    return std::any_of(std::begin(tbl), std::end(tbl),
+                       [&](const type_evt_t &e) { return e.type == type && e.evt == evt; });
 }
 
 inline constexpr uint8_t text_out_max = ZW_METER_TBL_TEXT_SZ;  // 32 bytes and the terminator
@@ -1086,8 +1087,8 @@ void alrm_devcfg_map(zwif_p intf, zwif_rpt_rec_t *rec)
             continue;
         if (!any_or(rule->notif_type, a->ex_type) || !any_or(rule->notif_evt, a->ex_event))
             continue;
-        if (!rule->param.empty() &&
-            (rule->param.size() != a->ex_evt_len || std::memcmp(rule->param.data(), zwalrm_param(a), a->ex_evt_len) != 0))
+        if (!rule->param.empty() && (rule->param.size() != a->ex_evt_len ||
+                                     std::memcmp(rule->param.data(), zwalrm_param(a), a->ex_evt_len) != 0))
             continue;
         const dev_alrm_tgt_t &t = rule->result;
         auto copy = [](uint32_t v, uint8_t *to) {
@@ -1342,7 +1343,7 @@ bool zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_
     }
     case 0x9C02: {
         const zwsalrm_t a = rec_get<zwsalrm_t>(rec);
-        const dev_alrm_tgt_t *t = rule_target(net, intf->nodeid, intf->epid, DEV_IF_ALRM_SNSR, [&](const dev_rule_t &m) {
+        auto match = [&](const dev_rule_t &m) {
             if (!any_or(m.type, a.type))
                 return false;
             if (m.value == DEV_ANY || m.value == dev_any_value)
@@ -1352,7 +1353,8 @@ bool zwif_rpt_sw_after(zwnet_p net, const zwif_desc_t *intf, const zwif_rpt_rec_
             if (m.value_mode == 1)
                 return a.state >= m.value && a.state <= m.value_high;
             return true;
-        });
+        };
+        const dev_alrm_tgt_t *t = rule_target(net, intf->nodeid, intf->epid, DEV_IF_ALRM_SNSR, match);
         alrm_devcfg_rpt(net, intf->nodeid, intf->epid, t);
         break;
     }
@@ -1498,7 +1500,8 @@ void dev_rec_read(zwnet_p net, const zwif_desc_t *intf, uint16_t kind, int16_t a
     if (r == nullptr)
         return;
     auto add = [&](uint32_t v) {
-        if (v == DEV_ANY || d->cnt >= type_bits_max || std::find(d->list, d->list + d->cnt, uint8_t(v)) != d->list + d->cnt)
+        if (v == DEV_ANY || d->cnt >= type_bits_max ||
+            std::find(d->list, d->list + d->cnt, uint8_t(v)) != d->list + d->cnt)
             return;
         d->list[d->cnt++] = static_cast<uint8_t>(v);
     };

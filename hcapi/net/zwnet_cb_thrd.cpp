@@ -4,6 +4,7 @@
 
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwif_ctl_data.h"
+#include "hcapi/core/zwif_rpt_mgmt.h"
 #include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnet_cb.h"
 
@@ -136,7 +137,7 @@ void data_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
         return;
     if (zwif_ctl_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg))
         return;
-    zwif_mgmt_data_deliver(net, &b.intf, msg->cb, b.kind);
+    zwif_mgmt_data_deliver(net, &b.intf, msg->cb, b.kind, b.arg);
 }
 
 void dev_rec_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)

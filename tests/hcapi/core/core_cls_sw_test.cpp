@@ -45,7 +45,10 @@ void on_sensor(zwif_desc_t *i, zwsensor_t *s, time_t ts)
 {
     heard({uint8_t(i->cls), s->type, s->precision, s->unit, s->size, s->data[0], s->data[1], uint8_t(ts != 0)});
 }
-void on_unit(zwif_desc_t *i, uint8_t type, uint8_t mask, int valid) { heard({uint8_t(i->cls), type, mask, uint8_t(valid)}); }
+void on_unit(zwif_desc_t *i, uint8_t type, uint8_t mask, int valid)
+{
+    heard({uint8_t(i->cls), type, mask, uint8_t(valid)});
+}
 void on_color(zwif_desc_t *i, zwcolor_t *c, time_t) { heard({uint8_t(i->cls), c->id, c->value}); }
 
 class SwCalls : public HcNet {
@@ -136,7 +139,8 @@ TEST_F(SwCalls, EachCallSendsItsFrameWithItsOperationCode)
     const uint8_t ids[3] = {2, 3, 9}, vals[3] = {0xFF, 0x10, 0x00};
     const call_case cases[] = {
         // Multilevel Switch
-        {"level set v1", 0x26, 1, [](auto d) { return zwif_level_set(d, 0x30, 5, nullptr, 0); }, 1, {0x26, 0x01, 0x30}, 13},
+        {"level set v1", 0x26, 1, [](auto d) { return zwif_level_set(d, 0x30, 5, nullptr, 0); }, 1,
+         {0x26, 0x01, 0x30}, 13},
         {"level set v2 with duration", 0x26, 2, [](auto d) { return zwif_level_set(d, 0x30, 5, nullptr, 0); }, 1,
          {0x26, 0x01, 0x30, 0x05}, 13},
         {"level set last level", 0x26, 2, [](auto d) { return zwif_level_set(d, 0xFF, 0, nullptr, 0); }, 1,
@@ -186,7 +190,8 @@ TEST_F(SwCalls, EachCallSendsItsFrameWithItsOperationCode)
          ZW_ERR_VALUE, {}, 0},
         {"level stop", 0x26, 1, [](auto d) { return zwif_level_stop(d); }, 1, {0x26, 0x05}, 15},
         {"level get", 0x26, 1, [](auto d) { return zwif_level_get(d, ZWIF_GET_BMSK_LIVE); }, 1, {0x26, 0x02}, 12},
-        {"level types v2", 0x26, 2, [](auto d) { return zwif_level_sup_get(d, no_lvl_sup, 0); }, ZW_ERR_CLASS_VER, {}, 0},
+        {"level types v2", 0x26, 2, [](auto d) { return zwif_level_sup_get(d, no_lvl_sup, 0); }, ZW_ERR_CLASS_VER,
+         {}, 0},
         {"level types v3", 0x26, 3, [](auto d) { return zwif_level_sup_get(d, no_lvl_sup, 0); }, 1, {0x26, 0x06}, 16},
         {"level call on a sensor", 0x31, 5, [](auto d) { return zwif_level_stop(d); }, ZW_ERR_CLASS_NOT_FOUND, {}, 0},
         // Binary Sensor

@@ -90,6 +90,23 @@ const rpt_case rpt_cases[] = {
     {"groupings report", {{0x85, 0x06, 0x04 /* 4 groups */}}, {"groups 85 n=4 valid=1"}},
     {"specific group report", {{0x85, 0x0C, 0x02}}, {"active group 2"}},
 
+    // --- IP Association (the gateway's own address stands for the controller, node 1) ---
+    {"ip association of two members asks for the second",
+     {{0x5C, 0x03, 0x01, /* group 1 */ 0x01, /* index 1 */ 0x02, /* of 2 */
+       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, /* the gateway */ 0x00, /* endpoint 0 */ 0x00},
+      {0x5C, 0x03, 0x01, 0x02, /* index 2 */ 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00}},
+     {"ip assoc g=1 total=2 [1.0 1.1]"}},
+    {"ip association index out of turn is dropped",
+     {{0x5C, 0x03, 0x01, 0x02, /* index 2 first */ 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01,
+       0x00}},
+     {}},
+    {"ip association of an address that is no node",
+     {{0x5C, 0x03, 0x03, 0x01, 0x01, 0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x09, 0x00, 0x00}},
+     {"ip assoc g=3 total=1 []"}},
+    {"ip association announcing a total of 0 counts as one", {{0x5C, 0x03, 0x03, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 0x00, 0x00}},
+     {"ip assoc g=3 total=1 [1.0]"}},
+
     // --- identification ---
     {"version report with firmware targets",
      {{0x86, 0x12,   // Version Report
