@@ -307,7 +307,7 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         bytes r{nm_proxy_class, 0x02, seq, 0x00, cfg_.suc_node_id};
         bytes mask(29, 0);
         for (const nm_node &n : cfg_.nodes)
-            if (n.node_id >= 1 && n.node_id <= 232)
+            if (n.in_node_list && n.node_id >= 1 && n.node_id <= 232)
                 mask[(n.node_id - 1) / 8] |= static_cast<uint8_t>(1u << ((n.node_id - 1) % 8));
         append(r, mask);
         return {r};

@@ -54,6 +54,9 @@ struct nm_node {
     // false: the gateway knows no address for the node and advertises it
     // with an all-zero one.
     bool has_address = true;
+    // false: the gateway answers for the node but leaves it out of its node
+    // list, as for a node the controller has not learned of yet.
+    bool in_node_list = true;
 };
 
 using nm_dsk = std::array<uint8_t, 16>;
