@@ -4,3 +4,9 @@ if(TARGET zw_hcapi_net)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_ni_rpt_fuzz.cpp
     LIBS zw_hcapi_net)
 endif()
+# The identification and gateway reports that network initialisation reads.
+if(TARGET zw_hcapi_core AND TARGET zw_hcapi_net)
+  zw_fuzz(NAME fuzz_hcapi_ident_rpt
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hcapi_ident_rpt_fuzz.cpp
+    LIBS zw_hcapi_core zw_hcapi_net)
+endif()

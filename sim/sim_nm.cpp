@@ -273,8 +273,10 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     if (!nm_check_request(cmd).empty())
         return {};
     const uint8_t cls = cmd[0], code = cmd[1], seq = cmd[2];
-    if (silenced_.erase(static_cast<uint16_t>(cls << 8 | code)) != 0)
+    if (auto it = silenced_.find(static_cast<uint16_t>(cls << 8 | code)); it != silenced_.end()) {
+        silenced_.erase(it);
         return {};
+    }
     auto node_add_final = [&](uint8_t s, uint8_t status, uint8_t node_id, bool with_info) {
         bytes r{nm_inclusion_class, 0x02, s, status, 0x00, node_id};
         const nm_node *n = node(node_id);
@@ -305,7 +307,7 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         bytes r{nm_proxy_class, 0x02, seq, 0x00, cfg_.suc_node_id};
         bytes mask(29, 0);
         for (const nm_node &n : cfg_.nodes)
-            if (n.node_id >= 1 && n.node_id <= 232)
+            if (n.in_node_list && n.node_id >= 1 && n.node_id <= 232)
                 mask[(n.node_id - 1) / 8] |= static_cast<uint8_t>(1u << ((n.node_id - 1) % 8));
         append(r, mask);
         return {r};
@@ -478,9 +480,10 @@ std::vector<uint8_t> nm_gateway::advertisement(uint8_t node_id, bool local) cons
     uint32_t home_id;
     {
         std::lock_guard lk(mu_);
-        known = node(node_id) != nullptr;
+        const nm_node *n = node(node_id);
+        known = n != nullptr;
         home_id = cfg_.home_id;
-        if (known)
+        if (known && n->has_address)
             addr = node_id == cfg_.own_node_id ? gw_.address().address
                                                : gw_.node(node_id).value_or(gw_.address()).address;
     }
@@ -519,7 +522,10 @@ void nm_gateway::nd_loop()
         bool silent = false;
         {
             std::lock_guard g(mu_);
-            silent = silenced_.erase(static_cast<uint16_t>(zip_nd_class << 8 | cmd[1])) != 0;
+            auto it = silenced_.find(static_cast<uint16_t>(zip_nd_class << 8 | cmd[1]));
+            silent = it != silenced_.end();
+            if (silent)
+                silenced_.erase(it);
         }
         if (asked && !silent) {
             if (delay.count() > 0)

@@ -51,6 +51,12 @@ struct nm_node {
     uint8_t endpoints = 0;
     uint8_t aggregated = 0;
     std::vector<uint8_t> ep_classes{0x5E, 0x25};  // of every end point
+    // false: the gateway knows no address for the node and advertises it
+    // with an all-zero one.
+    bool has_address = true;
+    // false: the gateway answers for the node but leaves it out of its node
+    // list, as for a node the controller has not learned of yet.
+    bool in_node_list = true;
 };
 
 using nm_dsk = std::array<uint8_t, 16>;
@@ -106,7 +112,8 @@ public:
                                            size_t from = 0) const;
     std::vector<std::string> violations() const;
 
-    // The next request of class/command gets no reply (its ACK still goes).
+    // The next request of class/command gets no reply (its ACK still goes);
+    // each call silences one more.
     void silence_next(uint8_t cmd_class, uint8_t command);
     // The next return route request is answered with another sequence number.
     void stale_return_route_next();
@@ -137,7 +144,7 @@ private:
     nm_config cfg_;
     std::vector<nm_request> requests_;
     std::vector<std::string> violations_;
-    std::set<uint16_t> silenced_;
+    std::multiset<uint16_t> silenced_;
     bool stale_rr_ = false;
     std::vector<nm_wl_entry> wl_;
     // The inclusion that runs: its request's class/command and sequence number.

@@ -48,5 +48,3 @@ int zwif_get_report_poll(const zwif_desc_t *intf, const uint8_t *param, uint8_t 
     return 0;
 }
 
-int zwnet_poll_rm(zwnet_p net, uint16_t handle) { return zwpoll_q_rm(net, handle); }
-int zwnet_poll_rm_key(zwnet_p net, uint32_t key) { return zwpoll_q_rm_key(net, key); }

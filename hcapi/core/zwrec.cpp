@@ -772,36 +772,41 @@ int zwif_set_sm_report(const zwif_desc_t *intf, zwif_rpt_fn cb, uint8_t rpt)
     return rpt_cb_set(intf, cb, rpt, false);
 }
 
+// The look-ups by id: a null out only tests presence.
 int zwnet_node_desc_get(zwnet_p net, uint8_t node_id, zwnode_desc_t *node)
 {
-    if (net == nullptr || node == nullptr)
+    if (net == nullptr)
         return ZW_ERR_VALUE;
     zwnet_lock lk(net);
     zwnode_p n = zwnode_find(&net->ctl, node_id);
-    return (n && zwnode_desc_fill(node, n) == 0) ? 0 : ZW_ERR_NODE_NOT_FOUND;
+    if (n == nullptr || n->nodeid == 0)
+        return ZW_ERR_NODE_NOT_FOUND;
+    return (node == nullptr || zwnode_desc_fill(node, n) == 0) ? 0 : ZW_ERR_NODE_NOT_FOUND;
 }
 
 int zwnet_ep_desc_get(zwnet_p net, uint8_t node_id, uint8_t ep_id, zwep_desc_t *ep)
 {
-    if (net == nullptr || ep == nullptr)
+    if (net == nullptr)
         return ZW_ERR_VALUE;
     zwnet_lock lk(net);
     zwep_p e = zwep_find_by_id(net, node_id, ep_id);
     if (e == nullptr)
         return ZW_ERR_EP_NOT_FOUND;
-    zwep_desc_fill(ep, e);
+    if (ep != nullptr)
+        zwep_desc_fill(ep, e);
     return 0;
 }
 
 int zwnet_if_desc_get(zwnet_p net, uint8_t node_id, uint8_t ep_id, uint16_t cls, zwif_desc_t *intf)
 {
-    if (net == nullptr || intf == nullptr)
+    if (net == nullptr)
         return ZW_ERR_VALUE;
     zwnet_lock lk(net);
     zwep_p e = zwep_find_by_id(net, node_id, ep_id);
     zwif_p i = e ? zwif_find_cls(e->intf, cls) : nullptr;
     if (i == nullptr)
         return ZW_ERR_INTF_NOT_FOUND;
-    zwif_desc_fill(intf, i);
+    if (intf != nullptr)
+        zwif_desc_fill(intf, i);
     return 0;
 }

@@ -270,7 +270,8 @@ struct zwnode {
     void (*restart_cb)(const zwnode_desc_t *node, int status){nullptr};
     uint32_t restart_tries{0};
     uint32_t dev_cfg_valid{0};
-    void *dev_cfg_rec{nullptr};  // the device record found (owned by the network)
+    void *dev_cfg_rec{nullptr};  // the device record found: &dev_rec once one applies
+    dev_rec_t dev_rec{};         // its copy; the endpoint entries stay the network's
 };
 
 // ---------------------------------------------------------------------------
@@ -343,6 +344,74 @@ struct zwnet_wkup_rec_t {
     uint32_t dflt{0};
     uint32_t step{0};
     uint32_t cur{0};
+};
+
+// ---------------------------------------------------------------------------
+// Initialisation, controller-information and node-to-address machines
+// ---------------------------------------------------------------------------
+
+// A row of the gateway's supported-class table.
+struct zwnet_gw_cc_t {
+    uint16_t cls{0};
+    uint8_t rsvd{0};
+    uint8_t flags{0};  // 1 listed unsecure, 2 listed secure only
+};
+
+// Completion of the controller-information machine: 0 success, -1 failure.
+using zwnet_ctlr_cmplt_fn = void (*)(zwnet_p net, int result);
+// Completion of a node-to-address run: 0 or 255, and the starter's data word.
+using zwnet_n2ip_cmplt_fn = void (*)(zwnet_p net, uint8_t status, const uint64_t *data);
+
+inline constexpr uint8_t ZWNET_NODE_ID_MAX = 232;
+
+// A node-to-address run, copied whole when it starts.
+struct zwnet_n2ip_req_t {
+    uint32_t retry_obsolete{0};  // ask again for an address the gateway calls obsolete
+    uint8_t node_id[ZWNET_NODE_ID_MAX]{};
+    uint8_t cnt{0};
+    uint8_t idx{0};
+    uint8_t delay_cnt{0};   // delayed retries of the current id
+    uint8_t rexmit_cnt{0};  // retransmissions of the current request
+    uint32_t state{0};      // 0 idle, 1 waiting for an address, 2 waiting before a delayed retry
+    zwnet_n2ip_cmplt_fn cmplt{nullptr};
+    uint64_t data{0};
+};
+
+// What the identity before learn mode was (home id, then the node id in the
+// sixth byte), for the controller-information machine to compare.
+struct zwnet_ctlr_prev_t {
+    uint32_t home_id{0};
+    uint8_t rsvd{0};
+    uint8_t node_id{0};
+};
+
+struct zwnet_sm_t {
+    // The step-timer slot that the initialisation, update, reset,
+    // controller-information and node-to-address machines and the interview
+    // share: whoever arms it stops it first, and an expiry acts only when its
+    // arming is still the current one (plt_tmr_cb_current).
+    uint16_t tmr{0};
+
+    // Initialisation: 0 idle, 1 controller information, 2 unsolicited
+    // destination, 3 node list, 4 node addresses, 5 interview.
+    uint8_t init_state{0};
+    uint8_t init_op{0};         // the operation it reports (1 or 6)
+    uint8_t init_load_file{0};  // load the node-information file
+    const zwnet_ctlr_prev_t *init_prev{nullptr};
+    uint8_t nl_tmout_cnt{0};
+    uint8_t nl_busy_cnt{0};
+
+    // Controller information: 0 idle, 1 node id, 2 address, 3 node
+    // information, 4 class versions, 5 gateway DSK, 6 mailbox, 7 manufacturer.
+    uint8_t ctlr_state{0};
+    uint8_t ctlr_marker{0};  // 40 class versions, 41 Version report, 9 manufacturer, 10 device id
+    uint16_t ctlr_cls{0};    // the class whose version was asked last
+    uint8_t ctlr_tmout_cnt{0};
+    uint8_t ctlr_busy_cnt{0};
+    zwnet_ctlr_cmplt_fn ctlr_cmplt{nullptr};
+    const zwnet_ctlr_prev_t *ctlr_prev{nullptr};
+
+    zwnet_n2ip_req_t n2ip{};
 };
 
 struct zwnet {
@@ -432,9 +501,6 @@ struct zwnet {
     std::vector<zwnet_cls_ent_t> ctl_cls;  // merged controller classes
 
     // ---- Node interview (hcapi/net/zwnet_ni.h); all under the network mutex ----
-    // The gateway's feature word, set by the controller-information machine:
-    // bit 1, multi-channel information is asked of the gateway.
-    uint16_t feature{0};
     // Called by the wake-up follow-up for a node marked for an update on
     // wake-up (installed by the network layer).
     void (*ni_wkup_updt)(zwnet_t *net, uint8_t node_id){nullptr};
@@ -451,6 +517,16 @@ struct zwnet {
     uint32_t ni_tmr_evt{0};  // what its expiry feeds
     zwnet_ni_rec_t ni_rec;
     zwnet_wkup_rec_t ni_wkup;
+    // Initialisation, controller-information and node-to-address machines
+    // (network mutex).
+    zwnet_sm_t sm{};
+    // The gateway's feature word, set by the controller-information machine:
+    // bit 0 node information carries granted keys; bit 1 multi-channel
+    // information is asked of the gateway; bit 2 newer gateway firmware.
+    uint16_t feature{0};
+    uint8_t ctl_ipv6_prefix[8]{};
+    std::vector<zwnet_gw_cc_t> gw_cc;  // the gateway's supported classes
+    zwnet_desc_t desc{};               // what zwnet_get_desc hands out
 };
 
 void zwnet_lck(zwnet_p net);

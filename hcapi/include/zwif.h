@@ -91,10 +91,6 @@ struct zwpoll_req_t {
 // -27 no poll facility running, -12.
 int zwif_get_report_poll(const zwif_desc_t *intf, const uint8_t *param, uint8_t param_len, uint8_t get_cmd,
                          zwpoll_req_t *poll_req);
-// Ends poll requests without their callbacks: one by its handle, or every
-// one that carries the key. 0, -1 none found, -27 no poll facility running.
-int zwnet_poll_rm(zwnet_p net, uint16_t handle);
-int zwnet_poll_rm_key(zwnet_p net, uint32_t key);
 
 // Get flags: bit 0 deliver the cached report, bit 1 send a live GET.
 enum : uint32_t {

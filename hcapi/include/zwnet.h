@@ -197,3 +197,65 @@ uint16_t zwnet_host_port_get(zwnet_p net);
 
 // The library's own version (major 7, minor 38); either pointer may be null.
 void zwnet_version(uint8_t *major, uint8_t *minor);
+
+// ---------------------------------------------------------------------------
+// Network operations: one at a time. A call that would start a second one
+// returns -17, except over a low-priority update (16), which it cancels.
+// ---------------------------------------------------------------------------
+
+// The network as the gateway describes it.
+struct zwnet_desc_t {
+    uint32_t id;          // home id
+    uint8_t ctl_id;       // the controller's node id
+    uint8_t ctl_role;     // 0x01 network-management proxy, 0x02 inclusion, 0x04 primary
+    uint8_t ctl_cap;      // bit 0 Security 2 inclusion, bit 1 inclusion on behalf
+    uint8_t zw_role;      // 0..4
+    void *user;           // the user context given to zwnet_init
+    void *plt_ctx;        // the network's print and timer context
+};
+
+// Refreshed at each call; valid while the network lives (null without one).
+const zwnet_desc_t *zwnet_get_desc(zwnet_p net);
+// Stops the running operation: 0, or -19 when a stop request to the gateway
+// failed (the local state is cleared all the same).
+int zwnet_abort(zwnet_p net);
+// Interviews one node again (operation 13): 0, -17, -27 (the controller
+// itself), -13, -19.
+int zwnode_update(const zwnode_desc_t *node);
+// Network update (7) and reset (8): 0, -17, -19.
+int zwnet_update(zwnet_p net);
+int zwnet_reset(zwnet_p net);
+// Hands the primary role to another controller (10): 0, -17, -27 when the
+// gateway is not the primary, -19.
+int zwnet_migrate(zwnet_p net);
+// Sends the controller's node information frame to a node, or to all (14).
+int zwnet_send_nif(zwnet_p net, const zwnode_desc_t *node, uint8_t broadcast);
+// Logs every node, endpoint and interface.
+void zwnet_node_info_dump(zwnet_p net);
+
+// Address text: 0 with *ipv4 1 (4 bytes) or 0 (16 bytes); -2 neither.
+int zwnet_ip_text_to_addr(const char *text, uint8_t *addr, int *ipv4);
+int zwnet_ip_addr_to_text(const uint8_t *addr, char *text, size_t size, int ipv4);
+// Our local address toward a peer (the application layer's own toward the
+// gateway in use): 0 or negative.
+int zwnet_local_addr_for_peer(zwnet_p net, const uint8_t *peer, uint8_t *local, int ipv4);
+// The controller's IPv6 address and its prefix length (64): 0, or -27 before
+// the gateway gave one.
+int zwnet_gw_addr_get(zwnet_p net, uint8_t *addr, uint8_t *prefix_len);
+// Gateway discovery by broadcast or by mDNS; the handle stops it.
+using zwnet_gw_discvr_fn = void (*)(const uint8_t *addrs, uint8_t count, int ipv4, void *user, int done,
+                                    int total, const char *const *names);
+void *zwnet_gw_discvr_start(zwnet_gw_discvr_fn cb, void *user, int ipv4, int mdns);
+int zwnet_gw_discvr_stop(void *handle);
+// A node's status as the application layer knows it (0 alive, 1 down, 2
+// sleeping; 1 for node 0 and ids above 232), and the whole table of 233.
+uint8_t zwnet_node_sts_get(zwnet_p net, uint8_t node_id);
+int zwnet_node_sts_list_get(zwnet_p net, uint8_t *sts);
+// Poll requests of the application: by handle, or all of one key.
+int zwnet_poll_rm(zwnet_p net, uint16_t handle);
+int zwnet_poll_rm_key(zwnet_p net, uint32_t key);
+// Preference blobs of the network and of one client.
+int zwnet_net_data_save(zwnet_p net, const uint8_t *data, uint16_t len);
+int zwnet_net_data_load(zwnet_p net, uint8_t **data, uint16_t *len);
+int zwnet_cli_data_save(zwnet_p net, uint32_t client_id, const uint8_t *data, uint16_t len);
+int zwnet_cli_data_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len);

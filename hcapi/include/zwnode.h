@@ -131,7 +131,8 @@ uint8_t zwif_real_ver_get(const zwif_desc_t *intf);
 // notification.
 int zwnode_update(const zwnode_desc_t *node);
 
-// Look-ups by id: 0, or -13 / -20 / -15 when absent.
+// Look-ups by id: 0, or -13 / -20 / -15 when absent; a null out only tests
+// presence.
 int zwnet_node_desc_get(zwnet_p net, uint8_t node_id, zwnode_desc_t *node);
 int zwnet_ep_desc_get(zwnet_p net, uint8_t node_id, uint8_t ep_id, zwep_desc_t *ep);
 int zwnet_if_desc_get(zwnet_p net, uint8_t node_id, uint8_t ep_id, uint16_t cls, zwif_desc_t *intf);

@@ -6,6 +6,8 @@
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_cb_thrd.h"
+#include "hcapi/net/zwnet_ctlr.h"
+#include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_rx.h"
 
@@ -281,25 +283,25 @@ int zwnet_ctlr_set_cmd_find(const uint8_t *cmd, uint16_t len, uint16_t *cls)
     return 0;
 }
 
-void zwnet_appl_sts_cb(appl_layer_ctx *ctx, uint8_t cmd, uint8_t)
+void zwnet_appl_sts_cb(appl_layer_ctx *ctx, uint8_t cmd, uint8_t status)
 {
     zwnet_p net = net_of(ctx);
     if (net == nullptr)
         return;
     plt_msg_ts_show(&net->plt, cmd == 1 ? "Received APPLICATION_BUSY" : "Received APPLICATION_REJECTED_REQUEST");
-    // The initialisation and the controller-information state machines hear
-    // of it here too, under the network mutex.
+    // The node interview, the initialisation and the controller-information
+    // state machines hear of it here, under the network mutex.
+    const uint8_t sts[2] = {cmd, status};
+    zwnet_lock lk(net);
     zwnet_ni_appl_sts(net, cmd);
+    zwnet_init_sm(net, ZWNET_INIT_EVT_APP_STS, sts);
+    zwnet_ctlr_info_sm(net, ZWNET_CTLR_EVT_APP_STS, sts);
 }
 
 int zwnet_init_sm_start(zwnet_p net)
 {
-    // Until the initialisation state machine exists there is nothing to
-    // learn from the gateway: the operation ends at once.
-    zwnet_lock lk(net);
-    net->curr_op = ZWNET_OP_NONE;
-    zwnet_notify(net, ZWNET_OP_INITIALIZE, ZWNET_OP_STS_DONE, nullptr);
-    return 0;
+    const zwnet_init_start_t start{ZWNET_OP_INITIALIZE, 1, nullptr};
+    return zwnet_init_sm(net, ZWNET_INIT_EVT_START, &start);
 }
 
 // ---------------------------------------------------------------------------
@@ -416,13 +418,8 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
         net_destroy(net);
         return -44 - layer;
     }
-    if (ipv4) {
-        std::memset(net->gw_addr, 0, sizeof net->gw_addr);
-        net->gw_addr[10] = net->gw_addr[11] = 0xFF;
-        std::memcpy(net->gw_addr + 12, appl->ssn.frm.tpt.peer_addr, 4);
-    } else {
-        std::memcpy(net->gw_addr, appl->ssn.frm.tpt.peer_addr, 16);
-    }
+    // The transport holds an IPv4 gateway in its mapped form already.
+    std::memcpy(net->gw_addr, appl->ssn.frm.tpt.peer_addr, sizeof net->gw_addr);
 
     // Each thread holds a reference and counts as alive before it exists,
     // so that zwnet_exit cannot free the network under a thread that has
@@ -493,10 +490,9 @@ void zwnet_exit(zwnet_p net)
 {
     if (net == nullptr)
         return;
+    zwnet_abort(net);
     {
-        // Aborting the operation that runs joins with the operations.
         zwnet_lock lk(net);
-        net->curr_op = ZWNET_OP_NONE;
         zwnet_node_info_sm_stop(net);
     }
     net->cb_thrd.run = 0;

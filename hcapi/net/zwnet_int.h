@@ -30,7 +30,7 @@ int zwnet_ctlr_set_cmd_find(const uint8_t *cmd, uint16_t len, uint16_t *cls);
 // (status: the wait time), 2 request rejected.
 void zwnet_appl_sts_cb(appl_layer_ctx *ctx, uint8_t cmd, uint8_t status);
 
-// The first step of initialisation. The initialisation state machine takes
-// this place; until it exists, starting it succeeds and notifies the end of
-// operation 1 so that the network becomes idle.
+// The first step of initialisation: starts the initialisation state
+// machine as operation 1 with the node-information file loaded. 0, or -1
+// when it did not start.
 int zwnet_init_sm_start(zwnet_p net);

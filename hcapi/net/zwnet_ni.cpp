@@ -1064,32 +1064,3 @@ void zwnet_ni_wkup_updt(zwnet_p net, uint8_t node_id)
     else
         net->curr_op = ZWNET_OP_NONE;
 }
-
-int zwnode_update(const zwnode_desc_t *desc)
-{
-    if (desc == nullptr || desc->net == nullptr)
-        return ZW_ERR_VALUE;
-    zwnet_p net = desc->net;
-    zwnet_lock lk(net);
-    zwnode_p node = zwnode_rec_get(desc);
-    if (node == nullptr)
-        return ZW_ERR_NODE_NOT_FOUND;
-    if (node == &net->ctl)
-        return ZW_ERR_UNSUPPORTED;
-    if (net->curr_op != ZWNET_OP_NONE) {
-        plt_msg_ts_show(&net->plt, "Current operation not completed yet, try again later");
-        return ZW_ERR_LAST_OP_NOT_DONE;
-    }
-    net->curr_op = ZWNET_OP_NODE_UPDATE;
-    const uint8_t id = node->nodeid;
-    zwnet_ni_param_t p;
-    p.node_id = &id;
-    p.cnt = 1;
-    p.op = ZWNET_OP_NODE_UPDATE;
-    if (!zwnet_node_info_sm(net, ZWNET_NI_EVT_START, &p)) {
-        plt_msg_ts_show(&net->plt, "zwnode_update failed");
-        net->curr_op = ZWNET_OP_NONE;
-        return ZW_ERR_OP_FAILED;
-    }
-    return 0;
-}

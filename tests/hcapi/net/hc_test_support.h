@@ -2,8 +2,9 @@
 // the gateway simulator over real loopback UDP (gateway 127.X.Y.1:4123,
 // nodes at 127.X.Y.N:4123), with recorders for the application callbacks:
 // what arrived, on which thread, and whether that thread held the network
-// mutex. Nodes are put into the node database directly, as the interview
-// will later do.
+// mutex. The simulator answers what initialisation asks of the gateway (a
+// network of the controller alone); the nodes are then put into the node
+// database directly, as the interview will later do.
 #pragma once
 
 #include "hcapi/core/zwnode_q.h"
@@ -14,6 +15,8 @@
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_int.h"
 #include "sim/sim_gateway.h"
+#include "sim/sim_gw_app.h"
+#include "sim/sim_nm.h"
 
 #include <gtest/gtest.h>
 
@@ -189,18 +192,36 @@ protected:
             g.port = 4123;
             for (const node_spec &n : c.nodes)
                 g.nodes.push_back({n.id, addr(n.id)});
+            for (const sim::nm_node &n : gw_nodes)
+                if (n.has_address)
+                    g.nodes.push_back({n.node_id, addr(n.node_id)});
             gw = std::make_unique<sim::gateway>(g);
             rc = gw->start();
         }
         ASSERT_EQ(0, rc) << gw->last_error();
+        sim::nm_config nm_cfg;
+        nm_cfg.nodes = {sim::gw_self_node(1)};
+        nm_cfg.nodes.insert(nm_cfg.nodes.end(), gw_nodes.begin(), gw_nodes.end());
+        nm = std::make_unique<sim::nm_gateway>(*gw, nm_cfg);
+        // By default a gateway of a firmware that takes plain frames (no
+        // encapsulation option) and serves one client.
+        sim::gw_app_config app_cfg;
+        app_cfg.fw_versions = {0x0210};
+        app = std::make_unique<sim::gw_app>(*gw, gw_app_cfg.value_or(app_cfg));
+        if (before_init)
+            before_init();
         plt_tick_ms_set(c.tick_ms);
         ASSERT_EQ(0, zwnet_init(&params(), &net_));
         rec.net = net_;
-        // The nodes come after the hooks that follow the end of the
-        // initialisation, which would otherwise hand some of them to the
-        // background facilities, or not, as the threads happen to run. (A
-        // test that hooks the callbacks holds the callback thread itself.)
-        if (!rec.has_hook()) {
+        // Initialisation rebuilds the node list from the gateway's: nodes go
+        // in once it has ended, and after the hooks that follow its end,
+        // which would otherwise hand some of them to the background
+        // facilities, or not, as the threads happen to run. (A test that
+        // hooks the callbacks holds the callback thread itself.)
+        if (wait_init) {
+            ASSERT_TRUE(eventually([&] { return rec.count(0) >= 1; }, 30s));
+        }
+        if (wait_init && !rec.has_hook()) {
             ASSERT_NO_FATAL_FAILURE(init_hooks_wait());
         }
         for (const node_spec &n : c.nodes)
@@ -252,7 +273,7 @@ protected:
         in.node = on_node;
         in.tx_sts = on_tx_sts;
         in.print = capture_line;
-        in.stor_dir = "/tmp";
+        in.stor_dir = stor_dir.c_str();
         in.dev_cfg_file = "";
         return in;
     }
@@ -337,6 +358,8 @@ protected:
         plt_tick_ms_set(0);
         if (gw)
             gw->stop();
+        app.reset();
+        nm.reset();
     }
 
     // A protocol time at this test's tick length.
@@ -345,10 +368,20 @@ protected:
     ms late(uint32_t protocol_ms) const { return scaled(protocol_ms) + scaled(1500) + 2s; }
 
     config cfg;
+    std::string stor_dir = "/tmp";
+    std::function<void()> before_init;  // runs once the simulator is up
+    // Set before start(): the network that the gateway reports (beyond
+    // itself), its own profile, and whether start() waits for
+    // initialisation to end.
+    std::vector<sim::nm_node> gw_nodes;
+    std::optional<sim::gw_app_config> gw_app_cfg;
+    bool wait_init = true;
     app_recorder rec;
     zwnet_init_t in{};
     zwnet_p net_ = nullptr;
     std::unique_ptr<sim::gateway> gw;
+    std::unique_ptr<sim::nm_gateway> nm;  // destroyed after the gateway stopped
+    std::unique_ptr<sim::gw_app> app;
     std::string prefix = "127.0.0.";
 };
 

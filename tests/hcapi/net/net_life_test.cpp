@@ -46,9 +46,11 @@ TEST_F(NetLife, InitialisationEndsOnTheCallbackThreadWithoutTheMutex)
     EXPECT_NE(0, zwnet_host_port_get(net_));
     EXPECT_LE(1u, log_count("zwnet_init done!"));
 
-    // The controller's own node is the first node, with no id yet.
+    // The controller's own node is the first node, with the id that the
+    // gateway gave it.
     zwnode_desc_t first{};
-    EXPECT_EQ(ZW_ERR_NODE_NOT_FOUND, zwnet_get_node(net_, &first));
+    ASSERT_EQ(0, zwnet_get_node(net_, &first));
+    EXPECT_EQ(1, first.nodeid);
 }
 
 struct param_case {
