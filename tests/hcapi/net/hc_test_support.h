@@ -315,6 +315,16 @@ protected:
         return d;
     }
 
+    // The network's save runs as an operation of its own for a moment after
+    // every change: a test starts its operation once no operation runs.
+    bool no_operation()
+    {
+        return eventually([&] {
+            zwnet_lock lk(net_);
+            return net_->curr_op == ZWNET_OP_NONE;
+        });
+    }
+
     // A packet from a node to us, as a device report would come.
     int from_node(uint8_t node_id, std::vector<uint8_t> cmd)
     {
