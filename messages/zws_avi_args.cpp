@@ -13,8 +13,7 @@ namespace {
 
 bool is_int_kind(zws_avi_arg_kind_t kind)
 {
-    return kind == ZWS_AVI_ARG_INT || kind == ZWS_AVI_ARG_SIGNED || kind == ZWS_AVI_ARG_NODE_ID ||
-           kind == ZWS_AVI_ARG_CONST;
+    return kind != ZWS_AVI_ARG_TEXT && kind != ZWS_AVI_ARG_DECODED;
 }
 
 int parse_int(zws_avi_arg_kind_t kind, const char *text, int32_t *value_p)
@@ -27,6 +26,29 @@ int parse_int(zws_avi_arg_kind_t kind, const char *text, int32_t *value_p)
         if (zwu_parse_int64_non_negative(text, &combined) != 0)
             return 22;
         *value_p = static_cast<int32_t>(combined & 0xFF);
+        return 0;
+    }
+    case ZWS_AVI_ARG_NODE:
+    case ZWS_AVI_ARG_NODE_OR_ALL: {
+        // The node byte of a combined id names the node (261 is endpoint 0
+        // of node 5). Anything wider than an endpoint's id, or a byte that
+        // is no node id, is refused rather than narrowed onto another node.
+        int64_t combined = 0;
+        if (zwu_parse_int64_non_negative(text, &combined) != 0)
+            return 22;
+        if (combined == 0 && kind == ZWS_AVI_ARG_NODE_OR_ALL) {
+            *value_p = 0;
+            return 0;
+        }
+        const int64_t node = combined & 0xFF;
+        if (zwu_number_is_uint16(combined) != 0 || node < ZWS_AVI_NODE_ID_MIN || node > ZWS_AVI_NODE_ID_MAX)
+            return 22;
+        *value_p = static_cast<int32_t>(node);
+        return 0;
+    }
+    case ZWS_AVI_ARG_U8: {
+        if (zwu_parse_int32_non_negative(text, value_p) != 0 || zwu_number_is_uint8(*value_p) != 0)
+            return 22;
         return 0;
     }
     default: return 22;

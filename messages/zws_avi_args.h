@@ -25,10 +25,18 @@
 
 #include <cstdint>
 
+// Node ids of a Z-Wave network.
+constexpr int ZWS_AVI_NODE_ID_MIN = 1;
+constexpr int ZWS_AVI_NODE_ID_MAX = 232;
+
 enum zws_avi_arg_kind_t {
     ZWS_AVI_ARG_INT,     // non-negative 32-bit decimal -> int field
     ZWS_AVI_ARG_SIGNED,  // signed 32-bit decimal -> int field
     ZWS_AVI_ARG_NODE_ID, // combined id, non-negative 64-bit; its low 8 bits -> int field
+    ZWS_AVI_ARG_NODE,    // combined id of a node or of one of its endpoints (at most 16 bits) whose
+                         // node byte is a node id (1..232) -> the node id to an int field
+    ZWS_AVI_ARG_NODE_OR_ALL, // as ZWS_AVI_ARG_NODE, or 0 for every node
+    ZWS_AVI_ARG_U8,      // decimal 0..255 -> int field
     ZWS_AVI_ARG_TEXT,    // the text as it arrived -> string field
     ZWS_AVI_ARG_DECODED, // the text percent-decoded -> string field
     ZWS_AVI_ARG_CONST,   // no pair: the spec's `value` -> int field, always

@@ -5,14 +5,28 @@
 #include "messages/zws_avi_families.h"
 
 #include "messages/zws_avi_networks.h"
+#include "messages/zws_avi_nodes.h"
+#include "messages/zws_avi_root.h"
 
 namespace {
 
 const zws_avi_family_t k_families[] = {
+    {ZWS_AVI_LEVEL_ROOT, zws_avi_root_gateway_init},
     // Network messages: exit, information, node list, node endpoint list,
     // operations, operation state, whitelist, summary, version.
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_exit_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_info_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_node_list_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_node_endpoint_list_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_operations_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_operation_state_init},
+    {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_whitelist_init},
     {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_summary_init},
     {ZWS_AVI_LEVEL_NETWORKS, zws_avi_networks_version_init},
+    {ZWS_AVI_LEVEL_NODES, zws_avi_nodes_endpoint_list_init},
+    {ZWS_AVI_LEVEL_NODES, zws_avi_nodes_commandqueue_init},
+    {ZWS_AVI_LEVEL_ENDPOINTS, zws_avi_endpoints_interface_list_init},
+    {ZWS_AVI_LEVEL_ENDPOINTS, zws_avi_endpoints_node_naming_init},
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "messages/zws_avi_format.h"
 
 #include "util/zws_log.h"
+#include "util/zwu_inet.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -228,5 +229,87 @@ int zws_avi_render_each(zwu_string_buffer_t out, int web_api_version, const zws_
             return 22;
         }
     }
+    return 0;
+}
+
+int zws_avi_get_array(avro_value_t *record, const char *field, const char *missing_text, const char *size_text,
+                      avro_value_t *array_p, size_t *count_p)
+{
+    if (!record || avro_value_get_by_name(record, field, array_p, nullptr) != 0 ||
+        avro_value_get_type(array_p) != AVRO_ARRAY) {
+        ZWS_LOG_ERROR(missing_text, avro_strerror());
+        return 22;
+    }
+    if (avro_value_get_size(array_p, count_p) != 0) {
+        ZWS_LOG_ERROR("%s", size_text);
+        return 22;
+    }
+    return 0;
+}
+
+int zws_avi_get_optional_text(avro_value_t *record, const char *field, const char *record_name, std::string *text_p,
+                              int *present_p)
+{
+    avro_value_t name;
+    if (!record || avro_value_get_by_name(record, field, &name, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get '%s' field from %s record: %s", field, record_name, avro_strerror());
+        return 22;
+    }
+    int branch_number = -1;
+    if (avro_value_get_type(&name) != AVRO_UNION || avro_value_get_discriminant(&name, &branch_number) != 0) {
+        ZWS_LOG_ERROR("Failed to get branch number of '%s' field: %s", field, avro_strerror());
+        return 22;
+    }
+    avro_value_t branch;
+    if (avro_value_get_current_branch(&name, &branch) != 0) {
+        ZWS_LOG_ERROR("Failed to get '%s' field in branch '%d': %s", field, branch_number, avro_strerror());
+        return 22;
+    }
+    text_p->clear();
+    *present_p = 0;
+    if (avro_value_get_type(&branch) != AVRO_STRING)
+        return 0;
+    const char *text = nullptr;
+    size_t size = 0;
+    if (avro_value_get_string(&branch, &text, &size) != 0 || !text) {
+        ZWS_LOG_ERROR("Failed to get '%s' %s", field, avro_strerror());
+        return 22;
+    }
+    // The size counts the terminator; a NUL inside ends the text.
+    text_p->assign(text);
+    *present_p = 1;
+    return 0;
+}
+
+int zws_avi_get_address_text(avro_value_t *record, const char *address_field, int32_t address_type,
+                             std::string *text_p)
+{
+    static const uint8_t k_mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    avro_value_t field;
+    const void *bytes = nullptr;
+    size_t size = 0;
+    if (!record || avro_value_get_by_name(record, address_field, &field, nullptr) != 0 ||
+        avro_value_get_type(&field) != AVRO_FIXED || avro_value_get_fixed(&field, &bytes, &size) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field '%s': %s", address_field, avro_strerror());
+        return 22;
+    }
+    if (size != 16) {
+        ZWS_LOG_ERROR("Gateway address of %zu bytes instead of 16", size);
+        return 22;
+    }
+    if (address_type != 0 && address_type != 1) {
+        ZWS_LOG_ERROR("Invalid IP address type %d", address_type);
+        return 22;
+    }
+    uint8_t address[16];
+    std::memcpy(address, bytes, sizeof address);
+    if (address_type == 1 && std::memcmp(address, k_mapped_prefix, sizeof k_mapped_prefix) == 0) {
+        std::memmove(address, address + 12, 4);
+        std::memset(address + 4, 0, 12);
+    }
+    char text[ZWU_INET_ADDRSTRLEN] = {};
+    if (zwu_inet_ntop_iptype(address, text, static_cast<uint8_t>(address_type), sizeof text) != 0)
+        return 22;
+    text_p->assign(text);
     return 0;
 }

@@ -26,6 +26,9 @@
 
 #include <avro.h>
 
+#include <cstdint>
+#include <string>
+
 struct zws_avi_form_t {
     const char *older;   // null: the older form writes nothing
     const char *current; // null: the current form writes nothing
@@ -62,3 +65,23 @@ int zws_avi_form_level_result(int web_api_version, unsigned long combo_id, avro_
     const zws_xml_field_t extra[] = {{"combo_id", zws_xml_uint(combo_id)}};
     return zws_avi_render_form(out, web_api_version, Form, parameter, extra, 1);
 }
+
+// Hand-written result handlers share these readers of reply fields; each
+// logs its failure and returns 22.
+
+// The array field `field` of `record` and its size. `missing_text` is the
+// line for a missing field (with one "%s" for the Avro error), `size_text`
+// the line for a size that cannot be had.
+int zws_avi_get_array(avro_value_t *record, const char *field, const char *missing_text, const char *size_text,
+                      avro_value_t *array_p, size_t *count_p);
+
+// The text of a [string, null] union field: its string, or "" for the null
+// branch (`*present_p` 0). `record_name` names the record in the log lines.
+int zws_avi_get_optional_text(avro_value_t *record, const char *field, const char *record_name, std::string *text_p,
+                              int *present_p);
+
+// The 16-byte `address_field` of `record` written as text by its address
+// type (0 IPv6, 1 IPv4 in the first 4 bytes, or IPv4-mapped as some peers
+// send it). Any other size or type fails.
+int zws_avi_get_address_text(avro_value_t *record, const char *address_field, int32_t address_type,
+                             std::string *text_p);

@@ -7,7 +7,6 @@
 #include "messages/zws_avi_format.h"
 #include "util/zws_install.h"
 #include "util/zws_log.h"
-#include "util/zwu_inet.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,11 +21,7 @@ namespace {
 struct free_avro_string {
     void operator()(char *text) const { zw_avro_field_free_string(text); }
 };
-struct free_avro_fixed {
-    void operator()(void *buffer) const { zw_avro_field_free_fixed(buffer); }
-};
 using avro_string = std::unique_ptr<char, free_avro_string>;
-using avro_fixed = std::unique_ptr<void, free_avro_fixed>;
 
 // The identity of a file's content as far as its metadata tells: a file
 // replaced or rewritten gets another inode, size or change time.
@@ -142,33 +137,6 @@ struct install_versions {
 
 const char *or_empty(const char *text) { return text ? text : ""; }
 
-bool ipv4_mapped(const uint8_t *address)
-{
-    static const uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    return std::memcmp(address, prefix, sizeof prefix) == 0;
-}
-
-// The gateway address text by its type (0 IPv6, 1 IPv4). An IPv4 address is
-// read from the first 4 bytes, or from the last 4 when the daemon sent it
-// IPv4-mapped; both forms name the same gateway.
-int gateway_text(const uint8_t *address, int32_t address_type, std::string *text)
-{
-    if (address_type != 0 && address_type != 1) {
-        ZWS_LOG_ERROR("Invalid IP address type %d", address_type);
-        return 22;
-    }
-    uint8_t unmapped[16] = {};
-    if (address_type == 1 && ipv4_mapped(address)) {
-        std::memcpy(unmapped, address + 12, 4);
-        address = unmapped;
-    }
-    char buffer[ZWU_INET_ADDRSTRLEN] = {};
-    if (zwu_inet_ntop_iptype(address, buffer, static_cast<uint8_t>(address_type), sizeof buffer) != 0)
-        return 22;
-    *text = buffer;
-    return 0;
-}
-
 // The branch-0 record of `summary_initialized`, or zeros and empty texts
 // for the null branch.
 struct initialized_part {
@@ -198,23 +166,16 @@ int read_initialized(avro_value_t *parameter, initialized_part *part)
         return 22;
     }
     char *network_id = nullptr;
-    void *address = nullptr;
-    size_t address_size = 0;
     int32_t address_type = 0;
     if (zw_avro_field_get_long(&branch, "home_id", &part->home_id) != 0 ||
         zw_avro_field_get_int(&branch, "controller_node_id", &part->controller_node_id) != 0 ||
         zw_avro_field_get_string(&branch, "network_id", &network_id) != 0)
         return 22;
     part->network_id.reset(network_id);
-    if (zw_avro_field_get_int(&branch, "address_type", &address_type) != 0 ||
-        zw_avro_field_get_fixed(&branch, "gateway_address", &address, &address_size) != 0)
+    if (zw_avro_field_get_int(&branch, "address_type", &address_type) != 0)
         return 22;
-    avro_fixed address_owner(address);
-    if (address_size != 16) {
-        ZWS_LOG_ERROR("Gateway address of %zu bytes instead of 16", address_size);
-        return 22;
-    }
-    return gateway_text(static_cast<const uint8_t *>(address), address_type, &part->gateway);
+    // The same gateway whichever IPv4 form the daemon sends.
+    return zws_avi_get_address_text(&branch, "gateway_address", address_type, &part->gateway);
 }
 
 std::string two_digit_version(int32_t major, int32_t minor)

@@ -1,7 +1,12 @@
-// The contract between trellan's registry and the daemon: every message that
-// trellan can send is in the shared protocol file with a request and a
-// response type, and kestrund serves it at the level trellan sends it from.
+// The contract between trellan's registry, kestrund's registry and the shared
+// protocol file: every message that trellan can send is in zwave.avsc with a
+// request and a response type, kestrund serves it at the level trellan sends
+// it from, and every message kestrund serves answers with a type of the
+// protocol. Messages whose daemon side is still to come are listed once,
+// below, so that the list must shrink as soon as the daemon serves them.
 #include "messages/zws_avi.h"
+
+#include "avi/zw_avro.h"
 
 #include "avro_fixture.h"
 
@@ -70,6 +75,67 @@ const std::vector<std::string> k_daemon_interfaces = {
     "interface_zip_portal_configuration_get", "interface_zip_portal_configuration_set",
     "interface_zip_portal_configuration_status"};
 
+
+// Messages trellan sends whose daemon side is not built yet. `in_protocol`
+// false: their records come with the daemon's side too, and the records the
+// web side was written against are in the test protocol. A row that the
+// daemon serves, or whose records zwave.avsc holds, fails the test: update
+// the row when the other side lands.
+struct web_side_only {
+    const char *name;
+    bool in_protocol;
+};
+const web_side_only k_web_side_only[] = {
+    {"root_gateway_set", true},
+    {"root_gateway_get", true},
+    {"root_gateway_list", true},
+    {"network_exit", false},
+    {"network_info_get", false},
+    {"network_node_list_get", false},
+    {"network_node_endpoint_list_get", false},
+    {"network_node_prekit_dsk_get", true},
+    {"network_node_add", true},
+    {"network_node_add_on_behalf", true},
+    {"network_node_add_req_key_get", true},
+    {"network_node_add_grant_key_set", true},
+    {"network_node_add_dsk_get", true},
+    {"network_node_add_accept", true},
+    {"network_node_remove", true},
+    {"network_failed_node_remove", true},
+    {"network_failed_node_replace", true},
+    {"network_failed_node_replace_on_behalf", true},
+    {"network_node_update", true},
+    {"network_send_NIF", true},
+    {"network_update", true},
+    {"network_initiate", true},
+    {"network_initiate_local_dsk_get", true},
+    {"network_migrate_primary", true},
+    {"network_reset", true},
+    {"network_operation_abort", true},
+    {"network_operation_state_get", false},
+    {"network_whitelist_list_get", true},
+    {"network_whitelist_list_report", true},
+    {"network_whitelist_device_info", true},
+    {"network_whitelist_add", true},
+    {"network_whitelist_remove", true},
+    {"node_endpoint_list_get", true},
+    {"node_commandqueue_enable_get", true},
+    {"node_commandqueue_enable_set", true},
+    {"node_commandqueue_get", true},
+    {"node_commandqueue_cancel", true},
+    {"endpoint_interface_list_get", true},
+    {"endpoint_node_naming_name_location_set", true},
+};
+
+const web_side_only *web_side_only_row(const std::string &name)
+{
+    for (const web_side_only &row : k_web_side_only) {
+        if (name == row.name)
+            return &row;
+    }
+    return nullptr;
+}
+
 // The daemon picks a message's level from its name's prefix, in this order.
 int daemon_level_of(const std::string &name)
 {
@@ -124,11 +190,34 @@ std::vector<registered> trellan_messages(const std::string &protocol_path)
     return names;
 }
 
-void check_contract(const std::string &protocol_path)
+// The message `name` of the protocol with its request and response types in
+// "types"; an empty text when all is well, else what is wrong.
+std::string protocol_problem(const zws_test::avro_schema_file &protocol, const std::string &name)
 {
-    const std::vector<registered> names = trellan_messages(protocol_path);
-    ASSERT_FALSE(names.empty());
+    avro_schema_t messages = zw_avro_schema_record_field_get(protocol.schema(), "messages");
+    avro_schema_t message = messages ? zw_avro_schema_record_field_get(messages, name.c_str()) : nullptr;
+    if (!message)
+        return name + " is missing from the protocol";
+    for (const char *part : {"request", "response"}) {
+        avro_schema_t type = zw_avro_schema_record_field_get(message, part);
+        const char *type_name = type ? avro_schema_type_name(type) : nullptr;
+        int index = -1;
+        if (!type_name)
+            return name + " has no " + part;
+        if (!avro_schema_union_branch_by_name(protocol.types(), &index, type_name))
+            return name + ": its " + part + " type " + type_name + " is not in \"types\"";
+    }
+    return "";
+}
 
+bool in_protocol(const zws_test::avro_schema_file &protocol, const std::string &name)
+{
+    avro_schema_t messages = zw_avro_schema_record_field_get(protocol.schema(), "messages");
+    return messages && zw_avro_schema_record_field_get(messages, name.c_str());
+}
+
+void check_levels(const std::vector<registered> &names)
+{
     const std::vector<std::string> *catalogue[] = {&k_daemon_root, &k_daemon_networks, &k_daemon_nodes,
                                                    &k_daemon_endpoints, &k_daemon_interfaces};
     for (const registered &r : names) {
@@ -137,78 +226,99 @@ void check_contract(const std::string &protocol_path)
         EXPECT_NE(std::find(level_names.begin(), level_names.end(), r.name), level_names.end())
             << r.name << " is not in the daemon's catalogue at level " << r.level;
     }
-
-    zws_test::avro_schema_file protocol(protocol_path);
-    avro_schema_t messages = avro_schema_record_field_get(protocol.schema(), "messages");
-    ASSERT_NE(messages, nullptr);
-    if (avro_schema_record_size(messages) == 0)
-        GTEST_SKIP() << protocol_path << " holds no message records yet; the protocol part of the contract waits";
-    avro_schema_t types = protocol.types();
-    for (const registered &r : names) {
-        avro_schema_t message = avro_schema_record_field_get(messages, r.name.c_str());
-        ASSERT_NE(message, nullptr) << r.name << " is missing from zwave.avsc";
-        for (const char *part : {"request", "response"}) {
-            avro_schema_t type = avro_schema_record_field_get(message, part);
-            ASSERT_NE(type, nullptr) << r.name << " has no " << part;
-            int index = -1;
-            EXPECT_NE(avro_schema_union_branch_by_name(types, &index, avro_schema_type_name(type)), nullptr)
-                << r.name << ": its " << part << " type is not in \"types\"";
-        }
-    }
 }
 
 TEST(MessageContract, EveryRegisteredMessageIsInTheProtocolAndTheDaemon)
 {
-    check_contract(zws_test::source_dir() + "/avi/zwave.avsc");
+    const std::string path = zws_test::source_dir() + "/avi/zwave.avsc";
+    const std::vector<registered> names = trellan_messages(path);
+    ASSERT_FALSE(names.empty());
+    check_levels(names);
+    zws_test::avro_schema_file protocol(path);
+    for (const registered &r : names) {
+        const web_side_only *row = web_side_only_row(r.name);
+        if (row && !row->in_protocol) {
+            EXPECT_FALSE(in_protocol(protocol, r.name))
+                << r.name << " is in zwave.avsc now: mark it in_protocol in the web-side-only table";
+            continue;
+        }
+        EXPECT_EQ(protocol_problem(protocol, r.name), "");
+    }
 }
 
-// The records the web side was written against pass the same check.
-TEST(MessageContract, TheTestProtocolHoldsEveryRegisteredMessage)
+TEST(MessageContract, TheWebSideOnlyTableNamesRegisteredMessages)
 {
-    check_contract(zws_test::source_dir() + "/tests/messages/fixtures/network_info.avsc");
+    const std::vector<registered> names = trellan_messages(zws_test::source_dir() + "/avi/zwave.avsc");
+    std::set<std::string> registered_names;
+    for (const registered &r : names)
+        registered_names.insert(r.name);
+    std::set<std::string> seen;
+    for (const web_side_only &row : k_web_side_only) {
+        EXPECT_TRUE(registered_names.count(row.name)) << row.name << " is not sent by trellan";
+        EXPECT_TRUE(seen.insert(row.name).second) << row.name << " is listed twice";
+    }
+}
+
+// The records the web side was written against, for the messages whose
+// records zwave.avsc does not hold yet and for the network information it
+// was first written for, pass the same check.
+TEST(MessageContract, TheTestProtocolHoldsTheRecordsStillToCome)
+{
+    const std::string path = zws_test::source_dir() + "/tests/messages/fixtures/network_info.avsc";
+    const std::vector<registered> names = trellan_messages(path);
+    ASSERT_FALSE(names.empty());
+    zws_test::avro_schema_file protocol(path);
+    int checked = 0;
+    for (const registered &r : names) {
+        const web_side_only *row = web_side_only_row(r.name);
+        if ((row && !row->in_protocol) || r.name == "network_summary_get" || r.name == "network_version_get") {
+            EXPECT_EQ(protocol_problem(protocol, r.name), "");
+            checked++;
+        }
+    }
+    EXPECT_GE(checked, 2);
 }
 
 #ifdef ZW_CONTRACT_WITH_DAEMON
+template <typename Message> std::vector<std::string> daemon_names(zwu_array_list_t list)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < zwu_array_list_size(list); i++)
+        names.push_back(static_cast<const Message *>(zwu_array_list_get(list, i))->avro_message_name);
+    return names;
+}
+
 // The daemon's own registry, built from the shared protocol file, finds every
-// message trellan sends, in the list of the level it is sent at.
+// message trellan sends, in the list of the level it is sent at, except the
+// ones still web side only; and every message it serves is in the protocol.
 TEST(MessageContract, TheDaemonsRegistryServesEveryRegisteredMessage)
 {
-    const std::vector<registered> names = trellan_messages(zws_test::source_dir() + "/avi/zwave.avsc");
+    const std::string path = zws_test::source_dir() + "/avi/zwave.avsc";
+    const std::vector<registered> names = trellan_messages(path);
     ASSERT_FALSE(names.empty());
     zwp_avi_registry_t *registry = nullptr;
     ASSERT_EQ(zwp_avi_init(&registry, (zws_test::source_dir() + "/avi").c_str()), 0);
-    for (const registered &r : names) {
-        int found = 22;
-        switch (r.level) {
-        case 0: {
-            const zwp_avi_message *m = nullptr;
-            found = zwp_avi_root_message_find(zwp_avi_root_list_get(registry), r.name.c_str(), &m);
-            break;
-        }
-        case 1: {
-            const zwp_avi_message_networks *m = nullptr;
-            found = zwp_avi_network_message_find(zwp_avi_network_list_get(registry), r.name.c_str(), &m);
-            break;
-        }
-        case 2: {
-            const zwp_avi_message *m = nullptr;
-            found = zwp_avi_node_message_find(zwp_avi_node_list_get(registry), r.name.c_str(), &m);
-            break;
-        }
-        case 3: {
-            const zwp_avi_message_endpoints *m = nullptr;
-            found = zwp_avi_endpoint_message_find(zwp_avi_endpoint_list_get(registry), r.name.c_str(), &m);
-            break;
-        }
-        case 4: {
-            const zwp_avi_message_interfaces *m = nullptr;
-            found = zwp_avi_interface_message_find(zwp_avi_interface_list_get(registry), r.name.c_str(), &m);
-            break;
-        }
-        }
-        EXPECT_EQ(found, 0) << r.name << " is not served by kestrund at level " << r.level;
-    }
+    const std::vector<std::string> served[] = {
+        daemon_names<zwp_avi_message>(zwp_avi_root_list_get(registry)),
+        daemon_names<zwp_avi_message_networks>(zwp_avi_network_list_get(registry)),
+        daemon_names<zwp_avi_message>(zwp_avi_node_list_get(registry)),
+        daemon_names<zwp_avi_message_endpoints>(zwp_avi_endpoint_list_get(registry)),
+        daemon_names<zwp_avi_message_interfaces>(zwp_avi_interface_list_get(registry)),
+    };
     zwp_avi_exit(registry);
+    for (const registered &r : names) {
+        const auto &level = served[r.level];
+        const bool found = std::find(level.begin(), level.end(), r.name) != level.end();
+        if (web_side_only_row(r.name))
+            EXPECT_FALSE(found) << r.name << " is served by kestrund now: remove it from the web-side-only table";
+        else
+            EXPECT_TRUE(found) << r.name << " is not served by kestrund at level " << r.level;
+    }
+    zws_test::avro_schema_file protocol(path);
+    for (const auto &level : served) {
+        for (const std::string &name : level)
+            EXPECT_EQ(protocol_problem(protocol, name), "") << "served by kestrund";
+    }
 }
 #endif
 
