@@ -49,6 +49,7 @@ protected:
             g_modes.clear();
         }
         config c;
+        c.tick_ms = tick_ms;
         c.nodes = {{n_av, true, false, false, false, false, {0x94}, 0},
                    {n_sleep, false, false, true, false, false, {0x84, 0x94}, 0}};
         ASSERT_NO_FATAL_FAILURE(start(c));
@@ -95,6 +96,7 @@ protected:
     }
 
     const uint8_t ctl = 1;
+    unsigned tick_ms = 10;
 };
 
 zwif_gw_peer_t peer(bytes addr, uint16_t port, const char *name)
@@ -253,6 +255,26 @@ TEST_F(GwCalls, AnUnansweredModeRequestEndsOnce)
     std::this_thread::sleep_for(2 * scaled(5300));
     EXPECT_EQ(1u, modes().size());
     ASSERT_TRUE(wait_cmd(0, {0x5F, 0x02}, 1s));
+}
+
+// The same at the real tick: the gateway has its full 5.3 s.
+class GwRealTime : public GwCalls {
+protected:
+    void SetUp() override
+    {
+        tick_ms = 100;
+        GwCalls::SetUp();
+    }
+};
+
+TEST_F(GwRealTime, TheModeRequestWaitsFiveAndAHalfSeconds)
+{
+    zwif_desc_t d = intf(ctl, 0x5F);
+    const auto start = steady::now();
+    EXPECT_EQ(0, zwif_gw_mode_get(&d, on_mode));
+    ASSERT_TRUE(eventually([] { return !modes().empty(); }, late(5300)));
+    EXPECT_GE(modes()[0].at - start, early(5300));
+    EXPECT_EQ(1, modes()[0].sts);
 }
 
 // An answer ends the request: its callback, and no time-out later.

@@ -319,6 +319,25 @@ TEST_F(ThrmCalls, OnlySupportedValuesAreEchoed)
     EXPECT_EQ(ZW_ERR_NO_CACHE_AVAIL, zwif_thrmo_setp_range_cache_get(&sp, 1, &lo, &hi)) << "no range reported yet";
 }
 
+// A device that has not told its version yet: only the cache is asked of
+// it; a live get then uses the version the library assumed.
+TEST_F(ThrmCalls, ANotificationGetBeforeTheVersionIsKnown)
+{
+    {
+        zwnet_lock lk(net_);
+        zwif_find_cls(zwnode_find(&net_->ctl, n_v2)->ep.intf, 0x71)->real_ver = 0;
+    }
+    zwif_desc_t d = intf(n_v2, 0x71);
+    ASSERT_EQ(0, zwif_alrm_rpt_set(&d, [](zwif_desc_t *, zwalrm_t *, time_t) {}));
+    ASSERT_NO_FATAL_FAILURE(clear(n_v2));
+    EXPECT_EQ(ZW_ERR_CLASS_VER, zwif_alrm_get(&d, -1, 6, 0, ZWIF_GET_BMSK_LIVE));
+    EXPECT_TRUE(queued(n_v2).empty());
+    EXPECT_EQ(1, zwif_alrm_get(&d, -1, 6, 0, ZWIF_GET_BMSK_CACHE | ZWIF_GET_BMSK_LIVE));
+    const auto q = queued(n_v2);
+    ASSERT_EQ(1u, q.size());
+    EXPECT_EQ((bytes{0x71, 0x04, 0x00, 0x06}), q[0].first) << "version 2, as the interface was made";
+}
+
 // The node's alarm rules say what the device calls what the application
 // asks for; on old devices they also stand for the capabilities.
 class ThrmRules : public ThrmCalls {
