@@ -300,7 +300,9 @@ int zwif_group_get(const zwif_desc_t *intf, uint8_t grp, zwrep_group_fn cb)
     return zwif_shape_get_cb(intf, row, reinterpret_cast<zwif_rpt_fn>(cb), &grp, 1, {}, ZWIF_GET_BMSK_LIVE);
 }
 
-int zwif_group_add(const zwif_desc_t *intf, uint8_t grp, zwep_desc_t *members, uint8_t cnt)
+namespace {
+
+int group_add(const zwif_desc_t *intf, uint8_t grp, zwep_desc_t *members, uint8_t cnt)
 {
     if (cnt == 0 || members == nullptr)
         return ZW_ERR_VALUE;
@@ -350,7 +352,7 @@ int zwif_group_add(const zwif_desc_t *intf, uint8_t grp, zwep_desc_t *members, u
     return set_with_routes(&use, frame, dsts);
 }
 
-int zwif_group_del(const zwif_desc_t *intf, uint8_t grp, zwif_assoc_ent_t *members, uint8_t cnt)
+int group_del(const zwif_desc_t *intf, uint8_t grp, zwif_assoc_ent_t *members, uint8_t cnt)
 {
     if (const int rc = assoc_class(intf); rc != 0)
         return rc;
@@ -380,6 +382,27 @@ int zwif_group_del(const zwif_desc_t *intf, uint8_t grp, zwif_assoc_ent_t *membe
     if (const int rc = zwnode_cur_op_set(&use, op_del, 1); rc != 0)
         return rc;
     return zwif_exec_simple(&use, frame.data(), static_cast<uint16_t>(frame.size()), zwif_tx_sts_cb);
+}
+
+}  // namespace
+
+// The frames are built in vectors: an allocation failure is the call's -12.
+int zwif_group_add(const zwif_desc_t *intf, uint8_t grp, zwep_desc_t *members, uint8_t cnt)
+{
+    try {
+        return group_add(intf, grp, members, cnt);
+    } catch (const std::bad_alloc &) {
+        return ZW_ERR_MEMORY;
+    }
+}
+
+int zwif_group_del(const zwif_desc_t *intf, uint8_t grp, zwif_assoc_ent_t *members, uint8_t cnt)
+{
+    try {
+        return group_del(intf, grp, members, cnt);
+    } catch (const std::bad_alloc &) {
+        return ZW_ERR_MEMORY;
+    }
 }
 
 int zwif_group_sup_get(const zwif_desc_t *intf, zwrep_groups_fn cb, int cache_only)
