@@ -84,18 +84,25 @@ void wait_tmout_cb(void *data)
 
 void tasks_run(zwnet_p net, zwnode_task_list_t *list)
 {
-    zwnet_lock lk(net);
-    for (zwnode_tx_task_t &t : list->tasks) {
-        // Return routes are renewed only by a gateway that lets us include.
-        if (t.kind != ZWNODE_TASK_RET_ROUTE || !(net->controller_role & 0x02) || t.payload.size() < 6)
-            continue;
-        zwnode_p node = zwnode_find(&net->ctl, t.node_id);
-        if (node == nullptr)
-            continue;
-        std::memcpy(node->ret_route, t.payload.data(), sizeof node->ret_route);
-        // Deleting and assigning the routes of this plan is the association
-        // calls' work; they pick the plan up from here.
+    std::vector<uint8_t> routed;
+    {
+        zwnet_lock lk(net);
+        for (zwnode_tx_task_t &t : list->tasks) {
+            // Return routes are renewed only by a gateway that lets us include.
+            if (t.kind != ZWNODE_TASK_RET_ROUTE || !(net->controller_role & 0x02) || t.payload.size() < 6)
+                continue;
+            zwnode_p node = zwnode_find(&net->ctl, t.node_id);
+            if (node == nullptr)
+                continue;
+            std::memcpy(node->ret_route, t.payload.data(), sizeof node->ret_route);
+            try {
+                routed.push_back(t.node_id);
+            } catch (const std::bad_alloc &) {
+            }
+        }
     }
+    for (uint8_t node_id : routed)
+        zwif_grp_rr_start(net, node_id);
 }
 
 // ---------------------------------------------------------------------------

@@ -52,6 +52,14 @@ void zwnode_wait_q_rm_all(zwnode_p node);
 // Drops a task list (as failed).
 void zwnode_cb_q_rm_all(zwnode_task_list_t *tasks);
 
+// The return routes of an association add, once its SET was delivered: the
+// node's plan (node->ret_route: up to four destinations, their count, the
+// next index) is in place, and the gateway is asked to delete the node's
+// return routes, then to assign one per destination, each request after the
+// previous one completed. Provided by the association calls; without the
+// network mutex.
+void zwif_grp_rr_start(zwnet_p net, uint8_t node_id);
+
 // Sends a queue in Multi Command frames of at most `limit` bytes (46 when
 // larger); without the network mutex. 0 or a negative code.
 int zwnode_cmd_q_flush(const zwnode_desc_t *node, zwnode_q_t &q, uint16_t limit);

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -527,6 +528,21 @@ struct zwnet {
     uint8_t ctl_ipv6_prefix[8]{};
     std::vector<zwnet_gw_cc_t> gw_cc;  // the gateway's supported classes
     zwnet_desc_t desc{};               // what zwnet_get_desc hands out
+
+    // ---- Gateway-mode request and Simple AV key hold (zwif_cls_gw.cpp) ----
+    // The pending mode request, under the network mutex.
+    zwif_desc_t gw_mode_if{};
+    zwif_rpt_fn gw_mode_cb{nullptr};
+    uint16_t gw_mode_tmr{0};
+    uint8_t gw_mode_pend{0};  // asked, not yet answered
+    // The key held down, under av_mtx: taken before the network mutex and
+    // held across an AV send, so that no keep-alive can follow a key-up.
+    std::mutex av_mtx;
+    zwif_desc_t av_if{};
+    uint8_t av_frame[8]{};
+    uint8_t av_repeat{0};
+    uint16_t av_tmr{0};
+    uint8_t av_seq{0};
 };
 
 void zwnet_lck(zwnet_p net);
