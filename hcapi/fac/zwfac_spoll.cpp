@@ -6,8 +6,6 @@
 
 #include "hcapi/core/zwnet_cb.h"
 
-#include <list>
-
 namespace {
 
 constexpr uint8_t get_max = 8;
@@ -18,10 +16,10 @@ constexpr uint32_t last_wait = 6;   // ticks: 3 s after the last Get
 enum : uint32_t {
     RES_REACHED = 0,
     RES_NOT_REACHED = 1,
-    RES_CANCELLED = 3,
+    RES_CANCELLED = FAC_RES_CANCELLED,
 };
 
-enum : uint32_t { MSG_ADD = 1, MSG_RPT = 2, MSG_NODE_RM = 3, MSG_FLUSH = 4 };
+enum : uint32_t { MSG_ADD = 1, MSG_RPT = 2 };  // then the cancelling kinds of fac_req_list
 
 struct add_msg_t {
     uint32_t kind;
@@ -37,11 +35,6 @@ struct rpt_msg_t {
     zwif_desc_t intf;
     uint8_t value;
 };
-struct node_msg_t {
-    uint32_t kind;
-    uint8_t node_id;
-};
-
 struct rec_t {
     zwfac_result_fn cb{nullptr};
     uint64_t user{0};
@@ -74,25 +67,9 @@ bool reached(uint16_t cls, uint8_t target, uint8_t value)
     return cls == 0x62 && value == 0x00 && target <= 0xFE;
 }
 
-struct spoll_t {
+struct spoll_t : fac_req_list<rec_t> {
     zwfac_ctx_t *ctx{nullptr};
     zwnet_p net{nullptr};
-    std::list<rec_t> list;
-
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
-
-    void end(std::list<rec_t>::iterator it, uint32_t result)
-    {
-        fac_result_post(&it->intf, it->cb, it->user, result);
-        list.erase(it);
-    }
-    std::list<rec_t>::iterator find(const zwif_desc_t &intf)
-    {
-        for (auto it = list.begin(); it != list.end(); ++it)
-            if (fac_same_if(it->intf, intf))
-                return it;
-        return list.end();
-    }
 
     void on_tick(uint32_t now)
     {
@@ -127,10 +104,8 @@ struct spoll_t {
             list.emplace_back();
             it = std::prev(list.end());
             it->intf = m.intf;
-        } else if (it->cb != nullptr) {
-            // A newer set takes the place of this one: its caller hears so
-            // rather than nothing.
-            fac_result_post(&it->intf, it->cb, it->user, RES_CANCELLED);
+        } else {
+            superseded(*it);
         }
         rec_t &r = *it;
         r.target = m.target;
@@ -154,44 +129,23 @@ struct spoll_t {
             end(it, RES_NOT_REACHED);
     }
 
-    void cancel_if(bool all, uint8_t node_id)
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now)
     {
-        for (auto it = list.begin(); it != list.end();) {
-            auto cur = it++;
-            if (all || cur->intf.nodeid == node_id)
-                end(cur, RES_CANCELLED);
+        add_msg_t add;
+        rpt_msg_t rpt;
+        switch (kind) {
+        case MSG_ADD:
+            if (fac_msg_get(msg, len, &add) && add.len >= get_min && add.len <= get_max)
+                on_add(add, now);
+            break;
+        case MSG_RPT:
+            if (fac_msg_get(msg, len, &rpt))
+                on_rpt(rpt);
+            break;
+        default: on_cancel_msg(kind, msg, len); break;
         }
     }
 };
-
-void spoll_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
-{
-    auto *s = static_cast<spoll_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(msg, len)) {
-        s->on_tick(now);
-        return;
-    }
-    add_msg_t add;
-    rpt_msg_t rpt;
-    node_msg_t node;
-    switch (fac_msg_kind(msg, len)) {
-    case MSG_ADD:
-        if (fac_msg_get(msg, len, &add) && add.len >= get_min && add.len <= get_max)
-            s->on_add(add, now);
-        break;
-    case MSG_RPT:
-        if (fac_msg_get(msg, len, &rpt))
-            s->on_rpt(rpt);
-        break;
-    case MSG_NODE_RM:
-        if (fac_msg_get(msg, len, &node))
-            s->cancel_if(false, node.node_id);
-        break;
-    case MSG_FLUSH: s->cancel_if(true, 0); break;
-    default: break;
-    }
-}
 
 }  // namespace
 
@@ -238,12 +192,8 @@ void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user,
     fac_result_post(intf, cb, user, result);
 }
 
-int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id)
-{
-    return fac_msg_post(ctx, node_msg_t{MSG_NODE_RM, node_id});
-}
-
-void zwspoll_flush(zwspoll_ctx_t *ctx) { fac_msg_post(ctx, node_msg_t{MSG_FLUSH, 0}); }
+int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id) { return fac_req_node_cancel(ctx, node_id); }
+void zwspoll_flush(zwspoll_ctx_t *ctx) { fac_req_flush(ctx); }
 
 // ---------------------------------------------------------------------------
 // The result post that the post-set poll and the supervision share.
