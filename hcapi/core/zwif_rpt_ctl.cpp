@@ -230,31 +230,16 @@ int store_fan_md(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
     const uint8_t v[2] = {static_cast<uint8_t>(rec->val[0] & 0x0F), fan_off(intf->ver, rec->val[0])};
-    int changed = 0;
-    if (intf->cch_data == nullptr) {
-        if (zwif_cache_init(intf, sizeof v, 0) != 0)
-            return 1;
-        changed = 1;
-    }
-    uint8_t *ent = zwif_cache_plain_entry(intf, sizeof v);
-    if (ent == nullptr)
-        return 1;
-    time_put(ent, now);
-    if (std::memcmp(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v) != 0) {
-        std::memcpy(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v);
-        changed = 1;
-    }
-    return changed;
+    return zwif_cache_single_put(intf, sizeof v, 0, v, sizeof v, now);
 }
 
 time_t cached_fan_md(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
 {
     rec->len = 1;
-    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, 2) : nullptr;
-    if (ent == nullptr)
-        return 0;
-    rec->val[0] = static_cast<uint8_t>(ent[ZWIF_CACHE_TIME_SZ + 1] << 7 | (ent[ZWIF_CACHE_TIME_SZ] & 0x0F));
-    return time_get(ent);
+    uint8_t v[2] = {};
+    const time_t t = zwif_cache_single_get(intf, sizeof v, 0, v, sizeof v);
+    rec->val[0] = static_cast<uint8_t>(v[1] << 7 | (v[0] & 0x0F));
+    return t;
 }
 
 void call_fan_md(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
@@ -656,33 +641,16 @@ template <size_t At>
 int store_dlck(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    int changed = 0;
-    if (intf->cch_data == nullptr) {
-        if (zwif_cache_init(intf, dlck_val_sz, 0) != 0)
-            return 1;
-        changed = 1;
-    }
-    uint8_t *ent = zwif_cache_plain_entry(intf, dlck_val_sz);
-    if (ent == nullptr)
-        return 1;
-    time_put(ent + At, now);
-    uint8_t *val = ent + At + ZWIF_CACHE_TIME_SZ;
-    if (std::memcmp(val, rec->val, rec->len) != 0) {
-        std::memcpy(val, rec->val, rec->len);
-        changed = 1;
-    }
-    return changed;
+    return zwif_cache_single_put(intf, dlck_val_sz, At, rec->val, rec->len, now);
 }
 
 template <class T, size_t At>
 time_t cached_dlck(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
 {
     T v{};
-    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, dlck_val_sz) : nullptr;
-    if (ent != nullptr)
-        std::memcpy(&v, ent + At + ZWIF_CACHE_TIME_SZ, sizeof v);
+    const time_t t = zwif_cache_single_get(intf, dlck_val_sz, At, reinterpret_cast<uint8_t *>(&v), sizeof v);
     put(rec, v);
-    return ent ? time_get(ent + At) : 0;
+    return t;
 }
 
 template <class T, class F>
