@@ -116,18 +116,20 @@ inline bool fac_same_if(const zwif_desc_t &a, const zwif_desc_t &b)
 
 // Requests whose callers each hear exactly one result (callback type 9): a
 // request ends with its result, makes way for a newer one on the same
-// interface, or is cancelled with its node or with all the others. R has the
-// caller's `cb`, `user` and the interface `intf`. The list belongs to the
-// facility's worker.
+// interface, or is cancelled with its node or with all the others. The list
+// belongs to the facility's worker, which hands it the messages: S (the
+// facility, derived from this) takes S::on_req(Req, now) for a request and
+// S::on_rpt(Rpt, now) for a report; R has the caller's `cb`, `user` and the
+// interface `intf`.
 inline constexpr uint32_t FAC_RES_CANCELLED = 3;
-enum : uint32_t { FAC_MSG_NODE_CANCEL = 3, FAC_MSG_FLUSH = 4 };
+enum : uint32_t { FAC_MSG_REQ = 1, FAC_MSG_RPT = 2, FAC_MSG_NODE_CANCEL = 3, FAC_MSG_FLUSH = 4 };
 
 struct fac_node_msg_t {
     uint32_t kind;
     uint8_t node_id;
 };
 
-template <class R>
+template <class S, class R, class Req, class Rpt>
 struct fac_req_list {
     using iter = typename std::list<R>::iterator;
     std::list<R> list;
@@ -159,20 +161,28 @@ struct fac_req_list {
         }
     }
 
-    // The cancelling messages: true when the message was one of them.
-    bool on_cancel_msg(uint32_t kind, const uint8_t *msg, uint8_t len)
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now)
     {
+        auto *s = static_cast<S *>(this);
+        Req req;
+        Rpt rpt;
         fac_node_msg_t node;
-        if (kind == FAC_MSG_NODE_CANCEL) {
+        switch (kind) {
+        case FAC_MSG_REQ:
+            if (fac_msg_get(msg, len, &req))
+                s->on_req(req, now);
+            break;
+        case FAC_MSG_RPT:
+            if (fac_msg_get(msg, len, &rpt))
+                s->on_rpt(rpt, now);
+            break;
+        case FAC_MSG_NODE_CANCEL:
             if (fac_msg_get(msg, len, &node))
                 cancel_if(false, node.node_id);
-            return true;
+            break;
+        case FAC_MSG_FLUSH: cancel_if(true, 0); break;
+        default: break;
         }
-        if (kind == FAC_MSG_FLUSH) {
-            cancel_if(true, 0);
-            return true;
-        }
-        return false;
     }
 };
 

@@ -19,8 +19,6 @@ enum : uint32_t {
     RES_CANCELLED = FAC_RES_CANCELLED,
 };
 
-enum : uint32_t { MSG_ADD = 1, MSG_RPT = 2 };  // then the cancelling kinds of fac_req_list
-
 struct add_msg_t {
     uint32_t kind;
     zwif_desc_t intf;
@@ -67,7 +65,7 @@ bool reached(uint16_t cls, uint8_t target, uint8_t value)
     return cls == 0x62 && value == 0x00 && target <= 0xFE;
 }
 
-struct spoll_t : fac_req_list<rec_t> {
+struct spoll_t : fac_req_list<spoll_t, rec_t, add_msg_t, rpt_msg_t> {
     zwfac_ctx_t *ctx{nullptr};
     zwnet_p net{nullptr};
 
@@ -97,8 +95,10 @@ struct spoll_t : fac_req_list<rec_t> {
         }
     }
 
-    void on_add(const add_msg_t &m, uint32_t now)
+    void on_req(const add_msg_t &m, uint32_t now)
     {
+        if (m.len < get_min || m.len > get_max)
+            return;
         auto it = find(m.intf);
         if (it == list.end()) {
             list.emplace_back();
@@ -118,7 +118,7 @@ struct spoll_t : fac_req_list<rec_t> {
         r.next_poll = now + first_poll;
     }
 
-    void on_rpt(const rpt_msg_t &m)
+    void on_rpt(const rpt_msg_t &m, uint32_t)
     {
         auto it = find(m.intf);
         if (it == list.end())
@@ -127,23 +127,6 @@ struct spoll_t : fac_req_list<rec_t> {
             end(it, RES_REACHED);
         else if (it->cnt > it->max)
             end(it, RES_NOT_REACHED);
-    }
-
-    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now)
-    {
-        add_msg_t add;
-        rpt_msg_t rpt;
-        switch (kind) {
-        case MSG_ADD:
-            if (fac_msg_get(msg, len, &add) && add.len >= get_min && add.len <= get_max)
-                on_add(add, now);
-            break;
-        case MSG_RPT:
-            if (fac_msg_get(msg, len, &rpt))
-                on_rpt(rpt);
-            break;
-        default: on_cancel_msg(kind, msg, len); break;
-        }
     }
 };
 
@@ -163,7 +146,7 @@ int zwspoll_add(const zwif_desc_t *intf, uint8_t target, const uint8_t *get_cmd,
     if (intf == nullptr || intf->net == nullptr || get_cmd == nullptr)
         return ZW_ERR_VALUE;
     add_msg_t m{};
-    m.kind = MSG_ADD;
+    m.kind = FAC_MSG_REQ;
     m.intf = *intf;
     m.target = target;
     m.len = len;
@@ -181,7 +164,7 @@ void zwspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len)
     if (!watched)
         return;
     rpt_msg_t m{};
-    m.kind = MSG_RPT;
+    m.kind = FAC_MSG_RPT;
     zwif_desc_fill(&m.intf, intf);
     m.value = cmd[2];
     fac_msg_post(intf->ep->node->net->spoll_ctx, m);

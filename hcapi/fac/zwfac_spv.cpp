@@ -29,8 +29,6 @@ enum : uint8_t {
     SPV_SUCCESS = 0xFF,
 };
 
-enum : uint32_t { MSG_SEND = 1, MSG_RPT = 2 };  // then the cancelling kinds of fac_req_list
-
 struct send_msg_t {
     uint32_t kind;
     zwif_desc_t intf;
@@ -58,12 +56,14 @@ struct rec_t {
     uint8_t sid{0};
 };
 
-struct spv_t : fac_req_list<rec_t> {
+struct spv_t : fac_req_list<spv_t, rec_t, send_msg_t, rpt_msg_t> {
     zwfac_ctx_t *ctx{nullptr};
     zwnet_p net{nullptr};
 
-    void on_send(const send_msg_t &m)
+    void on_req(const send_msg_t &m, uint32_t)
     {
+        if (m.len < cmd_min || m.len > cmd_max)
+            return;
         auto it = find(m.intf);
         const bool reused = it != list.end();
         if (reused)
@@ -127,23 +127,6 @@ struct spv_t : fac_req_list<rec_t> {
                 end(cur, RES_TIMEOUT);
         }
     }
-
-    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now)
-    {
-        send_msg_t snd;
-        rpt_msg_t rpt;
-        switch (kind) {
-        case MSG_SEND:
-            if (fac_msg_get(msg, len, &snd) && snd.len >= cmd_min && snd.len <= cmd_max)
-                on_send(snd);
-            break;
-        case MSG_RPT:
-            if (fac_msg_get(msg, len, &rpt))
-                on_rpt(rpt, now);
-            break;
-        default: on_cancel_msg(kind, msg, len); break;
-        }
-    }
 };
 
 }  // namespace
@@ -162,7 +145,7 @@ int zwspv_cmd_snd(const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint
     if (cb == nullptr || intf == nullptr || intf->net == nullptr || cmd == nullptr)
         return ZW_ERR_VALUE;
     send_msg_t m{};
-    m.kind = MSG_SEND;
+    m.kind = FAC_MSG_REQ;
     m.intf = *intf;
     m.sid = session_id & sid_mask;
     m.len = len;
@@ -177,7 +160,7 @@ int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len)
     if (intf == nullptr || intf->ep == nullptr || cmd == nullptr || len < 5 || cmd[0] != 0x6C || cmd[1] != 0x02)
         return 0;
     rpt_msg_t m{};
-    m.kind = MSG_RPT;
+    m.kind = FAC_MSG_RPT;
     zwif_desc_fill(&m.intf, intf);
     m.sid = cmd[2] & sid_mask;
     m.more = cmd[2] & 0x80;
