@@ -186,6 +186,28 @@ struct fac_req_list {
     }
 };
 
+// A request message from the caller's arguments: the command (at least
+// `min` bytes, at most what Req holds) and the caller's callback. 0, or the
+// error that the call returns.
+template <class Req>
+int fac_req_fill(Req *m, const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint8_t min, zwfac_result_fn cb,
+                 uint64_t user)
+{
+    if (len > sizeof m->cmd)
+        return ZW_ERR_TOO_LARGE;
+    if (len < min)
+        return ZW_ERR_TOO_SMALL;
+    if (intf == nullptr || intf->net == nullptr || cmd == nullptr)
+        return ZW_ERR_VALUE;
+    m->kind = FAC_MSG_REQ;
+    m->intf = *intf;
+    m->len = len;
+    std::memcpy(m->cmd, cmd, len);
+    m->cb = cb;
+    m->user = user;
+    return 0;
+}
+
 inline int fac_req_node_cancel(zwfac_ctx_t *ctx, uint8_t node_id)
 {
     return fac_msg_post(ctx, fac_node_msg_t{FAC_MSG_NODE_CANCEL, node_id});

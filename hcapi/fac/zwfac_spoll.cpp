@@ -139,20 +139,10 @@ void zwspoll_exit(zwspoll_ctx_t *ctx) { fac_state_exit<spoll_t>(ctx); }
 int zwspoll_add(const zwif_desc_t *intf, uint8_t target, const uint8_t *get_cmd, uint8_t len, zwfac_result_fn cb,
                 uint64_t user)
 {
-    if (len > get_max)
-        return ZW_ERR_TOO_LARGE;
-    if (len < get_min)
-        return ZW_ERR_TOO_SMALL;
-    if (intf == nullptr || intf->net == nullptr || get_cmd == nullptr)
-        return ZW_ERR_VALUE;
     add_msg_t m{};
-    m.kind = FAC_MSG_REQ;
-    m.intf = *intf;
+    if (const int rc = fac_req_fill(&m, intf, get_cmd, len, get_min, cb, user); rc != 0)
+        return rc;
     m.target = target;
-    m.len = len;
-    std::memcpy(m.cmd, get_cmd, len);
-    m.cb = cb;
-    m.user = user;
     return fac_msg_post(intf->net->spoll_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
 }
 

@@ -138,20 +138,12 @@ void zwspv_exit(zwspv_ctx_t *ctx) { fac_state_exit<spv_t>(ctx); }
 int zwspv_cmd_snd(const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint8_t session_id,
                   zwfac_result_fn cb, uint64_t user)
 {
-    if (len > cmd_max)
-        return ZW_ERR_TOO_LARGE;
-    if (len < cmd_min)
-        return ZW_ERR_TOO_SMALL;
-    if (cb == nullptr || intf == nullptr || intf->net == nullptr || cmd == nullptr)
-        return ZW_ERR_VALUE;
     send_msg_t m{};
-    m.kind = FAC_MSG_REQ;
-    m.intf = *intf;
+    if (const int rc = fac_req_fill(&m, intf, cmd, len, cmd_min, cb, user); rc != 0)
+        return rc;
+    if (cb == nullptr)
+        return ZW_ERR_VALUE;
     m.sid = session_id & sid_mask;
-    m.len = len;
-    std::memcpy(m.cmd, cmd, len);
-    m.cb = cb;
-    m.user = user;
     return fac_msg_post(intf->net->spv_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
 }
 
