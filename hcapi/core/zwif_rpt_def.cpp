@@ -229,10 +229,11 @@ int zwif_cache_init(zwif_p intf, uint8_t size, int slot_list)
     return 0;
 }
 
-int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t key_len, time_t now)
+namespace {
+
+template <class SameKey>
+int cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, SameKey same_key, time_t now)
 {
-    if (intf == nullptr || rec == nullptr || key_len > rec_sz)
-        return 1;
     auto *ents = zwif_cache_plain_entry(intf, rec_sz);
     if (ents == nullptr)
         return 1;
@@ -240,7 +241,7 @@ int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t k
     uint8_t *ent = nullptr;
     int changed = 0;
     for (uint8_t i = 0; i < intf->cch_ele_cnt && ent == nullptr; ++i)
-        if (std::memcmp(ents + i * ent_sz + ZWIF_CACHE_TIME_SZ, rec, key_len) == 0)
+        if (same_key(ents + i * ent_sz + ZWIF_CACHE_TIME_SZ))
             ent = ents + i * ent_sz;
     if (ent == nullptr) {
         // The count is a byte: a 256th key would wrap it and lose them all.
@@ -260,6 +261,24 @@ int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t k
     std::memcpy(ent, &t, sizeof t);
     std::memcpy(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz);
     return changed;
+}
+
+}  // namespace
+
+int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t key_len, time_t now)
+{
+    if (intf == nullptr || rec == nullptr || key_len > rec_sz)
+        return 1;
+    return cache_upsert(
+        intf, rec, rec_sz, [&](const uint8_t *cached) { return std::memcmp(cached, rec, key_len) == 0; }, now);
+}
+
+int zwif_cache_upsert_by(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, zwif_cache_key_fn same_key, time_t now)
+{
+    if (intf == nullptr || rec == nullptr || same_key == nullptr)
+        return 1;
+    return cache_upsert(
+        intf, rec, rec_sz, [&](const uint8_t *cached) { return same_key(cached, rec); }, now);
 }
 
 int zwif_data_set(zwif_p intf, uint8_t cnt, uint8_t item_sz, const void *bytes)

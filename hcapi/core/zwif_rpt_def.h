@@ -145,6 +145,10 @@ int zwif_cache_init(zwif_p intf, uint8_t size, int slot_list);
 // same, and 1 without storing when there is no cache of this record size,
 // the cache is full (255 keys) or memory runs out.
 int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t key_len, time_t now);
+// The same for a key that is not a prefix of the record: `same_key` tells
+// whether a cached record (first argument) has the key of `rec`.
+using zwif_cache_key_fn = bool (*)(const uint8_t *cached, const uint8_t *rec);
+int zwif_cache_upsert_by(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, zwif_cache_key_fn same_key, time_t now);
 // The supported information of an interface: replaces the block, growing the
 // buffer when the new block is larger. 0, or ZW_ERR_MEMORY (old block kept).
 int zwif_data_set(zwif_p intf, uint8_t cnt, uint8_t item_sz, const void *bytes);
