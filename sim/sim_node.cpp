@@ -1166,8 +1166,9 @@ size_t node_model::release_answers()
     }
     const size_t n = answers.size();
     if (n != 0)
-        gw_.post_node_task(std::chrono::milliseconds(0),
-                           [this, answers = std::move(answers)]() mutable { impl_->release(std::move(answers)); });
+        gw_.post_node_task(std::chrono::milliseconds(0), [self = impl_.get(), answers = std::move(answers)]() mutable {
+            self->release(std::move(answers));
+        });
     return n;
 }
 
