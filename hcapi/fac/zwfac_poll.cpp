@@ -272,8 +272,6 @@ void on_node_rpt(poll_t *p, uint8_t node_id, uint32_t now)
     }
 }
 
-// The Gets go out after the mutex is released: the send waits for the
-// one-command gate.
 void poll_t::on_tick(uint32_t)
 {
     std::vector<get_t> gets;
