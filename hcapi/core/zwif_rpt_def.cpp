@@ -168,7 +168,10 @@ int zwif_txt_to_utf8(uint8_t charset, const uint8_t *text, size_t len, char *out
         len = 0;
     if (charset == 2)
         return utf16be_to_utf8(text, len, out, room);
-    // Cutting first keeps a sequence that the room would split out whole.
+    // A 0 byte ends the text, as a 0 unit does. Cutting to the room first
+    // keeps out whole a sequence that the room would split.
+    if (const void *nul = len != 0 ? std::memchr(text, 0, len) : nullptr)
+        len = static_cast<size_t>(static_cast<const uint8_t *>(nul) - text);
     const size_t n = util_utf8_valid_len(text, std::min(len, room - 1));
     if (n != 0)
         std::memcpy(out, text, n);

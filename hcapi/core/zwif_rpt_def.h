@@ -128,8 +128,8 @@ void zwif_rpt_call_single(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_
 // ASCII, 1 extended ASCII, 2 UTF-16 big-endian; other values are read as 0)
 // as UTF-8 in `out`, always terminated within its `room` bytes. UTF-16
 // converts as iconv converts UTF-16BE to UTF-8 (surrogate pairs joined,
-// noncharacters kept); the text ends at a 0 unit, as a padded field does.
-// Other texts are cut to their longest prefix of whole UTF-8 sequences.
+// noncharacters kept). Other texts are cut to their longest prefix of whole
+// UTF-8 sequences. A text ends at a 0 unit or byte, as a padded field does.
 // Output that does not fit is cut before the first character that would not
 // fit. The bytes written (without the terminator), or ZW_ERR_VALUE for no
 // room, and for UTF-16 that iconv refuses (an unpaired surrogate, an odd

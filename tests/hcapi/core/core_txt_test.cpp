@@ -216,6 +216,7 @@ TEST(DeviceText, OtherPresentationsKeepWholeUtf8)
         {"exactly the room", 0, {'A', 0xE2, 0x82, 0xAC}, 5, "A\xE2\x82\xAC"},
         {"unknown presentations read as ASCII", 5, {'o', 'k'}, 33, "ok"},
         {"empty", 0, {}, 33, ""},
+        {"a 0 byte ends the text", 1, {'A', 0x00, 'B'}, 33, "A"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
