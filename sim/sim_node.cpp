@@ -75,6 +75,7 @@ struct class_call {
     const bytes &cmd; // class, command, parameters; at least 2 bytes
     std::deque<std::string> &violations;
     bool sleep_after = false; // the node goes to sleep once this is handled
+    std::vector<bytes> more{}; // frames of the answer after the one returned
 
     void violation(const char *what) { note_violation(violations, node.profile.node_id, what, cmd); }
 };
@@ -342,6 +343,40 @@ std::optional<bytes> power_handle(class_call &c)
 
 bytes version_defaults(const node_profile &) { return {0x03, 0x07, 0x0F, 0x01, 0x00, 0x01}; }
 
+bytes association_defaults(const node_profile &) { return {1, 5, 1, 1, 1}; }
+
+std::optional<bytes> association_handle(class_call &c)
+{
+    const uint8_t groups = c.cls.values[0], max_nodes = c.cls.values[1], first = c.cls.values[2];
+    const uint8_t members = c.cls.values[3];
+    const uint8_t frames = std::max<uint8_t>(c.cls.values[4], 1);
+    switch (c.cmd[1]) {
+    case 0x02: { // Get: group; one the node lacks is answered as group 1
+        if (c.cmd.size() < 3) {
+            c.violation("Association Get without a group");
+            return std::nullopt;
+        }
+        const uint8_t grp = c.cmd[2] == 0 || c.cmd[2] > groups ? 1 : c.cmd[2];
+        std::vector<bytes> out;
+        unsigned next = 0;
+        for (unsigned f = 0; f < frames; f++) {
+            bytes r{cc_association, 0x03, grp, max_nodes, static_cast<uint8_t>(frames - 1 - f)};
+            // Frame f carries members [f * n / frames, (f + 1) * n / frames).
+            const unsigned end = (f + 1) * members / frames;
+            for (; next < end; next++)
+                r.push_back(static_cast<uint8_t>(first + next));
+            out.push_back(std::move(r));
+        }
+        c.more.assign(out.begin() + 1, out.end());
+        return out.front();
+    }
+    case 0x05: // Groupings Get
+        return bytes{cc_association, 0x06, groups};
+    default:
+        return std::nullopt;
+    }
+}
+
 std::optional<bytes> multi_channel_handle(class_call &c)
 {
     const uint8_t eps = c.cls.values[0], aggr = c.cls.values[1], flags = c.cls.values[2];
@@ -535,6 +570,7 @@ constexpr class_row class_rows[] = {
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
+    {cc_association, "Association", 2, 5, association_defaults, association_handle, no_report},
     {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
 };
@@ -599,6 +635,15 @@ std::vector<bytes> split_multi(const bytes &cmd, std::string &why)
     }
     return out;
 }
+
+// An answer that a node in answer_mode::held keeps: its frames and where
+// they go.
+struct kept_answer {
+    uint8_t node_id = 0;
+    endpoint to;
+    std::vector<zip_option> options;
+    std::vector<bytes> frames;
+};
 
 bool same_frame(const held_frame &h, const zip_packet &p, const endpoint &from)
 {
@@ -888,7 +933,7 @@ public:
         }
         if (p.command[0] != cc_multi_cmd) {
             record(p.command, -1);
-            run(n, p, p.command, out);
+            run(n, p, ctx.from, p.command, out);
             return;
         }
         if (!n.find(cc_multi_cmd)) {
@@ -906,11 +951,11 @@ public:
         for (size_t i = 0; i < parts.size(); i++)
             record(parts[i], static_cast<int>(i));
         for (const bytes &part : parts)
-            run(n, p, part, out);
+            run(n, p, ctx.from, part, out);
     }
 
     // mu_ held. One command to the node's class row; its answer joins `out`.
-    void run(node_state &n, const zip_packet &p, const bytes &cmd, std::vector<command_reply> &out)
+    void run(node_state &n, const zip_packet &p, const endpoint &from, const bytes &cmd, std::vector<command_reply> &out)
     {
         const class_row *row = row_of(cmd[0]);
         class_state *cls = n.find(cmd[0]);
@@ -923,15 +968,48 @@ public:
             go_to_sleep(n);
         if (!answer || n.answers == answer_mode::never)
             return;
-        command_reply r;
-        r.command = std::move(*answer);
-        r.ack_request = report_ack_request_.load();
-        r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+        std::vector<bytes> frames{std::move(*answer)};
+        frames.insert(frames.end(), std::make_move_iterator(call.more.begin()), std::make_move_iterator(call.more.end()));
         // The node answers at the security level it was asked at.
+        std::vector<zip_option> options;
         if (auto format = p.encap_format())
-            r.options.push_back({option_encap_format, true,
-                                 {static_cast<uint8_t>(*format >> 8), static_cast<uint8_t>(*format)}});
-        out.push_back(std::move(r));
+            options.push_back({option_encap_format, true,
+                               {static_cast<uint8_t>(*format >> 8), static_cast<uint8_t>(*format)}});
+        if (n.answers == answer_mode::held) {
+            kept_.push_back({n.profile.node_id, from, std::move(options), std::move(frames)});
+            return;
+        }
+        for (bytes &f : frames) {
+            command_reply r;
+            r.command = std::move(f);
+            r.ack_request = report_ack_request_.load();
+            r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+            r.options = options;
+            out.push_back(std::move(r));
+        }
+    }
+
+    // Runs on the loop thread: the kept answers, frame by frame in turn.
+    void release(std::deque<kept_answer> answers)
+    {
+        const bool ack = report_ack_request_.load();
+        for (size_t f = 0;; f++) {
+            bool sent = false;
+            for (const kept_answer &a : answers) {
+                if (f >= a.frames.size())
+                    continue;
+                own_packet pkt;
+                pkt.command = a.frames[f];
+                pkt.ack_request = ack;
+                pkt.options = a.options;
+                pkt.from_node = a.node_id;
+                pkt.to = a.to;
+                gw_.send_packet(pkt);
+                sent = true;
+            }
+            if (!sent)
+                break;
+        }
     }
 
     gateway &gw_;
@@ -944,6 +1022,7 @@ public:
     std::optional<endpoint> unsolicited_;
     std::atomic<bool> report_ack_request_{false};
     bool delivering_held_ = false; // loop thread: deliver_held runs, so handle() sees a held frame
+    std::deque<kept_answer> kept_;  // answers of nodes in answer_mode::held, in the order of their Gets
 };
 
 node_model::node_model(gateway &gw) : gw_(gw), impl_(std::make_unique<impl>(gw)) { gw_.set_node_layer(impl_.get()); }
@@ -1076,6 +1155,21 @@ int node_model::set_answers(uint8_t node_id, answer_mode mode, std::chrono::mill
     }
     impl_->cv_.notify_all();
     return 0;
+}
+
+size_t node_model::release_answers()
+{
+    std::deque<kept_answer> answers;
+    {
+        std::lock_guard lock(impl_->mu_);
+        answers.swap(impl_->kept_);
+    }
+    const size_t n = answers.size();
+    if (n != 0)
+        gw_.post_node_task(std::chrono::milliseconds(0), [self = impl_.get(), answers = std::move(answers)]() mutable {
+            self->release(std::move(answers));
+        });
+    return n;
 }
 
 void node_model::set_unsolicited_destination(std::optional<endpoint> to)

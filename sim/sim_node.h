@@ -58,6 +58,7 @@ inline constexpr uint8_t cc_multi_channel = 0x60;
 inline constexpr uint8_t cc_manufacturer = 0x72;
 inline constexpr uint8_t cc_battery = 0x80;
 inline constexpr uint8_t cc_wake_up = 0x84;
+inline constexpr uint8_t cc_association = 0x85;
 inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
@@ -105,6 +106,12 @@ const char *node_kind_text(node_kind kind);
 //   Configuration (0x70):  {parameter, size, value (4 bytes, big-endian)}: the
 //                          one parameter the node has; default {1, 1, 0, 0, 0, 0}
 //   Powerlevel (0x73):     {level, seconds left}             default {0, 0}
+//   Association (0x85):    {groups, most nodes per group, first member,
+//                          members, frames}: every group holds the node ids
+//                          first member .. first member + members - 1, and
+//                          its Report comes in `frames` frames (reports to
+//                          follow counting down to 0), the members spread
+//                          evenly; default {1, 5, 1, 1, 1}
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
@@ -157,6 +164,7 @@ enum class answer_mode : uint8_t {
     normal, // at once
     late,   // after the given delay
     never,  // not at all (the command is still acknowledged and recorded)
+    held,   // kept until release_answers()
 };
 
 // One command as a node received it.
@@ -222,6 +230,13 @@ public:
 
     // Answers to Gets (any node, meant for FLiRS nodes): 0 or -ENOENT.
     int set_answers(uint8_t node_id, answer_mode mode, std::chrono::milliseconds delay = {});
+
+    // Sends the answers that nodes in answer_mode::held keep, on the loop
+    // thread after the call returns: the first frame of every kept answer in
+    // the order their Gets came, then the second frame of each, and so on, so
+    // that the frames of several nodes' multi-frame reports interleave.
+    // Returns the number of answers released.
+    size_t release_answers();
 
     // Where a node's own frames (Wake Up Notification, unsolicited reports)
     // go: this endpoint, or, when none is set, where the gateway last heard

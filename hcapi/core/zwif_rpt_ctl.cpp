@@ -59,42 +59,6 @@ time_t time_get(const uint8_t *at)
     return static_cast<time_t>(v);
 }
 
-// Cache counts are bytes.
-constexpr uint8_t cache_ele_max = 255;
-
-// A keyed plain cache whose key is not a prefix of the record: the entry for
-// which `same_key` holds is written, or one is appended (the grow rule and
-// the cap of zwif_cache_upsert). 1 new or changed, 0 a repeat, 1 without
-// storing when there is no cache of this size, it is full or memory runs out.
-template <class Same>
-int cache_upsert_by(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, time_t now, Same same_key)
-{
-    uint8_t *ents = zwif_cache_plain_entry(intf, rec_sz);
-    if (ents == nullptr)
-        return 1;
-    const size_t ent_sz = intf->cch_ele_sz;
-    uint8_t *ent = nullptr;
-    for (size_t i = 0; i < intf->cch_ele_cnt && ent == nullptr; ++i)
-        if (same_key(ents + i * ent_sz + ZWIF_CACHE_TIME_SZ))
-            ent = ents + i * ent_sz;
-    int changed = 1;
-    if (ent == nullptr) {
-        if (intf->cch_ele_cnt >= cache_ele_max)
-            return 1;
-        void *grown = std::realloc(intf->cch_data, (intf->cch_ele_cnt + 1) * ent_sz);
-        if (grown == nullptr)
-            return 1;
-        intf->cch_data = grown;
-        ent = static_cast<uint8_t *>(grown) + intf->cch_ele_cnt * ent_sz;
-        ++intf->cch_ele_cnt;
-    } else {
-        changed = std::memcmp(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz) != 0;
-    }
-    time_put(ent, now);
-    std::memcpy(ent + ZWIF_CACHE_TIME_SZ, rec, rec_sz);
-    return changed;
-}
-
 // The supported information as one block; a block that does not fit the
 // byte-sized block size is not kept (the next supported get asks the device
 // again). Allocation failure leaves nothing cached either.
@@ -230,31 +194,16 @@ int store_fan_md(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
     const uint8_t v[2] = {static_cast<uint8_t>(rec->val[0] & 0x0F), fan_off(intf->ver, rec->val[0])};
-    int changed = 0;
-    if (intf->cch_data == nullptr) {
-        if (zwif_cache_init(intf, sizeof v, 0) != 0)
-            return 1;
-        changed = 1;
-    }
-    uint8_t *ent = zwif_cache_plain_entry(intf, sizeof v);
-    if (ent == nullptr)
-        return 1;
-    time_put(ent, now);
-    if (std::memcmp(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v) != 0) {
-        std::memcpy(ent + ZWIF_CACHE_TIME_SZ, v, sizeof v);
-        changed = 1;
-    }
-    return changed;
+    return zwif_cache_single_put(intf, sizeof v, 0, v, sizeof v, now);
 }
 
 time_t cached_fan_md(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
 {
     rec->len = 1;
-    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, 2) : nullptr;
-    if (ent == nullptr)
-        return 0;
-    rec->val[0] = static_cast<uint8_t>(ent[ZWIF_CACHE_TIME_SZ + 1] << 7 | (ent[ZWIF_CACHE_TIME_SZ] & 0x0F));
-    return time_get(ent);
+    uint8_t v[2] = {};
+    const time_t t = zwif_cache_single_get(intf, sizeof v, 0, v, sizeof v);
+    rec->val[0] = static_cast<uint8_t>(v[1] << 7 | (v[0] & 0x0F));
+    return t;
 }
 
 void call_fan_md(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts)
@@ -320,9 +269,13 @@ int store_setp(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
         std::memcpy(ent + ZWIF_CACHE_TIME_SZ, &v, sizeof v);
         return 1;
     }
-    return cache_upsert_by(intf, reinterpret_cast<const uint8_t *>(&v), sizeof v, now, [&](const uint8_t *e) {
-        return e[offsetof(zwsetp_t, type)] == v.type && e[offsetof(zwsetp_t, scale)] == v.scale;
-    });
+    return zwif_cache_upsert_by(
+        intf, reinterpret_cast<const uint8_t *>(&v), sizeof v,
+        [](const uint8_t *cached, const uint8_t *r) {
+            return cached[offsetof(zwsetp_t, type)] == r[offsetof(zwsetp_t, type)] &&
+                   cached[offsetof(zwsetp_t, scale)] == r[offsetof(zwsetp_t, scale)];
+        },
+        now);
 }
 
 // Key: the setpoint type; nothing cached for it, the type alone comes back.
@@ -656,33 +609,16 @@ template <size_t At>
 int store_dlck(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
     *ts = now;
-    int changed = 0;
-    if (intf->cch_data == nullptr) {
-        if (zwif_cache_init(intf, dlck_val_sz, 0) != 0)
-            return 1;
-        changed = 1;
-    }
-    uint8_t *ent = zwif_cache_plain_entry(intf, dlck_val_sz);
-    if (ent == nullptr)
-        return 1;
-    time_put(ent + At, now);
-    uint8_t *val = ent + At + ZWIF_CACHE_TIME_SZ;
-    if (std::memcmp(val, rec->val, rec->len) != 0) {
-        std::memcpy(val, rec->val, rec->len);
-        changed = 1;
-    }
-    return changed;
+    return zwif_cache_single_put(intf, dlck_val_sz, At, rec->val, rec->len, now);
 }
 
 template <class T, size_t At>
 time_t cached_dlck(zwif_p intf, uint8_t, const uint16_t *, zwif_rpt_rec_t *rec)
 {
     T v{};
-    const uint8_t *ent = intf ? zwif_cache_plain_entry(intf, dlck_val_sz) : nullptr;
-    if (ent != nullptr)
-        std::memcpy(&v, ent + At + ZWIF_CACHE_TIME_SZ, sizeof v);
+    const time_t t = zwif_cache_single_get(intf, dlck_val_sz, At, reinterpret_cast<uint8_t *>(&v), sizeof v);
     put(rec, v);
-    return ent ? time_get(ent + At) : 0;
+    return t;
 }
 
 template <class T, class F>

@@ -107,12 +107,34 @@ inline constexpr uint8_t ZWIF_CACHE_TIME_SZ = sizeof(zwif_cache_time_t);
 // The first entry of a plain cache of `rec_sz`-byte records, or null.
 uint8_t *zwif_cache_plain_entry(zwif_p intf, uint8_t rec_sz);
 
+// A plain cache of one entry of `val_sz` bytes after its time, or of parts
+// that each begin with a time of their own at offset `at`: writes `len` bytes
+// of `val` and the time into the part (creating the cache first). 1 when the
+// cache is new or the bytes differ, and 1 without storing when the cache
+// cannot be made or has another size; 0 for a repeat.
+int zwif_cache_single_put(zwif_p intf, uint8_t val_sz, size_t at, const uint8_t *val, uint8_t len, time_t now);
+// Copies `len` bytes of the part at `at` to `out`: the part's time, or 0 with
+// `out` untouched when nothing is cached.
+time_t zwif_cache_single_get(zwif_p intf, uint8_t val_sz, size_t at, uint8_t *out, uint8_t len);
+
 // A single-value report: the byte after class and command.
 void zwif_rpt_parse_b2(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec);
 int zwif_rpt_store_single(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts);
 time_t zwif_rpt_cached_single(zwif_p intf, uint8_t cnt, const uint16_t *keys, zwif_rpt_rec_t *rec);
 // Calls a zwrep_ts_fn with the record's first byte.
 void zwif_rpt_call_single(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t ts);
+
+// A text that a device sends after its character presentation byte (0
+// ASCII, 1 extended ASCII, 2 UTF-16 big-endian; other values are read as 0)
+// as UTF-8 in `out`, always terminated within its `room` bytes. UTF-16
+// converts as iconv converts UTF-16BE to UTF-8 (surrogate pairs joined,
+// noncharacters kept). Other texts are cut to their longest prefix of whole
+// UTF-8 sequences. A text ends at a 0 unit or byte, as a padded field does.
+// Output that does not fit is cut before the first character that would not
+// fit. The bytes written (without the terminator), or ZW_ERR_VALUE for no
+// room, and for UTF-16 that iconv refuses (an unpaired surrogate, an odd
+// byte count), which leaves `out` an empty text.
+int zwif_txt_to_utf8(uint8_t charset, const uint8_t *text, size_t len, char *out, size_t room);
 
 // The report cache (network mutex held). Kind 0 holds entries of a 64-bit
 // time and the value record; kind 1 (slot list) holds one heap buffer per
@@ -123,6 +145,10 @@ int zwif_cache_init(zwif_p intf, uint8_t size, int slot_list);
 // same, and 1 without storing when there is no cache of this record size,
 // the cache is full (255 keys) or memory runs out.
 int zwif_cache_upsert(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, uint8_t key_len, time_t now);
+// The same for a key that is not a prefix of the record: `same_key` tells
+// whether a cached record (first argument) has the key of `rec`.
+using zwif_cache_key_fn = bool (*)(const uint8_t *cached, const uint8_t *rec);
+int zwif_cache_upsert_by(zwif_p intf, const uint8_t *rec, uint8_t rec_sz, zwif_cache_key_fn same_key, time_t now);
 // The supported information of an interface: replaces the block, growing the
 // buffer when the new block is larger. 0, or ZW_ERR_MEMORY (old block kept).
 int zwif_data_set(zwif_p intf, uint8_t cnt, uint8_t item_sz, const void *bytes);

@@ -7,7 +7,6 @@
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwsend.h"
-#include "hcapi/zip/zip_utf.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -1038,20 +1037,11 @@ uint8_t zwif_alrm_param_parse(const uint8_t *param, uint8_t len, zwalrm_t *rec)
             }
         } else if (listed(alrm_location, type, evt) && param[0] == 0x77 && param[1] == 0x06) {
             // A Node Location Report: character set, then the text.
-            const uint8_t *text = param + 3;
-            const size_t text_len = len - 3u;
-            uint8_t utf8[text_out_max] = {};
-            size_t n;
-            if ((param[2] & 0x07) == 2) {
-                if (util_utf16_to_utf8(text, text_len / 2, utf8, sizeof utf8, 1) != 0)
-                    return 0;  // nothing stored
-                n = strnlen(reinterpret_cast<const char *>(utf8), sizeof utf8 - 1);
-            } else {
-                n = std::min(util_utf8_valid_len(text, text_len), sizeof utf8 - 1);
-                std::memcpy(utf8, text, n);
-            }
-            std::memcpy(out, utf8, n);
-            out[n] = 0;
+            char utf8[text_out_max];
+            const int n = zwif_txt_to_utf8(param[2] & 0x07, param + 3, len - 3u, utf8, sizeof utf8);
+            if (n < 0)
+                return 0;  // nothing stored
+            std::memcpy(out, utf8, size_t(n) + 1);
             rec->ex_evt_len = static_cast<uint8_t>(n + 1);
             rec->ex_evt_type = ZW_ALRM_PARAM_LOC;
             return rec->ex_evt_len;

@@ -34,7 +34,8 @@ struct dpoll_t {
     uint8_t cur_node{0};
     uint8_t cur_ep{0};
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_tick(uint32_t now);
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now);
 
     bool next();
     void on_wkup(uint8_t node_id);
@@ -81,29 +82,30 @@ void dpoll_t::on_wkup(uint8_t node_id)
         plt_msg_ts_show(&net->plt, "zwdpoll_node_updt_sm_start failed: %d", rc);
 }
 
-void dpoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
+void dpoll_t::on_tick(uint32_t)
 {
-    auto *s = static_cast<dpoll_t *>(data);
-    zwnet_lock lk(s->net);
-    if (fac_msg_is_tick(bytes, len)) {
-        // With nodes waiting every tick, else every second one.
-        if (!s->wkup_q.empty() || (fac_now(s->ctx) & 1) == 0)
-            s->next();
-        return;
-    }
+    zwnet_lock lk(net);
+    // With nodes waiting every tick, else every second one.
+    if (!wkup_q.empty() || (fac_now(ctx) & 1) == 0)
+        next();
+}
+
+void dpoll_t::on_msg(uint32_t, const uint8_t *bytes, uint8_t len, uint32_t)
+{
+    zwnet_lock lk(net);
     msg_t m;
     if (!fac_msg_get(bytes, len, &m))
         return;
     switch (m.kind) {
-    case MSG_RM: s->wkup_q.erase(std::remove(s->wkup_q.begin(), s->wkup_q.end(), m.node_id), s->wkup_q.end()); break;
-    case MSG_FLUSH: s->wkup_q.clear(); break;
+    case MSG_RM: wkup_q.erase(std::remove(wkup_q.begin(), wkup_q.end(), m.node_id), wkup_q.end()); break;
+    case MSG_FLUSH: wkup_q.clear(); break;
     case MSG_WKUP:
         if (m.sleep_cap)
-            s->on_wkup(m.node_id);
+            on_wkup(m.node_id);
         break;
     case MSG_DONE:
-        if (!s->next())
-            s->activity = ACT_IDLE;
+        if (!next())
+            activity = ACT_IDLE;
         break;
     default: break;  // MSG_ADD: nodes that do not sleep are not polled
     }

@@ -42,7 +42,7 @@ struct evtgen_t {
     zwnet_p net{nullptr};
     std::list<ent_t> list;
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now);
 
     void on_add(const add_msg_t &m, uint32_t now)
     {
@@ -73,26 +73,20 @@ struct evtgen_t {
     }
 };
 
-void evtgen_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
+void evtgen_t::on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now)
 {
-    auto *s = static_cast<evtgen_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(msg, len)) {
-        s->on_tick(now);
-        return;
-    }
     add_msg_t add;
     node_msg_t node;
-    switch (fac_msg_kind(msg, len)) {
+    switch (kind) {
     case MSG_ADD:
         if (fac_msg_get(msg, len, &add) && add.len <= evt_max)
-            s->on_add(add, now);
+            on_add(add, now);
         break;
     case MSG_NODE_RM:
         if (fac_msg_get(msg, len, &node))
-            s->list.remove_if([&node](const ent_t &e) { return e.intf.nodeid == node.node_id; });
+            list.remove_if([&node](const ent_t &e) { return e.intf.nodeid == node.node_id; });
         break;
-    case MSG_FORGET: s->list.clear(); break;
+    case MSG_FORGET: list.clear(); break;
     default: break;
     }
 }

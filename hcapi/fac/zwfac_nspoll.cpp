@@ -53,7 +53,7 @@ struct nspoll_t {
     zwnet_p net{nullptr};
     std::list<ent_t> list;
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now);
 
     ent_t *find(uint8_t node_id)
     {
@@ -158,24 +158,18 @@ void nspoll_t::on_woke(ent_t &e, uint32_t now)
     sts_set(e.node_id, APPL_NODE_STS_ALIVE);
 }
 
-void nspoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
+void nspoll_t::on_msg(uint32_t, const uint8_t *bytes, uint8_t len, uint32_t now)
 {
-    auto *s = static_cast<nspoll_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(bytes, len)) {
-        s->on_tick(now);
-        return;
-    }
     msg_t m;
     if (!fac_msg_get(bytes, len, &m))
         return;
-    ent_t *e = s->find(m.node_id);
+    ent_t *e = find(m.node_id);
     switch (m.kind) {
     case MSG_ADD:
         if (e != nullptr)
             break;
-        s->list.emplace_back();
-        e = &s->list.back();
+        list.emplace_back();
+        e = &list.back();
         e->node_id = m.node_id;
         e->state = m.state;
         e->intv = intv_of(m.intv);
@@ -186,8 +180,8 @@ void nspoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
             e->probe_due = now + probe_gap;
         }
         break;
-    case MSG_RM: s->list.remove_if([&m](const ent_t &x) { return x.node_id == m.node_id; }); break;
-    case MSG_FORGET: s->list.clear(); break;
+    case MSG_RM: list.remove_if([&m](const ent_t &x) { return x.node_id == m.node_id; }); break;
+    case MSG_FORGET: list.clear(); break;
     case MSG_PROBE:
         if (e == nullptr || e->state != ST_PROBING)
             break;
@@ -197,7 +191,7 @@ void nspoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
                 e->exp_wkup = now + intv_eff(e->intv) + asleep_extra;
                 e->exp_set = true;
             }
-            s->sts_set(e->node_id, APPL_NODE_STS_SLEEP);
+            sts_set(e->node_id, APPL_NODE_STS_SLEEP);
         } else {
             e->state = ST_AWAKE;
             e->probe_due = now + probe_ok_gap;
@@ -205,7 +199,7 @@ void nspoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
         break;
     case MSG_WOKE:
         if (e != nullptr)
-            s->on_woke(*e, now);
+            on_woke(*e, now);
         break;
     case MSG_INTV: {
         if (e == nullptr)

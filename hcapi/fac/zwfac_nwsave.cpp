@@ -19,7 +19,18 @@ struct nwsave_t {
     zwnet_p net{nullptr};
     bool dirty{false};
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_tick(uint32_t)
+    {
+        if (dirty)
+            save();
+    }
+    void on_msg(uint32_t kind, const uint8_t *, uint8_t, uint32_t)
+    {
+        if (kind != MSG_DIRTY)
+            return;
+        dirty = true;
+        save();
+    }
 
     void save()
     {
@@ -46,18 +57,6 @@ struct nwsave_t {
             net->curr_op = ZWNET_OP_NONE;
     }
 };
-
-void nwsave_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
-{
-    auto *s = static_cast<nwsave_t *>(data);
-    if (!fac_msg_is_tick(msg, len)) {
-        if (fac_msg_kind(msg, len) != MSG_DIRTY)
-            return;
-        s->dirty = true;
-    }
-    if (s->dirty)
-        s->save();
-}
 
 }  // namespace
 

@@ -93,7 +93,8 @@ struct poll_t {
     uint8_t await_node{0};
     util_msg_loop_t *cb_loop{nullptr};
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_tick(uint32_t now);
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now);
 };
 
 poll_t *poll_of(zwnet_p net) { return net != nullptr ? fac_state<poll_t>(net->poll_ctx) : nullptr; }
@@ -181,7 +182,7 @@ void poll_awake(poll_t *p, ent_t *e, uint32_t now, std::vector<get_t> &gets)
     ent_advance(p, e, now);
 }
 
-void on_tick(poll_t *p, uint32_t now, std::vector<get_t> &gets)
+void poll_due(poll_t *p, uint32_t now, std::vector<get_t> &gets)
 {
     if ((now & 1) == 0) {
         for (auto it = p->list.begin(); it != p->list.end();) {
@@ -271,20 +272,27 @@ void on_node_rpt(poll_t *p, uint8_t node_id, uint32_t now)
     }
 }
 
-void poll_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
+void poll_t::on_tick(uint32_t)
 {
-    auto *p = static_cast<poll_t *>(data);
     std::vector<get_t> gets;
     {
-        std::lock_guard<std::mutex> lk(p->mtx);
-        const uint32_t now = fac_now(p->ctx);
+        std::lock_guard<std::mutex> lk(mtx);
+        poll_due(this, fac_now(ctx), gets);
+    }
+    gets_send(gets);
+}
+
+void poll_t::on_msg(uint32_t, const uint8_t *msg, uint8_t len, uint32_t)
+{
+    std::vector<get_t> gets;
+    {
+        std::lock_guard<std::mutex> lk(mtx);
+        const uint32_t now = fac_now(ctx);
         rpt_msg_t m{};
-        if (fac_msg_is_tick(msg, len))
-            on_tick(p, now, gets);
-        else if (fac_msg_get(msg, len, &m) && m.kind == MSG_CMD_RCV)
-            on_cmd_rcv(p, m, now, gets);
+        if (fac_msg_get(msg, len, &m) && m.kind == MSG_CMD_RCV)
+            on_cmd_rcv(this, m, now, gets);
         else if (m.kind == MSG_NODE_RPT)
-            on_node_rpt(p, m.node_id, now);
+            on_node_rpt(this, m.node_id, now);
     }
     gets_send(gets);
 }

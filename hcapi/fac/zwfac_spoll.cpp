@@ -6,8 +6,6 @@
 
 #include "hcapi/core/zwnet_cb.h"
 
-#include <list>
-
 namespace {
 
 constexpr uint8_t get_max = 8;
@@ -18,10 +16,8 @@ constexpr uint32_t last_wait = 6;   // ticks: 3 s after the last Get
 enum : uint32_t {
     RES_REACHED = 0,
     RES_NOT_REACHED = 1,
-    RES_CANCELLED = 3,
+    RES_CANCELLED = FAC_RES_CANCELLED,
 };
-
-enum : uint32_t { MSG_ADD = 1, MSG_RPT = 2, MSG_NODE_RM = 3, MSG_FLUSH = 4 };
 
 struct add_msg_t {
     uint32_t kind;
@@ -37,11 +33,6 @@ struct rpt_msg_t {
     zwif_desc_t intf;
     uint8_t value;
 };
-struct node_msg_t {
-    uint32_t kind;
-    uint8_t node_id;
-};
-
 struct rec_t {
     zwfac_result_fn cb{nullptr};
     uint64_t user{0};
@@ -74,25 +65,9 @@ bool reached(uint16_t cls, uint8_t target, uint8_t value)
     return cls == 0x62 && value == 0x00 && target <= 0xFE;
 }
 
-struct spoll_t {
+struct spoll_t : fac_req_list<spoll_t, rec_t, add_msg_t, rpt_msg_t> {
     zwfac_ctx_t *ctx{nullptr};
     zwnet_p net{nullptr};
-    std::list<rec_t> list;
-
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
-
-    void end(std::list<rec_t>::iterator it, uint32_t result)
-    {
-        fac_result_post(&it->intf, it->cb, it->user, result);
-        list.erase(it);
-    }
-    std::list<rec_t>::iterator find(const zwif_desc_t &intf)
-    {
-        for (auto it = list.begin(); it != list.end(); ++it)
-            if (fac_same_if(it->intf, intf))
-                return it;
-        return list.end();
-    }
 
     void on_tick(uint32_t now)
     {
@@ -120,17 +95,17 @@ struct spoll_t {
         }
     }
 
-    void on_add(const add_msg_t &m, uint32_t now)
+    void on_req(const add_msg_t &m, uint32_t now)
     {
+        if (m.len < get_min || m.len > get_max)
+            return;
         auto it = find(m.intf);
         if (it == list.end()) {
             list.emplace_back();
             it = std::prev(list.end());
             it->intf = m.intf;
-        } else if (it->cb != nullptr) {
-            // A newer set takes the place of this one: its caller hears so
-            // rather than nothing.
-            fac_result_post(&it->intf, it->cb, it->user, RES_CANCELLED);
+        } else {
+            superseded(*it);
         }
         rec_t &r = *it;
         r.target = m.target;
@@ -143,7 +118,7 @@ struct spoll_t {
         r.next_poll = now + first_poll;
     }
 
-    void on_rpt(const rpt_msg_t &m)
+    void on_rpt(const rpt_msg_t &m, uint32_t)
     {
         auto it = find(m.intf);
         if (it == list.end())
@@ -153,45 +128,7 @@ struct spoll_t {
         else if (it->cnt > it->max)
             end(it, RES_NOT_REACHED);
     }
-
-    void cancel_if(bool all, uint8_t node_id)
-    {
-        for (auto it = list.begin(); it != list.end();) {
-            auto cur = it++;
-            if (all || cur->intf.nodeid == node_id)
-                end(cur, RES_CANCELLED);
-        }
-    }
 };
-
-void spoll_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
-{
-    auto *s = static_cast<spoll_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(msg, len)) {
-        s->on_tick(now);
-        return;
-    }
-    add_msg_t add;
-    rpt_msg_t rpt;
-    node_msg_t node;
-    switch (fac_msg_kind(msg, len)) {
-    case MSG_ADD:
-        if (fac_msg_get(msg, len, &add) && add.len >= get_min && add.len <= get_max)
-            s->on_add(add, now);
-        break;
-    case MSG_RPT:
-        if (fac_msg_get(msg, len, &rpt))
-            s->on_rpt(rpt);
-        break;
-    case MSG_NODE_RM:
-        if (fac_msg_get(msg, len, &node))
-            s->cancel_if(false, node.node_id);
-        break;
-    case MSG_FLUSH: s->cancel_if(true, 0); break;
-    default: break;
-    }
-}
 
 }  // namespace
 
@@ -202,20 +139,10 @@ void zwspoll_exit(zwspoll_ctx_t *ctx) { fac_state_exit<spoll_t>(ctx); }
 int zwspoll_add(const zwif_desc_t *intf, uint8_t target, const uint8_t *get_cmd, uint8_t len, zwfac_result_fn cb,
                 uint64_t user)
 {
-    if (len > get_max)
-        return ZW_ERR_TOO_LARGE;
-    if (len < get_min)
-        return ZW_ERR_TOO_SMALL;
-    if (intf == nullptr || intf->net == nullptr || get_cmd == nullptr)
-        return ZW_ERR_VALUE;
     add_msg_t m{};
-    m.kind = MSG_ADD;
-    m.intf = *intf;
+    if (const int rc = fac_req_fill(&m, intf, get_cmd, len, get_min, cb, user); rc != 0)
+        return rc;
     m.target = target;
-    m.len = len;
-    std::memcpy(m.cmd, get_cmd, len);
-    m.cb = cb;
-    m.user = user;
     return fac_msg_post(intf->net->spoll_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
 }
 
@@ -227,7 +154,7 @@ void zwspoll_rpt_chk(zwif_t *intf, const uint8_t *cmd, uint16_t len)
     if (!watched)
         return;
     rpt_msg_t m{};
-    m.kind = MSG_RPT;
+    m.kind = FAC_MSG_RPT;
     zwif_desc_fill(&m.intf, intf);
     m.value = cmd[2];
     fac_msg_post(intf->ep->node->net->spoll_ctx, m);
@@ -238,12 +165,8 @@ void zwspoll_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user,
     fac_result_post(intf, cb, user, result);
 }
 
-int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id)
-{
-    return fac_msg_post(ctx, node_msg_t{MSG_NODE_RM, node_id});
-}
-
-void zwspoll_flush(zwspoll_ctx_t *ctx) { fac_msg_post(ctx, node_msg_t{MSG_FLUSH, 0}); }
+int zwspoll_node_rm(zwspoll_ctx_t *ctx, uint8_t node_id) { return fac_req_node_cancel(ctx, node_id); }
+void zwspoll_flush(zwspoll_ctx_t *ctx) { fac_req_flush(ctx); }
 
 // ---------------------------------------------------------------------------
 // The result post that the post-set poll and the supervision share.

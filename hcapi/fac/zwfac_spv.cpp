@@ -4,8 +4,6 @@
 // caller hears one final result. The pending list belongs to the worker.
 #include "hcapi/fac/zwfac_int.h"
 
-#include <list>
-
 namespace {
 
 constexpr uint8_t cmd_max = 40;
@@ -17,7 +15,7 @@ enum : uint32_t {
     RES_SUCCESS = 0,
     RES_TIMEOUT = 1,
     RES_NO_SUPPORT = 2,
-    RES_CANCELLED = 3,
+    RES_CANCELLED = FAC_RES_CANCELLED,
     RES_STS_3 = 4,
     RES_SEND_FAIL = 5,
     RES_FAIL = 6,
@@ -30,8 +28,6 @@ enum : uint8_t {
     SPV_STS_3 = 0x03,
     SPV_SUCCESS = 0xFF,
 };
-
-enum : uint32_t { MSG_SEND = 1, MSG_RPT = 2, MSG_NODE_CANCEL = 3, MSG_FLUSH = 4 };
 
 struct send_msg_t {
     uint32_t kind;
@@ -50,11 +46,6 @@ struct rpt_msg_t {
     uint8_t status;
     uint8_t duration;
 };
-struct node_msg_t {
-    uint32_t kind;
-    uint8_t node_id;
-};
-
 struct rec_t {
     zwfac_result_fn cb{nullptr};
     uint64_t user{0};
@@ -65,29 +56,18 @@ struct rec_t {
     uint8_t sid{0};
 };
 
-struct spv_t {
+struct spv_t : fac_req_list<spv_t, rec_t, send_msg_t, rpt_msg_t> {
     zwfac_ctx_t *ctx{nullptr};
     zwnet_p net{nullptr};
-    std::list<rec_t> list;
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
-
-    void end(std::list<rec_t>::iterator it, uint32_t result)
+    void on_req(const send_msg_t &m, uint32_t)
     {
-        fac_result_post(&it->intf, it->cb, it->user, result);
-        list.erase(it);
-    }
-
-    void on_send(const send_msg_t &m)
-    {
-        auto it = list.begin();
-        while (it != list.end() && !fac_same_if(it->intf, m.intf))
-            ++it;
+        if (m.len < cmd_min || m.len > cmd_max)
+            return;
+        auto it = find(m.intf);
         const bool reused = it != list.end();
-        if (reused) {
-            // The newer command replaces this one: its caller hears so.
-            fac_result_post(&it->intf, it->cb, it->user, RES_CANCELLED);
-        }
+        if (reused)
+            superseded(*it);
         rec_t r = reused ? *it : rec_t{};
         r.intf = m.intf;
         r.sid = m.sid & sid_mask;
@@ -147,45 +127,7 @@ struct spv_t {
                 end(cur, RES_TIMEOUT);
         }
     }
-
-    void cancel_if(bool all, uint8_t node_id)
-    {
-        for (auto it = list.begin(); it != list.end();) {
-            auto cur = it++;
-            if (all || cur->intf.nodeid == node_id)
-                end(cur, RES_CANCELLED);
-        }
-    }
 };
-
-void spv_t::hdlr(void *data, const uint8_t *msg, uint8_t len)
-{
-    auto *s = static_cast<spv_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(msg, len)) {
-        s->on_tick(now);
-        return;
-    }
-    send_msg_t snd;
-    rpt_msg_t rpt;
-    node_msg_t node;
-    switch (fac_msg_kind(msg, len)) {
-    case MSG_SEND:
-        if (fac_msg_get(msg, len, &snd) && snd.len >= cmd_min && snd.len <= cmd_max)
-            s->on_send(snd);
-        break;
-    case MSG_RPT:
-        if (fac_msg_get(msg, len, &rpt))
-            s->on_rpt(rpt, now);
-        break;
-    case MSG_NODE_CANCEL:
-        if (fac_msg_get(msg, len, &node))
-            s->cancel_if(false, node.node_id);
-        break;
-    case MSG_FLUSH: s->cancel_if(true, 0); break;
-    default: break;
-    }
-}
 
 }  // namespace
 
@@ -196,20 +138,12 @@ void zwspv_exit(zwspv_ctx_t *ctx) { fac_state_exit<spv_t>(ctx); }
 int zwspv_cmd_snd(const zwif_desc_t *intf, const uint8_t *cmd, uint8_t len, uint8_t session_id,
                   zwfac_result_fn cb, uint64_t user)
 {
-    if (len > cmd_max)
-        return ZW_ERR_TOO_LARGE;
-    if (len < cmd_min)
-        return ZW_ERR_TOO_SMALL;
-    if (cb == nullptr || intf == nullptr || intf->net == nullptr || cmd == nullptr)
-        return ZW_ERR_VALUE;
     send_msg_t m{};
-    m.kind = MSG_SEND;
-    m.intf = *intf;
+    if (const int rc = fac_req_fill(&m, intf, cmd, len, cmd_min, cb, user); rc != 0)
+        return rc;
+    if (cb == nullptr)
+        return ZW_ERR_VALUE;
     m.sid = session_id & sid_mask;
-    m.len = len;
-    std::memcpy(m.cmd, cmd, len);
-    m.cb = cb;
-    m.user = user;
     return fac_msg_post(intf->net->spv_ctx, m) == 0 ? 0 : ZW_ERR_MEMORY;
 }
 
@@ -218,7 +152,7 @@ int zwspv_rpt_rcv(zwif_t *intf, const uint8_t *cmd, uint16_t len)
     if (intf == nullptr || intf->ep == nullptr || cmd == nullptr || len < 5 || cmd[0] != 0x6C || cmd[1] != 0x02)
         return 0;
     rpt_msg_t m{};
-    m.kind = MSG_RPT;
+    m.kind = FAC_MSG_RPT;
     zwif_desc_fill(&m.intf, intf);
     m.sid = cmd[2] & sid_mask;
     m.more = cmd[2] & 0x80;
@@ -233,9 +167,5 @@ void zwspv_cb_post(const zwif_desc_t *intf, zwfac_result_fn cb, uint64_t user, u
     fac_result_post(intf, cb, user, result);
 }
 
-int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id)
-{
-    return fac_msg_post(ctx, node_msg_t{MSG_NODE_CANCEL, node_id});
-}
-
-void zwspv_flush(zwspv_ctx_t *ctx) { fac_msg_post(ctx, node_msg_t{MSG_FLUSH, 0}); }
+int zwspv_node_cancel(zwspv_ctx_t *ctx, uint8_t node_id) { return fac_req_node_cancel(ctx, node_id); }
+void zwspv_flush(zwspv_ctx_t *ctx) { fac_req_flush(ctx); }

@@ -54,7 +54,7 @@ struct wupoll_t {
     zwnet_p net{nullptr};
     std::list<ent_t> list;
 
-    static void hdlr(void *data, const uint8_t *msg, uint8_t len);
+    void on_msg(uint32_t kind, const uint8_t *msg, uint8_t len, uint32_t now);
 
     ent_t *find(uint8_t node_id)
     {
@@ -157,29 +157,23 @@ struct wupoll_t {
     }
 };
 
-void wupoll_t::hdlr(void *data, const uint8_t *bytes, uint8_t len)
+void wupoll_t::on_msg(uint32_t, const uint8_t *bytes, uint8_t len, uint32_t now)
 {
-    auto *s = static_cast<wupoll_t *>(data);
-    const uint32_t now = fac_now(s->ctx);
-    if (fac_msg_is_tick(bytes, len)) {
-        s->on_tick(now);
-        return;
-    }
     msg_t m;
     if (!fac_msg_get(bytes, len, &m))
         return;
-    ent_t *e = s->find(m.node_id);
+    ent_t *e = find(m.node_id);
     switch (m.kind) {
     case MSG_ADD:
         if (e == nullptr) {
-            s->list.push_back(ent_t{m.node_id, ST_IDLE, now + first_probe, m.intv});
+            list.push_back(ent_t{m.node_id, ST_IDLE, now + first_probe, m.intv});
         }
         break;
-    case MSG_RM: s->list.remove_if([&m](const ent_t &x) { return x.node_id == m.node_id; }); break;
-    case MSG_FORGET: s->list.clear(); break;
+    case MSG_RM: list.remove_if([&m](const ent_t &x) { return x.node_id == m.node_id; }); break;
+    case MSG_FORGET: list.clear(); break;
     case MSG_TX_STS:
         if (e != nullptr)
-            s->on_tx_sts(*e, m.status, now);
+            on_tx_sts(*e, m.status, now);
         break;
     default: break;
     }
