@@ -163,8 +163,11 @@ struct request_fixture : ::testing::Test {
         ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
         for (const auto &m : root_messages)
             ASSERT_EQ(zwp_avi_root_message_register(zwp_avi_root_list_get(registry), &m), 0);
+        // The test doubles come before the daemon's own network messages of
+        // the same name (network_exit), so that lookups find them.
+        int at = 0;
         for (const auto &m : network_messages)
-            ASSERT_EQ(zwp_avi_network_message_register(zwp_avi_network_list_get(registry), &m), 0);
+            ASSERT_EQ(zwu_array_list_add_at_index(zwp_avi_network_list_get(registry), &m, at++), 0);
         for (const auto &m : node_messages)
             ASSERT_EQ(zwp_avi_node_message_register(zwp_avi_node_list_get(registry), &m), 0);
         for (const auto &m : endpoint_messages)
