@@ -7,13 +7,13 @@ int zwp_hcapi_net_desc_get(zwnet_p net, zwp_hcapi_net_desc_t *desc)
 {
     if (!net || !desc)
         return ZW_ERR_NET_NOT_FOUND;
-    // The controller is the first node; its identity beyond the node id
-    // (home id, roles) comes with the library's controller information.
-    zwnode_desc_t ctl{};
-    if (zwnet_get_node(net, &ctl) != 0)
-        return ZW_ERR_NET_NOT_FOUND;
+    // The controller is the first node, once the library knows it; its
+    // identity beyond the node id (home id, roles) comes with the library's
+    // controller information.
     *desc = {};
-    desc->ctl_id = ctl.nodeid;
+    zwnode_desc_t ctl{};
+    if (zwnet_get_node(net, &ctl) == 0)
+        desc->ctl_id = ctl.nodeid;
     return 0;
 }
 

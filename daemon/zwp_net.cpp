@@ -122,6 +122,20 @@ void op_end(zwp_net_t *net, int32_t status)
     net->completed_nodes = 0;
 }
 
+// The start's own end of operation 1: the status thread may have ended it
+// already, and then only the final status is the start's to tell.
+void init_op_end(zwp_net_t *net, int32_t status)
+{
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    if (net->cur_op == ZWNET_OP_INITIALIZE) {
+        net->prev_op = net->cur_op;
+        net->cur_op = 0;
+    }
+    net->cur_sts = status;
+    net->total_nodes = 0;
+    net->completed_nodes = 0;
+}
+
 uint32_t init_state_locked_get(zwp_net_t *net)
 {
     zwu_mutex_guard guard(net->init_lock);
@@ -447,7 +461,7 @@ void op_thread_end(zwp_net_t *net)
 int net_start(zwp_net_t *net)
 {
     if (zwu_thread_create(&net->op_thread, net->pool, false, op_status_handler, net) != 0) {
-        op_end(net, ZWP_NET_OP_FAILED);
+        init_op_end(net, ZWP_NET_OP_FAILED);
         return 22;
     }
     params_fill(net);
@@ -465,7 +479,7 @@ int net_start(zwp_net_t *net)
                 zwu_thread_name_set(saved, nullptr);
             if (result != 0) {
                 ZWS_LOG_ERROR("zwnet_init() failed with '%s'", zwp_err_str(result));
-                op_end(net, ZWP_NET_OP_FAILED);
+                init_op_end(net, ZWP_NET_OP_FAILED);
                 dev_cfg_error_log(net->params);
             } else {
                 net->hc = hc;
@@ -477,17 +491,17 @@ int net_start(zwp_net_t *net)
                 if (net->init_state != ZWP_NET_INITIALISED) {
                     ZWS_LOG_ERROR("Failed to initialize network");
                 } else if (zwp_net_desc_tree_build_locked(net) != 0) {
-                    op_end(net, ZWP_NET_OP_FAILED);
+                    init_op_end(net, ZWP_NET_OP_FAILED);
                 } else {
                     if (net->config && net->config->gw_auto_set_to_local)
                         unsolicited_ip_set_local(net);
                     const std::string path = tz_path();
                     if (zwp_hook_scene_init(&net->hooks, net->stor_dir.c_str(), nullptr, path.c_str(),
                                             net->time_zone) == 0) {
-                        op_end(net, ZWP_NET_OP_DONE);
+                        init_op_end(net, ZWP_NET_OP_DONE);
                         started = true;
                     } else {
-                        op_end(net, ZWP_NET_OP_FAILED);
+                        init_op_end(net, ZWP_NET_OP_FAILED);
                         zwp_net_desc_tree_clear(net);
                     }
                 }

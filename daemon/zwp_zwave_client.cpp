@@ -120,7 +120,9 @@ bool addr_text(const uint8_t *addr, bool ipv4, char *text, size_t size)
 int zwp_zip_server_text_parse(const char *text, size_t length, zwp_zip_entry_t entries[ZWP_ZIP_ENTRY_MAX],
                               int *count, int *skipped)
 {
-    if (!text || !entries || !count)
+    if (skipped)
+        *skipped = 0;
+    if (!entries || !count || (!text && length))
         return 22;
     int found = 0;
     int bad = 0;
