@@ -7,7 +7,10 @@
 #include "daemon/zwp_text.h"
 #include "util/zwu_inet.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -460,6 +463,8 @@ void op_thread_end(zwp_net_t *net)
 
 int net_start(zwp_net_t *net)
 {
+    if (net->config && net->config->var_dir && zwp_net_storage_dir_make(net->config->var_dir) != 0)
+        ZWS_LOG_WARN("Failed to create the directory '%s'", net->stor_dir.c_str());
     if (zwu_thread_create(&net->op_thread, net->pool, false, op_status_handler, net) != 0) {
         init_op_end(net, ZWP_NET_OP_FAILED);
         return 22;
@@ -547,6 +552,17 @@ void stop_library(zwp_net_t *net)
 // ---------------------------------------------------------------------------
 // Record
 // ---------------------------------------------------------------------------
+
+int zwp_net_storage_dir_make(const char *var_dir)
+{
+    if (!var_dir)
+        return 22;
+    const std::string var = var_dir;
+    for (const std::string &dir : {var, var + "/networks"})
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+            return 22;
+    return 0;
+}
 
 int zwp_net_create(zwp_net_t **out, const uint8_t id[8], const zwp_net_config_t *config, apr_pool_t *parent,
                    zwu_array_list_t if_messages)
@@ -1102,6 +1118,7 @@ constexpr zwp_net_ops_t record_ops{
     zwp_net_tx_status_wait,
     zwp_net_report_timedwait,
     ops_summary_get,
+    zwp_net_tx_status_end,
 };
 
 } // namespace

@@ -54,6 +54,10 @@ enum : int32_t {
 // send within about 5.2 s.
 inline constexpr int64_t ZWP_NET_TX_WAIT_USEC = 10 * 1000 * 1000;
 
+// Makes the data directory and its "networks" folder, where the stored
+// gateway and the node-information file live. 0 or 22.
+int zwp_net_storage_dir_make(const char *var_dir);
+
 // The record of network `id`, in init state 0 with no library network; its
 // pool is a child of `parent`. if_messages: the interface message
 // descriptors whose state each interface of the tree gets. 0 or 22.

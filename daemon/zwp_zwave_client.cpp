@@ -101,15 +101,6 @@ std::string zip_server_path(const char *var_dir)
     return std::string(var_dir ? var_dir : ".") + "/networks/" + ZWP_ZIP_SERVER_FILE;
 }
 
-// The data directory and its "networks" below it.
-int networks_dir_make(const std::string &var_dir)
-{
-    for (const std::string &dir : {var_dir, var_dir + "/networks"})
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-            return 22;
-    return 0;
-}
-
 bool addr_text(const uint8_t *addr, bool ipv4, char *text, size_t size)
 {
     return zwu_inet_ntop_iptype(addr, text, ipv4 ? 1 : 0, size) == 0;
@@ -211,7 +202,7 @@ int zwp_zip_server_file_write(const char *var_dir, const zwp_gw_t *chosen, const
         others++;
     }
     ZWS_LOG_INFORMATION("ZIP server address being written to file: %s", shown.c_str());
-    if (networks_dir_make(var_dir ? var_dir : ".") != 0)
+    if (!var_dir || zwp_net_storage_dir_make(var_dir) != 0)
         return 22;
     return zws_write_to_file_path(zip_server_path(var_dir).c_str(), lines.data(), lines.size()) == 0 ? 0 : 22;
 }
@@ -449,7 +440,8 @@ void gateway_discover(zwp_zwave_client_t *client, bool keep_bad_copy)
     gw.port = ZWP_ZIP_PORT_DEFAULT;
     if (keep_bad_copy)
         bad_copy_keep(client->var_dir.c_str());
-    if (zwp_zip_server_file_write(client->var_dir.c_str(), &gw, client->entries, client->entry_count) != 0) {
+    if (client->var_dir.empty() ||
+        zwp_zip_server_file_write(client->var_dir.c_str(), &gw, client->entries, client->entry_count) != 0) {
         ZWS_LOG_WARN("Failed to write ZIP server address to file");
     } else {
         int skipped = 0;
@@ -472,18 +464,15 @@ int zwp_zwave_client_create(zwp_zwave_client_t **out, const char *var_dir)
         return 22;
     }
     try {
-        client->var_dir = var_dir ? var_dir : ".";
+        client->var_dir = var_dir ? var_dir : "";
     } catch (const std::bad_alloc &) {
         delete client;
         return 22;
     }
-    // The library keeps its node-information file there too.
-    if (networks_dir_make(client->var_dir) != 0)
-        ZWS_LOG_WARN("Failed to create the networks directory '%s/networks'", client->var_dir.c_str());
 
     int skipped = 0;
-    const bool present = access(zip_server_path(var_dir).c_str(), F_OK) == 0;
-    if (zwp_zip_server_file_read(var_dir, client->entries, &client->entry_count, &skipped) != 0) {
+    const bool present = var_dir && access(zip_server_path(var_dir).c_str(), F_OK) == 0;
+    if (!var_dir || zwp_zip_server_file_read(var_dir, client->entries, &client->entry_count, &skipped) != 0) {
         client->entry_count = 0;
         gateway_discover(client, present);
     } else {

@@ -510,10 +510,13 @@ TEST_F(request_fixture, InterfaceStatusDecidesTheWaits)
         seen.hcapi_status = c.status;
         net.tx_status = c.tx;
         net.tx_waits = 0;
+        net.tx_ends = 0;
         const outcome out = run(leveled(c.name, "InterfaceTestRequest", "id", 5, 0, 0x25, c.passive));
         ASSERT_EQ(out.read, 0) << c.what;
         EXPECT_EQ(out.executed, c.executed) << c.what;
         EXPECT_EQ(net.tx_waits, c.tx_waits) << c.what;
+        // Each call's transmit ticket ends with its wait or is given back.
+        EXPECT_EQ(net.tx_waits + net.tx_ends, c.passive ? 0 : 1) << c.what;
         EXPECT_EQ(seen.report_polls, c.polls) << c.what;
         EXPECT_EQ(seen.calls, c.calls) << c.what;
         EXPECT_EQ(net.lock_depth.load(), 0) << c.what;

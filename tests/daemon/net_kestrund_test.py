@@ -11,6 +11,7 @@ Usage: net_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC PART
 PART: stored, discover, stop, nodes, restart
 """
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -96,6 +97,9 @@ class Install:
     def daemon(self):
         return Daemon("", args=["-f", self.conf], avsc=None)
 
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
 
 def ask(name):
     reply = PEER.decode(exchange(PEER.payload("test", name, "NetworkRequest", network_request()), timeout=10))
@@ -161,6 +165,7 @@ def part_stored():
           "the stored gateway was confirmed by discovery")
     stop_checks(daemon, "stored")
     gateway.stop()
+    install.remove()
 
 
 def part_discover():
@@ -183,6 +188,7 @@ def part_discover():
           "and uses the stored gateway")
     stop_checks(daemon, "restarted")
     gateway.stop()
+    install.remove()
 
 
 def part_stop():
@@ -218,6 +224,7 @@ def part_stop():
         worker.join()
     check(len(results) == 160, "every request was answered or refused")
     gateway.stop()
+    install.remove()
 
 
 # The library's node interview is not there yet: the node list holds no node
@@ -257,6 +264,7 @@ def part_nodes():
     profile_checks(daemon)
     stop_checks(daemon, "nodes")
     gateway.stop()
+    install.remove()
 
 
 def interview_queries(lines):
@@ -286,6 +294,7 @@ def part_restart():
     check(again == [], f"a restart does not interview the nodes it knows ({again[:3]})")
     stop_checks(daemon, "restarted")
     gateway.stop()
+    install.remove()
 
 
 def main():
