@@ -730,6 +730,33 @@ void zwp_net_op_set(zwp_net_t *net, uint8_t op)
     net->completed_nodes = 0;
 }
 
+zwp_net_op_state_t zwp_net_op_begin(zwp_net_t *net, uint8_t op)
+{
+    zwp_net_op_state_t saved{};
+    if (!net)
+        return saved;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    saved = {net->cur_op, net->cur_sts, net->total_nodes, net->completed_nodes, net->prev_op};
+    net->prev_op = net->cur_op;
+    net->cur_op = op;
+    net->cur_sts = 0;
+    net->total_nodes = 0;
+    net->completed_nodes = 0;
+    return saved;
+}
+
+void zwp_net_op_restore(zwp_net_t *net, const zwp_net_op_state_t *saved)
+{
+    if (!net || !saved)
+        return;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    net->cur_op = saved->current;
+    net->cur_sts = saved->status;
+    net->total_nodes = saved->total_nodes;
+    net->completed_nodes = saved->completed_nodes;
+    net->prev_op = saved->previous;
+}
+
 void zwp_net_op_state_get(zwp_net_t *net, zwp_net_op_state_t *state)
 {
     if (!net || !state)

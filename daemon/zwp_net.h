@@ -99,6 +99,12 @@ struct zwp_net_op_state_t {
     uint32_t completed_nodes;
     uint32_t previous;
 };
+// Makes an operation current before the library call that starts it, so
+// that the operation's first notification finds it current; hands back the
+// fields as they were, which zwp_net_op_restore puts back when the library
+// refuses the call.
+zwp_net_op_state_t zwp_net_op_begin(zwp_net_t *net, uint8_t op);
+void zwp_net_op_restore(zwp_net_t *net, const zwp_net_op_state_t *saved);
 void zwp_net_op_state_get(zwp_net_t *net, zwp_net_op_state_t *state);
 // The DSK of the last add notification with status 3 and kind 0; 0, or 22
 // when none came.

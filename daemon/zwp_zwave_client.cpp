@@ -231,6 +231,7 @@ struct zwp_zwave_client_t {
     int total = 0;
 
     bool selected = false;
+    bool file_bad = false; // the stored file did not read whole
     zwp_gw_t chosen{};
     zwp_zip_entry_t entries[ZWP_ZIP_ENTRY_MAX]{};
     int entry_count = 0;
@@ -415,7 +416,7 @@ void bad_copy_keep(const char *var_dir)
 }
 
 // Discovery picks a gateway and stores it: IPv4 first, then IPv6.
-void gateway_discover(zwp_zwave_client_t *client, bool keep_bad_copy)
+void gateway_discover(zwp_zwave_client_t *client)
 {
     ZWS_LOG_INFORMATION("zwave_client: Starting discovery");
     uint8_t addr[16] = {};
@@ -438,16 +439,8 @@ void gateway_discover(zwp_zwave_client_t *client, bool keep_bad_copy)
     std::memcpy(gw.addr, addr, ipv4 ? 4 : 16);
     gw.addr_type = ipv4 ? 1 : 0;
     gw.port = ZWP_ZIP_PORT_DEFAULT;
-    if (keep_bad_copy)
-        bad_copy_keep(client->var_dir.c_str());
-    if (client->var_dir.empty() ||
-        zwp_zip_server_file_write(client->var_dir.c_str(), &gw, client->entries, client->entry_count) != 0) {
+    if (zwp_zwave_client_store(client, &gw) != 0)
         ZWS_LOG_WARN("Failed to write ZIP server address to file");
-    } else {
-        int skipped = 0;
-        if (zwp_zip_server_file_read(client->var_dir.c_str(), client->entries, &client->entry_count, &skipped) != 0)
-            client->entry_count = 0;
-    }
     client->chosen = gw;
     client->selected = true;
 }
@@ -474,8 +467,10 @@ int zwp_zwave_client_create(zwp_zwave_client_t **out, const char *var_dir)
     const bool present = var_dir && access(zip_server_path(var_dir).c_str(), F_OK) == 0;
     if (!var_dir || zwp_zip_server_file_read(var_dir, client->entries, &client->entry_count, &skipped) != 0) {
         client->entry_count = 0;
-        gateway_discover(client, present);
+        client->file_bad = present;
+        gateway_discover(client);
     } else {
+        client->file_bad = skipped > 0;
         const zwp_zip_entry_t &first = client->entries[0];
         bool found = zwp_zwave_client_cached_gw_check(client, &first) == 0;
         if (!found) {
@@ -506,6 +501,21 @@ void zwp_zwave_client_destroy(zwp_zwave_client_t *client)
         return;
     discovery_stop(client);
     delete client;
+}
+
+int zwp_zwave_client_store(zwp_zwave_client_t *client, const zwp_gw_t *gw)
+{
+    if (!client || !gw || client->var_dir.empty())
+        return 22;
+    if (client->file_bad)
+        bad_copy_keep(client->var_dir.c_str());
+    if (zwp_zip_server_file_write(client->var_dir.c_str(), gw, client->entries, client->entry_count) != 0)
+        return 22;
+    client->file_bad = false;
+    int skipped = 0;
+    if (zwp_zip_server_file_read(client->var_dir.c_str(), client->entries, &client->entry_count, &skipped) != 0)
+        client->entry_count = 0;
+    return 0;
 }
 
 int zwp_zwave_client_gw_get(const zwp_zwave_client_t *client, zwp_gw_t *gw)

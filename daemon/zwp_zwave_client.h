@@ -59,6 +59,12 @@ int zwp_zwave_client_create(zwp_zwave_client_t **client, const char *var_dir);
 // Stops any discovery and frees.
 void zwp_zwave_client_destroy(zwp_zwave_client_t *client);
 
+// Stores `gw` as the gateway in use, with the other stored entries after
+// it, and reads the file back into the entries. A stored file that did not
+// read whole is first copied to "zip_server.txt.bad". 0 or 22 (the old file
+// then stays).
+int zwp_zwave_client_store(zwp_zwave_client_t *client, const zwp_gw_t *gw);
+
 // The chosen gateway: 0, or 22 when none was selected.
 int zwp_zwave_client_gw_get(const zwp_zwave_client_t *client, zwp_gw_t *gw);
 // The stored entries read last.

@@ -173,3 +173,39 @@ TEST(zip_server_file, DiscoveryRunsTheIPv6PassAfterTheIPv4PassAndEachPassIsBound
 }
 
 } // namespace
+
+namespace {
+
+TEST(zip_server_file, AFileThatDidNotReadWholeIsKeptBeforeItIsRewritten)
+{
+    zw_test::log_capture log;
+    data_dir dir;
+    const std::string path = dir.var + "/networks/zip_server.txt";
+    const std::string old_text = "10.0.0.9|5\n\nnot an address\n10.0.0.7";
+    std::ofstream(path) << old_text;
+    zwp_zwave_client_t *client = nullptr;
+    ASSERT_EQ(zwp_zwave_client_create(&client, dir.var.c_str()), 0);
+    zwp_gw_t none{};
+    EXPECT_EQ(zwp_zwave_client_gw_get(client, &none), 22) << "the stored gateway did not answer";
+    EXPECT_TRUE(log.has("[error] Cannot find Z/IP Gateway cache entry from discovery. Z/IP Gateway not initialize.\n"));
+
+    zwp_gw_t gw{};
+    gw.addr[0] = 10;
+    gw.addr[3] = 5;
+    gw.addr_type = 1;
+    gw.port = 41231;
+    ASSERT_EQ(zwp_zwave_client_store(client, &gw), 0);
+    EXPECT_EQ(file_text(path + ".bad"), old_text);
+    EXPECT_EQ(file_text(path), "10.0.0.5|41231\n10.0.0.9|5\n10.0.0.7\n") << "the good lines stay";
+    zwp_zip_entry_t entries[ZWP_ZIP_ENTRY_MAX];
+    ASSERT_EQ(zwp_zwave_client_entries_get(client, entries), 0);
+    EXPECT_EQ(entries[0].addr[3], 5) << "the entries follow the new file";
+
+    // A file that reads whole is not copied again.
+    std::filesystem::remove(path + ".bad");
+    ASSERT_EQ(zwp_zwave_client_store(client, &gw), 0);
+    EXPECT_FALSE(std::filesystem::exists(path + ".bad"));
+    zwp_zwave_client_destroy(client);
+}
+
+} // namespace

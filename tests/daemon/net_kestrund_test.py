@@ -172,13 +172,23 @@ def part_discover():
     net_setup([1])
     gateway = Gateway()
     install = Install()
+    # A file whose first line is no gateway is as good as none; it is kept
+    # aside before the daemon writes its own.
+    unreadable = "the-gateway|41231|00112233445566778899aabbccddeeff\n10.0.0.9|5\n"
+    with open(install.zip_server, "w") as out:
+        out.write(unreadable)
     daemon = install.daemon()
     summary = wait_initialised(daemon)
-    check(summary is not None, "without zip_server.txt discovery finds the simulator and the network initialises")
+    check(summary is not None, "without a usable zip_server.txt discovery finds the simulator and the network "
+          "initialises")
     stop_checks(daemon, "discovered")
     with open(install.zip_server) as written:
         text = written.read()
     check(text == f"{GATEWAY}|41231\n", f"the daemon stored the gateway it found ({text!r})")
+    with open(install.zip_server + ".bad") as kept:
+        check(kept.read() == unreadable, "and kept the unreadable file aside")
+    check(not any("00112233445566778899aabbccddeeff" in line for line in daemon.stdout() + daemon.stderr()),
+          "no key reaches the log")
 
     daemon = install.daemon()
     summary = wait_initialised(daemon)

@@ -218,6 +218,13 @@ TEST_F(net_fixture, TheStatusThreadKeepsTheOperationFields)
     zwp_net_op_set(net, ZWNET_OP_RESET);
     EXPECT_TRUE(same(op_state(), {ZWNET_OP_RESET, 0, 0, 0, 0}));
 
+    // An operation is current before its library call; a refusal puts the
+    // fields back as they were.
+    const zwp_net_op_state_t saved = zwp_net_op_begin(net, ZWNET_OP_MIGRATE);
+    EXPECT_TRUE(same(op_state(), {ZWNET_OP_MIGRATE, 0, 0, 0, ZWNET_OP_RESET}));
+    zwp_net_op_restore(net, &saved);
+    EXPECT_TRUE(same(op_state(), {ZWNET_OP_RESET, 0, 0, 0, 0}));
+
     // An unsolicited key request makes inclusion current with status 21.
     zwnet_sec2_cb_data_t request{};
     request.cb_type = ZWNET_SEC2_CB_KEY_REQ;
