@@ -541,6 +541,11 @@ void stop_library(zwp_net_t *net)
         net->init_state = ZWP_NET_STOPPING;
         zwp_net_desc_tree_clear(net);
         zwscn_exit_network(net);
+        // The scene library has let go of the network: nothing more is
+        // forwarded to it.
+        net->hooks.scn_op_notify = nullptr;
+        net->hooks.scn_node_change = nullptr;
+        net->hooks.scn_report = nullptr;
         library_exit(net);
     }
     op_end(net, ZWP_NET_OP_STOPPED);
