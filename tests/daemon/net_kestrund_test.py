@@ -163,6 +163,16 @@ def part_stored():
         started_checks(daemon, summary)
     check(daemon.wait_lines(daemon.stdout, "[information] Found cached gateway entry through discovery ip v4.\n"),
           "the stored gateway was confirmed by discovery")
+
+    # network_exit stops and frees the network; the daemon runs on without.
+    reply = PEER.decode(exchange(PEER.payload("test", "network_exit", "NetworkRequest", network_request()),
+                                 timeout=30))
+    check(reply is not None and reply[0] == "Void", f"network_exit answers with the empty record ({reply})")
+    summary = ask("network_summary_get")
+    check(summary is not None and summary["parameter"]["is_initialized"] == 0
+          and summary["parameter"]["summary_initialized"] is None, "the summary then shows no network")
+    check(ask("network_operation_state_get") is None, "and network requests are refused")
+    check(not any(name == STATUS_THREAD for _, name in daemon.threads()), "the status thread has ended")
     stop_checks(daemon, "stored")
     gateway.stop()
     install.remove()

@@ -401,3 +401,52 @@ TEST_F(list_fixture, StopCallsStopAndFreeTheRegisteredNetwork)
 }
 
 } // namespace
+
+namespace {
+
+void value_cb(zwif_desc_t *, uint8_t, time_t) {}
+void pair_cb(zwif_desc_t *, uint8_t, uint8_t, time_t) {}
+void record_cb(zwif_desc_t *, const void *, time_t) {}
+
+TEST_F(net_fixture, InstallersServeTheirOwnClassOnANetworkWithHooks)
+{
+    zwif_desc_t none{};
+    none.cls = 0x25;
+    EXPECT_EQ(zwp_hook_switch_rpt_set(&none, value_cb), -1) << "no network, no table";
+    start();
+    const struct {
+        const char *what;
+        uint16_t cls;
+        int (*install)(const zwif_desc_t *);
+    } rows[] = {
+        {"basic", 0x20, [](const zwif_desc_t *i) { return zwp_hook_basic_rpt_set(i, value_cb); }},
+        {"switch", 0x25, [](const zwif_desc_t *i) { return zwp_hook_switch_rpt_set(i, value_cb); }},
+        {"level", 0x26, [](const zwif_desc_t *i) { return zwp_hook_level_rpt_set(i, value_cb); }},
+        {"colour", 0x33, [](const zwif_desc_t *i) { return zwp_hook_col_sw_rpt_set(i, record_cb); }},
+        {"door lock", 0x62, [](const zwif_desc_t *i) { return zwp_hook_dlck_op_rpt_set(i, record_cb); }},
+        {"setpoint", 0x43, [](const zwif_desc_t *i) { return zwp_hook_thrmo_setp_rpt_set(i, record_cb); }},
+        {"binary sensor", 0x30, [](const zwif_desc_t *i) { return zwp_hook_bsensor_rpt_set(i, pair_cb); }},
+        {"sensor", 0x31, [](const zwif_desc_t *i) { return zwp_hook_sensor_rpt_set(i, record_cb); }},
+        {"notification", 0x71, [](const zwif_desc_t *i) { return zwp_hook_alrm_rpt_set(i, record_cb); }},
+        {"central scene", 0x5B, [](const zwif_desc_t *i) { return zwp_hook_csc_rpt_set(i, record_cb); }},
+        {"barrier", 0x66, [](const zwif_desc_t *i) { return zwp_hook_barrier_rpt_set(i, value_cb); }},
+        {"barrier signal", 0x66, [](const zwif_desc_t *i) { return zwp_hook_barrier_notif_rpt_set(i, pair_cb); }},
+    };
+    zwp_hook_table_t *table = zwp_hook_table_get(zwp_net_hc_get(net));
+    ASSERT_NE(table, nullptr);
+    for (size_t slot = 0; slot < std::size(rows); slot++) {
+        zwif_desc_t intf{};
+        intf.net = zwp_net_hc_get(net);
+        intf.nodeid = 2;
+        intf.cls = static_cast<uint16_t>(rows[slot].cls ^ 0x01);
+        EXPECT_EQ(rows[slot].install(&intf), ZW_ERR_CLASS_NOT_FOUND) << rows[slot].what << ": another class";
+        EXPECT_EQ(table->rpt[slot].load(), nullptr) << rows[slot].what;
+        intf.cls = rows[slot].cls;
+        // The node is unknown to the library, which says so; the slot holds
+        // the callback for when it exists.
+        EXPECT_EQ(rows[slot].install(&intf), ZW_ERR_INTF_NOT_FOUND) << rows[slot].what;
+        EXPECT_NE(table->rpt[slot].load(), nullptr) << rows[slot].what;
+    }
+}
+
+} // namespace
