@@ -386,7 +386,6 @@ void unsolicited_ip_set_local(zwp_net_t *net)
     uint8_t local[16] = {};
     char text[ZWU_INET_ADDRSTRLEN] = {};
     uint8_t addr[16] = {};
-    uint8_t type = 0;
     if (zwp_hcapi_local_addr_for_peer(hc, net->gw.addr, local, ipv4) != 0 ||
         zwu_inet_ntop_iptype(local, text, ipv4 ? 1 : 0, sizeof text) != 0) {
         ZWS_LOG_ERROR("Setting unsolicited IP failed.");
@@ -396,7 +395,6 @@ void unsolicited_ip_set_local(zwp_net_t *net)
         ZWS_LOG_ERROR("IPv6 pton conversion failed");
         return;
     }
-    (void)type;
     if (zwp_hcapi_gw_unsolic_set(&intf, addr, zwnet_host_port_get(hc)) != 0)
         ZWS_LOG_ERROR("Setting unsolicited IP failed.");
 }
