@@ -1,7 +1,7 @@
 #include "daemon/zwp_desc.h"
 
 #include "daemon/zwp_avi_message.h"
-#include "daemon/zwp_hcapi.h"
+#include "hcapi/include/zwnet.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_text.h"
 
@@ -158,7 +158,7 @@ int eps_build(node_entry *node, const zwp_desc_owner_t &owner)
 
 uint8_t alive_state(zwnet_p hc, uint8_t node_id)
 {
-    switch (zwp_hcapi_node_sts_get(hc, node_id)) {
+    switch (zwnet_node_sts_get(hc, node_id)) {
     case 0:
         return 3;
     case 2:

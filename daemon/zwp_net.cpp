@@ -1,10 +1,10 @@
 #include "daemon/zwp_net.h"
 
-#include "daemon/zwp_hcapi.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net_ops.h"
 #include "daemon/zwp_scene_hook.h"
 #include "daemon/zwp_text.h"
+#include "hcapi/include/zwif.h"
 #include "util/zwu_inet.h"
 
 #include <sys/stat.h>
@@ -362,13 +362,43 @@ void dev_cfg_error_log(const zwnet_init_t &p)
                       at[0], at[1], at[2]);
 }
 
+// The library refreshes one descriptor per network at each call; copying it
+// out under one lock keeps readers on several threads off each other's
+// refresh.
+std::mutex g_net_desc_lock;
+
+bool net_desc_copy(zwnet_p hc, zwnet_desc_t *out)
+{
+    if (!hc)
+        return false;
+    std::lock_guard<std::mutex> guard(g_net_desc_lock);
+    const zwnet_desc_t *desc = zwnet_get_desc(hc);
+    if (!desc)
+        return false;
+    *out = *desc;
+    return true;
+}
+
+// Unsolicited Destination Set of the Z/IP Gateway class: the library sends
+// none of its own after initialisation, so the frame goes through the
+// interface's send path.
+int gw_unsolic_set(const zwif_desc_t *intf, const uint8_t *addr, uint16_t port)
+{
+    uint8_t frame[20] = {0x5F, 0x08};
+    std::memcpy(frame + 2, addr, 16);
+    frame[18] = static_cast<uint8_t>(port >> 8);
+    frame[19] = static_cast<uint8_t>(port);
+    const int rc = zwif_exec_simple(intf, frame, sizeof frame, nullptr);
+    return rc < 0 ? rc : 0;
+}
+
 // Points the gateway's unsolicited destination at this host; failures are
 // logged only.
 void unsolicited_ip_set_local(zwp_net_t *net)
 {
     zwnet_p hc = net->hc.load();
-    zwp_hcapi_net_desc_t desc{};
-    if (!hc || zwp_hcapi_net_desc_get(hc, &desc) != 0) {
+    zwnet_desc_t desc{};
+    if (!net_desc_copy(hc, &desc)) {
         ZWS_LOG_ERROR("Getting controller node id failed.");
         return;
     }
@@ -386,7 +416,7 @@ void unsolicited_ip_set_local(zwp_net_t *net)
     uint8_t local[16] = {};
     char text[ZWU_INET_ADDRSTRLEN] = {};
     uint8_t addr[16] = {};
-    if (zwp_hcapi_local_addr_for_peer(hc, net->gw.addr, local, ipv4) != 0 ||
+    if (zwnet_local_addr_for_peer(hc, net->gw.addr, local, ipv4) != 0 ||
         zwu_inet_ntop_iptype(local, text, ipv4 ? 1 : 0, sizeof text) != 0) {
         ZWS_LOG_ERROR("Setting unsolicited IP failed.");
         return;
@@ -395,7 +425,7 @@ void unsolicited_ip_set_local(zwp_net_t *net)
         ZWS_LOG_ERROR("IPv6 pton conversion failed");
         return;
     }
-    if (zwp_hcapi_gw_unsolic_set(&intf, addr, zwnet_host_port_get(hc)) != 0)
+    if (gw_unsolic_set(&intf, addr, zwnet_host_port_get(hc)) != 0)
         ZWS_LOG_ERROR("Setting unsolicited IP failed.");
 }
 
@@ -783,12 +813,12 @@ zwnet_p zwp_net_hc_get(const zwp_net_t *net) { return net ? net->hc.load() : nul
 
 int zwp_net_get_ctx_persistent(zwp_net_t *net, char *buffer, size_t size)
 {
-    zwp_hcapi_net_desc_t desc{};
-    if (!net || !buffer || size < 25 || zwp_hcapi_net_desc_get(net->hc.load(), &desc) != 0)
+    zwnet_desc_t desc{};
+    if (!net || !buffer || size < 25 || !net_desc_copy(net->hc.load(), &desc))
         return 0;
     const uint8_t *id = net->id;
     std::snprintf(buffer, size, "%02X%02X%02X%02X%02X%02X%02X%02X%08X", id[0], id[1], id[2], id[3], id[4], id[5],
-                  id[6], id[7], desc.home_id);
+                  id[6], id[7], desc.id);
     return 1;
 }
 
@@ -981,10 +1011,10 @@ int zwp_net_report_timedwait(zwp_net_t *net, zwu_cond_t *cond, int64_t usec)
 
 int zwp_net_info_get(zwp_net_t *net, zwp_net_info_t *info)
 {
-    zwp_hcapi_net_desc_t desc{};
-    if (!net || !info || zwp_hcapi_net_desc_get(net->hc.load(), &desc) != 0)
+    zwnet_desc_t desc{};
+    if (!net || !info || !net_desc_copy(net->hc.load(), &desc))
         return 22;
-    *info = {desc.home_id, desc.ctl_id, desc.ctl_role, desc.ctl_cap, desc.zw_role};
+    *info = {desc.id, desc.ctl_id, desc.ctl_role, desc.ctl_cap, desc.zw_role};
     return 0;
 }
 

@@ -1,6 +1,5 @@
 #include "daemon/zwp_scene_hook.h"
 
-#include "daemon/zwp_hcapi.h"
 #include "daemon/zwp_log.h"
 #include "util/zwu_time.h"
 
@@ -347,8 +346,8 @@ int nameloc_get(void *ctx, uint8_t node_id, uint8_t ep_id, uint32_t, char *name,
     return 0;
 }
 
-int poll_rm(void *ctx, uint16_t handle) { return zwp_hcapi_poll_rm(hc_of(ctx), handle); }
-int poll_rm_key(void *ctx, uint32_t key) { return zwp_hcapi_poll_rm_key(hc_of(ctx), key); }
+int poll_rm(void *ctx, uint16_t handle) { return zwnet_poll_rm(hc_of(ctx), handle); }
+int poll_rm_key(void *ctx, uint32_t key) { return zwnet_poll_rm_key(hc_of(ctx), key); }
 
 int exists(void *ctx, int kind, uint8_t node_id, uint8_t ep_id, uint16_t cls)
 {

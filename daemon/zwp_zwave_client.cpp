@@ -1,6 +1,5 @@
 #include "daemon/zwp_zwave_client.h"
 
-#include "daemon/zwp_hcapi.h"
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
 #include "util/zwu_inet.h"
@@ -295,7 +294,8 @@ void discovery_stop(zwp_zwave_client_t *client)
         client->handle = nullptr;
     }
     // Once stop returns the callback is not called again.
-    zwp_hcapi_gw_discvr_stop(handle);
+    if (handle)
+        zwnet_gw_discvr_stop(handle);
 }
 
 void discovery_state_clear(zwp_zwave_client_t *client)
@@ -326,7 +326,7 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
         client->state = static_cast<uint8_t>(ipv4 ? (mdns ? 2 : 1) : (mdns ? 4 : 3));
     }
     client->in_progress = true;
-    void *handle = zwp_hcapi_gw_discvr_start(discovery_result_cb, client, ipv4, mdns);
+    void *handle = zwnet_gw_discvr_start(discovery_result_cb, client, ipv4, mdns);
     if (!handle) {
         client->in_progress = false;
         discovery_state_clear(client);

@@ -247,10 +247,6 @@ def part_stop():
     install.remove()
 
 
-# The library's node interview is not there yet: the node list holds no node
-# of the simulated profiles. These parts are ready for it.
-NEEDS_INTERVIEW = "needs the node interview"
-
 # The demo profiles: node id and its endpoints.
 PROFILES = {2: [0], 3: [0], 4: [0]}
 NODE_HOSTS = [1, 2, 3, 4]
@@ -272,9 +268,6 @@ def profile_checks(daemon):
 
 
 def part_nodes():
-    # Remove this skip once the library interviews the nodes.
-    print(f"SKIP {NEEDS_INTERVIEW}")
-    return SKIP
     net_setup(NODE_HOSTS)
     gateway = Gateway("demo")
     install = Install()
@@ -294,9 +287,6 @@ def interview_queries(lines):
 
 
 def part_restart():
-    # Remove this skip once the library interviews the nodes.
-    print(f"SKIP {NEEDS_INTERVIEW}")
-    return SKIP
     net_setup(NODE_HOSTS)
     gateway = Gateway("demo")
     install = Install()

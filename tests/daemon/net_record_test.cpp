@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -38,7 +40,7 @@ struct net_fixture : ::testing::Test {
         config.report_wait_timeout = 11;
         zwp_net_time_zone_path_set(dir.tz.c_str());
         sim = std::make_unique<sim_gateway>(address);
-        ASSERT_EQ(sim->gw.start(), 0) << sim->gw.last_error();
+        ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
         ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(net, &gw);
@@ -95,7 +97,7 @@ TEST_F(net_fixture, StartsTheNetworkBuildsItsTreeBindsTheScenesAndStopsCleanly)
     zwscn_network_view_t view;
     ASSERT_TRUE(zwscn_network_view_get(net, &view));
     EXPECT_TRUE(view.bound);
-    EXPECT_STREQ(view.param.ctx_persistent, "010203040506070800000000");
+    EXPECT_STREQ(view.param.ctx_persistent, "0102030405060708C0FFEE01");
     EXPECT_STREQ(view.param.time_zone, "Europe/Berlin");
     EXPECT_STREQ(zwp_net_time_zone_get(net), "Europe/Berlin");
     EXPECT_EQ(std::string(view.param.stor_dir), dir.var + "/networks/");
@@ -317,7 +319,9 @@ TEST_F(net_fixture, AClearedTreeWakesEveryReportWaiter)
     EXPECT_EQ(woken.load(), 3);
 }
 
-TEST_F(net_fixture, TheTreeOfANetworkWithoutNodesHasNoEntries)
+// The simulated gateway's network is the controller alone: the tree holds
+// its node with the one endpoint, and nothing of node 2.
+TEST_F(net_fixture, TheTreeOfANetworkOfTheControllerAloneHoldsOnlyIt)
 {
     start();
     ASSERT_EQ(zwp_net_desc_lock(net), 0);
@@ -330,8 +334,13 @@ TEST_F(net_fixture, TheTreeOfANetworkWithoutNodesHasNoEntries)
     EXPECT_EQ(zwp_desc_if_find(tree, 2, 0, 0x25, &intf), 22);
     EXPECT_EQ(zwp_desc_tree_node_remove(tree, 9), 22);
     zwp_net_desc_unlock(net);
-    EXPECT_TRUE(nodes.empty());
-    EXPECT_TRUE(eps.empty());
+    std::vector<std::pair<int, int>> ids;
+    for (const zwp_desc_node_item_t &item : nodes)
+        ids.emplace_back(item.node.nodeid, -1);
+    for (const zwep_desc_t &ep : eps)
+        ids.emplace_back(ep.nodeid, ep.epid);
+    zwp_desc_node_list_release(&nodes);
+    EXPECT_EQ(ids, (std::vector<std::pair<int, int>>{{1, -1}, {1, 0}}));
     EXPECT_TRUE(log.has("[error] Failed to find (NodeId, EndpointId, InterfaceId): (2, 0, 37|0x0025)\n"));
     EXPECT_TRUE(log.has("[error] Failed to find match for node id : 9\n"));
 

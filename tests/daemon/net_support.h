@@ -8,6 +8,9 @@
 #include "daemon/zwp_net.h"
 #include "daemon/zwp_runtime.h"
 #include "sim/sim_gateway.h"
+#include "sim/sim_gw_app.h"
+#include "sim/sim_nm.h"
+#include "sim/sim_node.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -109,9 +113,42 @@ inline std::string sim_address()
     return "127." + std::to_string(100 + rd() % 100) + "." + std::to_string(1 + rd() % 250) + ".1";
 }
 
+// The simulator as initialisation meets it: the gateway with its
+// network-management answers and its own node (the controller alone unless
+// profiles are given), and simulated nodes of the given profiles at .N of
+// the gateway's /24.
 struct sim_gateway {
     sim::gateway gw;
-    explicit sim_gateway(const std::string &address) : gw(make(address)) {}
+    std::vector<sim::node_profile> profiles;
+    std::unique_ptr<sim::node_model> model;
+    std::unique_ptr<sim::nm_gateway> nm;
+    std::unique_ptr<sim::gw_app> app;
+
+    explicit sim_gateway(const std::string &address, std::vector<sim::node_profile> nodes = {})
+        : gw(make(address)), profiles(std::move(nodes))
+    {
+    }
+    // The answers go in once the gateway runs: nodes take its port.
+    int start()
+    {
+        if (int rc = gw.start(); rc != 0)
+            return rc;
+        model = std::make_unique<sim::node_model>(gw);
+        if (int rc = model->add(profiles); rc != 0)
+            return rc;
+        sim::nm_config nm_cfg;
+        nm_cfg.nodes = {sim::gw_self_node(1)};
+        for (const sim::node_profile &p : profiles)
+            nm_cfg.nodes.push_back(sim::nm_node_of(p));
+        nm = std::make_unique<sim::nm_gateway>(gw, nm_cfg);
+        app = std::make_unique<sim::gw_app>(gw);
+        return 0;
+    }
+    // The answers go only after the gateway has stopped.
+    ~sim_gateway() { gw.stop(); }
+    sim_gateway(const sim_gateway &) = delete;
+    sim_gateway &operator=(const sim_gateway &) = delete;
+
     static sim::gateway_config make(const std::string &address)
     {
         sim::gateway_config config;
