@@ -52,8 +52,8 @@ def net_setup(hosts):
 class Gateway:
     """The simulator and the discovery responder."""
 
-    def __init__(self, profile=None):
-        args = [SIM, "--address", GATEWAY] + (["--profile", profile] if profile else [])
+    def __init__(self, profiles=()):
+        args = [SIM, "--address", GATEWAY] + [arg for profile in profiles for arg in ("--profile", profile)]
         self.lines = []
         self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self.reader = threading.Thread(target=self._read)
@@ -247,9 +247,12 @@ def part_stop():
     install.remove()
 
 
-# The demo profiles: node id and its endpoints.
-PROFILES = {2: [0], 3: [0], 4: [0]}
-NODE_HOSTS = [1, 2, 3, 4]
+# The simulator's profiles: the demo set (a switch, a sleeping sensor, a
+# basic node) and a node that tells its class versions and identity, which
+# the interview asks it for. Node id and its endpoints.
+SIM_PROFILES = ["demo", "5=plus_switch"]
+PROFILES = {2: [0], 3: [0], 4: [0], 5: [0]}
+NODE_HOSTS = [1] + list(PROFILES)
 
 
 def profile_checks(daemon):
@@ -269,7 +272,7 @@ def profile_checks(daemon):
 
 def part_nodes():
     net_setup(NODE_HOSTS)
-    gateway = Gateway("demo")
+    gateway = Gateway(SIM_PROFILES)
     install = Install()
     with open(install.zip_server, "w") as out:
         out.write(f"{GATEWAY}|41231\n")
@@ -288,7 +291,7 @@ def interview_queries(lines):
 
 def part_restart():
     net_setup(NODE_HOSTS)
-    gateway = Gateway("demo")
+    gateway = Gateway(SIM_PROFILES)
     install = Install()
     with open(install.zip_server, "w") as out:
         out.write(f"{GATEWAY}|41231\n")
@@ -297,6 +300,8 @@ def part_restart():
     stop_checks(daemon, "first run")
     saved = [name for name in os.listdir(install.networks) if name.startswith("nif") and name.endswith(".dat")]
     check(saved == [f"nif{SIM_HOME_ID:08X}.dat"], f"the stop saved the node-information file ({saved})")
+    first = interview_queries(gateway.lines)
+    check(first != [], "the first run interviewed the nodes at their own addresses")
     before = len(gateway.lines)
     daemon = install.daemon()
     profile_checks(daemon)
