@@ -10,7 +10,9 @@
 #include "daemon/zwp_scene_hook.h"
 #include "scene/zwscn.h"
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -28,6 +30,7 @@ struct net_fixture : ::testing::Test {
     data_dir dir;
     zwp_net_config_t config{};
     std::string address = sim_address();
+    std::vector<sim::node_profile> profiles;  // the simulated nodes beside the gateway
     std::unique_ptr<sim_gateway> sim;
     zwp_net_t *net = nullptr;
 
@@ -39,7 +42,7 @@ struct net_fixture : ::testing::Test {
         config.dev_cfg_file = dir.dev_cfg.data();
         config.report_wait_timeout = 11;
         zwp_net_time_zone_path_set(dir.tz.c_str());
-        sim = std::make_unique<sim_gateway>(address);
+        sim = std::make_unique<sim_gateway>(address, profiles);
         ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
         ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
@@ -456,6 +459,97 @@ TEST_F(net_fixture, InstallersServeTheirOwnClassOnANetworkWithHooks)
         EXPECT_EQ(rows[slot].install(&intf), ZW_ERR_INTF_NOT_FOUND) << rows[slot].what;
         EXPECT_NE(table->rpt[slot].load(), nullptr) << rows[slot].what;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A network of simulated nodes: a switch and a basic node that tell
+// nothing of themselves, a sleeping sensor, and a node that tells its class
+// versions and identity when the interview asks it.
+struct net_nodes_fixture : net_fixture {
+    net_nodes_fixture()
+    {
+        for (const auto &[id, name] : {std::pair<uint8_t, const char *>{2, "switch"},
+                                       {3, "sensor"},
+                                       {4, "basic"},
+                                       {5, "plus_switch"}})
+            profiles.push_back(*sim::builtin_profile(name, id));
+    }
+
+    // Node id -> (class -> version) of endpoint 0, from the daemon's tree.
+    std::map<int, std::map<int, int>> tree_interfaces()
+    {
+        std::map<int, std::map<int, int>> out;
+        if (zwp_net_desc_lock(net) != 0)
+            return out;
+        for (const sim::node_profile &p : profiles) {
+            std::vector<zwif_desc_t> ifs;
+            if (zwp_desc_ep_if_list_get(zwp_net_desc_tree_get(net), p.node_id, 0, &ifs) == 0)
+                for (const zwif_desc_t &i : ifs)
+                    out[p.node_id][i.cls] = i.ver;
+        }
+        zwp_net_desc_unlock(net);
+        return out;
+    }
+
+    // Interview queries (Version Get of a class, Version Get, Manufacturer
+    // Specific Get) that reached the nodes from command index `from` on.
+    size_t interview_queries(uint64_t from) const
+    {
+        size_t n = 0;
+        for (const sim::node_command &c : sim->model->commands())
+            n += c.index >= from && c.command.size() >= 2 &&
+                 ((c.command[0] == 0x86 && (c.command[1] == 0x13 || c.command[1] == 0x11)) ||
+                  (c.command[0] == 0x72 && c.command[1] == 0x04));
+        return n;
+    }
+};
+
+TEST_F(net_nodes_fixture, TheTreeHoldsTheSimulatedNodesAndARestartDoesNotAskThemAgain)
+{
+    start();
+    // Every class of a profile is an interface of its node; the versions are
+    // those the node told (a node without Version class cannot tell).
+    const auto first = tree_interfaces();
+    for (const sim::node_profile &p : profiles) {
+        ASSERT_EQ(first.count(p.node_id), 1u) << int(p.node_id);
+        const auto &ifs = first.at(p.node_id);
+        const bool tells = std::any_of(p.classes.begin(), p.classes.end(),
+                                       [](const sim::class_profile &c) { return c.cmd_class == 0x86; });
+        for (const sim::class_profile &c : p.classes) {
+            ASSERT_EQ(ifs.count(c.cmd_class), 1u) << int(p.node_id) << " class " << int(c.cmd_class);
+            if (tells) {
+                EXPECT_EQ(ifs.at(c.cmd_class), c.version) << int(p.node_id) << " class " << int(c.cmd_class);
+            }
+        }
+    }
+    ASSERT_EQ(zwp_net_desc_lock(net), 0);
+    std::vector<zwp_desc_node_item_t> nodes;
+    EXPECT_EQ(zwp_desc_node_list_get(zwp_net_desc_tree_get(net), &nodes), 0);
+    zwp_net_desc_unlock(net);
+    std::map<int, std::pair<int, int>> sleep_listen;  // node -> (sleep capable, listening)
+    for (const zwp_desc_node_item_t &item : nodes)
+        sleep_listen[item.node.nodeid] = {item.node.sleep_cap, item.node.listen};
+    zwp_desc_node_list_release(&nodes);
+    EXPECT_EQ(sleep_listen[3], std::make_pair(1, 0)) << "the sensor sleeps";
+    EXPECT_EQ(sleep_listen[2], std::make_pair(0, 1));
+    EXPECT_GT(interview_queries(0), 0u) << "the interview asked the node that can tell";
+
+    // The stop saves the node information; a network started again loads it
+    // and asks none of the nodes it knows.
+    EXPECT_EQ(zwp_net_stop(net), 0);
+    zwp_net_free(net);
+    net = nullptr;
+    EXPECT_TRUE(std::filesystem::exists(dir.var + "/networks/nifC0FFEE01.dat"));
+    const uint64_t from = sim->model->next_command_index();
+    ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+    zwp_gw_t gw = gw_of(address);
+    zwp_net_gw_params_set(net, &gw);
+    start();
+    EXPECT_EQ(tree_interfaces(), first);
+    EXPECT_EQ(interview_queries(from), 0u);
 }
 
 } // namespace
