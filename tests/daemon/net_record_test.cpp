@@ -11,6 +11,7 @@
 #include "scene/zwscn.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <map>
 #include <cstring>
@@ -119,6 +120,42 @@ TEST_F(net_fixture, StartsTheNetworkBuildsItsTreeBindsTheScenesAndStopsCleanly)
     EXPECT_TRUE(eventually([] { return thread_names().count(status_thread) == 0; }));
     ASSERT_TRUE(zwscn_network_view_get(net, &view));
     EXPECT_FALSE(view.bound);
+}
+
+// A gateway that sends its unsolicited frames elsewhere keeps that
+// destination through initialisation; the daemon, told to, points it here.
+TEST_F(net_fixture, TheDaemonPointsTheUnsolicitedDestinationAtThisHostWhenTold)
+{
+    const std::array<uint8_t, 16> elsewhere{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 9, 8, 7};
+    for (const bool told : {false, true}) {
+        SCOPED_TRACE(told ? "told" : "not told");
+        if (net) {
+            EXPECT_EQ(zwp_net_stop(net), 0);
+            zwp_net_free(net);
+            net = nullptr;
+        }
+        sim->gw.stop();
+        sim = std::make_unique<sim_gateway>(address);
+        sim->app_cfg.unsol_addr = elsewhere;
+        sim->app_cfg.unsol_port = 4999;
+        ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
+        config.gw_auto_set_to_local = told ? 1 : 0;
+        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+        zwp_gw_t gw = gw_of(address);
+        zwp_net_gw_params_set(net, &gw);
+        start();
+        if (!told) {
+            EXPECT_EQ(sim->app->unsol_destination(), std::make_pair(elsewhere, uint16_t{4999}));
+            continue;
+        }
+        // Our address toward the gateway is the loopback address we bound.
+        std::array<uint8_t, 16> here{};
+        here[10] = here[11] = 0xFF;
+        const in_addr_t a = inet_addr("127.0.0.1");
+        std::memcpy(here.data() + 12, &a, 4);
+        const uint16_t port = zwnet_host_port_get(zwp_net_hc_get(net));
+        EXPECT_TRUE(eventually([&] { return sim->app->unsol_destination() == std::make_pair(here, port); }));
+    }
 }
 
 TEST_F(net_fixture, AMissingTimeZoneFileFallsBackToUtc)

@@ -120,6 +120,7 @@ inline std::string sim_address()
 struct sim_gateway {
     sim::gateway gw;
     std::vector<sim::node_profile> profiles;
+    sim::gw_app_config app_cfg;  // the gateway's own profile
     std::unique_ptr<sim::node_model> model;
     std::unique_ptr<sim::nm_gateway> nm;
     std::unique_ptr<sim::gw_app> app;
@@ -141,7 +142,7 @@ struct sim_gateway {
         for (const sim::node_profile &p : profiles)
             nm_cfg.nodes.push_back(sim::nm_node_of(p));
         nm = std::make_unique<sim::nm_gateway>(gw, nm_cfg);
-        app = std::make_unique<sim::gw_app>(gw);
+        app = std::make_unique<sim::gw_app>(gw, app_cfg);
         return 0;
     }
     // The answers go only after the gateway has stopped.
