@@ -164,7 +164,10 @@ int interface_call(zwp_net_list_t *net_list, zwp_avi_request_t *request, zwp_net
     if (!ops->tx_status_reset || ops->tx_status_reset(net) != 0)
         return 22;
     uint32_t status = 0;
-    if (message->hcapi_call(intf, request->arguments, &status) != 0)
+    const int called = message->hcapi_call(intf, request->arguments, &status);
+    if ((called != 0 || status != 0) && ops->tx_status_end)
+        ops->tx_status_end(net);
+    if (called != 0)
         return 22;
     if (status > 2)
         return ZWP_AVI_FAIL("HCAPI call for '%s' failed with '%s'", request->name_logged.c_str(),

@@ -2,12 +2,16 @@
 
 #include "avi/zw_avro.h"
 #include "daemon/zwp_avi_message.h"
+#include "daemon/zwp_desc.h"
 #include "daemon/zwp_log.h"
+#include "daemon/zwp_net.h"
 #include "daemon/zwp_net_ops.h"
 #include "hcapi/include/zwnet.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -143,7 +147,273 @@ int version_result(void *results, avro_value_t *parameter)
     return 0;
 }
 
+
+// ---------------------------------------------------------------------------
+// network_exit: the network list stops and frees the network.
+// ---------------------------------------------------------------------------
+
+int exit_call(zwp_net_t *net, void *, void **)
+{
+    if (!net)
+        return 22;
+    const uint8_t *id = zwp_net_id_get(net);
+    char id_text[24];
+    std::snprintf(id_text, sizeof id_text, "%02X-%02X-%02X-%02X-%02X-%02X-%02X-%02X", id[0], id[1], id[2], id[3],
+                  id[4], id[5], id[6], id[7]);
+    // The stop waits for every reference, this request's own included.
+    zwp_net_unref(net);
+    return zwp_net_owner_stop(net, id_text);
+}
+
+// ---------------------------------------------------------------------------
+// network_info_get
+// ---------------------------------------------------------------------------
+
+struct info_results {
+    zwu_time_t utime = 0;
+    zwp_net_info_t info{};
+};
+
+int info_call(zwp_net_t *net, void *, void **results)
+{
+    auto *made = new (std::nothrow) info_results{};
+    if (!made) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    if (zwp_net_info_get(net, &made->info) != 0) {
+        ZWS_LOG_ERROR("zwnet_get_desc() failed");
+        delete made;
+        return 22;
+    }
+    made->utime = zwp_net_tree_utime_get(net);
+    *results = made;
+    return 0;
+}
+
+int info_result(void *results, avro_value_t *parameter)
+{
+    const auto *r = static_cast<const info_results *>(results);
+    if (!r)
+        return 22;
+    if (zw_avro_field_set_long(parameter, "utime", static_cast<int64_t>(r->utime)) != 0 ||
+        zw_avro_field_set_long(parameter, "home_id", static_cast<int64_t>(r->info.home_id)) != 0 ||
+        zw_avro_field_set_int(parameter, "controller_node_id", r->info.ctl_id) != 0 ||
+        zw_avro_field_set_int(parameter, "controller_role", r->info.ctl_role) != 0 ||
+        zw_avro_field_set_int(parameter, "controller_capability", r->info.ctl_cap) != 0 ||
+        zw_avro_field_set_int(parameter, "controller_zwave_role", r->info.zw_role) != 0)
+        return 22;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// network_node_list_get
+// ---------------------------------------------------------------------------
+
+struct node_list_results {
+    std::vector<zwp_desc_node_item_t> nodes;
+    ~node_list_results() { zwp_desc_node_list_release(&nodes); }
+};
+
+int node_list_call(zwp_net_t *net, void *, void **results)
+{
+    auto *made = new (std::nothrow) node_list_results{};
+    if (!made) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    if (zwp_desc_node_list_get(zwp_net_desc_tree_get(net), &made->nodes) != 0) {
+        delete made;
+        return 22;
+    }
+    *results = made;
+    return 0;
+}
+
+// The node record's plain fields, in the order written.
+struct node_field {
+    const char *name;
+    bool is_long;
+    int64_t (*value)(const zwp_desc_node_item_t &item);
+};
+constexpr node_field node_fields[] = {
+    {"id", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.nodeid; }},
+    {"property", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.propty; }},
+    {"vendor_id", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.vid; }},
+    {"product_id", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.pid; }},
+    {"product_type", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.type; }},
+    {"category", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.category; }},
+    {"alive", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.state.alive; }},
+    {"secure", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.state.secure; }},
+    {"zwave_library_type", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.lib_type; }},
+    {"zwave_protocol_version", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.proto_ver; }},
+    {"application_version", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.app_ver; }},
+    {"FLiRS", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.sensor; }},
+    {"sleep_capable", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.sleep_cap; }},
+    {"wake_up_interval", true, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.wkup_intv; }},
+    {"s2_keys_valid", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.s2_keys_valid; }},
+    {"s2_grant_key", false, [](const zwp_desc_node_item_t &i) -> int64_t { return i.node.s2_grnt_keys; }},
+};
+
+int ext_ver_write(avro_value_t *node, const ext_ver_t *ext)
+{
+    avro_value_t record;
+    if (avro_value_get_by_name(node, "external_version_info", &record, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field 'external_version_info': %s", avro_strerror());
+        return 22;
+    }
+    if (!ext)
+        return zw_avro_field_set_int(&record, "is_external_supported", 0) == 0 ? 0 : 22;
+    if (zw_avro_field_set_int(&record, "is_external_supported", 1) != 0 ||
+        zw_avro_field_set_int(&record, "hardware_version", ext->hw_ver) != 0) {
+        ZWS_LOG_ERROR("Failed to set the field 'number_of_targets': %s", avro_strerror());
+        return 22;
+    }
+    if (ext->fw_cnt == 0)
+        return 0;
+    avro_value_t array;
+    if (avro_value_get_by_name(&record, "target_version_info_array", &array, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field 'target_version_info_array': %s", avro_strerror());
+        return 22;
+    }
+    for (uint8_t i = 0; i < ext->fw_cnt; i++) {
+        avro_value_t element;
+        if (avro_value_append(&array, &element, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to append firmware_target_element : %s", avro_strerror());
+            return 22;
+        }
+        if (zw_avro_field_set_int(&element, "version", ext->fw_ver[i] >> 8) != 0 ||
+            zw_avro_field_set_int(&element, "sub_version", ext->fw_ver[i] & 0xFF) != 0) {
+            ZWS_LOG_ERROR("Failed to set version and subversion fields:  %s", avro_strerror());
+            return 22;
+        }
+    }
+    return 0;
+}
+
+int node_list_result(void *results, avro_value_t *parameter)
+{
+    const auto *r = static_cast<const node_list_results *>(results);
+    if (!r)
+        return 22;
+    avro_value_t array;
+    if (avro_value_get_by_name(parameter, "node_list", &array, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field 'node_list': %s", avro_strerror());
+        return 22;
+    }
+    for (const zwp_desc_node_item_t &item : r->nodes) {
+        avro_value_t node;
+        if (avro_value_append(&array, &node, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to get the field 'node_list': %s", avro_strerror());
+            return 22;
+        }
+        for (const node_field &field : node_fields) {
+            const int64_t value = field.value(item);
+            const int set = field.is_long ? zw_avro_field_set_long(&node, field.name, value)
+                                          : zw_avro_field_set_int(&node, field.name, static_cast<int32_t>(value));
+            if (set != 0)
+                return 22;
+        }
+        char dsk[sizeof item.node.s2_dsk];
+        std::memcpy(dsk, item.node.s2_dsk, sizeof dsk);
+        dsk[sizeof dsk - 1] = '\0';
+        if (zw_avro_field_set_string(&node, "s2_dsk", dsk) != 0 || ext_ver_write(&node, item.state.ext_ver) != 0)
+            return 22;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// network_node_endpoint_list_get
+// ---------------------------------------------------------------------------
+
+struct ep_list_results {
+    std::vector<zwep_desc_t> eps;
+};
+
+int ep_list_call(zwp_net_t *net, void *, void **results)
+{
+    auto *made = new (std::nothrow) ep_list_results{};
+    if (!made) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    if (zwp_desc_all_ep_list_get(zwp_net_desc_tree_get(net), &made->eps) != 0) {
+        delete made;
+        return 22;
+    }
+    *results = made;
+    return 0;
+}
+
+int ep_list_result(void *results, avro_value_t *parameter)
+{
+    const auto *r = static_cast<const ep_list_results *>(results);
+    if (!r)
+        return 22;
+    avro_value_t array;
+    if (avro_value_get_by_name(parameter, "node_endpoint_list", &array, nullptr) != 0) {
+        ZWS_LOG_ERROR("Failed to get the field 'endpoint_list': %s", avro_strerror());
+        return 22;
+    }
+    for (const zwep_desc_t &ep : r->eps) {
+        avro_value_t element;
+        if (avro_value_append(&array, &element, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to append to 'endpoints_list': %s", avro_strerror());
+            return 22;
+        }
+        avro_value_t node;
+        if (zw_avro_field_set_int(&element, "id", ep.epid) != 0)
+            return 22;
+        if (avro_value_get_by_name(&element, "node", &node, nullptr) != 0) {
+            ZWS_LOG_ERROR("Failed to get the field 'node': %s", avro_strerror());
+            return 22;
+        }
+        if (zw_avro_field_set_int(&node, "id", ep.nodeid) != 0)
+            return 22;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// network_operation_state_get
+// ---------------------------------------------------------------------------
+
+int op_state_call(zwp_net_t *net, void *, void **results)
+{
+    auto *made = new (std::nothrow) zwp_net_op_state_t{};
+    if (!made) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    zwp_net_op_state_get(net, made);
+    *results = made;
+    return 0;
+}
+
+int op_state_result(void *results, avro_value_t *parameter)
+{
+    const auto *r = static_cast<const zwp_net_op_state_t *>(results);
+    if (!r)
+        return 22;
+    if (zw_avro_field_set_int(parameter, "current_operation", static_cast<int32_t>(r->current)) != 0 ||
+        zw_avro_field_set_int(parameter, "current_operation_status", r->status) != 0 ||
+        zw_avro_field_set_int(parameter, "current_operation_total_nodes", static_cast<int32_t>(r->total_nodes)) != 0 ||
+        zw_avro_field_set_int(parameter, "current_operation_completed_nodes",
+                              static_cast<int32_t>(r->completed_nodes)) != 0 ||
+        zw_avro_field_set_int(parameter, "previous_operation", static_cast<int32_t>(r->previous)) != 0)
+        return 22;
+    return 0;
+}
+
 constexpr zwp_avi_message_networks info_messages[] = {
+    {"network_exit", nullptr, nullptr, exit_call, 0, nullptr, nullptr},
+    {"network_info_get", nullptr, nullptr, info_call, 1, info_result, results_free<info_results>},
+    {"network_node_list_get", nullptr, nullptr, node_list_call, 1, node_list_result, results_free<node_list_results>},
+    {"network_node_endpoint_list_get", nullptr, nullptr, ep_list_call, 1, ep_list_result,
+     results_free<ep_list_results>},
+    {"network_operation_state_get", nullptr, nullptr, op_state_call, 0, op_state_result,
+     results_free<zwp_net_op_state_t>},
     {"network_summary_get", nullptr, nullptr, summary_call, 0, summary_result, results_free<summary_results>},
     {"network_version_get", nullptr, nullptr, version_call, 0, version_result, results_free<version_results>},
 };

@@ -1,7 +1,10 @@
 #include "daemon/zwp_net_list.h"
 
+#include "daemon/zwp_avi.h"
 #include "daemon/zwp_log.h"
+#include "daemon/zwp_net.h"
 #include "daemon/zwp_net_ops.h"
+#include "daemon/zwp_zwave_client.h"
 #include "scene/zwscn.h"
 #include "util/zwu_array.h"
 
@@ -32,9 +35,16 @@ zwp_net_list_t *g_net_list = nullptr;
 
 constexpr size_t id_size = sizeof zwp_net_list_fixed_id;
 
+void gateway_release(zwp_net_list_t *list)
+{
+    zwp_zwave_client_destroy(list->zwave_client);
+    list->zwave_client = nullptr;
+}
+
 // Everything made by construction, newest first; also the error path.
 void net_list_free(zwp_net_list_t *list)
 {
+    gateway_release(list);
     if (list->scene_started)
         zwscn_shutdown();
     if (list->stop_threads)
@@ -60,23 +70,65 @@ int scene_start(zwp_net_list_t *list)
     return 0;
 }
 
-// Gateway selection (the stored gateway file or discovery) and the spawn of
-// the network for the chosen gateway come with the gateway-selection
-// record; until then the daemon runs without a network.
-int gateway_select(zwp_net_list_t *) { return 0; }
-void gateway_release(zwp_net_list_t *list) { list->zwave_client = nullptr; }
+// Gateway selection (the stored gateway file, or discovery), then the
+// network of the chosen gateway. Without a gateway the daemon runs without
+// a network.
+int gateway_select(zwp_net_list_t *list)
+{
+    zwp_zwave_client_t *client = nullptr;
+    if (zwp_zwave_client_create(&client, zwp_net_list_var_dir_get(list)) != 0)
+        return 22;
+    list->zwave_client = client;
+    zwp_gw_t gw{};
+    if (zwp_zwave_client_gw_get(client, &gw) != 0)
+        return 0;
+    zwp_net_t *net = nullptr;
+    zwu_mutex_guard guard(list->zwave_client_lock);
+    if (!guard.held() || portal_client_spawn(list, &net) != 0) {
+        ZWS_LOG_ERROR("portal_client_spawn failed");
+        return 22;
+    }
+    return 0;
+}
+
 
 // Stops and frees one network taken out of the hash; one that cannot be
 // stopped stays allocated, since its threads may still use it.
-void net_stop_free(zwp_net_t *net)
+int net_stop_free(zwp_net_t *net, const char *failure = "zwp_net_stop() failed. 'net' not freed. Possible memory leak")
 {
     const zwp_net_ops_t *ops = zwp_net_ops_get();
     if (!ops->stop || ops->stop(net) != 0) {
-        ZWS_LOG_WARN("zwp_net_stop() failed. 'net' not freed. Possible memory leak");
-        return;
+        ZWS_LOG_WARN("%s", failure);
+        return 22;
     }
     if (ops->free)
         ops->free(net);
+    return 0;
+}
+
+struct stop_async_job {
+    zwp_net_list_t *list;
+    zwp_net_t *net;
+    apr_thread_t *thread;
+};
+
+void *APR_THREAD_FUNC stop_async_handler(apr_thread_t *, void *data)
+{
+    auto *job = static_cast<stop_async_job *>(data);
+    zwu_thread_name_set("ANetStopHdlr", nullptr);
+    const int result = net_stop_free(job->net);
+    zwp_net_list_t *list = job->list;
+    // The creator registered the handle under the array's lock before this
+    // thread could get here; whoever takes it out of the array ends it.
+    apr_thread_t *thread = nullptr;
+    {
+        zwu_mutex_guard guard(list->stop_threads_lock);
+        thread = job->thread;
+    }
+    delete job;
+    if (zwp_net_list_stop_thread_remove(list, thread) == 0)
+        zwu_thread_detach(thread);
+    return reinterpret_cast<void *>(static_cast<intptr_t>(result));
 }
 
 int id_parse(const char *text, uint8_t id[8])
@@ -179,6 +231,7 @@ int zwp_net_list_init(zwp_net_list_t **out, const zwp_net_config_t *config, zwp_
         net_list_free(list);
         return 22;
     }
+    zwp_net_ops_install();
     if (scene_start(list) != 0 || gateway_select(list) != 0) {
         net_list_free(list);
         return 22;
@@ -197,14 +250,17 @@ void zwp_net_list_exit(zwp_net_list_t *list)
         if (g_net_list == list)
             g_net_list = nullptr;
     }
+    // Entries are taken out under the lock and stopped without it: a stop
+    // waits for requests that themselves looked the network up. The scene
+    // library goes after the networks it is bound to.
+    while (zwp_net_t *net = hash_take_any(list)) {
+        zwp_zwave_client_net_set(list->zwave_client, nullptr);
+        net_stop_free(net);
+    }
     if (list->scene_started) {
         zwscn_shutdown();
         list->scene_started = false;
     }
-    // Entries are taken out under the lock and stopped without it: a stop
-    // waits for requests that themselves looked the network up.
-    while (zwp_net_t *net = hash_take_any(list))
-        net_stop_free(net);
     gateway_release(list);
     apr_thread_t *thread = nullptr;
     while (zwp_net_list_stop_thread_pop(list, &thread) == 0) {
@@ -325,4 +381,85 @@ int zwp_net_list_zwave_client_lock(zwp_net_list_t *list)
 int zwp_net_list_zwave_client_unlock(zwp_net_list_t *list)
 {
     return list && zwu_mutex_unlock(list->zwave_client_lock) == 0 ? 0 : 22;
+}
+
+int portal_client_spawn(zwp_net_list_t *list, zwp_net_t **out)
+{
+    zwp_gw_t gw{};
+    if (!list || zwp_zwave_client_gw_get(list->zwave_client, &gw) != 0)
+        return 22;
+    zwp_net_t *net = nullptr;
+    if (zwp_net_create(&net, zwp_net_list_fixed_id, list->config, list->pool,
+                       zwp_avi_interface_list_get(list->registry)) != 0)
+        return 22;
+    zwp_net_gw_params_set(net, &gw);
+    zwp_net_owner_set(
+        net, [](void *ctx, const char *id) { return zwp_net_list_net_stop(static_cast<zwp_net_list_t *>(ctx), id); },
+        list);
+    if (zwp_net_list_add(list, net) != 0) {
+        zwp_net_free(net);
+        return 22;
+    }
+    if (zwp_net_start_async(net) != 0) {
+        zwp_net_list_remove(list, net, 0);
+        zwp_net_free(net);
+        return 22;
+    }
+    zwp_zwave_client_net_set(list->zwave_client, net);
+    if (out)
+        *out = net;
+    return 0;
+}
+
+int zwp_net_list_net_stop(zwp_net_list_t *list, const char *id)
+{
+    if (!list)
+        return 22;
+    zwp_net_t *net = nullptr;
+    {
+        zwu_mutex_guard guard(list->hash_lock);
+        if (!guard.held())
+            return 22;
+        net = static_cast<zwp_net_t *>(apr_hash_get(list->hash, zwp_net_list_fixed_id, id_size));
+        if (!net) {
+            ZWS_LOG_INFORMATION("Unable to find '%s' in the list of connected networks", id ? id : "");
+            return 22;
+        }
+        apr_hash_set(list->hash, zwp_net_list_fixed_id, id_size, nullptr);
+    }
+    if (net_stop_free(net) != 0)
+        return 22;
+    if (zwp_zwave_client_net_get(list->zwave_client) == net)
+        zwp_zwave_client_net_set(list->zwave_client, nullptr);
+    return 0;
+}
+
+int zwp_net_list_net_stop_async(zwp_net_list_t *list, zwp_net_t *net)
+{
+    if (!list || !net || zwp_net_list_remove(list, net, 1) != 0)
+        return 22;
+    if (zwp_zwave_client_net_get(list->zwave_client) == net)
+        zwp_zwave_client_net_set(list->zwave_client, nullptr);
+    auto *job = new (std::nothrow) stop_async_job{list, net, nullptr};
+    if (!job) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    zwu_mutex_guard guard(list->stop_threads_lock);
+    if (!guard.held() || zwu_thread_create(&job->thread, list->pool, false, stop_async_handler, job) != 0) {
+        delete job;
+        return 22;
+    }
+    if (zwu_array_list_add(list->stop_threads, job->thread) != 0)
+        ZWS_LOG_ERROR("Failed to keep the handle of the network stop thread");
+    return 0;
+}
+
+int zwp_net_list_net_kill(zwp_net_list_t *list, zwp_net_t *net)
+{
+    if (!list || !net || zwp_net_list_remove(list, net, 1) != 0)
+        return 22;
+    if (zwp_zwave_client_net_get(list->zwave_client) == net)
+        zwp_zwave_client_net_set(list->zwave_client, nullptr);
+    return net_stop_free(net, "Network kill: zwp_net_stop() failed. 'net' not freed. Possible memory leak");
 }

@@ -27,6 +27,20 @@ int zwp_net_list_init(zwp_net_list_t **net_list, const zwp_net_config_t *config,
 // Stops the scene library and every network, joins the stop threads, frees.
 void zwp_net_list_exit(zwp_net_list_t *net_list);
 
+// Creates, registers and starts the network of the gateway that the
+// gateway-selection record chose. 0, or 22 (nothing is left registered).
+int portal_client_spawn(zwp_net_list_t *net_list, zwp_net_t **net);
+// Stops and frees the registered network; id names it in the log line.
+// 0, or 22 when there is none or it cannot be stopped (then it stays
+// allocated).
+int zwp_net_list_net_stop(zwp_net_list_t *net_list, const char *id);
+// The same on an "ANetStopHdlr" thread of the list (joined at the list's
+// exit): 0 once the thread runs, 22 when there is no network or no thread.
+int zwp_net_list_net_stop_async(zwp_net_list_t *net_list, zwp_net_t *net);
+// Removes the network and stops it at once: 0, or 22 when the stop fails
+// (the record then stays allocated).
+int zwp_net_list_net_kill(zwp_net_list_t *net_list, zwp_net_t *net);
+
 // Registers a network under the fixed key. A list that already holds a
 // network refuses a second one (22), so a live network is never orphaned.
 int zwp_net_list_add(zwp_net_list_t *net_list, zwp_net_t *net);

@@ -59,6 +59,11 @@ struct zwp_net_ops_t {
 
     // Fills the summary of a network that has a descriptor tree.
     int (*summary_get)(zwp_net_t *net, zwp_net_summary_t *summary);
+
+    // Gives the transmit status back without waiting (the library call
+    // failed, or queued or answered the command without sending it), so
+    // that the next request need not wait for a status that never comes.
+    void (*tx_status_end)(zwp_net_t *net);
 };
 
 // Installs the record module's calls (null: none again). The table must

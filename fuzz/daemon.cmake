@@ -9,3 +9,7 @@ endif()
 if(TARGET zw_daemon)
   zw_fuzz(NAME fuzz_daemon_frame SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_frame_fuzz.cpp LIBS zw_daemon)
 endif()
+# The stored gateway file.
+if(TARGET zw_daemon)
+  zw_fuzz(NAME fuzz_daemon_zip_server SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_zip_server_fuzz.cpp LIBS zw_daemon)
+endif()

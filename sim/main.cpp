@@ -1,9 +1,11 @@
 // zipgw-sim: the Z/IP gateway simulator as a program, for the demo.
-// Plays the gateway with its network-management answers, and nodes with
+// Plays the gateway with its network-management answers and its own node
+// (what a client asks while it learns who the gateway is), and nodes with
 // their own addresses (simulated nodes when given a profile), until SIGTERM
 // or SIGINT, and logs every frame in one line on standard output.
 
 #include "sim/sim_gateway.h"
+#include "sim/sim_gw_app.h"
 #include "sim/sim_nm.h"
 #include "sim/sim_node.h"
 
@@ -199,8 +201,10 @@ int main(int argc, char **argv)
     for (sim::node_profile &p : profiles)
         p.awake_timeout = std::chrono::seconds(10);
 
-    // The gateway's node list: the simulated nodes, then the bare addresses.
+    // The gateway's node list: itself, the simulated nodes, then the bare
+    // addresses.
     sim::nm_config nm;
+    nm.nodes.push_back(sim::gw_self_node(nm.own_node_id));
     for (const sim::node_profile &p : profiles)
         nm.nodes.push_back(sim::nm_node_of(p));
     for (const sim::node_address &a : config.nodes) {
@@ -236,6 +240,7 @@ int main(int argc, char **argv)
         }
     }
     sim::nm_gateway responder(gw, nm);
+    sim::gw_app own_node(gw);
     std::printf("zipgw-sim: gateway on %s\n", gw.address().text().c_str());
     for (const sim::node_address &n : config.nodes)
         std::printf("zipgw-sim: node %u on %s\n", n.node_id, gw.node(n.node_id)->text().c_str());

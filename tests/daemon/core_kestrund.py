@@ -27,6 +27,21 @@ WARNINGS = [
 ]
 
 
+# What gateway selection logs at start-up when it finds no gateway: the
+# discovery passes report (at "error", as every discovery report is logged)
+# and their end.
+GATEWAY_SELECTION = (
+    "[information] zwave_client: Starting discovery",
+    "[error] Network  MDNS = ",
+    "[debug] discovery ",
+    "[warning] No ZIP server selected for initialization",
+)
+
+
+def without_gateway_selection(lines):
+    return [line for line in lines if not line.startswith(GATEWAY_SELECTION)]
+
+
 def config_text(portal="", top="", drop=None):
     """The four required keys (less `drop`), with more inside portal and at the top."""
     security = "".join(f"{k} = {v}; " for k, v in REQUIRED.items() if k != drop)

@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from core_kestrund import (FRAME_MAX, WARNINGS, AvroPeer, Checks, Daemon, config_text, connect, drain,  # noqa: E402
-                           exchange, frame, network_request)
+                           exchange, frame, network_request, without_gateway_selection)
 
 os.environ["KESTRUND"] = sys.argv[1]
 checks = Checks()
@@ -23,8 +23,10 @@ def startup():
     daemon = Daemon(config_text())
     check(daemon.wait_ready(), "starts with only the required keys")
     daemon.wait_lines(daemon.stdout, WARNINGS[-1])
-    check(daemon.stdout() == WARNINGS, "logs the five warnings of the missing optional keys")
-    check(daemon.stderr() == [], "logs no error")
+    check(daemon.wait_lines(daemon.stdout, "[warning] No ZIP server selected for initialization\n"),
+          "finds no gateway to use")
+    check(without_gateway_selection(daemon.stdout()) == WARNINGS, "logs the five warnings of the missing optional keys")
+    check(without_gateway_selection(daemon.stderr()) == [], "logs no error")
     names = [name for _, name in daemon.threads()]
     check(names.count("AServer") == 1, "one thread is named AServer")
     workers = daemon.wait_workers(10)

@@ -29,16 +29,31 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
     zwp_avi_registry_t *registry = nullptr;
     ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
     zwu_array_list_t network = zwp_avi_network_list_get(registry);
-    ASSERT_EQ(zwu_array_list_size(network), 2);
-    for (const char *name : {"network_summary_get", "network_version_get"}) {
+    // Messages that report on the network: those that read the tree need
+    // one; network_exit has no reply record.
+    const struct {
+        const char *name;
+        uint64_t flag;
+        bool result;
+    } built[] = {
+        {"network_exit", 0, false},
+        {"network_info_get", 1, true},
+        {"network_node_list_get", 1, true},
+        {"network_node_endpoint_list_get", 1, true},
+        {"network_operation_state_get", 0, true},
+        {"network_summary_get", 0, true},
+        {"network_version_get", 0, true},
+    };
+    ASSERT_EQ(zwu_array_list_size(network), 7);
+    for (const auto &b : built) {
+        const char *name = b.name;
         const zwp_avi_message_networks *message = nullptr;
         ASSERT_EQ(zwp_avi_network_message_find(network, name, &message), 0) << name;
         EXPECT_STREQ(message->avro_message_name, name);
-        // Both answer without a network, so neither needs a tree.
-        EXPECT_EQ(message->flag, 0u);
+        EXPECT_EQ(message->flag, b.flag) << name;
         EXPECT_NE(message->call, nullptr);
-        EXPECT_NE(message->result_handler, nullptr);
-        EXPECT_NE(message->result_free, nullptr);
+        EXPECT_EQ(message->result_handler != nullptr, b.result) << name;
+        EXPECT_EQ(message->result_free != nullptr, b.result) << name;
         EXPECT_EQ(message->argument_handler, nullptr);
     }
     for (zwu_array_list_t list : {zwp_avi_root_list_get(registry), zwp_avi_node_list_get(registry),

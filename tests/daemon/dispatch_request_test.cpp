@@ -163,8 +163,11 @@ struct request_fixture : ::testing::Test {
         ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
         for (const auto &m : root_messages)
             ASSERT_EQ(zwp_avi_root_message_register(zwp_avi_root_list_get(registry), &m), 0);
+        // The test doubles come before the daemon's own network messages of
+        // the same name (network_exit), so that lookups find them.
+        int at = 0;
         for (const auto &m : network_messages)
-            ASSERT_EQ(zwp_avi_network_message_register(zwp_avi_network_list_get(registry), &m), 0);
+            ASSERT_EQ(zwu_array_list_add_at_index(zwp_avi_network_list_get(registry), &m, at++), 0);
         for (const auto &m : node_messages)
             ASSERT_EQ(zwp_avi_node_message_register(zwp_avi_node_list_get(registry), &m), 0);
         for (const auto &m : endpoint_messages)
@@ -507,10 +510,13 @@ TEST_F(request_fixture, InterfaceStatusDecidesTheWaits)
         seen.hcapi_status = c.status;
         net.tx_status = c.tx;
         net.tx_waits = 0;
+        net.tx_ends = 0;
         const outcome out = run(leveled(c.name, "InterfaceTestRequest", "id", 5, 0, 0x25, c.passive));
         ASSERT_EQ(out.read, 0) << c.what;
         EXPECT_EQ(out.executed, c.executed) << c.what;
         EXPECT_EQ(net.tx_waits, c.tx_waits) << c.what;
+        // Each call's transmit ticket ends with its wait or is given back.
+        EXPECT_EQ(net.tx_waits + net.tx_ends, c.passive ? 0 : 1) << c.what;
         EXPECT_EQ(seen.report_polls, c.polls) << c.what;
         EXPECT_EQ(seen.calls, c.calls) << c.what;
         EXPECT_EQ(net.lock_depth.load(), 0) << c.what;

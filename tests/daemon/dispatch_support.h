@@ -215,6 +215,7 @@ struct fake_net {
     zwu_time_t utime = 0;
     uint8_t tx_status = 0;
     int tx_waits = 0;
+    int tx_ends = 0;
     int found_interfaces = 0;
     // Each report wait: the budget asked for, answered by report_answer.
     std::vector<int64_t> budgets;
@@ -285,6 +286,7 @@ struct fake_net {
                 *summary = of(n)->summary;
                 return 0;
             },
+            [](zwp_net_t *n) { of(n)->tx_ends++; },
         };
         return &table;
     }
