@@ -13,7 +13,6 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,15 +29,8 @@
 #include <thread>
 #include <vector>
 
-// How connections travel. Idle workers ("AServerWorker") wait in accept on
-// the listening socket and take the next connection themselves, one worker
-// woken per connection; one such acceptor more than there are workers
-// serving, the other idle workers wait on the standby epoll set. While no
-// worker waits in accept, the listening socket is in that set, so that a
-// connection coming in then wakes a standby worker, which becomes an
-// acceptor. So with one client at a time the same worker takes every
-// connection, woken once per connection, while many clients at once find
-// as many workers waiting in accept as are serving. A request
+// How connections travel. A worker ("AServerWorker") that is idle waits for
+// the listening socket and takes the next connection itself: a request
 // whose frame is there at once (nearly all of them: a client writes it as
 // soon as it is connected) is read, executed and answered on that worker,
 // with no hand-over between threads. A connection whose frame is not
@@ -46,9 +38,7 @@
 // they trickle in, without waiting on any one of them, and closes those
 // whose whole frame has not come within ZWP_ASERVER_RECV_WAIT_MS of the
 // accept. A frame completed there waits in a bounded queue for the next
-// worker that looks (each looks before it waits in accept; a worker waiting
-// there is woken by a connection the AServer thread makes to the socket
-// and closes at once). So clients that send slowly or not at all hold no worker,
+// idle worker. So clients that send slowly or not at all hold no worker,
 // and a stop never waits for them.
 
 using steady = std::chrono::steady_clock;
@@ -58,13 +48,11 @@ struct zwp_aserver_t {
     // Written by the AServer thread and by zwp_aserver_exit, read by main
     // and the workers.
     std::atomic<uint32_t> state{ZWP_ASERVER_CLOSED};
-    // Listening, blocking: idle workers wait in accept, at most the linger
-    // time; a shutdown of it at the stop wakes them all.
-    int sock = -1;
+    int sock = -1;     // listening, non-blocking: workers wait on it through epoll
     int stop_fd = -1;  // eventfd, readable from zwp_aserver_exit on
     int epoll = -1;    // the AServer thread's: stop, inbox, frames coming in
-    int standby = -1;  // the idle workers': stop, and the listening socket while no worker accepts
     int inbox_fd = -1; // eventfd: connections handed to the AServer thread
+    int ready_fd = -1; // eventfd (semaphore): whole frames waiting for a worker
     apr_thread_t *thread = nullptr;
     int exit_status = 0; // the AServer thread's: 0, or 22 when it failed
     zwp_net_list_t *net_list = nullptr;
@@ -92,12 +80,7 @@ struct zwp_aserver_t {
     std::vector<std::thread> handles;
     std::vector<std::thread::id> retired;
     size_t threads = 0;
-    std::atomic<size_t> idle{0}; // waiting in accept or on the standby set
-    // Workers waiting in accept; the listening socket is in the standby set
-    // exactly while there are none.
-    std::mutex acceptor_lock;
-    size_t acceptors = 0;
-    bool listener_in_standby = false;
+    std::atomic<size_t> idle{0}; // waiting for work
     std::atomic<size_t> busy{0}; // serving a connection
     size_t init_count = 0;
     size_t max_count = 1;
@@ -202,114 +185,41 @@ bool worker_retire(zwp_aserver_t *server)
     return true;
 }
 
-// The next whole frame the AServer thread finished, if any.
-zwp_aserver_client_t *ready_take(zwp_aserver_t *server)
+// The next connection that is there, without waiting: a whole frame the
+// AServer thread has finished, else a new connection. Null when none.
+zwp_aserver_client_t *work_take(zwp_aserver_t *server, bool *failed_accept)
 {
-    if (server->ready_count.load() == 0)
-        return nullptr;
-    std::lock_guard<std::mutex> guard(server->ready_lock);
-    if (server->ready.empty())
-        return nullptr;
-    zwp_aserver_client_t *client = server->ready.front();
-    server->ready.pop_front();
-    server->ready_count--;
-    zwp_aserver_client_ring_remove(client);
-    return client;
-}
-
-enum class accept_outcome { client, idle, again, failed, stopped };
-
-// Becomes an acceptor, unless there are already one more than the workers
-// serving.
-bool acceptor_claim(zwp_aserver_t *server)
-{
-    std::lock_guard<std::mutex> guard(server->acceptor_lock);
-    if (server->acceptors > server->busy.load())
-        return false;
-    server->acceptors++;
-    if (server->listener_in_standby) {
-        epoll_ctl(server->standby, EPOLL_CTL_DEL, server->sock, nullptr);
-        server->listener_in_standby = false;
+    if (server->ready_count.load() > 0) {
+        uint64_t count = 0;
+        // The semaphore keeps the waiting workers' wake-ups in step with the
+        // queue; an item already taken leaves nothing to read.
+        if (read(server->ready_fd, &count, sizeof count) == sizeof count) {
+            std::lock_guard<std::mutex> guard(server->ready_lock);
+            if (!server->ready.empty()) {
+                zwp_aserver_client_t *client = server->ready.front();
+                server->ready.pop_front();
+                server->ready_count--;
+                zwp_aserver_client_ring_remove(client);
+                return client;
+            }
+        }
     }
-    return true;
-}
-
-// Stops being an acceptor. The last one to stop puts the listening socket
-// in the standby set: a connection from then on wakes a standby worker (one
-// already waiting is reported at once).
-void acceptor_release(zwp_aserver_t *server)
-{
-    std::lock_guard<std::mutex> guard(server->acceptor_lock);
-    if (--server->acceptors == 0 && !server->listener_in_standby) {
-        // Edge-triggered: one wake per connection, and no wake-up chain
-        // among the standby workers for a socket the acceptor empties.
-        epoll_event listener{EPOLLIN | EPOLLET, {.u32 = 1}};
-        if (epoll_ctl(server->standby, EPOLL_CTL_ADD, server->sock, &listener) == 0)
-            server->listener_in_standby = true;
-        else
-            ZWS_LOG_ERROR("Failed to watch server socket: %s", std::strerror(errno));
-    }
-}
-
-// Waits on the standby set, at most the linger time: false on a time-out.
-bool standby_wait(zwp_aserver_t *server)
-{
-    epoll_event event{};
-    const int count = epoll_wait(server->standby, &event, 1, server->linger_ms);
-    if (count < 0 && errno != EINTR) {
-        // Not expected; do not spin on it.
-        ZWS_LOG_ERROR("Failed to select connections: %s", std::strerror(errno));
-        poll(nullptr, 0, 100);
-    }
-    return count != 0;
-}
-
-// Waits in accept for the next connection, at most the linger time.
-accept_outcome accept_next(zwp_aserver_t *server, zwp_aserver_client_t **out)
-{
     const int sock = accept4(server->sock, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (sock < 0) {
-        if (server->state.load() > ZWP_ASERVER_RUNNING)
-            return accept_outcome::stopped;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return accept_outcome::idle;
-        if (errno == EINTR || errno == ECONNABORTED)
-            return accept_outcome::again;
-        ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
-        return accept_outcome::failed;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            ZWS_LOG_ERROR("Failed to accept connections: %s", std::strerror(errno));
+            *failed_accept = true;
+        }
+        return nullptr;
     }
     zwp_aserver_client_t *client = zwp_aserver_client_new(sock, server->net_list);
     if (!client) {
         close(sock);
-        return accept_outcome::again;
+        return nullptr;
     }
     client->stop_fd = server->stop_fd;
     client->deadline = steady::now() + std::chrono::milliseconds(ZWP_ASERVER_RECV_WAIT_MS);
-    *out = client;
-    return accept_outcome::client;
-}
-
-// Wakes one worker waiting in accept, for a frame queued for the workers: a
-// connection it takes, finds closed and drops, and then it looks at the
-// queue. When the backlog is full the connect fails, but then the workers
-// are not waiting.
-void worker_wake()
-{
-    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (sock < 0)
-        return;
-    const sockaddr_un address = server_address();
-    (void)connect(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    close(sock);
-}
-
-// Wakes the AServer thread, every worker waiting in accept and every send
-// in progress; for good, since the listening socket is shut.
-void server_stop_post(zwp_aserver_t *server)
-{
-    event_post(server->stop_fd);
-    if (server->sock >= 0)
-        shutdown(server->sock, SHUT_RDWR);
+    return client;
 }
 
 // Reads what a new connection already holds; a whole frame is served here,
@@ -345,47 +255,50 @@ void accepted(zwp_aserver_t *server, zwp_aserver_client_t *client)
 
 void worker_run(zwp_aserver_t *server)
 {
+    const int events = epoll_create1(EPOLL_CLOEXEC);
+    // Each new connection or whole frame wakes one waiting worker, not all.
+    epoll_event listener{EPOLLIN | EPOLLEXCLUSIVE, {.u32 = 1}};
+    epoll_event ready{EPOLLIN | EPOLLEXCLUSIVE, {.u32 = 2}};
+    epoll_event stop{EPOLLIN, {.u32 = 0}};
+    if (events < 0 || epoll_ctl(events, EPOLL_CTL_ADD, server->sock, &listener) != 0 ||
+        epoll_ctl(events, EPOLL_CTL_ADD, server->ready_fd, &ready) != 0 ||
+        epoll_ctl(events, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0)
+        ZWS_LOG_ERROR("Failed to watch server socket: %s", std::strerror(errno));
+    // After a request, look for the next one before waiting only while no
+    // other worker waits: one that does is woken for a new connection
+    // anyway, and the look would be a system call spent for nothing.
+    bool look = true;
     while (server->state.load() <= ZWP_ASERVER_RUNNING) {
-        zwp_aserver_client_t *client = ready_take(server);
-        accept_outcome outcome = accept_outcome::client;
-        if (!client) {
-            server->idle++;
-            // Counted as waiting first, then looked again: a frame queued
-            // in between is either seen here or followed by a wake-up.
-            client = ready_take(server);
-            if (!client) {
-                if (acceptor_claim(server)) {
-                    outcome = accept_next(server, &client);
-                    acceptor_release(server);
-                } else {
-                    outcome = standby_wait(server) ? accept_outcome::again : accept_outcome::idle;
-                }
-            }
-            server->idle--;
-        }
-        switch (outcome) {
-        case accept_outcome::client:
-            break;
-        case accept_outcome::idle:
-            if (worker_retire(server))
-                return;
+        bool failed_accept = false;
+        zwp_aserver_client_t *client = look ? work_take(server, &failed_accept) : nullptr;
+        if (client) {
+            server->busy++;
+            worker_keep_one_waiting(server);
+            if (client->expected && client->held >= client->expected)
+                serve(client);
+            else
+                accepted(server, client);
+            server->busy--;
+            look = server->idle.load() == 0;
             continue;
-        case accept_outcome::failed:
-            // Out of descriptors stays "ready": do not spin on it.
+        }
+        if (failed_accept) {
+            // Out of descriptors stays "readable": do not spin on it.
             poll(nullptr, 0, 100);
             continue;
-        case accept_outcome::again:
-        case accept_outcome::stopped:
-            continue;
         }
-        server->busy++;
-        worker_keep_one_waiting(server);
-        if (client->expected && client->held >= client->expected)
-            serve(client);
-        else
-            accepted(server, client);
-        server->busy--;
+        epoll_event event{};
+        server->idle++;
+        const int count = events >= 0 ? epoll_wait(events, &event, 1, server->linger_ms) : poll(nullptr, 0, 100);
+        server->idle--;
+        look = true;
+        if (count == 0 && events >= 0 && worker_retire(server)) {
+            close(events);
+            return;
+        }
     }
+    if (events >= 0)
+        close(events);
     std::lock_guard<std::mutex> guard(server->workers_lock);
     server->threads--;
     server->workers_ended.notify_all();
@@ -441,9 +354,7 @@ void dispatch(zwp_aserver_t *server, zwp_aserver_client_t *client)
         zwp_aserver_client_free(client);
         return;
     }
-    // Queued first, then the waiting workers counted (see worker_run).
-    if (server->idle.load() > 0)
-        worker_wake();
+    event_post(server->ready_fd);
 }
 
 void receiving_step(zwp_aserver_t *server, zwp_aserver_client_t *client)
@@ -567,7 +478,7 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
     // Whatever ended the loop ends the workers too.
     uint32_t running = ZWP_ASERVER_RUNNING;
     server->state.compare_exchange_strong(running, ZWP_ASERVER_STOPPING);
-    server_stop_post(server);
+    event_post(server->stop_fd);
     // A frame still coming in is not waited for.
     while (!server->receiving.empty())
         receiving_close(server, server->receiving.front());
@@ -584,7 +495,7 @@ void *APR_THREAD_FUNC zwp_aserver_thread(apr_thread_t *, void *data)
 
 void server_free(zwp_aserver_t *server)
 {
-    for (int *fd : {&server->epoll, &server->standby, &server->stop_fd, &server->inbox_fd, &server->sock}) {
+    for (int *fd : {&server->epoll, &server->stop_fd, &server->inbox_fd, &server->ready_fd, &server->sock}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -606,7 +517,7 @@ size_t receiving_max()
 
 int server_open(zwp_aserver_t *server)
 {
-    server->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    server->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (server->sock < 0) {
         ZWS_LOG_ERROR("Failed to create server socket: %s", std::strerror(errno));
         return 22;
@@ -616,28 +527,19 @@ int server_open(zwp_aserver_t *server)
         ZWS_LOG_ERROR("Failed to bind server socket: %s", std::strerror(errno));
         return 22;
     }
-    // An idle worker's accept returns after the linger time, so that a
-    // worker beyond the initial count can end.
-    timeval linger{};
-    linger.tv_sec = server->linger_ms / 1000;
-    linger.tv_usec = (server->linger_ms % 1000) * 1000;
-    if (setsockopt(server->sock, SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof linger) != 0 ||
-        listen(server->sock, ZWP_ASERVER_BACKLOG) != 0) {
+    if (listen(server->sock, ZWP_ASERVER_BACKLOG) != 0) {
         ZWS_LOG_ERROR("Failed to listen on server socket: %s", std::strerror(errno));
         return 22;
     }
     server->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     server->inbox_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    server->ready_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     server->epoll = epoll_create1(EPOLL_CLOEXEC);
-    server->standby = epoll_create1(EPOLL_CLOEXEC);
     epoll_event inbox{EPOLLIN, {.ptr = server}};
     epoll_event stop{EPOLLIN, {.ptr = nullptr}};
-    // Level-triggered: once posted, every standby worker sees the stop.
-    epoll_event standby_stop{EPOLLIN, {.u32 = 0}};
-    if (server->stop_fd < 0 || server->inbox_fd < 0 || server->epoll < 0 || server->standby < 0 ||
+    if (server->stop_fd < 0 || server->inbox_fd < 0 || server->ready_fd < 0 || server->epoll < 0 ||
         epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->inbox_fd, &inbox) != 0 ||
-        epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0 ||
-        epoll_ctl(server->standby, EPOLL_CTL_ADD, server->stop_fd, &standby_stop) != 0) {
+        epoll_ctl(server->epoll, EPOLL_CTL_ADD, server->stop_fd, &stop) != 0) {
         ZWS_LOG_ERROR("Failed to create server events: %s", std::strerror(errno));
         return 22;
     }
@@ -700,7 +602,7 @@ int zwp_aserver_init(zwp_aserver_t **out, const zwp_server_config_t *config, zwp
         rc = zwu_thread_create(&server->thread, server->pool, false, zwp_aserver_thread, server);
     if (rc != 0) {
         server->state.store(ZWP_ASERVER_STOPPING);
-        server_stop_post(server);
+        event_post(server->stop_fd);
         workers_stop(server);
         zwp_aserver_clients_exit();
         server_free(server);
@@ -716,7 +618,8 @@ void zwp_aserver_exit(zwp_aserver_t *server)
     if (!server)
         return;
     server->state.store(ZWP_ASERVER_STOPPING);
-    server_stop_post(server);
+    // Wakes the AServer thread, every idle worker and every send in progress.
+    event_post(server->stop_fd);
     if (zwu_thread_join(nullptr, server->thread) != 0) {
         ZWS_LOG_ERROR("Failed to stop Avro server thread");
         return;
