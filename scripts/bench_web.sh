@@ -4,13 +4,14 @@
 # measured in the same run, and their ratio. Not part of the test suite.
 #
 # Usage: scripts/bench_web.sh [--build DIR] [--seconds N] [--connections N]
-#   --build DIR      a build tree holding service/trellan and daemon/kestrund
-#                    (default: build/bench, configured and built when needed)
+#   --build DIR      the build tree for trellan and kestrund (default:
+#                    build/bench-web); configured with the folders the road
+#                    needs and brought up to date on every run
 #   --seconds N      measuring time per road (default 10)
 #   --connections N  keep-alive connections of the load tool (default 4)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=$src/build/bench
+build=$src/build/bench-web
 seconds=10
 connections=4
 while [ $# -gt 0 ]; do
@@ -29,13 +30,14 @@ if [ -z "${ZW_BENCH_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
     --build "$build" --seconds "$seconds" --connections "$connections"
 fi
 
-if [ ! -x "$build/service/trellan" ] || [ ! -x "$build/daemon/kestrund" ]; then
-  echo "building trellan and kestrund in $build ..."
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.cmake.log" 2>&1 ||
-    { cat "$build.cmake.log" >&2; exit 1; }
-  cmake --build "$build" -j4 --target trellan kestrund > "$build.build.log" 2>&1 ||
-    { tail -40 "$build.build.log" >&2; exit 1; }
-fi
+# Configure and build every run: an earlier configure of the same tree may
+# have left out the web folders, and stale binaries would be measured.
+echo "building trellan and kestrund in $build ..."
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZW_FOLDERS="util;avi;hcapi/zip;hcapi/core;hcapi/net;hcapi/fac;scene;daemon;daemon/messages;service;ifttt;messages" \
+  > "$build.cmake.log" 2>&1 || { cat "$build.cmake.log" >&2; exit 1; }
+cmake --build "$build" -j3 --target trellan kestrund > "$build.build.log" 2>&1 ||
+  { tail -40 "$build.build.log" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bench-web.XXXXXX")
 tools=$work/tools

@@ -1,7 +1,9 @@
 // The only file that includes the FastCGI kit (see zws_fcgi.h). It works on
 // one request record of its own rather than the kit's stdio layer, so that
-// an accept can be interrupted (SIGTERM) and the request's log can go out in
-// one write after the answer.
+// an accept can be interrupted (SIGTERM). The kit accepts and reads the
+// request; the records of the answer, of the log and of the request's end
+// are made here and go out together in one write when the request ends
+// (or earlier when an answer grows large), the answer ahead of the log.
 #include "service/zws_fcgi.h"
 
 #include <fastcgi.h>
@@ -9,10 +11,12 @@
 #include <fcgios.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -34,6 +38,13 @@ bool g_in_request = false;
 char **g_process_environ = nullptr;
 
 std::atomic<bool> g_stop{false};
+// The request's answer bytes not yet made into records.
+std::string g_answer;
+// Whole records not yet written: the answer's, then the log's.
+std::string g_pending;
+// Output this large goes out before the request ends.
+constexpr size_t k_output_hold = 64 * 1024;
+
 // /dev/null, opened at start-up, so that the signal handler can put it in
 // place of the listening socket with dup2 alone: an accept that the signal
 // did not interrupt (it came just before the call) then fails at once.
@@ -63,23 +74,15 @@ void install_sigterm()
 
 int real_err_write(const char *data, size_t length) { return std::fwrite(data, 1, length, stderr) == length ? 0 : 22; }
 
-void finish_request()
-{
-    if (g_in_request && !g_cgi)
-        FCGX_Finish_r(&g_request);
-    g_in_request = false;
-    environ = g_process_environ;
-}
-
 // nginx logs each error-stream record as one entry and cuts an entry at 2048
 // bytes with its own text around it: records carry whole lines up to this.
 constexpr size_t k_record_text = 1600;
 
-void append_record(std::string &out, int request_id, const char *text, size_t length)
+void append_record(std::string &out, unsigned char type, int request_id, const char *text, size_t length)
 {
     const size_t padding = (8 - length % 8) % 8;
     const unsigned char header[8] = {FCGI_VERSION_1,
-                                     FCGI_STDERR,
+                                     type,
                                      static_cast<unsigned char>(request_id >> 8),
                                      static_cast<unsigned char>(request_id),
                                      static_cast<unsigned char>(length >> 8),
@@ -103,6 +106,66 @@ bool write_all(int fd, const char *data, size_t length)
         length -= static_cast<size_t>(written);
     }
     return true;
+}
+
+// The answer so far, as records behind those already pending.
+void answer_stage()
+{
+    // Records hold at most 65535 bytes; whole multiples of 8 need no padding.
+    constexpr size_t k_record_max = 65528;
+    for (size_t at = 0; at < g_answer.size(); at += k_record_max)
+        append_record(g_pending, FCGI_STDOUT, g_request.requestId, g_answer.data() + at,
+                      std::min(k_record_max, g_answer.size() - at));
+    g_answer.clear();
+}
+
+bool pending_write()
+{
+    const bool written = write_all(g_request.ipcFd, g_pending.data(), g_pending.size());
+    g_pending.clear();
+    return written;
+}
+
+// A request without a body has sent its whole input with its parameters: the
+// empty record that ends it is read from what the kit holds already.
+bool input_ended()
+{
+    if (FCGX_HasSeenEOF(g_request.in))
+        return true;
+    const char *length = FCGX_GetParam("CONTENT_LENGTH", g_request.envp);
+    if (length && *length && std::strcmp(length, "0") != 0)
+        return false;
+    char trash[256];
+    while (FCGX_GetStr(trash, sizeof trash, g_request.in) > 0) {
+    }
+    return FCGX_HasSeenEOF(g_request.in) != 0;
+}
+
+void finish_request()
+{
+    if (g_in_request && !g_cgi) {
+        answer_stage();
+        const auto status = static_cast<uint32_t>(g_request.appStatus);
+        const char end[8] = {static_cast<char>(status >> 24), static_cast<char>(status >> 16),
+                             static_cast<char>(status >> 8), static_cast<char>(status),
+                             FCGI_REQUEST_COMPLETE, 0, 0, 0};
+        // The empty record that ends the answer, then the request's end.
+        append_record(g_pending, FCGI_STDOUT, g_request.requestId, "", 0);
+        append_record(g_pending, FCGI_END_REQUEST, g_request.requestId, end, sizeof end);
+        pending_write();
+        // Written above: the kit's own streams have nothing to add at its
+        // finish (its stream records are public for this).
+        g_request.out->wasFCloseCalled = 1;
+        g_request.err->wasFCloseCalled = 1;
+        // Once the web server has sent all it will, a plain close loses
+        // nothing; the kit's lingering close would wait for the web server
+        // to close first.
+        if (!g_request.keepConnection && input_ended())
+            FCGX_Detach(&g_request);
+        FCGX_Finish_r(&g_request);
+    }
+    g_in_request = false;
+    environ = g_process_environ;
 }
 
 } // namespace
@@ -166,16 +229,19 @@ int zws_fcgi_out_write(const char *data, size_t length)
         return 0;
     if (g_cgi || !g_in_request)
         return std::fwrite(data, 1, length, stdout) == length ? 0 : 22;
-    if (length > 0x7FFFFFFF)
-        return 22;
-    return FCGX_PutStr(data, static_cast<int>(length), g_request.out) == static_cast<int>(length) ? 0 : 22;
+    g_answer.append(data, length);
+    if (g_answer.size() < k_output_hold)
+        return 0;
+    answer_stage();
+    return pending_write() ? 0 : 22;
 }
 
 int zws_fcgi_out_flush()
 {
     if (g_cgi || !g_in_request)
         return std::fflush(stdout) == 0 ? 0 : 22;
-    return FCGX_FFlush(g_request.out) == 0 ? 0 : 22;
+    answer_stage();
+    return pending_write() ? 0 : 22;
 }
 
 size_t zws_fcgi_in_read(char *buffer, size_t size)
@@ -204,16 +270,18 @@ int zws_fcgi_err_write(const char *data, size_t length)
 {
     if (g_cgi || !g_in_request)
         return real_err_write(data, length);
-    if (length > 0x7FFFFFFF)
-        return 22;
-    return FCGX_PutStr(data, static_cast<int>(length), g_request.err) == static_cast<int>(length) ? 0 : 22;
+    // Behind the answer so far, never ahead of it.
+    answer_stage();
+    for (size_t at = 0; at < length; at += k_record_text)
+        append_record(g_pending, FCGI_STDERR, g_request.requestId, data + at, std::min(k_record_text, length - at));
+    return g_pending.size() < k_output_hold || pending_write() ? 0 : 22;
 }
 
 int zws_fcgi_err_flush()
 {
     if (g_cgi || !g_in_request)
         return std::fflush(stderr) == 0 ? 0 : 22;
-    return FCGX_FFlush(g_request.err) == 0 ? 0 : 22;
+    return pending_write() ? 0 : 22;
 }
 
 int zws_fcgi_err_write_lines(const char *text, size_t length)
@@ -221,14 +289,14 @@ int zws_fcgi_err_write_lines(const char *text, size_t length)
     if (length == 0)
         return 0;
     if (g_cgi || !g_in_request) {
+        std::fflush(stdout); // the answer ahead
         const int status = real_err_write(text, length);
         std::fflush(stderr);
         return status;
     }
-    // What the answer holds goes first (the caller flushed it); the kit's
-    // own error stream stays unused, so nothing of it can come between.
-    std::string records;
-    records.reserve(length + length / k_record_text * 8 + 16);
+    // Behind the answer; written with the request's end.
+    answer_stage();
+    std::string &records = g_pending;
     size_t start = 0;
     while (start < length) {
         size_t end = start;
@@ -242,8 +310,8 @@ int zws_fcgi_err_write_lines(const char *text, size_t length)
             }
             end = next;
         }
-        append_record(records, g_request.requestId, text + start, end - start);
+        append_record(records, FCGI_STDERR, g_request.requestId, text + start, end - start);
         start = end;
     }
-    return write_all(g_request.ipcFd, records.data(), records.size()) ? 0 : 22;
+    return g_pending.size() < k_output_hold || pending_write() ? 0 : 22;
 }

@@ -24,6 +24,8 @@ void zws_fcgi_shutdown();
 bool zws_fcgi_stop_requested();
 
 // The request's standard output (the answer): all `length` bytes, 0 or 22.
+// Inside a request it is held and goes out with the request's end (a large
+// answer earlier).
 int zws_fcgi_out_write(const char *data, size_t length);
 // Hands what the answer holds so far to the web server.
 int zws_fcgi_out_flush();
@@ -35,7 +37,7 @@ int zws_fcgi_in_eof();
 // The error stream that the web server collects.
 int zws_fcgi_err_write(const char *data, size_t length);
 int zws_fcgi_err_flush();
-// Whole lines for the error stream in one write: records of whole lines
-// (up to the size a web server logs as one entry), sent at once. Inside a
-// request call it after zws_fcgi_out_flush, so that the answer is ahead.
+// Whole lines for the error stream: records of whole lines (up to the size
+// a web server logs as one entry). Inside a request they go behind the
+// answer so far and out with the request's end, in the same write.
 int zws_fcgi_err_write_lines(const char *text, size_t length);

@@ -128,8 +128,8 @@ int zws_trellan_main()
         zws_web_log_request_begin();
         ZWS_LOG_DEBUGGING("Request %d of current process", count);
         zws_cgi_answer_request(trellan);
-        // The answer first, then what the request logged (zws_web_log.h).
-        zws_fcgi_out_flush();
+        // The answer first, then what the request logged (zws_web_log.h);
+        // both go out with the request's end.
         zws_web_log_request_end();
         zws_fcgi_set_exit_status(0);
     }

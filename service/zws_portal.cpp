@@ -4,6 +4,7 @@
 #include "util/zwu_number.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -16,6 +17,17 @@ namespace {
 zws_portal_t *g_portal = nullptr;
 
 constexpr int k_default_timeout = 15;
+
+// A length-prefixed frame (4 bytes, big-endian, then that many) is complete.
+bool frame_whole(const char *buffer, int count)
+{
+    if (count < 4)
+        return false;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+    const uint64_t announced = (uint64_t{bytes[0]} << 24) | (uint64_t{bytes[1]} << 16) |
+                               (uint64_t{bytes[2]} << 8) | bytes[3];
+    return static_cast<uint64_t>(count) >= announced + 4;
+}
 
 } // namespace
 
@@ -187,14 +199,19 @@ int zws_portal_recv(zws_portal_t *portal, char **buffer_p, int *length_p)
             ZWS_LOG_ERROR("Failed to receive response: %s", strerror(errno));
             return fail();
         }
-        if (got == 0) {
-            ZWS_LOG_DEBUGGING("Received bytes: %d", count);
-            ZWS_LOG_DUMP_FUNC(ZWS_LOG_DEBUG, reinterpret_cast<const uint8_t *>(buffer), count);
-            *buffer_p = buffer;
-            *length_p = count;
-            return 0;
+        if (got > 0) {
+            count += static_cast<int>(got);
+            // The daemon closes after its one reply frame: once the whole
+            // frame is here, waiting for the close would only cost a wake-up.
+            if (!frame_whole(buffer, count))
+                continue;
         }
-        count += static_cast<int>(got);
+        // The peer closed, or the whole frame is here.
+        ZWS_LOG_DEBUGGING("Received bytes: %d", count);
+        ZWS_LOG_DUMP_FUNC(ZWS_LOG_DEBUG, reinterpret_cast<const uint8_t *>(buffer), count);
+        *buffer_p = buffer;
+        *length_p = count;
+        return 0;
     }
 }
 

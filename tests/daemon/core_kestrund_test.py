@@ -27,6 +27,10 @@ def startup():
           "finds no gateway to use")
     check(without_gateway_selection(daemon.stdout()) == WARNINGS, "logs the five warnings of the missing optional keys")
     check(without_gateway_selection(daemon.stderr()) == [], "logs no error")
+    # The socket answers before every thread is up (slow under sanitizers).
+    deadline = time.monotonic() + 10
+    while [name for _, name in daemon.threads()].count("AServer") != 1 and time.monotonic() < deadline:
+        time.sleep(0.1)
     names = [name for _, name in daemon.threads()]
     check(names.count("AServer") == 1, "one thread is named AServer")
     workers = daemon.wait_workers(10)

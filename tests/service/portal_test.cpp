@@ -151,6 +151,22 @@ TEST(Portal, SilencePastTheTimeoutFails)
     EXPECT_TRUE(log.contains("Receive  timeout after 1 seconds"));
 }
 
+TEST(Portal, WholeReplyFrameEndsTheReceiveBeforeThePeerCloses)
+{
+    // The frame's length says when the reply is complete: a peer that keeps
+    // the connection open after it costs no wait (and no time-out).
+    silence peer;
+    stand_in_daemon daemon([&](int fd) {
+        stand_in_daemon::read_frame(fd);
+        stand_in_daemon::send_all(fd, stand_in_daemon::frame("reply-bytes"));
+        peer.hold();
+    });
+    const exchange_result result = exchange(stand_in_daemon::frame("q"), 5);
+    peer.release();
+    ASSERT_EQ(result.recv, 0);
+    EXPECT_EQ(result.reply, stand_in_daemon::frame("reply-bytes"));
+}
+
 TEST(Portal, TimeoutZeroFailsUnlessTheReplyIsWaiting)
 {
     // The reply only comes once the client has given up.
