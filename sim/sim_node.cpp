@@ -37,6 +37,7 @@ struct held_frame {
 struct node_state {
     node_profile profile;
     std::map<uint8_t, class_state> classes;
+    std::map<uint8_t, std::map<uint8_t, class_state>> ep_states;  // endpoint -> class -> state
     bool awake = true;
     std::deque<held_frame> held;
     unsigned wake_ups = 0;
@@ -342,6 +343,22 @@ std::optional<bytes> power_handle(class_call &c)
 
 bytes version_defaults(const node_profile &) { return {0x03, 0x07, 0x0F, 0x01, 0x00, 0x01}; }
 
+// The classes endpoint `ep` (from 1) lists, and those it has only securely.
+const std::vector<uint8_t> &ep_classes(const node_profile &p, uint8_t ep)
+{
+    if (ep >= 1 && ep <= p.endpoint_class_lists.size())
+        return p.endpoint_class_lists[ep - 1];
+    return p.endpoint_classes;
+}
+
+const std::vector<uint8_t> &ep_secure_classes(const node_profile &p, uint8_t ep)
+{
+    static const std::vector<uint8_t> none;
+    if (ep >= 1 && ep <= p.endpoint_secure_classes.size())
+        return p.endpoint_secure_classes[ep - 1];
+    return none;
+}
+
 std::optional<bytes> multi_channel_handle(class_call &c)
 {
     const uint8_t eps = c.cls.values[0], aggr = c.cls.values[1], flags = c.cls.values[2];
@@ -371,7 +388,7 @@ std::optional<bytes> multi_channel_handle(class_call &c)
         if (ep == 0 || ep > eps + aggr)
             return std::nullopt;
         bytes r{cc_multi_channel, 0x0A, ep, p.generic, p.specific};
-        for (uint8_t cls : p.endpoint_classes)
+        for (uint8_t cls : ep_classes(p, ep))
             r.push_back(cls);
         return r;
     }
@@ -495,6 +512,42 @@ std::optional<bytes> sensor_handle(class_call &c)
     }
 }
 
+// Association: state {groups, the one member of group 1 (0: none)}.
+bytes assoc_report(const node_state &, const class_state &c)
+{
+    bytes r{cc_association, 0x03, 0x01, 0x01, 0x00};
+    if (c.values[1] != 0)
+        r.push_back(c.values[1]);
+    return r;
+}
+
+std::optional<bytes> assoc_handle(class_call &c)
+{
+    auto &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x01:  // Set: group, node ids; group 1 keeps the last one
+        if (c.cmd.size() < 4 || c.cmd[2] == 0 || c.cmd[2] > v[0])
+            c.violation("Association Set of a bad group");
+        else if (c.cmd[2] == 1)
+            v[1] = c.cmd.back();
+        return std::nullopt;
+    case 0x02:  // Get: group
+        if (c.cmd.size() < 3 || c.cmd[2] != 1)
+            return std::nullopt;
+        return assoc_report(c.node, c.cls);
+    case 0x04:  // Remove: group (no ids: all of it)
+        if (c.cmd.size() >= 3 && c.cmd[2] == 1)
+            v[1] = 0;
+        return std::nullopt;
+    case 0x05:
+        return bytes{cc_association, 0x06, v[0]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes assoc_defaults(const node_profile &) { return {1, 0}; }
+
 struct class_row {
     uint8_t cmd_class;
     const char *name;
@@ -535,6 +588,7 @@ constexpr class_row class_rows[] = {
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
+    {cc_association, "Association", 2, 2, assoc_defaults, assoc_handle, assoc_report},
     {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
 };
@@ -879,6 +933,11 @@ public:
             while (commands_.size() > max_commands)
                 commands_.pop_front();
         };
+        if (p.dst_ep() != 0 && !p.bit_address() && n.ep_states.count(p.dst_ep())) {
+            record(p.command, -1);
+            run_ep(n, p, p.command, out);
+            return;
+        }
         if (p.dst_ep() != 0 || p.bit_address()) {
             record(p.command, -1);
             note_violation(violations_, n.profile.node_id,
@@ -934,6 +993,34 @@ public:
         out.push_back(std::move(r));
     }
 
+    // mu_ held. One command to an endpoint: its own class state, and its
+    // secure classes through Security.
+    void run_ep(node_state &n, const zip_packet &p, const bytes &cmd, std::vector<command_reply> &out)
+    {
+        auto &states = n.ep_states[p.dst_ep()];
+        std::optional<bytes> answer;
+        if (cmd.size() >= 2 && cmd[0] == cc_security && cmd[1] == 0x02 && states.count(cc_security)) {
+            bytes r{cc_security, 0x03, 0x00};
+            for (uint8_t c : ep_secure_classes(n.profile, p.dst_ep()))
+                r.push_back(c);
+            answer = std::move(r);
+        } else {
+            const class_row *row = cmd.empty() ? nullptr : row_of(cmd[0]);
+            auto it = cmd.empty() ? states.end() : states.find(cmd[0]);
+            if (!row || it == states.end() || !row->handle || cmd.size() < 2)
+                return;
+            class_call call{n, it->second, cmd, violations_};
+            answer = row->handle(call);
+        }
+        if (!answer || n.answers == answer_mode::never)
+            return;
+        command_reply r;
+        r.command = std::move(*answer);
+        r.ack_request = report_ack_request_.load();
+        r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+        out.push_back(std::move(r));
+    }
+
     gateway &gw_;
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
@@ -972,6 +1059,23 @@ int node_model::add(const node_profile &p)
         if (values.size() != row->value_count)
             return -EINVAL;
         n.classes[c.cmd_class] = {c.version, std::move(values)};
+    }
+    if (const class_state *mc = n.find(cc_multi_channel)) {
+        for (unsigned ep = 1; ep <= mc->values[0]; ep++) {
+            auto &states = n.ep_states[static_cast<uint8_t>(ep)];
+            auto add_cls = [&](uint8_t cls) {
+                if (cls == cc_security) {
+                    states[cls] = {1, {}};
+                } else if (const class_row *row = row_of(cls); row && row->handle) {
+                    const class_state *root = n.find(cls);
+                    states[cls] = {root ? root->version : uint8_t(1), row->defaults(p)};
+                }
+            };
+            for (uint8_t cls : ep_classes(p, static_cast<uint8_t>(ep)))
+                add_cls(cls);
+            for (uint8_t cls : ep_secure_classes(p, static_cast<uint8_t>(ep)))
+                add_cls(cls);
+        }
     }
     n.awake = p.kind != node_kind::sleeping;
     {

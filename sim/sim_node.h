@@ -62,6 +62,8 @@ inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
+inline constexpr uint8_t cc_association = 0x85;
+inline constexpr uint8_t cc_security = 0x98;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
 inline constexpr uint8_t wake_up_no_more_info = 0x08;
@@ -105,6 +107,8 @@ const char *node_kind_text(node_kind kind);
 //   Configuration (0x70):  {parameter, size, value (4 bytes, big-endian)}: the
 //                          one parameter the node has; default {1, 1, 0, 0, 0, 0}
 //   Powerlevel (0x73):     {level, seconds left}             default {0, 0}
+//   Association (0x85):    {groups, the one member of group 1 (0: none)}
+//                          default {1, 0}
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
@@ -129,6 +133,13 @@ struct node_profile {
     uint8_t specific = 0x01;
     // Classes of each endpoint (Multi Channel nodes).
     std::vector<uint8_t> endpoint_classes{cc_switch_binary};
+    // Endpoints whose classes differ: entry n lists endpoint n + 1's classes
+    // (in place of `endpoint_classes`), and the classes that endpoint has only
+    // under security, which it tells when asked through Security (0x98) in its
+    // list. An endpoint answers the commands of its classes with state of its
+    // own (the class's defaults), and ignores the rest.
+    std::vector<std::vector<uint8_t>> endpoint_class_lists;
+    std::vector<std::vector<uint8_t>> endpoint_secure_classes;
 };
 
 // Built-in profiles, by name: "switch" (listening, Binary Switch v2 and
