@@ -27,6 +27,9 @@ namespace {
 constexpr uint32_t step_ms = ZWNET_NI_STEP_MS;
 constexpr uint32_t empty_walk_ms = 10;
 constexpr uint32_t lifeline_reset_ms = 500;
+constexpr uint8_t lifeline_grp_max = 8;
+// The node has no device record, or it has no configuration for the endpoint.
+constexpr int err_no_dev_rec = -57;
 // The walk's state from its start until its first question went.
 constexpr uint32_t walk_starting = 0xFFFF;
 
@@ -223,6 +226,7 @@ enum : uint8_t {
     R_TMO_NEXT = 0x01,  // a time-out goes on at the next row (else it ends the walk)
     R_RESEND = 0x02,    // the first time-out asks again
     R_LIFELINE = 0x04,  // after the questions, the controller's lifeline (new nodes)
+    R_CONFIG = 0x08,    // the device record's configuration parameters (new nodes)
 };
 
 inline constexpr uint8_t row_q_max = 4;
@@ -236,7 +240,7 @@ struct row_t {
 };
 
 constexpr row_t rows[] = {
-    {0x70, 0, 16, R_RESEND, {}},  // configuration: only from a device record, below
+    {0x70, 0, 16, R_RESEND | R_CONFIG, {}},
     {0x85, 0x8E, 3, R_RESEND | R_LIFELINE, {{0x05, 0x06, Q_KNOWN, 0, 0, nullptr}}},
     {0x5B, 0, 23, R_RESEND, {{0x01, 0x02, Q_SUP, 0, 0, nullptr}}},
     {0x5E, 0, 1, R_TMO_NEXT, {{0x01, 0x02, Q_KNOWN, 0, 0, nullptr}}},
@@ -388,12 +392,126 @@ bool q_applies(zwnet_p net, zwif_p intf, const question_t &q)
 
 int lifeline_set(zwnet_p net, zwif_p intf, bool check);
 
+// ---------------------------------------------------------------------------
+// Configuration parameters of a new node's device record
+// ---------------------------------------------------------------------------
+
+zwep_p walk_ep(zwnet_p net);
+zwif_p row_if(zwep_p ep, const row_t &row);
+bool new_node(zwnet_p net);
+
+// The device record's interface entry of `type` for the endpoint, or null.
+const dev_if_t *dev_if(zwep_p ep, uint8_t type)
+{
+    zwnode_p node = ep->node;
+    if (!node->dev_cfg_valid || node->dev_cfg_rec == nullptr)
+        return nullptr;
+    auto *rec = static_cast<dev_rec_t *>(node->dev_cfg_rec);
+    return rec->ep ? static_cast<const dev_if_t *>(zwdevcfg_ep_if_get(rec->ep, ep->epid, type)) : nullptr;
+}
+
+// Entries of the walk's list for configuration: 6 bytes, {number, size,
+// value big-endian}.
+inline constexpr size_t cfg_ent_sz = 6;
+
+void cfg_tx_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id);
+
+// Sends the parameter at the walk's position, skipping entries whose size is
+// not 1, 2 or 4: 0 sent, else nothing is left to send.
+int cfg_send(zwnet_p net, zwif_p intf)
+{
+    zwnet_ep_rec_t &r = rec_of(net);
+    for (; cfg_ent_sz * r.idx < r.params.size(); ++r.idx) {
+        const uint8_t *e = r.params.data() + cfg_ent_sz * r.idx;
+        const uint8_t size = e[1];
+        if (size != 1 && size != 2 && size != 4) {
+            plt_msg_ts_show(&net->plt, "zwnet_sm_cfg_param_set: parameter %u of size %u refused", e[0], size);
+            continue;
+        }
+        uint8_t frame[8] = {0x70, 0x04, e[0], size};
+        std::memcpy(frame + 4, e + 2 + (4 - size), size);
+        zwif_desc_t d;
+        zwif_desc_fill(&d, intf);
+        const int rc = zwif_exec(&d, frame, static_cast<uint16_t>(size + 4), cfg_tx_cb, nullptr, 0, nullptr);
+        if (rc < 0) {
+            plt_msg_ts_show(&net->plt, "zwnet_sm_cfg_param_set: zwif_exec with error:%d", rc);
+            continue;
+        }
+        r.w_state = rows[r.row].state;
+        tmr_start(net, step_ms, TMR_WALK_TMOUT);
+        return 0;
+    }
+    return ZW_ERR_FAILED;
+}
+
+// The parameter list of a new node's endpoint: 0 when the first went.
+int cfg_start(zwnet_p net, zwif_p intf)
+{
+    zwnet_ep_rec_t &r = rec_of(net);
+    if (r.w_refresh)
+        return ZW_ERR_CACHED;
+    if (!new_node(net))
+        return ZW_ERR_DISALLOWED;
+    const dev_if_t *cfg = dev_if(intf->ep, DEV_IF_CONFIG);
+    if (cfg == nullptr || cfg->cfg.empty())
+        return err_no_dev_rec;
+    r.params.clear();
+    r.idx = 0;
+    try {
+        for (const dev_cfg_param_t &p : cfg->cfg) {
+            const auto v = static_cast<uint32_t>(p.val);
+            const uint8_t e[cfg_ent_sz] = {p.param_num, p.size, uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8),
+                                           uint8_t(v)};
+            r.params.insert(r.params.end(), e, e + cfg_ent_sz);
+        }
+    } catch (const std::bad_alloc &) {
+        return ZW_ERR_MEMORY;
+    }
+    return cfg_send(net, intf);
+}
+
+void walk_on(zwnet_p net, uint8_t from);
+void walk_end(zwnet_p net);
+
+void cfg_tx_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id)
+{
+    auto *net = ctx ? static_cast<zwnet_p>(ctx->user) : nullptr;
+    if (net == nullptr)
+        return;
+    zwnet_lock lk(net);
+    zwnet_ep_rec_t &r = rec_of(net);
+    if (r.w_state != rows[0].state || r.row != 0 || node_id != r.w_node_id)
+        return;
+    zwep_p ep = walk_ep(net);
+    zwif_p intf = ep ? row_if(ep, rows[0]) : nullptr;
+    if (intf == nullptr) {
+        walk_end(net);
+        return;
+    }
+    if (status != 0) {
+        // One more try of the same parameter; a second failure ends the walk.
+        if (++r.tmout > 1) {
+            walk_end(net);
+            return;
+        }
+    } else {
+        r.tmout = 0;
+        ++r.idx;
+    }
+    if (cfg_send(net, intf) != 0)
+        walk_on(net, 1);
+}
+
 // From the current question on (its parameter list built afresh): asks the
 // first that can be asked; false when the row has nothing left.
 bool row_go(zwnet_p net, zwif_p intf)
 {
     zwnet_ep_rec_t &r = rec_of(net);
     const row_t &row = rows[r.row];
+    if ((row.flags & R_CONFIG) && r.step == 0) {
+        r.step = row_q_max;
+        return cfg_start(net, intf) == 0;
+    }
     for (; r.step < row_q_max; ++r.step) {
         const question_t &q = row.q[r.step];
         if (!q_applies(net, intf, q))
@@ -488,12 +606,25 @@ int lifeline_set(zwnet_p net, zwif_p intf, bool check)
         frame[5] = mca->ver < 3 ? 1 : 0;
         len = 6;
     }
+    // Group 1, then the groups the device record names for the endpoint.
+    uint8_t grps[lifeline_grp_max] = {1};
+    uint8_t grp_cnt = 1;
+    if (const dev_if_t *g = dev_if(ep, DEV_IF_GRP))
+        for (uint8_t id : g->grp)
+            if (id > 1 && grp_cnt < lifeline_grp_max &&
+                std::find(grps, grps + grp_cnt, id) == grps + grp_cnt)
+                grps[grp_cnt++] = id;
     zwif_desc_t d;
     zwif_desc_fill(&d, target);
-    int rc = zwif_exec(&d, frame, len, zwif_tx_sts_log_cb, nullptr, 0, nullptr);
-    if (rc < 0) {
-        plt_msg_ts_show(&net->plt, "zwnet_sm_lifeline_set: zwif_exec with error:%d", rc);
-        return rc;
+    int rc = 0;
+    for (uint8_t k = 0; k < (check ? grp_cnt : 1); ++k) {
+        frame[2] = grps[k];
+        rc = zwif_exec(&d, frame, len, zwif_tx_sts_log_cb, nullptr, 0, nullptr);
+        if (rc < 0) {
+            plt_msg_ts_show(&net->plt, "zwnet_sm_lifeline_set: zwif_exec with error:%d", rc);
+            if (k == 0)
+                return rc;
+        }
     }
     if (!check)
         return 0;
@@ -908,7 +1039,10 @@ void walk_tmout(zwnet_p net)
     zwif_p intf = row_if(ep, row);
     if ((row.flags & R_RESEND) && r.tmout == 0 && intf != nullptr) {
         r.tmout = 1;
-        if (r.step >= row_q_max) {
+        if (row.flags & R_CONFIG) {
+            if (cfg_send(net, intf) == 0)
+                return;
+        } else if (r.step >= row_q_max) {
             if (lifeline_set(net, intf, true) == 0)
                 return;
         } else if (ask(net, intf) == 0) {

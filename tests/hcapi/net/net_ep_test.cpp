@@ -18,7 +18,7 @@ using namespace hc_test;
 constexpr uint8_t node_id = 4;
 
 // Root: Z-Wave Plus, Version, Manufacturer, Multi Channel (two endpoints),
-// Association, Multilevel Switch v3, Binary Switch. Endpoint 1: Binary
+// Association, Configuration, Multilevel Switch v3, Binary Switch. Endpoint 1: Binary
 // Switch and Battery; endpoint 2: Multilevel Switch and Version, with Door
 // Lock under security.
 sim::node_profile two_ep_node()
@@ -28,6 +28,7 @@ sim::node_profile two_ep_node()
     p.classes = {{sim::cc_zwave_plus, 2, {}},      {sim::cc_version, 2, {}},
                  {sim::cc_manufacturer, 1, {}},    {sim::cc_multi_channel, 4, {2, 0, 0x00}},
                  {sim::cc_association, 2, {}},     {sim::cc_switch_multilevel, 3, {}},
+                 {sim::cc_configuration, 1, {}},
                  {sim::cc_switch_binary, 2, {}},   {sim::cc_basic, 1, {}}};
     p.endpoint_class_lists = {{sim::cc_switch_binary, sim::cc_battery},
                               {sim::cc_switch_multilevel, sim::cc_version, sim::cc_security}};
@@ -228,39 +229,110 @@ TEST_F(EpIntv, RefreshAsksNoSupportedInformation)
     EXPECT_EQ(golden, transcript(from));
 }
 
-// An endpoint that stops answering: its Binary Switch Get times out (not
-// before the step's 5600 ms at this tick), the walk goes on to Battery, and
-// then ends.
-TEST_F(EpIntv, SilentEndpointTimesOutAndTheWalkGoesOn)
+// An endpoint that stops answering: each Get times out (not before the
+// step's 5600 ms at this tick). Binary Switch and Battery time out into the
+// next row, so endpoint 1's walk asks both; a silent Multilevel Switch ends
+// endpoint 2's walk, and its Door Lock is not asked.
+TEST_F(EpIntv, SilentEndpointTimesOutAtEachStep)
 {
     ASSERT_NO_FATAL_FAILURE(interview());
     ASSERT_TRUE(no_operation());
     ASSERT_EQ(0, model->set_answers(node_id, sim::answer_mode::never));
-    const uint64_t from = model->next_command_index();
-    g_walk_done = 0;
+    struct silent_case {
+        uint8_t ep;
+        std::vector<std::string> gets;
+    };
+    const silent_case cases[] = {
+        {1, {"25 02", "80 02"}},
+        {2, {"26 02"}},
+    };
+    for (const silent_case &c : cases) {
+        SCOPED_TRACE("endpoint " + std::to_string(c.ep));
+        const uint64_t from = model->next_command_index();
+        g_walk_done = 0;
+        const auto start = steady::now();
+        {
+            zwnet_lock lk(net_);
+            zwnet_ep_info_param_t p;
+            p.cmplt_cb = walk_done;
+            p.node_id = node_id;
+            p.ep_id = c.ep;
+            ASSERT_EQ(1, zwnet_1_ep_info_sm(net_, 1, &p));
+            EXPECT_EQ(1u, p.started);
+            // A second start while it runs is refused.
+            zwnet_ep_info_param_t q = p;
+            EXPECT_EQ(0, zwnet_1_ep_info_sm(net_, 1, &q));
+        }
+        ASSERT_TRUE(eventually([&] { return g_walk_done.load() == 1; }, 30s));
+        EXPECT_GE(steady::now() - start, c.gets.size() * 500ms);
+        std::vector<std::string> sent;
+        std::vector<steady::time_point> at;
+        for (const sim::node_command &m : model->commands(node_id))
+            if (m.index >= from) {
+                sent.push_back(hex(m.command));
+                at.push_back(m.time);
+            }
+        EXPECT_EQ(c.gets, sent);
+        for (size_t i = 1; i < at.size(); ++i)
+            EXPECT_GE(at[i] - at[i - 1], 500ms);
+        EXPECT_EQ(1, g_walk_done.load());
+    }
+}
+
+// A new node whose device record lists configuration parameters and more
+// lifeline groups: each parameter is set (one of a size that cannot be sent
+// is left out), the controller goes into group 1 and the listed groups, and
+// group 1 is read back.
+TEST_F(EpIntv, DeviceRecordParametersAndLifelineGroups)
+{
+    ASSERT_NO_FATAL_FAILURE(interview());
+    ASSERT_EQ(0, model->set_values(node_id, sim::cc_association, {3, 0}));
+    dev_ep_t eps;
+    eps.ent.emplace_back();
+    eps.ent.back().epid = 0;
+    auto cfg = std::make_unique<dev_if_t>();
+    cfg->if_type = DEV_IF_CONFIG;
+    cfg->cfg = {{1, 1, 5}, {2, 3, 7}, {3, 2, 0x1234}, {4, 4, -2}};
+    auto grp = std::make_unique<dev_if_t>();
+    grp->if_type = DEV_IF_GRP;
+    grp->grp = {1, 3, 2, 3};
+    eps.ent.back().intf.push_back(std::move(cfg));
+    eps.ent.back().intf.push_back(std::move(grp));
     {
         zwnet_lock lk(net_);
-        zwnet_ep_info_param_t p;
-        p.cmplt_cb = walk_done;
-        p.node_id = node_id;
-        p.ep_id = 1;
-        ASSERT_EQ(1, zwnet_1_ep_info_sm(net_, 1, &p));
-        EXPECT_EQ(1u, p.started);
-        // A second start while it runs is refused.
-        zwnet_ep_info_param_t q = p;
-        EXPECT_EQ(0, zwnet_1_ep_info_sm(net_, 1, &q));
+        zwnode_p n = zwnode_find(&net_->ctl, node_id);
+        ASSERT_NE(nullptr, n);
+        n->dev_rec = dev_rec_t{0x0000, 0x0001, node_id, 0, &eps};
+        n->dev_cfg_rec = &n->dev_rec;
+        n->dev_cfg_valid = 1;
     }
-    ASSERT_TRUE(eventually([&] { return g_walk_done.load() == 1; }, 30s));
-    const auto cmds = model->commands(node_id);
-    std::vector<sim::node_command> walk;
-    for (const sim::node_command &c : cmds)
-        if (c.index >= from)
-            walk.push_back(c);
-    ASSERT_EQ(2u, walk.size());
-    EXPECT_EQ("25 02", hex(walk[0].command));
-    EXPECT_EQ("80 02", hex(walk[1].command));
-    EXPECT_GE(walk[1].time - walk[0].time, 500ms);
-    EXPECT_EQ(1, g_walk_done.load());
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(interview());
+    std::vector<std::string> root;
+    for (const std::string &c : transcript(from))
+        if (c.rfind("0: 70", 0) == 0 || c.rfind("0: 85", 0) == 0)
+            root.push_back(c);
+    {
+        // The records are the test's: the node lets go of them.
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_find(&net_->ctl, node_id);
+        ASSERT_NE(nullptr, n);
+        n->dev_cfg_valid = 0;
+        n->dev_cfg_rec = nullptr;
+        n->dev_rec = dev_rec_t{};
+    }
+    const std::vector<std::string> golden = {
+        "0: 70 04 01 01 05",
+        "0: 70 04 03 02 12 34",
+        "0: 70 04 04 04 FF FF FF FE",
+        "0: 85 05",
+        "0: 85 01 01 01",
+        "0: 85 01 03 01",
+        "0: 85 01 02 01",
+        "0: 85 02 01",
+    };
+    EXPECT_EQ(golden, root);
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
 }
 
 // An endpoint without any class of the table ends its walk by itself, a
