@@ -70,8 +70,13 @@ void tmr_stop(zwnet_p net)
 // ---------------------------------------------------------------------------
 
 // A list holds entries of 3 bytes: length (0-2), then the parameter bytes.
+// The walk's position is a byte: a list keeps its first 255 entries.
+inline constexpr size_t param_max = 255;
+
 void param_put(std::vector<uint8_t> &out, uint8_t len, uint8_t a = 0, uint8_t b = 0)
 {
+    if (out.size() / 3 >= param_max)
+        return;
     out.push_back(len);
     out.push_back(a);
     out.push_back(b);
@@ -459,6 +464,8 @@ int cfg_start(zwnet_p net, zwif_p intf)
     r.idx = 0;
     try {
         for (const dev_cfg_param_t &p : cfg->cfg) {
+            if (r.params.size() / cfg_ent_sz >= param_max)
+                break;
             const auto v = static_cast<uint32_t>(p.val);
             const uint8_t e[cfg_ent_sz] = {p.param_num, p.size, uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8),
                                            uint8_t(v)};
@@ -1252,7 +1259,7 @@ void zwnet_ep_hooks_set(zwnet_p net)
 
 void zwnet_name_txt_store(uint8_t charset, const uint8_t *text, uint16_t len, char *dest)
 {
-    if (dest == nullptr || dest[0] != '\0' || (text == nullptr && len != 0))
+    if (dest == nullptr || dest[0] != '\0' || text == nullptr || len == 0)
         return;
     constexpr size_t max = ZW_NAMELOC_SZ - 1;
     if (charset == 0 || charset == 1) {
