@@ -37,6 +37,7 @@ struct held_frame {
 struct node_state {
     node_profile profile;
     std::map<uint8_t, class_state> classes;
+    std::map<uint8_t, std::map<uint8_t, class_state>> ep_states;  // endpoint -> class -> state
     bool awake = true;
     std::deque<held_frame> held;
     unsigned wake_ups = 0;
@@ -343,7 +344,7 @@ std::optional<bytes> power_handle(class_call &c)
 
 bytes version_defaults(const node_profile &) { return {0x03, 0x07, 0x0F, 0x01, 0x00, 0x01}; }
 
-bytes association_defaults(const node_profile &) { return {1, 5, 1, 1, 1}; }
+bytes association_defaults(const node_profile &) { return {1, 5, 1, 0, 1}; }
 
 std::optional<bytes> association_handle(class_call &c)
 {
@@ -351,6 +352,18 @@ std::optional<bytes> association_handle(class_call &c)
     const uint8_t members = c.cls.values[3];
     const uint8_t frames = std::max<uint8_t>(c.cls.values[4], 1);
     switch (c.cmd[1]) {
+    case 0x01: // Set: group, node ids; the last one becomes the one member
+        if (c.cmd.size() < 4 || c.cmd[2] == 0 || c.cmd[2] > groups) {
+            c.violation("Association Set of a bad group");
+        } else {
+            c.cls.values[2] = c.cmd.back();
+            c.cls.values[3] = 1;
+        }
+        return std::nullopt;
+    case 0x04: // Remove: group (no ids: every member)
+        if (c.cmd.size() >= 3)
+            c.cls.values[3] = 0;
+        return std::nullopt;
     case 0x02: { // Get: group; one the node lacks is answered as group 1
         if (c.cmd.size() < 3) {
             c.violation("Association Get without a group");
@@ -375,6 +388,22 @@ std::optional<bytes> association_handle(class_call &c)
     default:
         return std::nullopt;
     }
+}
+
+// The classes endpoint `ep` (from 1) lists, and those it has only securely.
+const std::vector<uint8_t> &ep_classes(const node_profile &p, uint8_t ep)
+{
+    if (ep >= 1 && ep <= p.endpoint_class_lists.size())
+        return p.endpoint_class_lists[ep - 1];
+    return p.endpoint_classes;
+}
+
+const std::vector<uint8_t> &ep_secure_classes(const node_profile &p, uint8_t ep)
+{
+    static const std::vector<uint8_t> none;
+    if (ep >= 1 && ep <= p.endpoint_secure_classes.size())
+        return p.endpoint_secure_classes[ep - 1];
+    return none;
 }
 
 std::optional<bytes> multi_channel_handle(class_call &c)
@@ -406,7 +435,7 @@ std::optional<bytes> multi_channel_handle(class_call &c)
         if (ep == 0 || ep > eps + aggr)
             return std::nullopt;
         bytes r{cc_multi_channel, 0x0A, ep, p.generic, p.specific};
-        for (uint8_t cls : p.endpoint_classes)
+        for (uint8_t cls : ep_classes(p, ep))
             r.push_back(cls);
         return r;
     }
@@ -529,6 +558,7 @@ std::optional<bytes> sensor_handle(class_call &c)
         return std::nullopt;
     }
 }
+
 
 struct class_row {
     uint8_t cmd_class;
@@ -924,6 +954,11 @@ public:
             while (commands_.size() > max_commands)
                 commands_.pop_front();
         };
+        if (p.dst_ep() != 0 && !p.bit_address() && n.ep_states.count(p.dst_ep())) {
+            record(p.command, -1);
+            run_ep(n, p, p.command, out);
+            return;
+        }
         if (p.dst_ep() != 0 || p.bit_address()) {
             record(p.command, -1);
             note_violation(violations_, n.profile.node_id,
@@ -1012,6 +1047,34 @@ public:
         }
     }
 
+    // mu_ held. One command to an endpoint: its own class state, and its
+    // secure classes through Security.
+    void run_ep(node_state &n, const zip_packet &p, const bytes &cmd, std::vector<command_reply> &out)
+    {
+        auto &states = n.ep_states[p.dst_ep()];
+        std::optional<bytes> answer;
+        if (cmd.size() >= 2 && cmd[0] == cc_security && cmd[1] == 0x02 && states.count(cc_security)) {
+            bytes r{cc_security, 0x03, 0x00};
+            for (uint8_t c : ep_secure_classes(n.profile, p.dst_ep()))
+                r.push_back(c);
+            answer = std::move(r);
+        } else {
+            const class_row *row = cmd.empty() ? nullptr : row_of(cmd[0]);
+            auto it = cmd.empty() ? states.end() : states.find(cmd[0]);
+            if (!row || it == states.end() || !row->handle || cmd.size() < 2)
+                return;
+            class_call call{n, it->second, cmd, violations_};
+            answer = row->handle(call);
+        }
+        if (!answer || n.answers == answer_mode::never)
+            return;
+        command_reply r;
+        r.command = std::move(*answer);
+        r.ack_request = report_ack_request_.load();
+        r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+        out.push_back(std::move(r));
+    }
+
     gateway &gw_;
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
@@ -1051,6 +1114,23 @@ int node_model::add(const node_profile &p)
         if (values.size() != row->value_count)
             return -EINVAL;
         n.classes[c.cmd_class] = {c.version, std::move(values)};
+    }
+    if (const class_state *mc = n.find(cc_multi_channel)) {
+        for (unsigned ep = 1; ep <= mc->values[0]; ep++) {
+            auto &states = n.ep_states[static_cast<uint8_t>(ep)];
+            auto add_cls = [&](uint8_t cls) {
+                if (cls == cc_security) {
+                    states[cls] = {1, {}};
+                } else if (const class_row *row = row_of(cls); row && row->handle) {
+                    const class_state *root = n.find(cls);
+                    states[cls] = {root ? root->version : uint8_t(1), row->defaults(p)};
+                }
+            };
+            for (uint8_t cls : ep_classes(p, static_cast<uint8_t>(ep)))
+                add_cls(cls);
+            for (uint8_t cls : ep_secure_classes(p, static_cast<uint8_t>(ep)))
+                add_cls(cls);
+        }
     }
     n.awake = p.kind != node_kind::sleeping;
     {

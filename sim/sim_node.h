@@ -63,6 +63,8 @@ inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
+inline constexpr uint8_t cc_association = 0x85;
+inline constexpr uint8_t cc_security = 0x98;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
 inline constexpr uint8_t wake_up_no_more_info = 0x08;
@@ -111,7 +113,9 @@ const char *node_kind_text(node_kind kind);
 //                          first member .. first member + members - 1, and
 //                          its Report comes in `frames` frames (reports to
 //                          follow counting down to 0), the members spread
-//                          evenly; default {1, 5, 1, 1, 1}
+//                          evenly; a Set makes its last node id the one
+//                          member, a Remove of every node empties the
+//                          groups; default {1, 5, 1, 0, 1}: no member
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
@@ -136,6 +140,13 @@ struct node_profile {
     uint8_t specific = 0x01;
     // Classes of each endpoint (Multi Channel nodes).
     std::vector<uint8_t> endpoint_classes{cc_switch_binary};
+    // Endpoints whose classes differ: entry n lists endpoint n + 1's classes
+    // (in place of `endpoint_classes`), and the classes that endpoint has only
+    // under security, which it tells when asked through Security (0x98) in its
+    // list. An endpoint answers the commands of its classes with state of its
+    // own (the class's defaults), and ignores the rest.
+    std::vector<std::vector<uint8_t>> endpoint_class_lists;
+    std::vector<std::vector<uint8_t>> endpoint_secure_classes;
 };
 
 // Built-in profiles, by name: "switch" (listening, Binary Switch v2 and

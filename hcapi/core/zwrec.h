@@ -347,6 +347,36 @@ struct zwnet_wkup_rec_t {
     uint32_t cur{0};
 };
 
+// The endpoint interview's record (hcapi/net/zwnet_ep.cpp), under the network
+// mutex: the machine over a node's endpoints and the class walk of one.
+struct zwnet_ep_rec_t {
+    // Over the endpoints: 0 idle, 1 secure classes, 2 versions, 3 class walk.
+    uint32_t state{0};
+    void (*cmplt_cb)(zwnet_t *net, uint8_t status){nullptr};
+    uint8_t node_id{0};
+    uint8_t ep_id{0};
+    uint32_t word{0};
+    uint8_t tmout_cnt{0};
+    // The class walk of one endpoint: 0 idle, else the state of its row.
+    uint32_t w_state{0};
+    void (*w_cmplt_cb)(zwnet_t *net, uint8_t status){nullptr};
+    uint8_t w_node_id{0};
+    uint8_t w_ep_id{0};
+    uint32_t w_refresh{0};
+    uint8_t row{0};
+    uint8_t step{0};
+    uint8_t idx{0};       // position in the step's parameter list
+    uint8_t tmout{0};     // time-outs of the current question
+    uint8_t lifeline{0};  // 0 none, 1 set sent, 2 group 1 asked, 3 done
+    std::vector<uint8_t> params;  // the step's parameter list: 3 bytes each (length, two bytes)
+    std::vector<uint8_t> last;    // the last report the walk took
+    // The device poll's completion for the endpoint under refresh.
+    void (*dpoll_done)(zwnet_t *net, uint8_t node_id){nullptr};
+    uint8_t dpoll_node{0};
+    uint16_t tmr{0};
+    uint32_t tmr_evt{0};
+};
+
 // ---------------------------------------------------------------------------
 // Initialisation, controller-information and node-to-address machines
 // ---------------------------------------------------------------------------
@@ -517,6 +547,7 @@ struct zwnet {
     uint16_t ni_tmr{0};      // the interview's step timer
     uint32_t ni_tmr_evt{0};  // what its expiry feeds
     zwnet_ni_rec_t ni_rec;
+    zwnet_ep_rec_t ep_rec;
     zwnet_wkup_rec_t ni_wkup;
     // Initialisation, controller-information and node-to-address machines
     // (network mutex).

@@ -467,6 +467,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
         if (f.rec == &zwnet::poll_ctx)
             net->poll_started = 1;
     }
+    zwnet_ep_hooks_set(net);
 
     {
         zwnet_lock lk(net);

@@ -7,6 +7,7 @@
 #include "hcapi/core/zwif_rpt_mgmt.h"
 #include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_ni.h"
 
 #include <cstring>
 
@@ -148,7 +149,10 @@ void dev_rec_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
 }
 
 // The endpoint interview consumes its events here.
-void ep_sm_evt_dispatch(zwnet_p, const zwnet_cb_msg_t *) {}
+void ep_sm_evt_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)
+{
+    zwnet_ep_sm_evt(net, &msg->body.ep_sm.intf, msg->body.ep_sm.evt);
+}
 
 // A delivered set (or a generated event) as if the device had reported it.
 void rpt_replay_dispatch(zwnet_p net, const zwnet_cb_msg_t *msg)

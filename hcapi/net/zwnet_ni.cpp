@@ -974,6 +974,7 @@ void zwnet_node_info_sm_stop(zwnet_p net)
         return;
     zwnet_lock lk(net);
     zwnet_ni_tmr_stop(net);
+    zwnet_ep_sm_stop(net);
     net->ni_state = ZWNET_NI_IDLE;
     rec_clear(net);
 }

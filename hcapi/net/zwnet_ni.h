@@ -206,3 +206,18 @@ int zwnet_ep_info_sm(zwnet_p net, int evt, void *data);
 // The class-table walk of one endpoint (event 1 starts it): 1 accepted,
 // 0 busy.
 int zwnet_1_ep_info_sm(zwnet_p net, int evt, void *data);
+
+// A command a node sent, after the report dispatcher had it (network mutex
+// held): 1 when the endpoint interview took it.
+int zwnet_ep_rpt_rcv(zwnet_p net, uint8_t node_id, uint8_t ep_id, const uint8_t *cmd, uint16_t len);
+// An answer the interface's cache gave, back from the callback queue: `evt`
+// is the class (high byte) and report command it stands for.
+void zwnet_ep_sm_evt(zwnet_p net, const zwif_desc_t *intf, uint32_t evt);
+// Ends both machines without their completions (abort, exit).
+void zwnet_ep_sm_stop(zwnet_p net);
+// Hands the device poll the single-endpoint interview and its abort.
+void zwnet_ep_hooks_set(zwnet_p net);
+// A name or location a device sent (character set, text) into `dest` of
+// ZW_NAMELOC_SZ bytes, unless it holds one already: ASCII and UTF-8 cut to
+// the longest valid UTF-8 prefix of at most 32 bytes, UTF-16 converted.
+void zwnet_name_txt_store(uint8_t charset, const uint8_t *text, uint16_t len, char *dest);

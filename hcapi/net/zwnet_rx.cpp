@@ -242,6 +242,7 @@ void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<
                 // The interview finds its records again: the dispatcher
                 // released the mutex around its callbacks.
                 handled |= zwnet_ni_rpt_rcv(net, rx.node_id, rx.hdr.src_ep, cmd, len);
+                handled |= zwnet_ep_rpt_rcv(net, rx.node_id, rx.hdr.src_ep, cmd, len);
             }
         }
         if (!handled && parsed)

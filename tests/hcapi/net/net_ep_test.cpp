@@ -1,0 +1,396 @@
+// The endpoint interview against the gateway simulator over real loopback
+// UDP: a node with two endpoints of different classes (one of them secure)
+// interviewed as a new node, refreshed by the device poll, and an endpoint
+// that stops answering. Protocol times run at a 10 ms tick (a 5600 ms step
+// is 560 ms). Also the names a device sends, byte by byte.
+#include "hc_test_support.h"
+
+#include "hcapi/net/zwnet_ni.h"
+#include "sim/sim_nm.h"
+#include "sim/sim_node.h"
+
+#include <cstdio>
+
+namespace {
+
+using namespace hc_test;
+
+constexpr uint8_t node_id = 4;
+
+// Root: Z-Wave Plus, Version, Manufacturer, Multi Channel (two endpoints),
+// Association, Configuration, Multilevel Switch v3, Binary Switch. Endpoint 1: Binary
+// Switch and Battery; endpoint 2: Multilevel Switch and Version, with Door
+// Lock under security.
+sim::node_profile two_ep_node()
+{
+    sim::node_profile p;
+    p.node_id = node_id;
+    p.classes = {{sim::cc_zwave_plus, 2, {}},      {sim::cc_version, 2, {}},
+                 {sim::cc_manufacturer, 1, {}},    {sim::cc_multi_channel, 4, {2, 0, 0x00}},
+                 {sim::cc_association, 2, {}},     {sim::cc_switch_multilevel, 3, {}},
+                 {sim::cc_configuration, 1, {}},
+                 {sim::cc_switch_binary, 2, {}},   {sim::cc_basic, 1, {}}};
+    p.endpoint_class_lists = {{sim::cc_switch_binary, sim::cc_battery},
+                              {sim::cc_switch_multilevel, sim::cc_version, sim::cc_security}};
+    p.endpoint_secure_classes = {{}, {sim::cc_door_lock}};
+    return p;
+}
+
+std::string hex(const std::vector<uint8_t> &b)
+{
+    std::string s;
+    char buf[4];
+    for (uint8_t v : b) {
+        std::snprintf(buf, sizeof buf, "%s%02X", s.empty() ? "" : " ", v);
+        s += buf;
+    }
+    return s;
+}
+
+std::atomic<int> g_walk_done{0};
+void walk_done(zwnet_p, uint8_t) { ++g_walk_done; }
+
+class EpIntv : public HcNet {
+protected:
+    void SetUp() override
+    {
+        cfg = config{};
+        std::random_device rd;
+        const sim::node_profile prof = two_ep_node();
+        int rc = -1;
+        for (int attempt = 0; attempt < 20 && rc != 0; ++attempt) {
+            const unsigned r = rd();
+            prefix = "127." + std::to_string(100 + r % 150) + "." + std::to_string(1 + (r >> 8) % 250) + ".";
+            sim::gateway_config g;
+            g.address = addr(1);
+            g.port = 4123;
+            g.nodes.push_back({node_id, addr(node_id)});
+            gw = std::make_unique<sim::gateway>(g);
+            rc = gw->start();
+        }
+        ASSERT_EQ(0, rc) << gw->last_error();
+        model = std::make_unique<sim::node_model>(*gw);
+        ASSERT_EQ(0, model->add(prof));
+        sim::nm_config nmc;
+        nmc.nodes.push_back(sim::nm_node_of(prof));
+        nmc.nodes.back().in_node_list = false;
+        // Added securely: its node information lists a class under security.
+        for (uint8_t b : {0x98, 0xF1, 0x00, 0x25})
+            nmc.nodes.back().classes.push_back(b);
+        nm = std::make_unique<sim::nm_gateway>(*gw, nmc);
+        sim::gw_app_config app_cfg;
+        app_cfg.fw_versions = {0x0210};
+        app = std::make_unique<sim::gw_app>(*gw, app_cfg);
+        plt_tick_ms_set(cfg.tick_ms);
+        ASSERT_EQ(0, zwnet_init(&params(), &net_));
+        rec.net = net_;
+        {
+            zwnet_lock lk(net_);
+            net_->ctl.nodeid = 1;
+        }
+        model->set_unsolicited_destination(sim::endpoint{"127.0.0.1", zwnet_host_port_get(net_)});
+        in_addr a{};
+        inet_pton(AF_INET, addr(node_id).c_str(), &a);
+        ASSERT_EQ(1, appl_node_ip_set(net_->appl.get(), reinterpret_cast<const uint8_t *>(&a), 4, node_id));
+        ASSERT_TRUE(no_operation());
+    }
+
+    void TearDown() override
+    {
+        HcNet::TearDown();
+        nm.reset();
+        model.reset();
+    }
+
+    // The node interview of the node, as for a node just added.
+    void interview()
+    {
+        ASSERT_TRUE(eventually([&] {
+            zwnet_lock lk(net_);
+            if (net_->curr_op != ZWNET_OP_NONE)
+                return false;
+            net_->curr_op = ZWNET_OP_UPDATE;
+            zwnet_ni_param_t p;
+            const uint8_t id = node_id;
+            p.node_id = &id;
+            p.cnt = 1;
+            p.op = ZWNET_OP_UPDATE;
+            p.new_node = 1;
+            EXPECT_EQ(1, zwnet_node_info_sm(net_, ZWNET_NI_EVT_START, &p));
+            return true;
+        }, 30s));
+        ASSERT_TRUE(eventually([&] { return idle(); }, 60s));
+    }
+    bool idle()
+    {
+        zwnet_lock lk(net_);
+        return net_->ni_state == ZWNET_NI_IDLE && net_->ep_rec.state == 0 && net_->ep_rec.w_state == 0 &&
+               (net_->curr_op == ZWNET_OP_NONE || net_->curr_op == ZWNET_OP_SAVE_NW);
+    }
+
+    // "endpoint: bytes" of every command the node received from `from` on.
+    std::vector<std::string> transcript(uint64_t from, bool gets_only = false) const
+    {
+        std::vector<std::string> out;
+        for (const sim::node_command &c : model->commands(node_id))
+            if (c.index >= from && !(gets_only && c.command.size() >= 2 && is_set(c.command)))
+                out.push_back(std::to_string(c.dst_ep) + ": " + hex(c.command));
+        return out;
+    }
+    static bool is_set(const std::vector<uint8_t> &c)
+    {
+        return (c[0] == 0x85 && (c[1] == 0x01 || c[1] == 0x04));
+    }
+    uint64_t first_ep_command() const
+    {
+        for (const sim::node_command &c : model->commands(node_id))
+            if (c.dst_ep != 0)
+                return c.index;
+        return UINT64_MAX;
+    }
+
+    template <class F>
+    auto with_if(uint8_t ep, uint16_t cls, F &&f)
+    {
+        zwnet_lock lk(net_);
+        zwep_p e = zwep_find_by_id(net_, node_id, ep);
+        zwif_p i = e ? zwif_find_cls(e->intf, cls) : nullptr;
+        EXPECT_NE(nullptr, i) << "endpoint " << int(ep) << " class " << cls;
+        return f(i);
+    }
+
+    std::unique_ptr<sim::node_model> model;
+    std::unique_ptr<sim::nm_gateway> nm;
+};
+
+// A new node with two endpoints: endpoint 1 and 2 get their secure classes
+// and versions, then their class walks, the root last with its lifeline; the
+// Gets go out in the order of the class table and every cache is filled.
+TEST_F(EpIntv, NewMultiEndpointNodeIsAskedInTableOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(interview());
+    const uint64_t from = first_ep_command();
+    ASSERT_NE(UINT64_MAX, from);
+    const std::vector<std::string> golden = {
+        // Endpoint 1: no security, no Version; Binary Switch, Battery.
+        "1: 25 02",
+        "1: 80 02",
+        // Endpoint 2: secure classes, versions, then Multilevel Switch (v3:
+        // its supported Get too) and the secure Door Lock.
+        "2: 98 02",
+        "2: 86 13 26",
+        "2: 86 13 86",
+        "2: 86 13 98",
+        "2: 86 13 62",
+        "2: 26 02",
+        "2: 26 06",
+        "2: 62 02",
+        "2: 62 05",
+        // The root: groupings, lifeline and its check, Z-Wave Plus,
+        // Multilevel Switch; Binary Switch is endpoint 1's.
+        "0: 85 05",
+        "0: 85 01 01 01",
+        "0: 85 02 01",
+        "0: 5E 01",
+        "0: 26 02",
+        "0: 26 06",
+    };
+    EXPECT_EQ(golden, transcript(from));
+    EXPECT_EQ((std::vector<uint8_t>{1, 5, 1, 1, 1}), model->values(node_id, sim::cc_association).value_or(std::vector<uint8_t>{}));
+
+    // What the answers left behind.
+    EXPECT_TRUE(with_if(2, 0x62, [](zwif_p i) { return i != nullptr && (i->propty & IF_PROPTY_SECURE); }));
+    EXPECT_EQ(3, with_if(2, 0x26, [](zwif_p i) { return i ? int(i->real_ver) : -1; }));
+    for (auto [ep, cls] : {std::pair{2, 0x26}, std::pair{0, 0x26}, std::pair{0, 0x85}})
+        EXPECT_TRUE(with_if(uint8_t(ep), uint16_t(cls), [](zwif_p i) { return i && i->data != nullptr && i->data_cnt; }))
+            << "supported data of endpoint " << ep << " class " << cls;
+    for (auto [ep, cls] : {std::pair{1, 0x25}, std::pair{1, 0x80}, std::pair{2, 0x26}, std::pair{2, 0x62}})
+        EXPECT_TRUE(with_if(uint8_t(ep), uint16_t(cls), [](zwif_p i) { return i && i->cch_data != nullptr; }))
+            << "report cache of endpoint " << ep << " class " << cls;
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// The device poll's refresh of the same node (operation 16, endpoint after
+// endpoint) asks for values only: what the first interview cached stands.
+TEST_F(EpIntv, RefreshAsksNoSupportedInformation)
+{
+    ASSERT_NO_FATAL_FAILURE(interview());
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    ASSERT_TRUE(no_operation());
+    const uint64_t from = model->next_command_index();
+    ASSERT_EQ(0, zwdpoll_node_updt_sm_start(net_, node_id));
+    ASSERT_TRUE(eventually([&] {
+        zwnet_lock lk(net_);
+        return net_->curr_op != ZWNET_OP_NODE_CACHE_UPT && net_->ep_rec.w_state == 0;
+    }, 30s));
+    const std::vector<std::string> golden = {
+        "0: 26 02", "1: 25 02", "1: 80 02", "2: 26 02", "2: 62 02", "2: 62 05",
+    };
+    EXPECT_EQ(golden, transcript(from));
+}
+
+// An endpoint that stops answering: each Get times out (not before the
+// step's 5600 ms at this tick). Binary Switch and Battery time out into the
+// next row, so endpoint 1's walk asks both; a silent Multilevel Switch ends
+// endpoint 2's walk, and its Door Lock is not asked.
+TEST_F(EpIntv, SilentEndpointTimesOutAtEachStep)
+{
+    ASSERT_NO_FATAL_FAILURE(interview());
+    ASSERT_TRUE(no_operation());
+    ASSERT_EQ(0, model->set_answers(node_id, sim::answer_mode::never));
+    struct silent_case {
+        uint8_t ep;
+        std::vector<std::string> gets;
+    };
+    const silent_case cases[] = {
+        {1, {"25 02", "80 02"}},
+        {2, {"26 02"}},
+    };
+    for (const silent_case &c : cases) {
+        SCOPED_TRACE("endpoint " + std::to_string(c.ep));
+        const uint64_t from = model->next_command_index();
+        g_walk_done = 0;
+        const auto start = steady::now();
+        {
+            zwnet_lock lk(net_);
+            zwnet_ep_info_param_t p;
+            p.cmplt_cb = walk_done;
+            p.node_id = node_id;
+            p.ep_id = c.ep;
+            ASSERT_EQ(1, zwnet_1_ep_info_sm(net_, 1, &p));
+            EXPECT_EQ(1u, p.started);
+            // A second start while it runs is refused.
+            zwnet_ep_info_param_t q = p;
+            EXPECT_EQ(0, zwnet_1_ep_info_sm(net_, 1, &q));
+        }
+        ASSERT_TRUE(eventually([&] { return g_walk_done.load() == 1; }, 30s));
+        EXPECT_GE(steady::now() - start, c.gets.size() * 500ms);
+        std::vector<std::string> sent;
+        std::vector<steady::time_point> at;
+        for (const sim::node_command &m : model->commands(node_id))
+            if (m.index >= from) {
+                sent.push_back(hex(m.command));
+                at.push_back(m.time);
+            }
+        EXPECT_EQ(c.gets, sent);
+        for (size_t i = 1; i < at.size(); ++i)
+            EXPECT_GE(at[i] - at[i - 1], 500ms);
+        EXPECT_EQ(1, g_walk_done.load());
+    }
+}
+
+// A new node whose device record lists configuration parameters and more
+// lifeline groups: each parameter is set (one of a size that cannot be sent
+// is left out), the controller goes into group 1 and the listed groups, and
+// group 1 is read back.
+TEST_F(EpIntv, DeviceRecordParametersAndLifelineGroups)
+{
+    ASSERT_NO_FATAL_FAILURE(interview());
+    ASSERT_EQ(0, model->set_values(node_id, sim::cc_association, {3, 5, 1, 0, 1}));
+    dev_ep_t eps;
+    eps.ent.emplace_back();
+    eps.ent.back().epid = 0;
+    auto cfg = std::make_unique<dev_if_t>();
+    cfg->if_type = DEV_IF_CONFIG;
+    cfg->cfg = {{1, 1, 5}, {2, 3, 7}, {3, 2, 0x1234}, {4, 4, -2}};
+    auto grp = std::make_unique<dev_if_t>();
+    grp->if_type = DEV_IF_GRP;
+    grp->grp = {1, 3, 2, 3};
+    eps.ent.back().intf.push_back(std::move(cfg));
+    eps.ent.back().intf.push_back(std::move(grp));
+    {
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_find(&net_->ctl, node_id);
+        ASSERT_NE(nullptr, n);
+        n->dev_rec = dev_rec_t{0x0000, 0x0001, node_id, 0, &eps};
+        n->dev_cfg_rec = &n->dev_rec;
+        n->dev_cfg_valid = 1;
+    }
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(interview());
+    std::vector<std::string> root;
+    for (const std::string &c : transcript(from))
+        if (c.rfind("0: 70", 0) == 0 || c.rfind("0: 85", 0) == 0)
+            root.push_back(c);
+    {
+        // The records are the test's: the node lets go of them.
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_find(&net_->ctl, node_id);
+        ASSERT_NE(nullptr, n);
+        n->dev_cfg_valid = 0;
+        n->dev_cfg_rec = nullptr;
+        n->dev_rec = dev_rec_t{};
+    }
+    const std::vector<std::string> golden = {
+        "0: 70 04 01 01 05",
+        "0: 70 04 03 02 12 34",
+        "0: 70 04 04 04 FF FF FF FE",
+        "0: 85 05",
+        "0: 85 01 01 01",
+        "0: 85 01 03 01",
+        "0: 85 01 02 01",
+        "0: 85 02 01",
+    };
+    EXPECT_EQ(golden, root);
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// An endpoint without any class of the table ends its walk by itself, a
+// moment after its start and never inside the start call.
+TEST_F(EpIntv, EndpointWithoutTableClassesEndsOnItsOwn)
+{
+    g_walk_done = 0;
+    {
+        zwnet_lock lk(net_);
+        zwnode_p n = zwnode_create(net_, 9);
+        ASSERT_NE(nullptr, n);
+        zwnet_ep_info_param_t p;
+        p.cmplt_cb = walk_done;
+        p.node_id = 9;
+        ASSERT_EQ(1, zwnet_1_ep_info_sm(net_, 1, &p));
+        EXPECT_EQ(0, g_walk_done.load());
+    }
+    EXPECT_TRUE(eventually([&] { return g_walk_done.load() == 1; }));
+}
+
+struct name_case {
+    const char *what;
+    uint8_t charset;
+    std::vector<uint8_t> text;
+    const char *before;
+    std::string want;
+};
+
+// Names and locations as devices send them: cut to the longest valid UTF-8
+// prefix of at most 32 bytes, converted from UTF-16, never over a name that
+// is there.
+TEST(EpName, StoredAsValidUtf8OfAtMost32Bytes)
+{
+    const std::string a40(40, 'a');
+    std::vector<uint8_t> a31e(31, 'a');
+    a31e.push_back(0xC3);  // "é" split by the 32-byte limit
+    a31e.push_back(0xA9);
+    const name_case cases[] = {
+        {"plain", 0, {'K', 'i', 't'}, "", "Kit"},
+        {"long", 0, std::vector<uint8_t>(a40.begin(), a40.end()), "", std::string(32, 'a')},
+        {"character across the limit", 1, a31e, "", std::string(31, 'a')},
+        {"invalid byte", 1, {'a', 'b', 0xFF, 'c'}, "", "ab"},
+        {"truncated sequence", 1, {'a', 0xE2, 0x82}, "", "a"},
+        {"overlong", 1, {'a', 0xC0, 0x80}, "", "a"},
+        {"UTF-16", 2, {0x00, 'H', 0x00, 0xE9, 0xD8, 0x3D, 0xDE, 0x00}, "", "H\xC3\xA9\xF0\x9F\x98\x80"},
+        {"UTF-16 lone surrogate", 2, {0x00, 'x', 0xDC, 0x00, 0x00, 'y'}, "", "x"},
+        {"odd UTF-16 byte", 2, {0x00, 'x', 0x00}, "", "x"},
+        {"kept", 0, {'n', 'e', 'w'}, "old", "old"},
+        {"unknown character set", 3, {'a'}, "", ""},
+        {"empty", 0, {}, "", ""},
+    };
+    for (const name_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        char dest[ZW_NAMELOC_SZ] = {};
+        std::snprintf(dest, sizeof dest, "%s", c.before);
+        zwnet_name_txt_store(c.charset, c.text.data(), static_cast<uint16_t>(c.text.size()), dest);
+        EXPECT_EQ(c.want, std::string(dest));
+    }
+}
+
+}  // namespace
