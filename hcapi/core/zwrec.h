@@ -414,6 +414,8 @@ struct zwnet_sm_t {
     zwnet_n2ip_req_t n2ip{};
 };
 
+struct zwnet_incl_st;
+
 struct zwnet {
     uint32_t homeid{0};
     zwnode_t ctl;  // the controller's own node, head of the node list
@@ -527,6 +529,9 @@ struct zwnet {
     uint8_t ctl_ipv6_prefix[8]{};
     std::vector<zwnet_gw_cc_t> gw_cc;  // the gateway's supported classes
     zwnet_desc_t desc{};               // what zwnet_get_desc hands out
+    // Inclusion, request thread, network update and reset (hcapi/net/zwnet_incl.h),
+    // made with the network.
+    std::shared_ptr<zwnet_incl_st> incl;
 };
 
 void zwnet_lck(zwnet_p net);
