@@ -300,7 +300,8 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     auto replace_final = [&](uint8_t s, uint8_t node_id) {
         return bytes{nm_inclusion_class, 0x0A, s, 0x04, node_id, incl_keys_, 0x00};
     };
-    auto keys_report = [&](uint8_t s) { return bytes{nm_inclusion_class, 0x11, s, 0x01, cfg_.requested_keys}; };
+    auto keys_report = [&](uint8_t s) { return bytes{nm_inclusion_class, 0x11, s, static_cast<uint8_t>(cfg_.csa_request ? 0x01 : 0x00), cfg_.requested_keys};
+    };
 
     switch (cls << 8 | code) {
     case nm_proxy_class << 8 | 0x01: {  // node list
@@ -348,7 +349,7 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     case nm_basic_class << 8 | 0x05:
         return {};  // the node information goes to the node; nothing comes back
     case nm_basic_class << 8 | 0x06:
-        return {{nm_basic_class, 0x07, seq, 0x06}};
+        return {{nm_basic_class, 0x07, seq, cfg_.default_set_status}};
     case nm_basic_class << 8 | 0x08: {
         bytes r{nm_basic_class, 0x09, seq, cmd[3]};
         r.insert(r.end(), cfg_.gateway_dsk.begin(), cfg_.gateway_dsk.end());
@@ -384,6 +385,8 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         incl_keys_ = cmd[4];
         bytes r{nm_inclusion_class, 0x13, incl_seq_, cfg_.dsk_input_len};
         r.insert(r.end(), cfg_.node_dsk.begin(), cfg_.node_dsk.end());
+        if (cfg_.pin_check)
+            std::fill_n(r.begin() + 4, std::min<size_t>(cfg_.dsk_input_len, 16), 0);
         return {r};
     }
     case nm_inclusion_class << 8 | 0x14: {  // DSK accepted (or not): the inclusion ends
@@ -391,6 +394,14 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
             return {};
         incl_active_ = false;
         const bool accepted = cmd[3] & 0x80;
+        const size_t typed = cmd[3] & 0x0F;
+        const bool pin_ok = !cfg_.pin_check || (typed >= cfg_.dsk_input_len && cmd.size() >= 4 + typed &&
+                                                std::equal(cmd.begin() + 4, cmd.begin() + 4 + cfg_.dsk_input_len,
+                                                           cfg_.node_dsk.begin()));
+        if (incl_cmd_ == 0x01 && accepted && !pin_ok) {
+            std::erase_if(cfg_.nodes, [this](const nm_node &n) { return n.node_id == incl_node_; });
+            return {{nm_inclusion_class, 0x02, incl_seq_, 0x07, 0x00, 0x00, 0x01}};
+        }
         if (incl_cmd_ == 0x01)
             return {node_add_final(incl_seq_, accepted ? 0x06 : 0x09, incl_node_, true)};
         return {replace_final(incl_seq_, incl_node_)};
@@ -404,11 +415,15 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     }
     case nm_inclusion_class << 8 | 0x07: {  // failed node remove
         const uint8_t gone = cmd[3];
+        if (cfg_.failed_remove_status != 0x01)
+            return {{nm_inclusion_class, 0x08, seq, cfg_.failed_remove_status, gone}};
         std::erase_if(cfg_.nodes, [gone](const nm_node &n) { return n.node_id == gone; });
         return {{nm_inclusion_class, 0x08, seq, 0x01, gone}};
     }
-    case nm_inclusion_class << 8 | 0x0B:
-        return {{nm_inclusion_class, 0x0C, seq, 0x22}};
+    case nm_inclusion_class << 8 | 0x0B: {
+        const bool fails = std::find(cfg_.nbr_failing.begin(), cfg_.nbr_failing.end(), cmd[3]) != cfg_.nbr_failing.end();
+        return {{nm_inclusion_class, 0x0C, seq, static_cast<uint8_t>(fails ? 0x23 : 0x22)}};
+    }
     case nm_inclusion_class << 8 | 0x0D:
     case nm_inclusion_class << 8 | 0x0F: {
         uint8_t s = seq;
@@ -607,5 +622,11 @@ int nm_gateway::inject(const bytes &command, uint8_t from_node)
 }
 
 int nm_gateway::inject_raw(const bytes &b, uint8_t from_node) { return gw_.send_raw(b, from_node); }
+
+void nm_gateway::update_config(const std::function<void(nm_config &)> &change)
+{
+    std::lock_guard lk(mu_);
+    change(cfg_);
+}
 
 }  // namespace sim

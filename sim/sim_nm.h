@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -77,6 +78,19 @@ struct nm_config {
     uint8_t new_node_id = 7;      // the node that the next add includes
     uint8_t removed_node_id = 5;  // the node that the next remove excludes
     std::chrono::milliseconds reply_delay{0};  // before each reply
+    // The DSK report blanks the bytes the user must type (as a gateway
+    // does), and a DSK Set whose typed bytes are not the node's ends the
+    // inclusion with "Failed".
+    bool pin_check = false;
+    // The answer to a failed node remove (1 removed, 0 working, 8 not
+    // failing, 2 failed).
+    uint8_t failed_remove_status = 0x01;
+    // The keys report asks for client-side authentication.
+    bool csa_request = true;
+    // Nodes whose neighbour update fails (0x23 in place of 0x22).
+    std::vector<uint8_t> nbr_failing;
+    // The status of Default Set Complete (6 done, 7 busy/failed).
+    uint8_t default_set_status = 0x06;
 };
 
 // One network-management request as the gateway received it.
@@ -118,6 +132,8 @@ public:
     // The next return route request is answered with another sequence number.
     void stale_return_route_next();
     void set_reply_delay(std::chrono::milliseconds delay);
+    // Changes the configuration while the gateway runs (under its lock).
+    void update_config(const std::function<void(nm_config &)> &change);
     std::vector<nm_wl_entry> white_list() const;
 
     // An unsolicited report of the gateway in a Z/IP packet (no ACK

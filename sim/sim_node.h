@@ -63,7 +63,6 @@ inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
-inline constexpr uint8_t cc_association = 0x85;
 inline constexpr uint8_t cc_security = 0x98;
 
 inline constexpr uint8_t wake_up_notification = 0x07;

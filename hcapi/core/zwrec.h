@@ -445,6 +445,8 @@ struct zwnet_sm_t {
     zwnet_n2ip_req_t n2ip{};
 };
 
+struct zwnet_incl_st;
+
 struct zwnet {
     uint32_t homeid{0};
     zwnode_t ctl;  // the controller's own node, head of the node list
@@ -574,6 +576,9 @@ struct zwnet {
     uint8_t av_repeat{0};
     uint16_t av_tmr{0};
     uint8_t av_seq{0};
+    // Inclusion, request thread, network update and reset (hcapi/net/zwnet_incl.h),
+    // made with the network.
+    std::shared_ptr<zwnet_incl_st> incl;
 };
 
 void zwnet_lck(zwnet_p net);

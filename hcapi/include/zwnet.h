@@ -259,3 +259,29 @@ int zwnet_net_data_save(zwnet_p net, const uint8_t *data, uint16_t len);
 int zwnet_net_data_load(zwnet_p net, uint8_t **data, uint16_t *len);
 int zwnet_cli_data_save(zwnet_p net, uint32_t client_id, const uint8_t *data, uint16_t len);
 int zwnet_cli_data_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len);
+
+// ---------------------------------------------------------------------------
+// Inclusion, exclusion and replacement (operations 2 to 5), with Security 2:
+// the callback hears which keys the joining node asks for (grant them with
+// zwnet_add_sec2_grant_key) and, unless `dsk` holds the expected DSK text,
+// the node's DSK to confirm (zwnet_add_sec2_accept).
+// ---------------------------------------------------------------------------
+
+struct zwnet_sec2_req_t {
+    void *user;        // handed back to cb
+    zwnet_sec2_fn cb;  // called through the callback thread
+    const char *dsk;   // expected DSK text ("xxxxx-" x 8 groups), or null
+};
+
+// add 1 adds a node, 0 removes one: 0, -27 (no inclusion role, or on-behalf
+// without the gateway's support), -17, -25 (a Security 2 request without a
+// callback or with a bad DSK text), -19.
+int zwnet_add(zwnet_p net, uint8_t add, const zwnet_sec2_req_t *sec2, int on_behalf);
+// replace 1 replaces the failed node, 0 removes it; results as zwnet_add.
+int zwnet_fail(zwnet_p net, uint8_t node_id, uint8_t replace, const zwnet_sec2_req_t *sec2, int on_behalf);
+// Grants keys to the joining node; csa counts only when the node asked for
+// client-side authentication.
+int zwnet_add_sec2_grant_key(zwnet_p net, uint8_t keys, uint8_t csa);
+// Accepts (1, with the whole DSK text including the typed PIN) or rejects
+// (0) the joining node's DSK: 0, -25, or the send's error.
+int zwnet_add_sec2_accept(zwnet_p net, uint8_t accept, const char *dsk);

@@ -7,6 +7,7 @@
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_cb_thrd.h"
 #include "hcapi/net/zwnet_ctlr.h"
+#include "hcapi/net/zwnet_incl.h"
 #include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_rx.h"
@@ -77,16 +78,6 @@ const fac_t facs[] = {
 const fac_t wupoll_fac = {&zwnet::wupoll_ctx, zwwupoll_init, zwwupoll_shutdown, zwwupoll_exit, nullptr, nullptr};
 const fac_t *const facs_stop_order[] = {&facs[0], &facs[1], &facs[2], &facs[3], &wupoll_fac,
                                         &facs[4], &facs[5], &facs[6]};
-
-// The request thread. Requests (probes, retried removals, on-behalf
-// inclusion) come with the network operations that make them; until then
-// the thread only keeps its place in the network's life.
-void zwnet_req_thrd(zwnet_p net)
-{
-    plt_thrd_name_set("zwnet_req");
-    while (plt_sem_wait(net->req_sem) == 0 && net->req_thrd.run)
-        util_lst_flush(net->req_mtx, &net->req_lst);
-}
 
 // Every library thread runs its body, then counts itself gone and gives up
 // the reference zwnet_init took for it, which may free the network.
@@ -342,6 +333,11 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     zwnet_p net = new (std::nothrow) zwnet;
     if (net == nullptr)
         return ZW_ERR_MEMORY;
+    net->incl = std::shared_ptr<zwnet_incl_st>(new (std::nothrow) zwnet_incl_st);
+    if (!net->incl) {
+        delete net;
+        return ZW_ERR_MEMORY;
+    }
     net->ctl.net = net;
     net->ctl.ep.node = &net->ctl;
     net->ctl.listen = 1;
@@ -395,6 +391,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     appl->node_sts_cb = zwnet_node_sts_cb;
     net->ni_wkup_updt = zwnet_ni_wkup_updt;
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
+    net->nm.unsol_incl_cb = zwnet_incl_evt_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {
         net_destroy(net);
         return ZW_ERR_NO_RES;

@@ -160,7 +160,9 @@ int zwnet_reset(zwnet_p net)
     const int rc = zwnet_op_begin(net, ZWNET_OP_RESET);
     if (rc != 0)
         return rc;
-    if (zwnet_rst_sm_sink(net, 1, nullptr) != 0) {
+    // The node in the controller's lifeline hears of the reset first.
+    const uint8_t tell = !net->grps.empty() && net->grps.front().member != 0 && net->zw_role != 4 ? 1 : 0;
+    if (zwnet_rst_sm_sink(net, 1, &tell) != 0) {
         plt_msg_ts_show(&net->plt, "Fail to reset controller");
         zwnet_op_undo(net, ZWNET_OP_RESET);
         return ZW_ERR_OP_FAILED;

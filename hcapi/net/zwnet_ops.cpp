@@ -155,6 +155,7 @@ void zwnet_op_clr(zwnet_p net)
     sm.ctlr_tmout_cnt = sm.ctlr_busy_cnt = 0;
     sm.ctlr_cmplt = nullptr;
     sm.n2ip = zwnet_n2ip_req_t{};
+    zwnet_incl_clr(net);
 }
 
 void zwnet_op_reset(zwnet_p net)
@@ -184,8 +185,6 @@ bool zwnet_sm_tmr_expired(zwnet_p net)
     return true;
 }
 
-int zwnet_updt_sm_sink(zwnet_p, int, const void *) { return -1; }
-int zwnet_rst_sm_sink(zwnet_p, int, const void *) { return -1; }
 int zwnet_nw_change_sm_sink(zwnet_p, int, const void *) { return -1; }
 
 // ---------------------------------------------------------------------------
@@ -202,6 +201,11 @@ int zwnet_abort(zwnet_p net)
         zwnet_lock lk(net);
         op = net->curr_op;
         stop = abort_local(net, op);
+        zwnet_incl_clr(net);
+        // The gateway answers a stop with the stopped operation's own
+        // status report: it must find that operation already gone.
+        if (stop.req != stop_req::none && net->curr_op == op)
+            net->curr_op = ZWNET_OP_NONE;
     }
     int rc = 0;
     // The gateway requests wait at the one-send gate: never with the

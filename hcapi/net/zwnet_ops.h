@@ -34,8 +34,14 @@ bool zwnet_sm_tmr_expired(zwnet_p net);
 
 // The machines of the network update, reset and network-change operations
 // hear the events of the machines built here (a node list that arrived, an
-// address resolution or interview that ended). Until they exist these
-// sinks take the events and start nothing (-1).
+// address resolution or interview that ended). The network-change sink
+// takes its events and starts nothing (-1) until its machine exists.
+// The sinks of update and reset are defined with their machines.
 int zwnet_updt_sm_sink(zwnet_p net, int evt, const void *data);
 int zwnet_rst_sm_sink(zwnet_p net, int evt, const void *data);
 int zwnet_nw_change_sm_sink(zwnet_p net, int evt, const void *data);
+
+// Puts the add, update and reset machines back to idle and stops the
+// inclusion watchdog (network mutex held); part of every operation's clear.
+// Defined with those machines.
+void zwnet_incl_clr(zwnet_p net);
