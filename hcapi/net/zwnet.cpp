@@ -9,6 +9,7 @@
 #include "hcapi/net/zwnet_ctlr.h"
 #include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
+#include "hcapi/net/zwnet_nwchg.h"
 #include "hcapi/net/zwnet_rx.h"
 
 #include <cstring>
@@ -395,6 +396,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     appl->node_sts_cb = zwnet_node_sts_cb;
     net->ni_wkup_updt = zwnet_ni_wkup_updt;
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
+    net->nm.unsol_node_list_cb = zwnet_unsolic_node_list_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {
         net_destroy(net);
         return ZW_ERR_NO_RES;

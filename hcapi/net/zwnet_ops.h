@@ -39,3 +39,7 @@ bool zwnet_sm_tmr_expired(zwnet_p net);
 int zwnet_updt_sm_sink(zwnet_p net, int evt, const void *data);
 int zwnet_rst_sm_sink(zwnet_p net, int evt, const void *data);
 int zwnet_nw_change_sm_sink(zwnet_p net, int evt, const void *data);
+// An abort of the firmware update or of the network change puts its machine
+// back to idle (without a notification); built with those machines.
+void zwnet_fw_updt_stop(zwnet_p net);
+void zwnet_nw_change_stop(zwnet_p net);
