@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace sim {
@@ -619,6 +620,32 @@ int nm_gateway::inject(const bytes &command, uint8_t from_node)
     p.secure = true;
     p.from_node = from_node;
     return gw_.send_packet(p);
+}
+
+int nm_gateway::set_in_node_list(uint8_t node_id, bool in)
+{
+    std::lock_guard lock(mu_);
+    for (nm_node &n : cfg_.nodes)
+        if (n.node_id == node_id) {
+            n.in_node_list = in;
+            return 0;
+        }
+    return -ENOENT;
+}
+
+int nm_gateway::announce_node_list(uint8_t status)
+{
+    bytes r{nm_proxy_class, 0x02, 0x00, status};
+    {
+        std::lock_guard lock(mu_);
+        r.push_back(cfg_.suc_node_id);
+        bytes mask(29, 0);
+        for (const nm_node &n : cfg_.nodes)
+            if (n.in_node_list && n.node_id >= 1 && n.node_id <= 232)
+                mask[(n.node_id - 1) / 8] |= static_cast<uint8_t>(1u << ((n.node_id - 1) % 8));
+        append(r, mask);
+    }
+    return inject(r);
 }
 
 int nm_gateway::inject_raw(const bytes &b, uint8_t from_node) { return gw_.send_raw(b, from_node); }

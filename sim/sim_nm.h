@@ -142,6 +142,13 @@ public:
     // A bare datagram from the gateway (a node advertisement).
     int inject_raw(const std::vector<uint8_t> &bytes, uint8_t from_node = 0);
 
+    // The network changes behind the client's back: a node joins or leaves
+    // the gateway's node list (0, or -ENOENT for a node the gateway does not
+    // know), and the gateway announces its node list unsolicited (52 02 with
+    // sequence number 0): the sequence number of the packet, or -errno.
+    int set_in_node_list(uint8_t node_id, bool in);
+    int announce_node_list(uint8_t status = 0);
+
     // A node advertisement for node_id: 58 01 flags node address home-id.
     std::vector<uint8_t> advertisement(uint8_t node_id, bool local = true) const;
 

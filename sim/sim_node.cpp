@@ -34,8 +34,20 @@ struct held_frame {
     endpoint from;
 };
 
+// A firmware transfer as the node sees it (Firmware Update Meta Data).
+struct fw_transfer {
+    bool active = false;
+    uint16_t frag_sz = 0;
+    uint16_t checksum = 0;  // of the whole image, from the request
+    uint16_t next = 1;      // the report number awaited
+    uint8_t burst_left = 0; // reports still due in the burst asked for
+    firmware_view view;
+    std::vector<uint16_t> corrupt; // report numbers whose next arrival is corrupted
+};
+
 struct node_state {
     node_profile profile;
+    fw_transfer fw;
     std::map<uint8_t, class_state> classes;
     std::map<uint8_t, std::map<uint8_t, class_state>> ep_states;  // endpoint -> class -> state
     bool awake = true;
@@ -76,7 +88,8 @@ struct class_call {
     const bytes &cmd; // class, command, parameters; at least 2 bytes
     std::deque<std::string> &violations;
     bool sleep_after = false; // the node goes to sleep once this is handled
-    std::vector<bytes> more{}; // frames of the answer after the one returned
+    // Frames the node sends after its answer, each after its delay.
+    std::vector<std::pair<bytes, std::chrono::milliseconds>> more{};
 
     void violation(const char *what) { note_violation(violations, node.profile.node_id, what, cmd); }
 };
@@ -380,7 +393,8 @@ std::optional<bytes> association_handle(class_call &c)
                 r.push_back(static_cast<uint8_t>(first + next));
             out.push_back(std::move(r));
         }
-        c.more.assign(out.begin() + 1, out.end());
+        for (auto f = out.begin() + 1; f != out.end(); ++f)
+            c.more.push_back({std::move(*f), std::chrono::milliseconds(0)});
         return out.front();
     }
     case 0x05: // Groupings Get
@@ -559,6 +573,112 @@ std::optional<bytes> sensor_handle(class_call &c)
     }
 }
 
+// Firmware Update Meta Data: {manufacturer (2), firmware id (2), maximum
+// fragment size (2), reports per Get, wait before each Get (10 ms units),
+// restart wait time (2, s)}. The node asks for its fragments by itself
+// after the request, checks the CRC of each, asks again for a bad or missing
+// one, and ends with a status report (0xFF when the image's checksum is the
+// requested one, else 0x00).
+uint16_t fw_crc16(uint16_t crc, const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        crc ^= static_cast<uint16_t>(p[i] << 8);
+        for (int b = 0; b < 8; b++)
+            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+uint16_t be16_at(const bytes &b, size_t i) { return static_cast<uint16_t>(b[i] << 8 | b[i + 1]); }
+
+void fw_ask(class_call &c, uint16_t from)
+{
+    fw_transfer &fw = c.node.fw;
+    const uint8_t cnt = std::max<uint8_t>(c.cls.values[6], 1);
+    fw.burst_left = cnt;
+    fw.view.gets.push_back(from);
+    c.more.push_back({bytes{0x7A, 0x05, cnt, static_cast<uint8_t>(from >> 8), static_cast<uint8_t>(from)},
+                      std::chrono::milliseconds(10 * c.cls.values[7])});
+}
+
+std::optional<bytes> fw_handle(class_call &c)
+{
+    fw_transfer &fw = c.node.fw;
+    const bytes &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x01: // Meta Data Get
+        if (c.cls.version < 3)
+            return bytes{0x7A, 0x02, v[0], v[1], v[2], v[3], 0x00, 0x00};
+        return bytes{0x7A, 0x02, v[0], v[1], v[2], v[3], 0x00, 0x00, 0xFF, 0x00, v[4], v[5]};
+    case 0x03: { // Request Get
+        const size_t need = c.cls.version >= 3 ? 11 : 8;
+        if (c.cmd.size() < need) {
+            c.violation("Firmware Update Request Get too short for its version");
+            return bytes{0x7A, 0x04, 0x00};
+        }
+        std::vector<uint16_t> corrupt = std::move(fw.corrupt);
+        fw = fw_transfer{};
+        fw.corrupt = std::move(corrupt);
+        fw.active = true;
+        fw.checksum = be16_at(c.cmd, 6);
+        fw.frag_sz = c.cls.version >= 3 ? be16_at(c.cmd, 9) : 40;
+        fw.view.frag_sz = fw.frag_sz;
+        fw.view.request = c.cmd;
+        fw_ask(c, 1);
+        return bytes{0x7A, 0x04, 0xFF};
+    }
+    case 0x06: { // Meta Data Report: one fragment
+        const size_t crc_len = c.cls.version >= 2 ? 2 : 0;
+        if (!fw.active || c.cmd.size() < 4 + crc_len) {
+            c.violation("firmware fragment outside a transfer or too short");
+            return std::nullopt;
+        }
+        bytes frame = c.cmd;
+        const uint16_t num = be16_at(frame, 2) & 0x7FFF;
+        const bool last = frame[2] & 0x80;
+        fw.view.fragments++;
+        auto cue = std::find(fw.corrupt.begin(), fw.corrupt.end(), num);
+        if (cue != fw.corrupt.end()) {
+            // Damaged on the way: the CRC no longer matches.
+            fw.corrupt.erase(cue);
+            frame[frame.size() - 1 - crc_len] ^= 0x5A;
+        }
+        const size_t data_end = frame.size() - crc_len;
+        if (crc_len != 0 && fw_crc16(0x1D0F, frame.data(), data_end) != be16_at(frame, data_end)) {
+            fw.view.crc_errors++;
+            fw_ask(c, fw.next);
+            return std::nullopt;
+        }
+        if (num != fw.next) {
+            fw.view.out_of_order++;
+            fw_ask(c, fw.next);
+            return std::nullopt;
+        }
+        if (!last && data_end - 4 != fw.frag_sz)
+            c.violation("firmware fragment of another size than agreed");
+        fw.view.image.insert(fw.view.image.end(), frame.begin() + 4, frame.begin() + static_cast<long>(data_end));
+        fw.next++;
+        if (last) {
+            fw.active = false;
+            const bool ok = fw_crc16(0x1D0F, fw.view.image.data(), fw.view.image.size()) == fw.checksum;
+            fw.view.status = ok ? 0xFF : 0x00;
+            fw.view.done = true;
+            if (c.cls.version >= 3)
+                return bytes{0x7A, 0x07, fw.view.status, v[8], v[9]};
+            return bytes{0x7A, 0x07, fw.view.status};
+        }
+        if (fw.burst_left > 0)
+            fw.burst_left--;
+        if (fw.burst_left == 0)
+            fw_ask(c, fw.next);
+        return std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes fw_defaults(const node_profile &) { return {0x00, 0x00, 0x00, 0x01, 0x00, 0x28, 2, 5, 0x00, 0x00}; }
 
 struct class_row {
     uint8_t cmd_class;
@@ -598,6 +718,7 @@ constexpr class_row class_rows[] = {
     {cc_configuration, "Configuration", 1, 6, config_defaults, config_handle, config_report},
     {cc_manufacturer, "Manufacturer Specific", 2, 6, manufacturer_defaults, manufacturer_handle, no_report},
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
+    {cc_fw_update, "Firmware Update Meta Data", 5, 10, fw_defaults, fw_handle, no_report},
     {cc_battery, "Battery", 2, 1, full_battery, battery_handle, battery_report},
     {cc_wake_up, "Wake Up", 2, 4, wake_up_defaults, wake_up_handle, wake_up_report},
     {cc_association, "Association", 2, 5, association_defaults, association_handle, no_report},
@@ -1001,27 +1122,34 @@ public:
         std::optional<bytes> answer = row->handle(call);
         if (call.sleep_after)
             go_to_sleep(n);
-        if (!answer || n.answers == answer_mode::never)
+        if (!answer || n.answers == answer_mode::never) {
+            more(n, p, call, out);
             return;
-        std::vector<bytes> frames{std::move(*answer)};
-        frames.insert(frames.end(), std::make_move_iterator(call.more.begin()), std::make_move_iterator(call.more.end()));
-        // The node answers at the security level it was asked at.
+        }
+        if (n.answers == answer_mode::held) {
+            std::vector<bytes> frames{std::move(*answer)};
+            for (auto &m : call.more)
+                frames.push_back(std::move(m.first));
+            kept_.push_back({n.profile.node_id, from, answer_options(p), std::move(frames)});
+            return;
+        }
+        command_reply r;
+        r.command = std::move(*answer);
+        r.ack_request = report_ack_request_.load();
+        r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
+        r.options = answer_options(p);
+        out.push_back(std::move(r));
+        more(n, p, call, out);
+    }
+
+    // The node answers at the security level it was asked at.
+    static std::vector<zip_option> answer_options(const zip_packet &p)
+    {
         std::vector<zip_option> options;
         if (auto format = p.encap_format())
             options.push_back({option_encap_format, true,
                                {static_cast<uint8_t>(*format >> 8), static_cast<uint8_t>(*format)}});
-        if (n.answers == answer_mode::held) {
-            kept_.push_back({n.profile.node_id, from, std::move(options), std::move(frames)});
-            return;
-        }
-        for (bytes &f : frames) {
-            command_reply r;
-            r.command = std::move(f);
-            r.ack_request = report_ack_request_.load();
-            r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
-            r.options = options;
-            out.push_back(std::move(r));
-        }
+        return options;
     }
 
     // Runs on the loop thread: the kept answers, frame by frame in turn.
@@ -1073,6 +1201,22 @@ public:
         r.ack_request = report_ack_request_.load();
         r.delay = n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0);
         out.push_back(std::move(r));
+    }
+
+
+    // mu_ held. What the node sends by itself after a command.
+    void more(node_state &n, const zip_packet &p, class_call &call, std::vector<command_reply> &out)
+    {
+        if (n.answers == answer_mode::never)
+            return;
+        for (auto &[cmd, delay] : call.more) {
+            command_reply r;
+            r.command = std::move(cmd);
+            r.ack_request = report_ack_request_.load();
+            r.delay = delay + (n.answers == answer_mode::late ? n.answer_delay : std::chrono::milliseconds(0));
+            r.options = answer_options(p);
+            out.push_back(std::move(r));
+        }
     }
 
     gateway &gw_;
@@ -1421,6 +1565,29 @@ std::vector<std::string> node_model::violations() const
 {
     std::lock_guard lock(impl_->mu_);
     return {impl_->violations_.begin(), impl_->violations_.end()};
+}
+
+} // namespace sim
+
+namespace sim {
+
+std::optional<firmware_view> node_model::firmware(uint8_t node_id) const
+{
+    std::lock_guard lock(impl_->mu_);
+    auto it = impl_->nodes_.find(node_id);
+    if (it == impl_->nodes_.end() || !it->second.find(cc_fw_update))
+        return std::nullopt;
+    return it->second.fw.view;
+}
+
+int node_model::corrupt_fw_fragment(uint8_t node_id, uint16_t rpt_num)
+{
+    std::lock_guard lock(impl_->mu_);
+    auto it = impl_->nodes_.find(node_id);
+    if (it == impl_->nodes_.end() || !it->second.find(cc_fw_update))
+        return -ENOENT;
+    it->second.fw.corrupt.push_back(rpt_num);
+    return 0;
 }
 
 } // namespace sim

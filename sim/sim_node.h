@@ -64,6 +64,7 @@ inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
 inline constexpr uint8_t cc_security = 0x98;
+inline constexpr uint8_t cc_fw_update = 0x7A;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
 inline constexpr uint8_t wake_up_no_more_info = 0x08;
@@ -115,6 +116,13 @@ const char *node_kind_text(node_kind kind);
 //                          evenly; a Set makes its last node id the one
 //                          member, a Remove of every node empties the
 //                          groups; default {1, 5, 1, 0, 1}: no member
+//   Firmware Update Meta Data (0x7A): {manufacturer (2), firmware id (2),
+//                          maximum fragment size (2), reports per Get, wait
+//                          before each Get (10 ms units), restart wait (2, s)}
+//                          default {0, 1, 40, 2, 5 (50 ms), 0}; the node asks
+//                          for the fragments after a request, checks each CRC
+//                          (version 2 on), asks again for a bad one and ends
+//                          with a status report (firmware() shows the transfer)
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
@@ -215,6 +223,19 @@ struct node_view {
     std::map<uint8_t, std::vector<uint8_t>> values; // class -> state
 };
 
+// A node's last firmware transfer.
+struct firmware_view {
+    std::vector<uint8_t> request;  // the Request Get
+    uint16_t frag_sz = 0;          // agreed fragment size
+    std::vector<uint8_t> image;    // fragments taken, in order
+    std::vector<uint16_t> gets;    // first report number of each Meta Data Get sent
+    unsigned fragments = 0;        // Meta Data Reports received
+    unsigned crc_errors = 0;
+    unsigned out_of_order = 0;
+    bool done = false;
+    uint8_t status = 0;            // of the status report sent
+};
+
 class node_model {
 public:
     // Attaches to the gateway; a gateway has one model.
@@ -293,6 +314,12 @@ public:
     // Multi Command, a Multi Command to a node without that class), one line
     // each, the newest 10000: what a correct client never sends.
     std::vector<std::string> violations() const;
+
+    // Firmware Update Meta Data nodes: the last transfer (nullopt: no such
+    // node or class), and a fragment whose next arrival is damaged (its CRC
+    // then fails and the node asks again): 0 or -ENOENT.
+    std::optional<firmware_view> firmware(uint8_t node_id) const;
+    int corrupt_fw_fragment(uint8_t node_id, uint16_t rpt_num);
 
 private:
     class impl;

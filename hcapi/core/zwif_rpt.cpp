@@ -15,6 +15,10 @@ bool taken_without_cb(uint16_t cls, uint8_t cmd)
 {
     if (cls == COMMAND_CLASS_BASIC && cmd == 0x01)
         return true;
+    // A firmware update's tracker follows its request and final status
+    // whether or not the application listens.
+    if (cls == 0x7A && (cmd == 0x04 || cmd == 0x07))
+        return true;
     return cls == 0x9C || cls == 0x30 || cls == 0x71;
 }
 

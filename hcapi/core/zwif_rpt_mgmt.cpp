@@ -849,6 +849,17 @@ void call_fw_req(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, t
     fn_of<zwrep_fw_req_fn>(cb)(intf, rec->val[0]);
 }
 
+// The update's tracker hears the request and final status after the
+// application did (it is not there while no update was ever asked for).
+int collect_fw_track(zwif_p, zwif_rpt_rec_t *) { return ZWIF_RPT_CALL | ZWIF_RPT_FOLLOW; }
+
+void follow_fw_req(const zwif_desc_t *intf, const zwif_rpt_rec_t *rec)
+{
+    zwnet_lock lk(intf->net);
+    if (intf->net->fw_req_hook != nullptr)
+        intf->net->fw_req_hook(intf, rec->val[0]);
+}
+
 struct fw_sts_t {
     uint8_t status;
     uint8_t has_wait;  // the frame carries a wait time
@@ -889,13 +900,21 @@ int collect_fw_sts(zwif_p intf, zwif_rpt_rec_t *rec)
         r.wait = 1;
     }
     put(rec, r);
-    return ZWIF_RPT_CALL;
+    return ZWIF_RPT_CALL | ZWIF_RPT_FOLLOW;
 }
 
 void call_fw_sts(zwif_rpt_fn cb, zwif_desc_t *intf, const zwif_rpt_rec_t *rec, time_t)
 {
     const fw_sts_t r = get<fw_sts_t>(rec);
     fn_of<zwrep_fw_sts_fn>(cb)(intf, r.status, r.wait_tm, r.wait);
+}
+
+void follow_fw_sts(const zwif_desc_t *intf, const zwif_rpt_rec_t *rec)
+{
+    const fw_sts_t r = get<fw_sts_t>(rec);
+    zwnet_lock lk(intf->net);
+    if (intf->net->fw_sts_hook != nullptr)
+        intf->net->fw_sts_hook(intf, r.status, r.wait_tm, r.wait);
 }
 
 struct fw_frag_t {
@@ -1479,9 +1498,9 @@ constexpr zwif_rpt_def_t mgmt_rows[] = {
     plain(0x77, 0x03, 3, parse_nameloc, call_nameloc),                                    // Name Report
     plain(0x77, 0x06, 3, parse_nameloc, call_nameloc),                                    // Location Report
     {0x7A, 0x02, 8, parse_fw_info, store_fw_info, nullptr, call_fw_info},  // Meta Data Report
-    plain(0x7A, 0x04, 3, parse_b2, call_fw_req),                                          // Request Report
+    {0x7A, 0x04, 3, parse_b2, store_none, nullptr, call_fw_req, collect_fw_track, follow_fw_req},  // Request Report
     plain(0x7A, 0x05, 5, parse_fw_frag, call_fw_frag),                                    // Meta Data Get
-    {0x7A, 0x07, 3, parse_fw_sts, store_fw_sts, nullptr, call_fw_sts, collect_fw_sts},    // Status Report
+    {0x7A, 0x07, 3, parse_fw_sts, store_fw_sts, nullptr, call_fw_sts, collect_fw_sts, follow_fw_sts},  // Status Report
     {0x84, 0x06, 6, parse_wkup, store_wkup, nullptr, call_wkup, collect_wkup, follow_wkup},  // Interval Report
     {0x84, 0x0A, 14, parse_wkup_cap, store_wkup_cap, nullptr, call_wkup, collect_wkup_cap},  // Capabilities
     {0x85, 0x03, 5, parse_assoc, store_none, nullptr, call_assoc, collect_assoc, nullptr,

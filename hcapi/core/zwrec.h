@@ -15,6 +15,7 @@
 #include "hcapi/zip/zip_util.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -129,6 +130,15 @@ struct zwif_fw_dev_t {
     uint16_t max_frag_sz{0};
     uint16_t frag_sz{0};   // in use by a running update
     uint16_t rpt_left{0};  // fragments still to send
+    // The image of a running update (hcapi/net/zwnet_fw.h).
+    uint16_t rpt_next{0};  // the next report number to send
+    uint8_t img_kind{0};   // 0 none, 1 binary file, 2 decoded HEX image
+    struct file_close {
+        void operator()(std::FILE *f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, file_close> file;  // binary kind
+    uint32_t file_sz{0};
+    std::vector<uint8_t> img;  // HEX kind
 };
 
 struct zwif_mgmt_t {
@@ -579,6 +589,28 @@ struct zwnet {
     // Inclusion, request thread, network update and reset (hcapi/net/zwnet_incl.h),
     // made with the network.
     std::shared_ptr<zwnet_incl_st> incl;
+
+    // ---- Firmware update tracker (hcapi/net/zwnet_fw.h); network mutex ----
+    // The firmware reports hand their news to the tracker through these
+    // (installed by the network layer when an update is asked for).
+    void (*fw_req_hook)(const zwif_desc_t *intf, uint8_t status){nullptr};
+    void (*fw_sts_hook)(const zwif_desc_t *intf, uint8_t status, uint16_t wait_tm, uint8_t wait){nullptr};
+    uint32_t fw_state{0};  // 0 idle, 1 request sent, 2 transferring, 3 all fragments sent
+    zwif_desc_t fw_if{};   // the tracked interface
+    uint8_t fw_prog{0};    // last progress notified, percent
+    uint16_t fw_tmr{0};    // step timer
+
+    // ---- Network change machine (hcapi/net/zwnet_nwchg.h); network mutex ----
+    uint32_t nw_chg_state{0};  // 0 idle, 1 deferred, 2 controller information, 3 addresses, 4 interview
+    uint16_t nw_chg_tmr{0};
+    uint16_t nw_chg_retry{0};
+    uint8_t nw_chg_incl_ctlr{0};  // 0 not yet, 1 became inclusion controller, 2 re-interview started
+    uint8_t nw_chg_cnt{0};        // bitmap bytes, later added node ids
+    uint8_t nw_chg_nodes[ZWNET_NODE_ID_MAX]{};
+    // The newest node list that came while the machine ran: its next run.
+    uint8_t nw_chg_pend{0};
+    uint8_t nw_chg_pend_len{0};
+    uint8_t nw_chg_pend_map[29]{};
 };
 
 void zwnet_lck(zwnet_p net);

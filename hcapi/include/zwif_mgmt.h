@@ -260,3 +260,30 @@ using zwrep_group_cmd_fn = void (*)(zwif_desc_t *intf, uint8_t grp, uint8_t node
 int zwif_group_cmd_sup_get(const zwif_desc_t *intf, zwrep_group_cmd_sup_fn cb);
 int zwif_group_cmd_set(const zwif_desc_t *intf, uint8_t grp, uint8_t node_id, const uint8_t *cmd, uint8_t len);
 int zwif_group_cmd_get(const zwif_desc_t *intf, uint8_t grp, uint8_t node_id, zwrep_group_cmd_fn cb);
+
+// ---------------------------------------------------------------------------
+// Firmware Update Meta Data (0x7A): the update
+// ---------------------------------------------------------------------------
+
+// Restart of a node after its update: status 0 it answers again, 1 it did not.
+using zwnode_restart_fn = void (*)(const zwnode_desc_t *node, int status);
+
+struct zwif_fw_updt_req_t {
+    uint16_t vid;         // manufacturer id
+    uint16_t fw_id;
+    uint8_t hw_ver;
+    uint8_t fw_tgt;       // firmware target (0: the node's own firmware)
+    const char *fw_file;  // image: ".hex", ".otz", ".ota" (any case) Intel HEX, else binary
+    zwrep_fw_req_fn req_cb;   // the node's answer to the request
+    zwrep_fw_sts_fn sts_cb;   // the final status
+    zwnode_restart_fn restart_cb;
+};
+
+// Registers `cb` for the meta data report and asks for it.
+int zwif_fw_info_get(const zwif_desc_t *intf, zwrep_fw_info_fn cb);
+// Starts the update of a node whose meta data was read: it runs as
+// operation 19 (ZWNET_OP_FW_UPDT) until the node's final status. 0 or 1
+// sent; -17 another operation runs; -19 an update is already tracked; -53 no
+// meta data; -25 a target the interface cannot take; -28 / -30 / -55 the
+// image cannot be opened / is empty / is no valid HEX image; -12.
+int zwif_fw_updt_req(const zwif_desc_t *intf, const zwif_fw_updt_req_t *req);

@@ -107,7 +107,9 @@ inline constexpr size_t ZWNET_DSK_TEXT_MAX = 47;
 struct zwnet_op_info_t {
     uint32_t type;
     char dsk[ZWNET_DSK_TEXT_MAX + 1];
+    uint8_t fw_prog{0};  // type ZWNET_OP_INFO_FW_PROG: percent of the image sent
 };
+inline constexpr uint32_t ZWNET_OP_INFO_FW_PROG = 1;
 
 // What the Security 2 inclusion callback receives.
 enum : uint8_t {

@@ -10,6 +10,7 @@
 #include "hcapi/net/zwnet_incl.h"
 #include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
+#include "hcapi/net/zwnet_nwchg.h"
 #include "hcapi/net/zwnet_rx.h"
 
 #include <cstring>
@@ -392,6 +393,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     net->ni_wkup_updt = zwnet_ni_wkup_updt;
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
     net->nm.unsol_incl_cb = zwnet_incl_evt_cb;
+    net->nm.unsol_node_list_cb = zwnet_unsolic_node_list_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {
         net_destroy(net);
         return ZW_ERR_NO_RES;

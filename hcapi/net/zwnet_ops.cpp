@@ -38,12 +38,18 @@ stop_t abort_local(zwnet_p net, uint8_t op)
         net->no_save = 1;
         zwnet_op_clr(net);
         break;
+    case ZWNET_OP_NW_CHANGED:
+        zwnet_op_clr(net);
+        zwnet_nw_change_stop(net);
+        break;
     case ZWNET_OP_NODE_UPDATE:
     case ZWNET_OP_SLEEP_NODE_UPT:
-    case ZWNET_OP_NW_CHANGED:
     case ZWNET_OP_RESET:
+        zwnet_op_clr(net);
+        break;
     case ZWNET_OP_FW_UPDT:
         zwnet_op_clr(net);
+        zwnet_fw_updt_stop(net);
         break;
     case ZWNET_OP_ADD_NODE:
         zwnet_op_clr(net);
@@ -185,7 +191,6 @@ bool zwnet_sm_tmr_expired(zwnet_p net)
     return true;
 }
 
-int zwnet_nw_change_sm_sink(zwnet_p, int, const void *) { return -1; }
 
 // ---------------------------------------------------------------------------
 // Public operation calls
