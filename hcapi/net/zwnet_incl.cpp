@@ -99,22 +99,6 @@ void wd_arm(zwnet_p net, uint8_t op)
     s.wd_tmr = plt_tmr_start(&net->plt, ZWNET_INCL_WATCHDOG_MS, wd_cb, net);
 }
 
-void cls_list_show(plt_tmr_ctx *plt, const char *title, const uint16_t *cls, uint8_t cnt)
-{
-    if (cls == nullptr || cnt == 0)
-        return;
-    plt_msg_show(plt, "%s", title);
-    char line[64];
-    size_t pos = 0;
-    for (uint8_t i = 0; i < cnt; ++i) {
-        pos += static_cast<size_t>(std::snprintf(line + pos, sizeof line - pos, "%02X, ", cls[i]));
-        if (i % 10 == 9 || i + 1 == cnt) {
-            plt_msg_show(plt, "%s", line);
-            pos = 0;
-        }
-    }
-}
-
 // The add or replace request itself (without the network mutex): 0 or the
 // send's error.
 int incl_send(zwnet_p net, uint8_t mode)
@@ -431,11 +415,7 @@ void add_node_nw_cb(zwnet_p net, const appl_incl_add_t &add)
         op_fail(net, op);
         return;
     }
-    plt_msg_show(plt, "new node id:%u", info.node_id);
-    plt_msg_show(plt, "listening=%u, optional functions=%u, sensor=%u", info.listen, info.optional, info.sensor);
-    plt_msg_show(plt, "Device type: basic=%02Xh, generic=%02Xh, specific=%02X", info.basic, info.gen, info.spec);
-    cls_list_show(plt, "unsecure command classes:", info.cmd_cls, info.cmd_cnt);
-    cls_list_show(plt, "secure command classes:", info.cmd_cls_ctl, info.cmd_cnt_ctl);
+    zwnet_new_node_show(plt, info);
     zwnode_incl_extra_t extra{};
     extra.keys_valid = add.s2_present ? 1 : 0;
     extra.grnt_keys = add.grnt_keys;

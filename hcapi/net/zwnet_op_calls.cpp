@@ -25,22 +25,6 @@ const char *migrate_sts_text(uint8_t sts)
     }
 }
 
-void cls_list_show(plt_tmr_ctx *plt, const char *title, const uint16_t *cls, uint8_t cnt)
-{
-    if (cls == nullptr || cnt == 0)
-        return;
-    plt_msg_show(plt, "%s", title);
-    char line[64];
-    size_t pos = 0;
-    for (uint8_t i = 0; i < cnt; ++i) {
-        pos += static_cast<size_t>(std::snprintf(line + pos, sizeof line - pos, "%02X, ", cls[i]));
-        if (i % 10 == 9 || i + 1 == cnt) {
-            plt_msg_show(plt, "%s", line);
-            pos = 0;
-        }
-    }
-}
-
 // The new controller's address is known: the operation ends with it.
 void migrate_addr_done(zwnet_p net, uint8_t status, const uint64_t *)
 {
@@ -69,11 +53,7 @@ void zwnet_migrate_cb(appl_layer_ctx *ctx, const appl_node_info_t *info)
         net->curr_op = ZWNET_OP_NONE;
         return;
     }
-    plt_msg_show(plt, "new node id:%u", info->node_id);
-    plt_msg_show(plt, "listening=%u, optional functions=%u, sensor=%u", info->listen, info->optional, info->sensor);
-    plt_msg_show(plt, "Device type: basic=%02Xh, generic=%02Xh, specific=%02X", info->basic, info->gen, info->spec);
-    cls_list_show(plt, "unsecure command classes:", info->cmd_cls, info->cmd_cnt);
-    cls_list_show(plt, "secure command classes:", info->cmd_cls_ctl, info->cmd_cnt_ctl);
+    zwnet_new_node_show(plt, *info);
     zwnode_info_apply(net, info, nullptr);
     if (zwnode_find(&net->ctl, info->node_id) != nullptr)
         zwnet_node_sts_notify(net, info->node_id, ZWNET_NODE_ADDED);

@@ -8,6 +8,7 @@
 #include "hcapi/zip/zip_discvr.h"
 #include "hcapi/zip/zip_mdns.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -367,4 +368,33 @@ int zwnet_cli_data_save(zwnet_p net, uint32_t client_id, const uint8_t *data, ui
 int zwnet_cli_data_load(zwnet_p net, uint32_t client_id, uint8_t **data, uint16_t *len)
 {
     return net ? zwnet_data_file_load(net, client_id, data, len, 1) : ZW_ERR_VALUE;
+}
+
+namespace {
+
+void cls_list_show(plt_tmr_ctx *plt, const char *title, const uint16_t *cls, uint8_t cnt)
+{
+    if (cls == nullptr || cnt == 0)
+        return;
+    plt_msg_show(plt, "%s", title);
+    char line[64];
+    size_t pos = 0;
+    for (uint8_t i = 0; i < cnt; ++i) {
+        pos += static_cast<size_t>(std::snprintf(line + pos, sizeof line - pos, "%02X, ", cls[i]));
+        if (i % 10 == 9 || i + 1 == cnt) {
+            plt_msg_show(plt, "%s", line);
+            pos = 0;
+        }
+    }
+}
+
+}  // namespace
+
+void zwnet_new_node_show(plt_tmr_ctx *plt, const appl_node_info_t &info)
+{
+    plt_msg_show(plt, "new node id:%u", info.node_id);
+    plt_msg_show(plt, "listening=%u, optional functions=%u, sensor=%u", info.listen, info.optional, info.sensor);
+    plt_msg_show(plt, "Device type: basic=%02Xh, generic=%02Xh, specific=%02X", info.basic, info.gen, info.spec);
+    cls_list_show(plt, "unsecure command classes:", info.cmd_cls, info.cmd_cnt);
+    cls_list_show(plt, "secure command classes:", info.cmd_cls_ctl, info.cmd_cnt_ctl);
 }

@@ -49,3 +49,7 @@ void zwnet_incl_clr(zwnet_p net);
 // back to idle (without a notification); built with those machines.
 void zwnet_fw_updt_stop(zwnet_p net);
 void zwnet_nw_change_stop(zwnet_p net);
+
+// Logs what the gateway told of a node that joined: its id, listening and
+// device types, then its command classes ten to a line.
+void zwnet_new_node_show(plt_tmr_ctx *plt, const appl_node_info_t &info);
