@@ -148,7 +148,8 @@ TEST_F(Records, RemovingTheControllerResetsIt)
         net_->ctl.propty = 0x0C;
         net_->ctl.listen = 0;
         std::strcpy(net_->ctl.s2_dsk, "12345");
-        zwif_attach(&net_->ctl.ep, zwif_create(0x86, 2, 0));
+        // A class the controller's own interview never gives it.
+        ASSERT_EQ(1, zwif_attach(&net_->ctl.ep, zwif_create(0x31, 5, 0)));
     }
     zwnode_desc_t ctl{};
     ASSERT_EQ(0, zwnet_get_node(net_, &ctl));
