@@ -4,6 +4,7 @@
 #include "daemon/zwp_net_ops.h"
 #include "daemon/zwp_scene_hook.h"
 #include "daemon/zwp_text.h"
+#include "hcapi/include/zwif_call.h"
 #include "hcapi/include/zwif.h"
 #include "util/zwu_inet.h"
 
@@ -382,16 +383,6 @@ bool net_desc_copy(zwnet_p hc, zwnet_desc_t *out)
 // Unsolicited Destination Set of the Z/IP Gateway class: the library sends
 // none of its own after initialisation, so the frame goes through the
 // interface's send path.
-int gw_unsolic_set(const zwif_desc_t *intf, const uint8_t *addr, uint16_t port)
-{
-    uint8_t frame[20] = {0x5F, 0x08};
-    std::memcpy(frame + 2, addr, 16);
-    frame[18] = static_cast<uint8_t>(port >> 8);
-    frame[19] = static_cast<uint8_t>(port);
-    const int rc = zwif_exec_simple(intf, frame, sizeof frame, nullptr);
-    return rc < 0 ? rc : 0;
-}
-
 // Points the gateway's unsolicited destination at this host; failures are
 // logged only.
 void unsolicited_ip_set_local(zwp_net_t *net)
@@ -425,7 +416,7 @@ void unsolicited_ip_set_local(zwp_net_t *net)
         ZWS_LOG_ERROR("IPv6 pton conversion failed");
         return;
     }
-    if (gw_unsolic_set(&intf, addr, zwnet_host_port_get(hc)) != 0)
+    if (zwif_gw_unsolic_set(&intf, addr, zwnet_host_port_get(hc)) < 0)
         ZWS_LOG_ERROR("Setting unsolicited IP failed.");
 }
 

@@ -57,19 +57,6 @@ constexpr uint8_t color_cnt_max = 9;
 // The Meter Table administration number's length field has 5 bits.
 constexpr size_t meter_admin_max = 0x1F;
 
-int check(const zwif_desc_t *intf, uint16_t cls)
-{
-    if (intf == nullptr)
-        return ZW_ERR_VALUE;
-    return intf->cls == cls ? 0 : ZW_ERR_CLASS_NOT_FOUND;
-}
-
-template <class Fn>
-int rpt_set(const zwif_desc_t *intf, const zwif_get_row_t &row, Fn cb)
-{
-    return zwif_shape_rpt_set(intf, row.cls, reinterpret_cast<zwif_rpt_fn>(cb), row.rpt);
-}
-
 template <class Fn>
 int sup_get(const zwif_desc_t *intf, const zwif_sup_row_t &row, Fn cb, int cache_only, uint16_t key = 0,
             const uint8_t *param = nullptr, uint8_t param_len = 0)
@@ -132,7 +119,7 @@ const dev_if_t *dev_if_find(const zwif_desc_t *intf, uint8_t type)
 template <class Read>
 int with_if(const zwif_desc_t *intf, uint16_t cls, Read read)
 {
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     zwnet_lock lk(intf->net);
     zwif_p i = zwif_rec_get(intf);
@@ -149,7 +136,7 @@ int with_if(const zwif_desc_t *intf, uint16_t cls, Read read)
 
 int zwif_level_set(const zwif_desc_t *intf, uint8_t level, uint8_t dur, zwif_set_result_fn cb, uint64_t user)
 {
-    if (const int rc = check(intf, 0x26); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x26); rc != 0)
         return rc;
     if (level > level_max && level != level_last)
         return ZW_ERR_VALUE;
@@ -164,7 +151,7 @@ int zwif_level_set(const zwif_desc_t *intf, uint8_t level, uint8_t dur, zwif_set
 
 int zwif_level_start(const zwif_desc_t *intf, const zwlevel_t *lvl)
 {
-    if (const int rc = check(intf, 0x26); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x26); rc != 0)
         return rc;
     if (lvl == nullptr)
         return ZW_ERR_VALUE;
@@ -196,7 +183,7 @@ int zwif_level_stop(const zwif_desc_t *intf)
     return zwif_shape_set(intf, 0x26, op_level_stop, frame, sizeof frame);
 }
 
-int zwif_level_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return rpt_set(intf, level_get, cb); }
+int zwif_level_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return zwif_shape_rpt_set_row(intf, level_get, cb); }
 int zwif_level_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll, uint32_t flags)
 {
     return zwif_shape_get(intf, level_get, nullptr, 0, {}, poll, flags);
@@ -208,7 +195,7 @@ int zwif_level_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll) { return zw
 // and its cache not read.
 int zwif_level_sup_get(const zwif_desc_t *intf, zwrep_lvl_sup_fn cb, int cache_only)
 {
-    if (const int rc = check(intf, 0x26); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x26); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) < 3)
         return ZW_ERR_CLASS_VER;
@@ -233,12 +220,12 @@ int zwif_level_sup_cache_get(const zwif_desc_t *intf, uint8_t *pri_type, uint8_t
 // Binary Sensor (0x30)
 // ---------------------------------------------------------------------------
 
-int zwif_bsensor_rpt_set(const zwif_desc_t *intf, zwrep_bsensor_fn cb) { return rpt_set(intf, bsnsr_get, cb); }
+int zwif_bsensor_rpt_set(const zwif_desc_t *intf, zwrep_bsensor_fn cb) { return zwif_shape_rpt_set_row(intf, bsnsr_get, cb); }
 
 // Version 1 has no types to ask for: the cache entry is the first one.
 int zwif_bsensor_get_ex(const zwif_desc_t *intf, uint8_t type, zwpoll_req_t *poll, uint32_t flags)
 {
-    if (const int rc = check(intf, 0x30); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x30); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) < 2 || type == 0) {
         zwif_rpt_keys_t keys{1, {type}};
@@ -265,7 +252,7 @@ int zwif_bsensor_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint8_t *t
 {
     if (cnt == nullptr || types == nullptr)
         return ZW_ERR_VALUE;
-    if (const int rc = check(intf, 0x30); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x30); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) >= 2)
         return zwif_cache_val_get(intf, 0x30, cnt, types, UINT8_MAX);
@@ -282,13 +269,13 @@ int zwif_bsensor_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint8_t *t
 // Multilevel Sensor (0x31)
 // ---------------------------------------------------------------------------
 
-int zwif_sensor_rpt_set(const zwif_desc_t *intf, zwrep_sensor_fn cb) { return rpt_set(intf, snsr_get, cb); }
+int zwif_sensor_rpt_set(const zwif_desc_t *intf, zwrep_sensor_fn cb) { return zwif_shape_rpt_set_row(intf, snsr_get, cb); }
 
 // Before version 5 the Get names no type: the cache is read by type and
 // scale all the same.
 int zwif_sensor_get_ex(const zwif_desc_t *intf, uint8_t type, uint8_t unit, zwpoll_req_t *poll, uint32_t flags)
 {
-    if (const int rc = check(intf, 0x31); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x31); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) < 5 || type == 0) {
         zwif_rpt_keys_t keys{2, {type, unit}};
@@ -338,7 +325,7 @@ int zwif_sensor_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint8_t *ty
 // The cache answers only for a type whose scales are known.
 int zwif_sensor_unit_get(const zwif_desc_t *intf, uint8_t type, zwrep_sensor_unit_fn cb, int cache_only)
 {
-    if (const int rc = check(intf, 0x31); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x31); rc != 0)
         return rc;
     if (type == 0)
         return ZW_ERR_VALUE;
@@ -404,12 +391,12 @@ int zwif_sensor_unit_cache_get(const zwif_desc_t *intf, uint8_t type, uint8_t *c
 // Meter (0x32)
 // ---------------------------------------------------------------------------
 
-int zwif_meter_rpt_set(const zwif_desc_t *intf, zwrep_meter_fn cb) { return rpt_set(intf, meter_get, cb); }
+int zwif_meter_rpt_set(const zwif_desc_t *intf, zwrep_meter_fn cb) { return zwif_shape_rpt_set_row(intf, meter_get, cb); }
 
 // Version 1 asks for no scale; version 2 has two scale bits, version 3 three.
 int zwif_meter_get_ex(const zwif_desc_t *intf, uint8_t unit, zwpoll_req_t *poll, uint32_t flags)
 {
-    if (const int rc = check(intf, 0x32); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x32); rc != 0)
         return rc;
     const uint8_t real = zwif_real_ver_get(intf);
     if (real < 2) {
@@ -455,7 +442,7 @@ int zwif_meter_sup_cache_get(const zwif_desc_t *intf, zwmeter_cap_t *cap)
 
 int zwif_meter_reset(const zwif_desc_t *intf)
 {
-    if (const int rc = check(intf, 0x32); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x32); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) < 2)
         return ZW_ERR_CLASS_VER;
@@ -467,7 +454,7 @@ int zwif_meter_reset(const zwif_desc_t *intf)
 // Pulse Meter (0x35), Meter Table (0x3C, 0x3D)
 // ---------------------------------------------------------------------------
 
-int zwif_pulsemeter_rpt_set(const zwif_desc_t *intf, zwrep_pulsemeter_fn cb) { return rpt_set(intf, pulse_get, cb); }
+int zwif_pulsemeter_rpt_set(const zwif_desc_t *intf, zwrep_pulsemeter_fn cb) { return zwif_shape_rpt_set_row(intf, pulse_get, cb); }
 int zwif_pulsemeter_get(const zwif_desc_t *intf)
 {
     return zwif_shape_get(intf, pulse_get, nullptr, 0, {}, nullptr, ZWIF_GET_BMSK_LIVE);
@@ -475,7 +462,7 @@ int zwif_pulsemeter_get(const zwif_desc_t *intf)
 
 int zwif_meter_admin_set(const zwif_desc_t *intf, const char *admin)
 {
-    if (const int rc = check(intf, 0x3C); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x3C); rc != 0)
         return rc;
     if (admin == nullptr)
         return ZW_ERR_VALUE;
@@ -492,7 +479,7 @@ int zwif_meter_admin_set(const zwif_desc_t *intf, const char *admin)
 // administration number, whose report completes the identity for `cb`.
 int zwif_meter_admin_get(const zwif_desc_t *intf, zwrep_meter_tbl_fn cb, int cache_only)
 {
-    if (const int rc = check(intf, 0x3D); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x3D); rc != 0)
         return rc;
     zwif_set_report(intf, reinterpret_cast<zwif_rpt_fn>(cb), 0x04);
     return sup_get(intf, meter_tbl, cb, cache_only);
@@ -502,10 +489,10 @@ int zwif_meter_admin_get(const zwif_desc_t *intf, zwrep_meter_tbl_fn cb, int cac
 // Color Switch (0x33)
 // ---------------------------------------------------------------------------
 
-int zwif_col_sw_rpt_set(const zwif_desc_t *intf, zwrep_color_fn cb) { return rpt_set(intf, color_get, cb); }
+int zwif_col_sw_rpt_set(const zwif_desc_t *intf, zwrep_color_fn cb) { return zwif_shape_rpt_set_row(intf, color_get, cb); }
 int zwif_col_sw_get_ex(const zwif_desc_t *intf, uint8_t id, zwpoll_req_t *poll, uint32_t flags)
 {
-    if (const int rc = check(intf, 0x33); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x33); rc != 0)
         return rc;
     if (id > color_id_max)
         return ZW_ERR_VALUE;
@@ -533,7 +520,7 @@ int zwif_col_sw_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint8_t *id
 // device reports where it ends up.
 int zwif_col_sw_set(const zwif_desc_t *intf, uint8_t cnt, const uint8_t *ids, const uint8_t *values, uint8_t dur)
 {
-    if (const int rc = check(intf, 0x33); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x33); rc != 0)
         return rc;
     if (cnt == 0 || cnt > color_cnt_max || ids == nullptr || values == nullptr)
         return ZW_ERR_VALUE;
@@ -555,7 +542,7 @@ int zwif_col_sw_set(const zwif_desc_t *intf, uint8_t cnt, const uint8_t *ids, co
 
 int zwif_col_sw_lvl_chg_start(const zwif_desc_t *intf, const zwcol_lvl_t *chg)
 {
-    if (const int rc = check(intf, 0x33); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x33); rc != 0)
         return rc;
     if (chg == nullptr || chg->id > color_id_max)
         return ZW_ERR_VALUE;
@@ -578,7 +565,7 @@ int zwif_col_sw_lvl_chg_stop(const zwif_desc_t *intf, uint8_t id)
 
 int zwif_barrier_set(const zwif_desc_t *intf, uint8_t target, zwif_set_result_fn cb, uint64_t user)
 {
-    if (const int rc = check(intf, 0x66); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x66); rc != 0)
         return rc;
     if (target != 0x00 && target != 0xFF)
         return ZW_ERR_VALUE;
@@ -588,7 +575,7 @@ int zwif_barrier_set(const zwif_desc_t *intf, uint8_t target, zwif_set_result_fn
     return set_supv_echo(intf, s, frame, sizeof frame, target, echo, sizeof echo, cb, user);
 }
 
-int zwif_barrier_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return rpt_set(intf, barrier_get, cb); }
+int zwif_barrier_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return zwif_shape_rpt_set_row(intf, barrier_get, cb); }
 int zwif_barrier_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll, uint32_t flags)
 {
     return zwif_shape_get(intf, barrier_get, nullptr, 0, {}, poll, flags);
@@ -598,7 +585,7 @@ int zwif_barrier_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll) { return 
 
 int zwif_barrier_notif_set(const zwif_desc_t *intf, uint8_t subsystem, uint8_t state)
 {
-    if (const int rc = check(intf, 0x66); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x66); rc != 0)
         return rc;
     if (subsystem == 0 || (state != 0x00 && state != 0xFF))
         return ZW_ERR_VALUE;
@@ -609,7 +596,7 @@ int zwif_barrier_notif_set(const zwif_desc_t *intf, uint8_t subsystem, uint8_t s
 
 int zwif_barrier_notif_rpt_set(const zwif_desc_t *intf, zwrep_barrier_notif_fn cb)
 {
-    return rpt_set(intf, barrier_sig_get, cb);
+    return zwif_shape_rpt_set_row(intf, barrier_sig_get, cb);
 }
 int zwif_barrier_notif_get(const zwif_desc_t *intf, uint8_t subsystem, uint32_t flags)
 {
@@ -629,7 +616,7 @@ int zwif_barrier_notif_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint
 // Sensor Alarm (0x9C)
 // ---------------------------------------------------------------------------
 
-int zwif_alrm_snsr_rpt_set(const zwif_desc_t *intf, zwrep_salrm_fn cb) { return rpt_set(intf, salrm_get, cb); }
+int zwif_alrm_snsr_rpt_set(const zwif_desc_t *intf, zwrep_salrm_fn cb) { return zwif_shape_rpt_set_row(intf, salrm_get, cb); }
 int zwif_alrm_snsr_get_ex(const zwif_desc_t *intf, uint8_t type, zwpoll_req_t *poll, uint32_t flags)
 {
     zwif_rpt_keys_t keys{2, {type, type}};

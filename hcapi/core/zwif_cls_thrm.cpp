@@ -64,19 +64,6 @@ constexpr size_t schd_frame_len = 30;
 constexpr size_t setp_hdr = 4;
 constexpr size_t setp_ent = 4 + 2 * sizeof(zwsetp_t);
 
-int check(const zwif_desc_t *intf, uint16_t cls)
-{
-    if (intf == nullptr)
-        return ZW_ERR_VALUE;
-    return intf->cls == cls ? 0 : ZW_ERR_CLASS_NOT_FOUND;
-}
-
-template <class Fn>
-int rpt_set(const zwif_desc_t *intf, const zwif_get_row_t &row, Fn cb)
-{
-    return zwif_shape_rpt_set(intf, row.cls, reinterpret_cast<zwif_rpt_fn>(cb), row.rpt);
-}
-
 int get_flags(const zwif_desc_t *intf, const zwif_get_row_t &row, uint32_t flags)
 {
     return zwif_shape_get(intf, row, nullptr, 0, {}, nullptr, flags);
@@ -145,7 +132,7 @@ int sup_get_keyed(const zwif_desc_t *intf, const zwif_sup_row_t &row, Fn cb, int
 template <class Read>
 int with_data(const zwif_desc_t *intf, uint16_t cls, Read read)
 {
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     zwnet_lock lk(intf->net);
     zwif_p i = zwif_rec_get(intf);
@@ -229,11 +216,11 @@ void add_once(uint8_t *list, uint8_t *cnt, uint8_t max, uint8_t v)
 
 // --- Thermostat Mode (0x40) ---------------------------------------------------------------
 
-int zwif_thrmo_mode_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return rpt_set(intf, mode_get, cb); }
+int zwif_thrmo_mode_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return zwif_shape_rpt_set_row(intf, mode_get, cb); }
 int zwif_thrmo_mode_get(const zwif_desc_t *intf, uint32_t flags) { return get_flags(intf, mode_get, flags); }
 int zwif_thrmo_mode_set(const zwif_desc_t *intf, uint8_t mode)
 {
-    if (const int rc = check(intf, 0x40); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x40); rc != 0)
         return rc;
     const uint8_t frame[] = {0x40, 0x01, static_cast<uint8_t>(mode & 0x1F)};
     // The report of a supported mode is known in advance; mode 5 is reported
@@ -260,14 +247,14 @@ int zwif_thrmo_mode_sup_cache_get(const zwif_desc_t *intf, uint8_t *modes, uint8
 
 // --- Thermostat Operating State (0x42), Fan State (0x45) ------------------------------------
 
-int zwif_thrmo_op_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return rpt_set(intf, op_get, cb); }
+int zwif_thrmo_op_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return zwif_shape_rpt_set_row(intf, op_get, cb); }
 int zwif_thrmo_op_get(const zwif_desc_t *intf, uint32_t flags) { return get_flags(intf, op_get, flags); }
-int zwif_thrmo_fan_sta_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return rpt_set(intf, fan_sta_get, cb); }
+int zwif_thrmo_fan_sta_rpt_set(const zwif_desc_t *intf, zwrep_ts_fn cb) { return zwif_shape_rpt_set_row(intf, fan_sta_get, cb); }
 int zwif_thrmo_fan_sta_get(const zwif_desc_t *intf, uint32_t flags) { return get_flags(intf, fan_sta_get, flags); }
 
 // --- Thermostat Setpoint (0x43) -----------------------------------------------------------
 
-int zwif_thrmo_setp_rpt_set(const zwif_desc_t *intf, zwrep_thrmo_setp_fn cb) { return rpt_set(intf, setp_get, cb); }
+int zwif_thrmo_setp_rpt_set(const zwif_desc_t *intf, zwrep_thrmo_setp_fn cb) { return zwif_shape_rpt_set_row(intf, setp_get, cb); }
 int zwif_thrmo_setp_get_ex(const zwif_desc_t *intf, uint8_t type, zwpoll_req_t *poll, uint32_t flags)
 {
     zwif_rpt_keys_t keys;
@@ -285,7 +272,7 @@ int zwif_thrmo_setp_get_poll(const zwif_desc_t *intf, uint8_t type, zwpoll_req_t
 }
 int zwif_thrmo_setp_set(const zwif_desc_t *intf, const zwsetp_t *v)
 {
-    if (const int rc = check(intf, 0x43); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x43); rc != 0)
         return rc;
     if (v == nullptr || (v->size != 1 && v->size != 2 && v->size != 4) || v->precision > 7 || v->scale > 1)
         return ZW_ERR_VALUE;
@@ -321,7 +308,7 @@ int zwif_thrmo_setp_sup_cache_get(const zwif_desc_t *intf, uint8_t *cnt, uint8_t
 }
 int zwif_thrmo_setp_range_get(const zwif_desc_t *intf, uint8_t type, zwrep_thrmo_setp_range_fn cb, int cache_only)
 {
-    if (const int rc = check(intf, 0x43); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x43); rc != 0)
         return rc;
     type &= 0x0F;
     if (type == 0)
@@ -359,12 +346,12 @@ int zwif_thrmo_setp_range_cache_get(const zwif_desc_t *intf, uint8_t type, zwset
 
 int zwif_thrmo_fan_mode_rpt_set(const zwif_desc_t *intf, zwrep_thrmo_fan_md_fn cb)
 {
-    return rpt_set(intf, fan_get, cb);
+    return zwif_shape_rpt_set_row(intf, fan_get, cb);
 }
 int zwif_thrmo_fan_mode_get(const zwif_desc_t *intf, uint32_t flags) { return get_flags(intf, fan_get, flags); }
 int zwif_thrmo_fan_mode_set(const zwif_desc_t *intf, uint8_t off, uint8_t mode)
 {
-    if (const int rc = check(intf, 0x44); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x44); rc != 0)
         return rc;
     if (off && intf->ver < fan_off_ver)
         return ZW_ERR_CLASS_VER;
@@ -394,10 +381,10 @@ int zwif_thrmo_fan_mode_sup_cache_get(const zwif_desc_t *intf, uint8_t *off_sup,
 
 // --- Climate Control Schedule (0x46) ------------------------------------------------------
 
-int zwif_clmt_ctl_schd_rpt_set(const zwif_desc_t *intf, zwrep_cc_shed_fn cb) { return rpt_set(intf, schd_get, cb); }
+int zwif_clmt_ctl_schd_rpt_set(const zwif_desc_t *intf, zwrep_cc_shed_fn cb) { return zwif_shape_rpt_set_row(intf, schd_get, cb); }
 int zwif_clmt_ctl_schd_get(const zwif_desc_t *intf, uint8_t weekday)
 {
-    if (const int rc = check(intf, 0x46); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x46); rc != 0)
         return rc;
     if (weekday < 1 || weekday > 7)
         return ZW_ERR_VALUE;
@@ -405,7 +392,7 @@ int zwif_clmt_ctl_schd_get(const zwif_desc_t *intf, uint8_t weekday)
 }
 int zwif_clmt_ctl_schd_set(const zwif_desc_t *intf, const zwcc_shed_t *s)
 {
-    if (const int rc = check(intf, 0x46); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x46); rc != 0)
         return rc;
     if (s == nullptr || s->weekday < 1 || s->weekday > 7 || s->cnt > ZW_CLIMATE_SWPT_MAX)
         return ZW_ERR_VALUE;
@@ -431,7 +418,7 @@ int zwif_clmt_ctl_schd_set(const zwif_desc_t *intf, const zwcc_shed_t *s)
 }
 int zwif_clmt_ctl_schd_chg_rpt_set(const zwif_desc_t *intf, zwrep_byte_fn cb)
 {
-    return rpt_set(intf, schd_chg_get, cb);
+    return zwif_shape_rpt_set_row(intf, schd_chg_get, cb);
 }
 int zwif_clmt_ctl_schd_chg_get_ex(const zwif_desc_t *intf, zwpoll_req_t *poll)
 {
@@ -444,12 +431,12 @@ int zwif_clmt_ctl_schd_chg_get_poll(const zwif_desc_t *intf, zwpoll_req_t *poll)
 }
 int zwif_clmt_ctl_schd_ovr_rpt_set(const zwif_desc_t *intf, zwrep_cc_shed_ovr_fn cb)
 {
-    return rpt_set(intf, schd_ovr_get, cb);
+    return zwif_shape_rpt_set_row(intf, schd_ovr_get, cb);
 }
 int zwif_clmt_ctl_schd_ovr_get(const zwif_desc_t *intf) { return get_live(intf, schd_ovr_get); }
 int zwif_clmt_ctl_schd_ovr_set(const zwif_desc_t *intf, const zwcc_shed_ovr_t *ovr)
 {
-    if (const int rc = check(intf, 0x46); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x46); rc != 0)
         return rc;
     const int sb = ovr != nullptr ? setback_byte(ovr->state, ovr->setback, ZW_CLIMATE_UNUSED) : -1;
     if (sb < 0 || ovr->type >= 3)
@@ -460,11 +447,11 @@ int zwif_clmt_ctl_schd_ovr_set(const zwif_desc_t *intf, const zwcc_shed_ovr_t *o
 
 // --- Thermostat Setback (0x47) ------------------------------------------------------------
 
-int zwif_thrmo_setb_rpt_set(const zwif_desc_t *intf, zwrep_thrmo_setb_fn cb) { return rpt_set(intf, setb_get, cb); }
+int zwif_thrmo_setb_rpt_set(const zwif_desc_t *intf, zwrep_thrmo_setb_fn cb) { return zwif_shape_rpt_set_row(intf, setb_get, cb); }
 int zwif_thrmo_setb_get(const zwif_desc_t *intf) { return get_live(intf, setb_get); }
 int zwif_thrmo_setb_set(const zwif_desc_t *intf, uint8_t type, uint8_t state, int8_t setback)
 {
-    if (const int rc = check(intf, 0x47); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x47); rc != 0)
         return rc;
     const int sb = setback_byte(state, setback, ZW_CLIMATE_UNUSED);
     if (sb < 0 || type >= 3)
@@ -475,12 +462,12 @@ int zwif_thrmo_setb_set(const zwif_desc_t *intf, uint8_t type, uint8_t state, in
 
 // --- Alarm / Notification (0x71) ----------------------------------------------------------
 
-int zwif_alrm_rpt_set(const zwif_desc_t *intf, zwrep_alrm_fn cb) { return rpt_set(intf, alrm_get, cb); }
+int zwif_alrm_rpt_set(const zwif_desc_t *intf, zwrep_alrm_fn cb) { return zwif_shape_rpt_set_row(intf, alrm_get, cb); }
 
 int zwif_alrm_get_ex(const zwif_desc_t *intf, int16_t vtype, uint8_t type, uint8_t evt, zwpoll_req_t *poll,
                      uint32_t flags)
 {
-    if (const int rc = check(intf, 0x71); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x71); rc != 0)
         return rc;
     const uint8_t real = zwif_real_ver_get(intf);
     if (real == 0 && !(flags & ZWIF_GET_BMSK_CACHE))
@@ -547,7 +534,7 @@ int zwif_alrm_get_poll(const zwif_desc_t *intf, int16_t vtype, uint8_t type, uin
 }
 int zwif_alrm_set(const zwif_desc_t *intf, uint8_t type, uint8_t status)
 {
-    if (const int rc = check(intf, 0x71); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x71); rc != 0)
         return rc;
     if (zwif_real_ver_get(intf) < alrm_set_ver)
         return ZW_ERR_CLASS_VER;
@@ -560,7 +547,7 @@ int zwif_alrm_sup_get(const zwif_desc_t *intf, zwrep_alrm_sup_fn cb, int cache_o
 }
 int zwif_alrm_sup_evt_get(const zwif_desc_t *intf, uint8_t type, zwrep_alrm_evt_fn cb, int cache_only)
 {
-    if (const int rc = check(intf, 0x71); rc != 0)
+    if (const int rc = zwif_shape_check(intf, 0x71); rc != 0)
         return rc;
     return sup_get_keyed(intf, alrm_evt, cb, cache_only, type, [type](const uint8_t *b, size_t n) {
         for (size_t at = ZWIF_ALRM_SUP_ITEM_SZ; at + ZWIF_ALRM_SUP_ITEM_SZ <= n; at += ZWIF_ALRM_SUP_ITEM_SZ) {

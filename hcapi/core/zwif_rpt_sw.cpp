@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -313,16 +314,26 @@ void parse_snsr(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
     rec_put(rec, s);
 }
 
-int store_snsr(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+// Sensor and meter readings begin alike: type, precision, scale, size and
+// up to 4 value bytes. An entry is keyed by (type, scale) and changes when
+// the precision, size or value does.
+template <class Reading>
+int store_reading(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
+    static_assert(offsetof(Reading, type) == 0 && offsetof(Reading, unit) == 2 && offsetof(Reading, data) == 4);
     *ts = now;
     return store_keyed(
-        intf, rec->val, sizeof(zwsensor_t),
+        intf, rec->val, sizeof(Reading),
         [](const uint8_t *a, const uint8_t *b) { return a[0] == b[0] && a[2] == b[2]; },
         [](const uint8_t *a, const uint8_t *b) {
             return a[1] != b[1] || a[3] != b[3] || std::memcmp(a + 4, b + 4, std::min<uint8_t>(b[3], 4)) != 0;
         },
         now);
+}
+
+int store_snsr(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
+{
+    return store_reading<zwsensor_t>(intf, rec, now, ts);
 }
 
 // Keys: (type, scale), and the same again as the fallback; a type of 0 with
@@ -399,14 +410,7 @@ void parse_meter(const uint8_t *cmd, uint16_t len, zwif_rpt_rec_t *rec)
 
 int store_meter(zwif_p intf, const zwif_rpt_rec_t *rec, time_t now, time_t *ts)
 {
-    *ts = now;
-    return store_keyed(
-        intf, rec->val, sizeof(zwmeter_t),
-        [](const uint8_t *a, const uint8_t *b) { return a[0] == b[0] && a[2] == b[2]; },
-        [](const uint8_t *a, const uint8_t *b) {
-            return a[1] != b[1] || a[3] != b[3] || std::memcmp(a + 4, b + 4, std::min<uint8_t>(b[3], 4)) != 0;
-        },
-        now);
+    return store_reading<zwmeter_t>(intf, rec, now, ts);
 }
 
 // Keys: one (the first entry, the scale as fallback), or the scale twice.

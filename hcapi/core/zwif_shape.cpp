@@ -5,15 +5,6 @@
 
 namespace {
 
-bool of_class(const zwif_desc_t *intf, uint16_t cls) { return intf->cls == cls; }
-
-int check(const zwif_desc_t *intf, uint16_t cls)
-{
-    if (intf == nullptr)
-        return ZW_ERR_VALUE;
-    return of_class(intf, cls) ? 0 : ZW_ERR_CLASS_NOT_FOUND;
-}
-
 int get_flags(const zwif_desc_t *intf, const zwif_get_row_t &row, const uint8_t *param, uint8_t param_len,
               const zwif_rpt_keys_t &keys, uint32_t flags)
 {
@@ -37,7 +28,7 @@ int get_flags(const zwif_desc_t *intf, const zwif_get_row_t &row, const uint8_t 
 
 int zwif_shape_rpt_set(const zwif_desc_t *intf, uint16_t cls, zwif_rpt_fn cb, uint8_t rpt)
 {
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     return zwif_set_report(intf, cb, rpt);
 }
@@ -45,7 +36,7 @@ int zwif_shape_rpt_set(const zwif_desc_t *intf, uint16_t cls, zwif_rpt_fn cb, ui
 int zwif_shape_get(const zwif_desc_t *intf, const zwif_get_row_t &row, const uint8_t *param, uint8_t param_len,
                    const zwif_rpt_keys_t &keys, zwpoll_req_t *poll, uint32_t flags)
 {
-    if (const int rc = check(intf, row.cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, row.cls); rc != 0)
         return rc;
     if (poll != nullptr)
         return zwif_get_report_poll(intf, param, param_len, row.get, poll);
@@ -55,7 +46,7 @@ int zwif_shape_get(const zwif_desc_t *intf, const zwif_get_row_t &row, const uin
 int zwif_shape_get_cb(const zwif_desc_t *intf, const zwif_get_row_t &row, zwif_rpt_fn cb, const uint8_t *param,
                       uint8_t param_len, const zwif_rpt_keys_t &keys, uint32_t flags)
 {
-    if (const int rc = check(intf, row.cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, row.cls); rc != 0)
         return rc;
     if (const int rc = zwif_set_report(intf, cb, row.rpt); rc != 0)
         return rc;
@@ -65,7 +56,7 @@ int zwif_shape_get_cb(const zwif_desc_t *intf, const zwif_get_row_t &row, zwif_r
 int zwif_shape_sup_get(const zwif_desc_t *intf, const zwif_sup_row_t &row, zwif_rpt_fn cb, int cache_only,
                        uint16_t key, const uint8_t *param, uint8_t param_len)
 {
-    if (const int rc = check(intf, row.cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, row.cls); rc != 0)
         return rc;
     const int reg = zwif_set_report(intf, cb, row.rpt);
     const bool old = row.ver_min != 0 && zwif_real_ver_get(intf) < row.ver_min;
@@ -88,7 +79,7 @@ int zwif_shape_sup_get(const zwif_desc_t *intf, const zwif_sup_row_t &row, zwif_
 
 int zwif_shape_set(const zwif_desc_t *intf, uint16_t cls, uint16_t op, const uint8_t *frame, uint16_t len)
 {
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     if (const int rc = zwnode_cur_op_set(intf, op, 1); rc != 0)
         return rc;
@@ -98,7 +89,7 @@ int zwif_shape_set(const zwif_desc_t *intf, uint16_t cls, uint16_t op, const uin
 int zwif_shape_set_echoed(const zwif_desc_t *intf, uint16_t cls, uint16_t op, const uint8_t *frame, uint16_t len,
                           const uint8_t *echo, uint16_t echo_len)
 {
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     if (const int rc = zwnode_cur_op_set(intf, op, 1); rc != 0)
         return rc;
@@ -117,7 +108,7 @@ int zwif_shape_set_supv(const zwif_desc_t *intf, uint16_t cls, uint16_t op, cons
 {
     if (poll_rc != nullptr)
         *poll_rc = 0;
-    if (const int rc = check(intf, cls); rc != 0)
+    if (const int rc = zwif_shape_check(intf, cls); rc != 0)
         return rc;
     if (const int rc = zwnode_cur_op_set(intf, op, 1); rc != 0)
         return rc;
@@ -133,4 +124,11 @@ int zwif_shape_set_supv(const zwif_desc_t *intf, uint16_t cls, uint16_t op, cons
         return 0;
     plt_msg_ts_show(&intf->net->plt, "%s post-set poll with error:%d", who, prc);
     return ZW_ERR_POST_SET_POLL;
+}
+
+int zwif_shape_check(const zwif_desc_t *intf, uint16_t cls)
+{
+    if (intf == nullptr)
+        return ZW_ERR_VALUE;
+    return intf->cls == cls ? 0 : ZW_ERR_CLASS_NOT_FOUND;
 }

@@ -24,8 +24,17 @@ struct zwif_rpt_keys_t {
     uint16_t val[8]{};
 };
 
+// 0 when the interface is of class `cls`; -14 without one, -15 of another.
+int zwif_shape_check(const zwif_desc_t *intf, uint16_t cls);
+
 // Registers the report callback: 0, -14, -15, -21.
 int zwif_shape_rpt_set(const zwif_desc_t *intf, uint16_t cls, zwif_rpt_fn cb, uint8_t rpt);
+// The same for a row, with the callback of the report's own type.
+template <class Fn>
+int zwif_shape_rpt_set_row(const zwif_desc_t *intf, const zwif_get_row_t &row, Fn cb)
+{
+    return zwif_shape_rpt_set(intf, row.cls, reinterpret_cast<zwif_rpt_fn>(cb), row.rpt);
+}
 
 // Get with flags or a poll request. With `poll` the Get goes to the report
 // poll facility and the flags are not looked at; else flags bit 0 posts the
