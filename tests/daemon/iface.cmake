@@ -8,3 +8,11 @@ if(TARGET zw_sim)
     target_compile_definitions(daemon_iface_tests PRIVATE ZW_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   endif()
 endif()
+# The same messages of the real kestrund, python3-avro on its socket, in a
+# network namespace of its own (discovery needs usable interface addresses).
+if(TARGET kestrund AND TARGET zipgw-sim)
+  zw_script_test(NAME kestrund_iface_test
+    COMMAND /usr/bin/unshare -n /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/iface_kestrund_test.py
+            $<TARGET_FILE:kestrund> $<TARGET_FILE:zipgw-sim> ${CMAKE_SOURCE_DIR}/avi/zwave.avsc
+    LABELS e2e threaded TIMEOUT 240)
+endif()
