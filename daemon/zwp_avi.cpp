@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_avi_network_info.h"
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
@@ -96,6 +97,7 @@ struct registry_family {
 
 constexpr registry_family registry_families[] = {
     {zwp_avi_network_list_get, zwp_avi_networks_info_register},
+    {zwp_avi_interface_list_get, zwp_avi_interfaces_register},
 };
 
 void registry_lists_destroy(zwp_avi_registry_t *registry)

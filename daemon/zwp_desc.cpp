@@ -1,5 +1,6 @@
 #include "daemon/zwp_desc.h"
 
+#include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_avi_message.h"
 #include "hcapi/include/zwnet.h"
 #include "daemon/zwp_log.h"
@@ -83,25 +84,11 @@ void node_free(node_entry *node)
     delete node;
 }
 
-// Gives each interface message descriptor of the entry's class its state
-// (the first one made stays) and runs its setup.
+// The interface's states and report callbacks, from the interface
+// message modules of its class.
 int if_setup(if_entry *entry, const zwp_desc_owner_t &owner)
 {
-    if (!owner.if_messages)
-        return 0;
-    const int count = zwu_array_list_size(owner.if_messages);
-    for (int i = 0; i < count; i++) {
-        const auto *message = static_cast<const zwp_avi_message_interfaces *>(zwu_array_list_get(owner.if_messages, i));
-        if (message->command_class != entry->desc.cls)
-            continue;
-        if (message->state_create &&
-            zwp_desc_if_state_attach(&entry->desc, message->state_create, message->state_destroy, owner.pool) != 0)
-            return 22;
-        uint32_t status = 0;
-        if (message->setup_handler && message->setup_handler(&entry->desc, &status) != 0)
-            return 22;
-    }
-    return 0;
+    return owner.if_messages ? zwp_avi_interface_states_init(owner.if_messages, &entry->desc, owner.pool) : 0;
 }
 
 int ifs_build(ep_entry *ep, const zwp_desc_owner_t &owner)

@@ -4,6 +4,7 @@
 // one row here when it exists.
 #include "messages/zws_avi_families.h"
 
+#include "messages/zws_avi_interfaces.h"
 #include "messages/zws_avi_networks.h"
 #include "messages/zws_avi_nodes.h"
 #include "messages/zws_avi_root.h"
@@ -27,6 +28,10 @@ const zws_avi_family_t k_families[] = {
     {ZWS_AVI_LEVEL_NODES, zws_avi_nodes_commandqueue_init},
     {ZWS_AVI_LEVEL_ENDPOINTS, zws_avi_endpoints_interface_list_init},
     {ZWS_AVI_LEVEL_ENDPOINTS, zws_avi_endpoints_node_naming_init},
+    // Interface messages, class by class.
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_alarm_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_basic_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_battery_init},
 };
 
 } // namespace

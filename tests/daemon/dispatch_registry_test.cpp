@@ -6,6 +6,8 @@
 #include "avi/zw_avro.h"
 #include "daemon/zwp_runtime.h"
 
+#include <iterator>
+
 namespace
 {
 
@@ -57,8 +59,17 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
         EXPECT_EQ(message->argument_handler, nullptr);
     }
     for (zwu_array_list_t list : {zwp_avi_root_list_get(registry), zwp_avi_node_list_get(registry),
-                                  zwp_avi_endpoint_list_get(registry), zwp_avi_interface_list_get(registry)})
+                                  zwp_avi_endpoint_list_get(registry)})
         EXPECT_EQ(zwu_array_list_size(list), 0);
+    // The interface modules built so far, module by module in the registry's order.
+    const char *interface_names[] = {"interface_basic_get", "interface_basic_set", "interface_battery_get",
+                                     "interface_switch_binary_get", "interface_switch_binary_set"};
+    zwu_array_list_t interfaces = zwp_avi_interface_list_get(registry);
+    ASSERT_EQ(zwu_array_list_size(interfaces), static_cast<int>(std::size(interface_names)));
+    for (size_t i = 0; i < std::size(interface_names); i++)
+        EXPECT_STREQ(static_cast<const zwp_avi_message_interfaces *>(
+                         zwu_array_list_get(interfaces, static_cast<int>(i)))->avro_message_name,
+                     interface_names[i]);
 
     // A second start hands back the same registry.
     zwp_avi_registry_t *again = nullptr;

@@ -120,6 +120,10 @@ const web_side_only k_web_side_only[] = {
     {"node_commandqueue_cancel", true},
     {"endpoint_interface_list_get", true},
     {"endpoint_node_naming_name_location_set", true},
+    {"interface_alarm_get", true},
+    {"interface_alarm_set", true},
+    {"interface_alarm_type_supported_get", true},
+    {"interface_alarm_event_supported_get", true},
 };
 
 const web_side_only *web_side_only_row(const std::string &name)

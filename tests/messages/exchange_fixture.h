@@ -4,8 +4,8 @@
 // written from JSON by the same schema read back into the XML answer.
 //
 // Reply values are written as JSON: records are objects, arrays are arrays,
-// a union is null or {"branch name": value}, a fixed is an array of byte
-// values (so that tests can also write a wrong size).
+// a union is null or {"branch name": value}, a fixed or bytes value is an
+// array of byte values (so that tests can also write a wrong fixed size).
 #pragma once
 
 #include "messages/zws_avi.h"
@@ -78,12 +78,18 @@ inline bool avro_from_json(avro_value_t *value, json_t *json)
     case AVRO_BOOLEAN: return json_is_boolean(json) && avro_value_set_boolean(value, json_is_true(json)) == 0;
     case AVRO_STRING: return json_is_string(json) && avro_value_set_string(value, json_string_value(json)) == 0;
     case AVRO_NULL: return json_is_null(json) && avro_value_set_null(value) == 0;
-    case AVRO_FIXED: {
+    case AVRO_FIXED:
+    case AVRO_BYTES: {
         if (!json_is_array(json))
             return false;
         std::vector<uint8_t> bytes;
         for (size_t i = 0; i < json_array_size(json); i++)
             bytes.push_back(static_cast<uint8_t>(json_integer_value(json_array_get(json, i))));
+        if (avro_value_get_type(value) == AVRO_BYTES) {
+            // The library refuses a null buffer even for no bytes.
+            static uint8_t none = 0;
+            return avro_value_set_bytes(value, bytes.empty() ? &none : bytes.data(), bytes.size()) == 0;
+        }
         if (static_cast<int64_t>(bytes.size()) != avro_schema_fixed_size(avro_value_get_schema(value)))
             return false;
         return avro_value_set_fixed(value, bytes.data(), bytes.size()) == 0;

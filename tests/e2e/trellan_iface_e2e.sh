@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# curl -> nginx -> trellan -> kestrund -> gateway simulator: Basic on the
+# demo switch (which maps Basic onto its actuator) and the battery of the
+# sleeping sensor, as a browser asks for them. Every XML answer must pass
+# xmllint.
+# Usage: trellan_iface_e2e.sh <source dir> <build dir>
+set -euo pipefail
+src=$1
+build=$2
+
+# A network namespace of our own: the socket name and the gateway address
+# are fixed, and discovery needs an interface address of its own.
+if [ -z "${ZW_E2E_IN_NETNS:-}" ]; then
+  unshare -n true 2>/dev/null || { echo "no network namespace: skipped"; exit 77; }
+  exec env ZW_E2E_IN_NETNS=1 unshare -n bash "$0" "$@"
+fi
+ip link set lo up
+ip link add zwd0 type veth peer name zwd1
+ip link set zwd1 up
+for host in 1 2 3 4; do ip addr add "10.77.0.$host/24" dev zwd0; done
+ip link set zwd0 up
+gateway=10.77.0.1
+
+. "$src/tests/e2e/web_stack.sh"
+work=$(mktemp -d "$build/e2e-iface.XXXXXX")
+install=$work/install-root
+fail=0
+sim_pid=
+responder_pid=
+cleanup() {
+  web_stack_stop
+  kestrund_stop
+  exec 9>&- || true
+  [ -z "$responder_pid" ] || wait "$responder_pid" 2>/dev/null || true
+  stop_pid "$sim_pid"
+  if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
+}
+trap cleanup EXIT
+
+check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
+xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || echo bad; }
+matches() { printf '%s' "$1" | grep -qE "^$2\$" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
+# Polls `web_get` until the body matches; leaves the last answer in $body.
+poll_until() { # seconds name path pattern curl args...
+  local until=$(( $(date +%s) + $1 )) name=$2 path=$3 pattern=$4; shift 4
+  while :; do
+    web_get "$name" "$path" "$@"
+    printf '%s' "$body" | grep -qE "$pattern" && return 0
+    [ "$(date +%s)" -lt "$until" ] || return 1
+    sleep 0.5
+  done
+}
+
+"$build/sim/zipgw-sim" --address "$gateway" --profile demo --wake-every 3 > "$work/sim.log" 2>&1 < /dev/null &
+sim_pid=$!
+mkfifo "$work/responder.in"
+python3 "$src/tests/daemon/net_gateway_responder.py" "$gateway" < "$work/responder.in" > "$work/responder.out" &
+responder_pid=$!
+exec 9> "$work/responder.in"
+for _ in $(seq 100); do grep -q ready "$work/responder.out" 2>/dev/null && break; sleep 0.1; done
+
+"$src/tests/e2e/stage_install.sh" "$src" "$install" "$src/avi/zwave.avsc"
+session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
+mkdir -p "$work/kestrund/etc" "$work/kestrund/var/networks"
+echo "$gateway|41231" > "$work/kestrund/var/networks/zip_server.txt"
+echo '{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}' > "$work/kestrund/etc/dev.json"
+kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
+web_stack_start "$work" "$install" "$build/service/trellan"
+
+net=/zwave/networks/01-02-03-04-05-06-07-08
+cookie=(-b "PHPSESSID=$session")
+doc='<\?xml version="1\.0"\?><zwave>'
+basic_ifd=2097410   # class 0x20, endpoint 0 (byte 1), node 2
+battery_ifd=8388867 # class 0x80, endpoint 0 (byte 1), node 3
+
+# The result of a command that cannot run in a subshell (it sets $body).
+ok_if() { if "$@"; then echo ok; else echo bad; fi > "$web_work/ok_if"; }
+result() { cat "$web_work/ok_if"; }
+
+ok_if poll_until 60 info "$net/zw_info" ' init="1"' "${cookie[@]}"
+check "the network initialises" "$(result)"
+
+web_get basic_set "$net/zwif_basic" "${cookie[@]}" --data-binary "cmd=4&ifd=$basic_ifd&value=255"
+# A set has nothing to show: the service writes no document for it.
+check "basic set: 200 without a document ($body)" "$([ "$code" = 200 ] && [ -z "$body" ] && echo ok)"
+sent=no
+for _ in $(seq 100); do
+  grep -E " rx 10\.77\.0\.2:" "$work/sim.log" | grep -qi "20 01 ff" && { sent=ok; break; }
+  sleep 0.1
+done
+check "the switch received Basic Set 0xFF" "$sent"
+
+ok_if poll_until 30 basic_get "$net/zwif_basic" "<basic update=\"[1-9][0-9]*\" state=\"255\" />" "${cookie[@]}" \
+  --data-binary "cmd=2&ifd=$basic_ifd"
+check "a following basic get answers 255 with an update time" "$(result)"
+check "basic get: both forms" \
+  "$(matches "$body" "$doc<intf desc=\"$basic_ifd\" deprecated=\"1\"><basic update=\"[1-9][0-9]*\" state=\"255\" /></intf><zwif desc=\"$basic_ifd\"><basic utime=\"[1-9][0-9]*\" state=\"255\" /></zwif></zwave>")"
+check "basic get: well-formed" "$(xml_ok "$body")"
+
+web_get battery_first "$net/zwif_battery" "${cookie[@]}" --data-binary "cmd=2&ifd=$battery_ifd"
+check "the sleeping node's battery answers at once from what is stored" \
+  "$(matches "$body" "$doc<intf desc=\"$battery_ifd\" deprecated=\"1\"><battery update=\"[0-9]+\" level=\"[0-9]+\" /></intf><zwif desc=\"$battery_ifd\"><battery utime=\"[0-9]+\" level=\"[0-9]+\" /></zwif></zwave>")"
+check "battery: well-formed" "$(xml_ok "$body")"
+ok_if poll_until 60 battery_woken "$net/zwif_battery" "<battery update=\"[1-9][0-9]*\" level=\"100\" />" \
+  "${cookie[@]}" --data-binary "cmd=3&ifd=$battery_ifd"
+check "after the node woke up the passive read shows the device's level" "$(result)"
+check "battery passive read: well-formed" "$(xml_ok "$body")"
+
+web_get basic_refused "$net/zwif_basic" "${cookie[@]}" --data-binary "cmd=4&ifd=$basic_ifd&value=-1"
+check "a negative basic value gets the error document" \
+  "$(matches "$body" "$doc<error>.*</error></zwave>")"
+
+check "no sanitizer report from trellan or kestrund" \
+  "$(! grep -qE 'Sanitizer|runtime error:' "$work/nginx/logs/error.log" "$work/kestrund/err.log" && echo ok)"
+if [ "$fail" -ne 0 ]; then
+  echo "--- kestrund log"; tail -60 "$work/kestrund/err.log" "$work/kestrund/out.log" || true
+  echo "--- nginx error log"; grep -v '\[debug\]' "$work/nginx/logs/error.log" | tail -40 || true
+fi
+exit $fail
