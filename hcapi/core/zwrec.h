@@ -456,6 +456,7 @@ struct zwnet_sm_t {
 };
 
 struct zwnet_incl_st;
+struct zwnet_mcmd_st;
 
 struct zwnet {
     uint32_t homeid{0};
@@ -626,6 +627,9 @@ struct zwnet {
     void *wl_get_user{nullptr};
     zwnet_wl_list_fn wl_list_cb{nullptr};
     void *wl_list_user{nullptr};
+    // The multi-command reply machine (hcapi/net/zwnet_mcmd.h), made when
+    // its first request comes; network mutex.
+    std::shared_ptr<zwnet_mcmd_st> mcmd;
 };
 
 void zwnet_lck(zwnet_p net);

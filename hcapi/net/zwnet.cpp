@@ -9,6 +9,7 @@
 #include "hcapi/net/zwnet_ctlr.h"
 #include "hcapi/net/zwnet_incl.h"
 #include "hcapi/net/zwnet_learn.h"
+#include "hcapi/net/zwnet_mcmd.h"
 #include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_nwchg.h"
@@ -496,6 +497,7 @@ void zwnet_exit(zwnet_p net)
     {
         zwnet_lock lk(net);
         zwnet_node_info_sm_stop(net);
+        zwnet_mul_cmd_sm(net, ZWNET_MCMD_EVT_STOP, nullptr, 0);
     }
     net->cb_thrd.run = 0;
     net->req_thrd.run = 0;
