@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr uint8_t mode_stop = 0;
 constexpr uint8_t mode_exclude = 1;
 constexpr uint8_t mode_join = 2;
 constexpr uint8_t keys_all = 0x87;

@@ -31,7 +31,6 @@ constexpr uint32_t rpt_wait_ms = 1000;
 constexpr uint32_t pause_ms = 100;
 constexpr uint32_t idle_ms = 100;
 constexpr uint32_t err_idle_ms = 1200;
-constexpr uint8_t hdr_len = 3;  // 8F 01 count
 
 enum : uint32_t { st_idle = 0, st_rpt = 1, st_pause = 2, st_stop = 3 };
 
