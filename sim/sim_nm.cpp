@@ -341,7 +341,8 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     case nm_basic_class << 8 | 0x01: {  // learn mode
         if (cmd[4] == 0)
             return {{nm_basic_class, 0x02, seq, 0x07, 0x00, 0x00}};
-        bytes r{nm_basic_class, 0x02, seq, 0x06, 0x00, cfg_.own_node_id, 0x87};
+        const uint8_t id = cfg_.learn_node_id != 0 ? cfg_.learn_node_id : cfg_.own_node_id;
+        bytes r{nm_basic_class, 0x02, seq, 0x06, 0x00, id, 0x87};
         r.insert(r.end(), cfg_.gateway_dsk.begin(), cfg_.gateway_dsk.end());
         return {r};
     }

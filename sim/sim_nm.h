@@ -91,6 +91,8 @@ struct nm_config {
     std::vector<uint8_t> nbr_failing;
     // The status of Default Set Complete (6 done, 7 busy/failed).
     uint8_t default_set_status = 0x06;
+    // The new node id that a learn mode status reports (0: the gateway's own).
+    uint8_t learn_node_id = 0;
 };
 
 // One network-management request as the gateway received it.

@@ -456,6 +456,7 @@ struct zwnet_sm_t {
 };
 
 struct zwnet_incl_st;
+struct zwnet_mcmd_st;
 
 struct zwnet {
     uint32_t homeid{0};
@@ -611,6 +612,24 @@ struct zwnet {
     uint8_t nw_chg_pend{0};
     uint8_t nw_chg_pend_len{0};
     uint8_t nw_chg_pend_map[29]{};
+
+    // ---- Learn mode, the controller's DSK, the provisioning list
+    // (hcapi/net/zwnet_learn.cpp, zwnet_sstart.cpp); network mutex ----
+    uint32_t lrn_state{0};  // 0 idle, 1 waiting for the gateway's DSK
+    void *lrn_user{nullptr};
+    zwnet_dsk_fn lrn_dsk_cb{nullptr};
+    zwnet_ctlr_prev_t lrn_prev{};  // the identity that an exclusion leaves
+    uint8_t lrn_join{0};           // joining another network
+    uint16_t lrn_wd_tmr{0};        // a final learn status that never comes
+    zwnet_dsk_fn dsk_get_cb{nullptr};
+    void *dsk_get_user{nullptr};
+    zwnet_wl_get_fn wl_get_cb{nullptr};
+    void *wl_get_user{nullptr};
+    zwnet_wl_list_fn wl_list_cb{nullptr};
+    void *wl_list_user{nullptr};
+    // The multi-command reply machine (hcapi/net/zwnet_mcmd.h), made when
+    // its first request comes; network mutex.
+    std::shared_ptr<zwnet_mcmd_st> mcmd;
 };
 
 void zwnet_lck(zwnet_p net);

@@ -287,3 +287,51 @@ int zwnet_add_sec2_grant_key(zwnet_p net, uint8_t keys, uint8_t csa);
 // Accepts (1, with the whole DSK text including the typed PIN) or rejects
 // (0) the joining node's DSK: 0, -25, or the send's error.
 int zwnet_add_sec2_accept(zwnet_p net, uint8_t accept, const char *dsk);
+
+// ---------------------------------------------------------------------------
+// Learn mode, the controller's DSK, the provisioning list
+// ---------------------------------------------------------------------------
+
+// Receives a DSK text ("xxxxx-" x 8 groups); the text lives during the call.
+using zwnet_dsk_fn = void (*)(void *user, char *dsk);
+
+// Puts the gateway's controller into learn mode: to leave its network (when
+// it holds other nodes) or to join another one. With Security 2 the
+// gateway's own DSK first reaches `cb`. The network is then set up afresh
+// as operation 6. 0, -17 (another operation), -58 (a primary or SIS
+// controller with other nodes), -19 (the request failed, also Security 2
+// without `cb`).
+int zwnet_initiate(zwnet_p net, zwnet_dsk_fn cb, void *user);
+// Hands the gateway's DSK to `cb` (on the callback thread): 0, -17 while
+// an add, replace or learn mode runs, -27 without Security 2, or the send's
+// error.
+int zwnet_sec2_get_dsk(zwnet_p net, zwnet_dsk_fn cb, void *user);
+
+// A text record of a provisioning-list entry.
+enum : uint8_t {
+    ZWNET_WL_REC_NAME = 1,
+    ZWNET_WL_REC_LOCATION = 2,
+};
+struct zwnet_wl_rec_t {
+    uint8_t type;   // ZWNET_WL_REC_*
+    char text[64];  // NUL-terminated
+};
+// An entry: its DSK text, granted keys, its text records (valid during the
+// call).
+using zwnet_wl_get_fn = void (*)(void *user, char *dsk, uint8_t grnt_keys, const zwnet_wl_rec_t *recs,
+                                 uint8_t rec_cnt);
+// The whole list: slot 0 holds the entry count in its first byte, slots 1
+// to count one DSK text each. The library frees it when the call returns.
+using zwnet_wl_list_fn = void (*)(void *user, char **list);
+
+// Adds (or changes) the entry of a DSK: 0, -25 (bad DSK text or records),
+// -1 (the request failed).
+int zwnet_wl_add(zwnet_p net, const char *dsk, uint8_t grnt_keys, const zwnet_wl_rec_t *recs, uint8_t rec_cnt);
+// Asks for the entry of a DSK: 0 (the entry reaches `cb`), -25, -1.
+int zwnet_wl_get(zwnet_p net, const char *dsk, zwnet_wl_get_fn cb, void *user);
+// Removes the entry of a DSK: 0, -25, -1.
+int zwnet_wl_clr(zwnet_p net, const char *dsk);
+// Asks for the whole list: 0 (it reaches `cb`), -1.
+int zwnet_wl_list_get(zwnet_p net, zwnet_wl_list_fn cb, void *user);
+// Empties the list: 0, -1.
+int zwnet_wl_list_clr(zwnet_p net);

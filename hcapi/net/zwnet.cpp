@@ -8,6 +8,8 @@
 #include "hcapi/net/zwnet_cb_thrd.h"
 #include "hcapi/net/zwnet_ctlr.h"
 #include "hcapi/net/zwnet_incl.h"
+#include "hcapi/net/zwnet_learn.h"
+#include "hcapi/net/zwnet_mcmd.h"
 #include "hcapi/net/zwnet_init_sm.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_nwchg.h"
@@ -394,6 +396,7 @@ int zwnet_init(zwnet_init_t *init, zwnet_p *out)
     net->nm.app_sts_cb = zwnet_appl_sts_cb;
     net->nm.unsol_incl_cb = zwnet_incl_evt_cb;
     net->nm.unsol_node_list_cb = zwnet_unsolic_node_list_cb;
+    net->nm.unsol_wl_cb = zwnet_unsolic_wl_sts_cb;
     if (appl_nm_init(appl, &net->nm) != 0) {
         net_destroy(net);
         return ZW_ERR_NO_RES;
@@ -494,6 +497,7 @@ void zwnet_exit(zwnet_p net)
     {
         zwnet_lock lk(net);
         zwnet_node_info_sm_stop(net);
+        zwnet_mul_cmd_sm(net, ZWNET_MCMD_EVT_STOP, nullptr, 0);
     }
     net->cb_thrd.run = 0;
     net->req_thrd.run = 0;

@@ -12,6 +12,7 @@
 #include "hcapi/core/zwfac.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/net/zwnet_ctlr.h"
+#include "hcapi/net/zwnet_learn.h"
 #include "hcapi/net/zwnet_ndb.h"
 #include "hcapi/net/zwnet_ni.h"
 #include "hcapi/net/zwnet_ops.h"
@@ -608,14 +609,17 @@ void zwnet_incl_evt_cb(appl_layer_ctx *ctx, const appl_incl_evt_t *evt)
     auto *net = ctx != nullptr ? static_cast<zwnet_p>(ctx->user) : nullptr;
     if (net == nullptr || evt == nullptr)
         return;
+    bool on_behalf;
     {
         zwnet_lock lk(net);
-        // Inclusions that the gateway starts on its own are not ours to run
-        // here; their events find no operation of ours.
-        if ((net->controller_capability & 0x02) && !incl_op(net->curr_op))
-            return;
+        // An inclusion that the gateway starts on its own becomes an
+        // operation of ours there (or waits for the running one).
+        on_behalf = (net->controller_capability & 0x02) && !incl_op(net->curr_op);
     }
-    zwnet_incl_evt_hdlr(net, *evt);
+    if (on_behalf)
+        zwnet_on_behalf_incl_start(net, *evt);
+    else
+        zwnet_incl_evt_hdlr(net, *evt);
 }
 
 void rm_failed_node_cb(appl_layer_ctx *ctx, uint8_t status, uint8_t node_id)

@@ -163,6 +163,7 @@ void zwnet_op_clr(zwnet_p net)
     sm.ctlr_cmplt = nullptr;
     sm.n2ip = zwnet_n2ip_req_t{};
     zwnet_incl_clr(net);
+    zwnet_learn_clr(net);
 }
 
 void zwnet_op_reset(zwnet_p net)

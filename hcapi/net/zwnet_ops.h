@@ -45,6 +45,9 @@ int zwnet_nw_change_sm_sink(zwnet_p net, int evt, const void *data);
 // inclusion watchdog (network mutex held); part of every operation's clear.
 // Defined with those machines.
 void zwnet_incl_clr(zwnet_p net);
+// Puts the learn machine back to idle and stops its watchdog (network
+// mutex held); defined with learn mode.
+void zwnet_learn_clr(zwnet_p net);
 // An abort of the firmware update or of the network change puts its machine
 // back to idle (without a notification); built with those machines.
 void zwnet_fw_updt_stop(zwnet_p net);

@@ -3,6 +3,7 @@
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_mcmd.h"
 #include "hcapi/net/zwnet_ni.h"
 
 #include <arpa/inet.h>
@@ -368,6 +369,12 @@ void zwnet_appl_cmd_hdlr(appl_layer_ctx *ctx, const tpt_sockaddr_t *src, const z
     else
         rx.secure = (hdr_flags & ZIP_FRM_SECURE) != 0;
 
+    if (rx.from_gw) {
+        // A report that a multi-command answer may be waiting for.
+        zwnet_lock lk(net);
+        if (net->mcmd)
+            zwnet_mul_cmd_sm(net, ZWNET_MCMD_EVT_FRAME, cmd, len);
+    }
     std::vector<std::vector<uint8_t>> mul_answers;
     if (len >= 2 && cmd[0] == COMMAND_CLASS_MULTI_CMD && cmd[1] == MULTI_CMD_ENCAP) {
         if (len < 3 || cmd[2] == 0 || !zwnet_grp_list_chk(cmd[2], cmd + 3, len - 3))
