@@ -194,8 +194,10 @@ int zwp_zip_server_file_write(const char *var_dir, const zwp_gw_t *chosen, const
         if (!addr_text(entry.addr, entry.ipv4 == 1, text, sizeof text))
             continue;
         std::string line = text;
-        if (entry.port)
-            line += "|" + std::to_string(entry.port);
+        if (entry.port) {
+            line += '|';
+            line += std::to_string(entry.port);
+        }
         lines += line + "\n";
         shown += line + "\n";
         others++;
