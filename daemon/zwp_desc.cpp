@@ -1,6 +1,5 @@
 #include "daemon/zwp_desc.h"
 
-#include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_avi_message.h"
 #include "hcapi/include/zwnet.h"
 #include "daemon/zwp_log.h"
@@ -88,7 +87,7 @@ void node_free(node_entry *node)
 // message modules of its class.
 int if_setup(if_entry *entry, const zwp_desc_owner_t &owner)
 {
-    return owner.if_messages ? zwp_avi_interface_states_init(owner.if_messages, &entry->desc, owner.pool) : 0;
+    return owner.if_messages && owner.if_setup ? owner.if_setup(owner.if_messages, &entry->desc, owner.pool) : 0;
 }
 
 int ifs_build(ep_entry *ep, const zwp_desc_owner_t &owner)

@@ -19,6 +19,11 @@
 
 struct zwp_desc_root_t;
 
+// Gives one interface entry the state of every interface message aimed at
+// its class. It belongs to the message layer above the tree, which hands it
+// down so that the tree never calls up into that layer.
+using zwp_desc_if_setup_fn = int (*)(zwu_array_list_t if_messages, const zwif_desc_t *intf, apr_pool_t *pool);
+
 // What the tree knows of its owner: the daemon's network record (handed to
 // the interface entries as their context), the interface message
 // descriptors whose state and setup each interface entry gets, and the pool
@@ -26,6 +31,7 @@ struct zwp_desc_root_t;
 struct zwp_desc_owner_t {
     void *net;
     zwu_array_list_t if_messages;
+    zwp_desc_if_setup_fn if_setup;
     apr_pool_t *pool;
 };
 

@@ -48,6 +48,7 @@ struct zwp_net_t {
     uint8_t id[8] = {};
     const zwp_net_config_t *config = nullptr;
     zwu_array_list_t if_messages = nullptr;
+    zwp_desc_if_setup_fn if_setup = nullptr;
 
     zwu_mutex_t *init_lock = nullptr;
     zwu_cond_t *init_cond = nullptr;
@@ -169,7 +170,7 @@ void tree_clear_locked(zwp_net_t *net)
 int tree_build_locked(zwp_net_t *net)
 {
     zwnet_p hc = net->hc.load();
-    zwp_desc_owner_t owner{net, net->if_messages, net->pool};
+    zwp_desc_owner_t owner{net, net->if_messages, net->if_setup, net->pool};
     zwp_desc_root_t *root = nullptr;
     if (!hc || zwp_desc_tree_build(&root, hc, &owner) != 0)
         return 22;
@@ -589,7 +590,7 @@ int zwp_net_storage_dir_make(const char *var_dir)
 }
 
 int zwp_net_create(zwp_net_t **out, const uint8_t id[8], const zwp_net_config_t *config, apr_pool_t *parent,
-                   zwu_array_list_t if_messages)
+                   zwu_array_list_t if_messages, zwp_desc_if_setup_fn if_setup)
 {
     if (!out)
         return 22;
@@ -600,6 +601,7 @@ int zwp_net_create(zwp_net_t **out, const uint8_t id[8], const zwp_net_config_t 
     }
     net->config = config;
     net->if_messages = if_messages;
+    net->if_setup = if_setup;
     if (id)
         std::memcpy(net->id, id, sizeof net->id);
     try {

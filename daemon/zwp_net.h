@@ -60,9 +60,10 @@ int zwp_net_storage_dir_make(const char *var_dir);
 
 // The record of network `id`, in init state 0 with no library network; its
 // pool is a child of `parent`. if_messages: the interface message
-// descriptors whose state each interface of the tree gets. 0 or 22.
+// descriptors whose state each interface of the tree gets, set up by
+// `if_setup`. 0 or 22.
 int zwp_net_create(zwp_net_t **net, const uint8_t id[8], const zwp_net_config_t *config, apr_pool_t *parent,
-                   zwu_array_list_t if_messages);
+                   zwu_array_list_t if_messages, zwp_desc_if_setup_fn if_setup);
 // Waits until no request holds a reference, then frees.
 void zwp_net_free(zwp_net_t *net);
 void zwp_net_ref(zwp_net_t *net);

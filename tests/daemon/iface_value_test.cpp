@@ -69,7 +69,8 @@ struct iface_fixture : ::testing::Test {
         ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
         ASSERT_EQ(zwp_avi_init(&registry, conf.path.c_str()), 0);
         ASSERT_EQ(zwp_net_list_init(&net_list, &config, registry), 0);
-        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, zwp_avi_interface_list_get(registry)),
+        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, zwp_avi_interface_list_get(registry),
+                                 zwp_avi_interface_states_init),
                   0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(net, &gw);

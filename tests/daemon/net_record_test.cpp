@@ -45,7 +45,7 @@ struct net_fixture : ::testing::Test {
         zwp_net_time_zone_path_set(dir.tz.c_str());
         sim = std::make_unique<sim_gateway>(address, profiles);
         ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
-        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(net, &gw);
     }
@@ -140,7 +140,7 @@ TEST_F(net_fixture, TheDaemonPointsTheUnsolicitedDestinationAtThisHostWhenTold)
         sim->app_cfg.unsol_port = 4999;
         ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
         config.gw_auto_set_to_local = told ? 1 : 0;
-        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(net, &gw);
         start();
@@ -216,7 +216,7 @@ TEST_F(net_fixture, AStopAtAnyPointOfTheStartEndsEveryThread)
         EXPECT_EQ(zwp_net_hc_get(net), nullptr) << round;
         zwp_net_free(net);
         net = nullptr;
-        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+        ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(net, &gw);
     }
@@ -436,7 +436,7 @@ TEST_F(list_fixture, StopCallsStopAndFreeTheRegisteredNetwork)
     // that the list's exit joins if it has not ended by then.
     for (bool async : {false, true}) {
         zwp_net_t *other = nullptr;
-        ASSERT_EQ(zwp_net_create(&other, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+        ASSERT_EQ(zwp_net_create(&other, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
         zwp_gw_t gw = gw_of(address);
         zwp_net_gw_params_set(other, &gw);
         ASSERT_EQ(zwp_net_start_async(other), 0);
@@ -581,7 +581,7 @@ TEST_F(net_nodes_fixture, TheTreeHoldsTheSimulatedNodesAndARestartDoesNotAskThem
     net = nullptr;
     EXPECT_TRUE(std::filesystem::exists(dir.var + "/networks/nifC0FFEE01.dat"));
     const uint64_t from = sim->model->next_command_index();
-    ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr), 0);
+    ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
     zwp_gw_t gw = gw_of(address);
     zwp_net_gw_params_set(net, &gw);
     start();
