@@ -262,7 +262,7 @@ std::vector<uint8_t> nm_gateway::node_info_bytes(const nm_node &n) const
     // capability, security, properties, basic, generic, specific, classes
     // security byte: 0x40 = frequently listening with a 1000 ms wake-up beam
     const uint8_t security = static_cast<uint8_t>((n.listening ? 0x9C : 0x1C) | (n.flirs ? 0x40 : 0x00));
-    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), security, 0x01,
+    bytes b{static_cast<uint8_t>(n.listening ? 0xD3 : 0x53), security, n.granted_keys,
             n.basic, n.generic, n.specific};
     append(b, n.classes);
     return b;
@@ -278,7 +278,15 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         silenced_.erase(it);
         return {};
     }
+    // What the inclusion granted is what the node's cached information says
+    // from now on.
+    auto keys_granted = [&](uint8_t node_id) {
+        for (nm_node &n : cfg_.nodes)
+            if (n.node_id == node_id)
+                n.granted_keys = incl_keys_;
+    };
     auto node_add_final = [&](uint8_t s, uint8_t status, uint8_t node_id, bool with_info) {
+        keys_granted(node_id);
         bytes r{nm_inclusion_class, 0x02, s, status, 0x00, node_id};
         const nm_node *n = node(node_id);
         if (with_info && n != nullptr) {
@@ -299,6 +307,7 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         return r;
     };
     auto replace_final = [&](uint8_t s, uint8_t node_id) {
+        keys_granted(node_id);
         return bytes{nm_inclusion_class, 0x0A, s, 0x04, node_id, incl_keys_, 0x00};
     };
     auto keys_report = [&](uint8_t s) { return bytes{nm_inclusion_class, 0x11, s, static_cast<uint8_t>(cfg_.csa_request ? 0x01 : 0x00), cfg_.requested_keys};

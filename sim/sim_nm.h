@@ -58,6 +58,9 @@ struct nm_node {
     // false: the gateway answers for the node but leaves it out of its node
     // list, as for a node the controller has not learned of yet.
     bool in_node_list = true;
+    // The security keys the gateway granted the node, as its cached node
+    // information reports them; an inclusion or replacement sets them anew.
+    uint8_t granted_keys = 0x01;
 };
 
 using nm_dsk = std::array<uint8_t, 16>;
