@@ -50,6 +50,7 @@ struct node_state {
     fw_transfer fw;
     // After a firmware update that announced a restart: the node cannot be
     // reached until then; how long it stays away (none: the announced wait).
+    clk::time_point down_since{};
     clk::time_point down_until{};
     std::optional<std::chrono::milliseconds> restart_down;
     std::map<uint8_t, class_state> classes;
@@ -669,9 +670,11 @@ std::optional<bytes> fw_handle(class_call &c)
             fw.view.done = true;
             if (c.cls.version >= 3) {
                 const uint16_t wait_s = static_cast<uint16_t>(v[8] << 8 | v[9]);
-                if (ok && wait_s != 0)
+                if (ok && wait_s != 0) {
+                    c.node.down_since = clk::now();
                     c.node.down_until =
-                        clk::now() + c.node.restart_down.value_or(std::chrono::milliseconds(1000 * wait_s));
+                        c.node.down_since + c.node.restart_down.value_or(std::chrono::milliseconds(1000 * wait_s));
+                }
                 return bytes{0x7A, 0x07, fw.view.status, v[8], v[9]};
             }
             return bytes{0x7A, 0x07, fw.view.status};
@@ -1602,7 +1605,10 @@ int node_model::set_fw_restart(uint8_t node_id, std::chrono::milliseconds down)
     auto it = impl_->nodes_.find(node_id);
     if (it == impl_->nodes_.end() || !it->second.find(cc_fw_update))
         return -ENOENT;
-    it->second.restart_down = down;
+    node_state &n = it->second;
+    n.restart_down = down;
+    if (clk::now() < n.down_until)
+        n.down_until = n.down_since + down;
     return 0;
 }
 

@@ -324,7 +324,8 @@ public:
     int corrupt_fw_fragment(uint8_t node_id, uint16_t rpt_num);
     // After an update that ends with status 0xFF and a non-zero restart wait
     // (version 3 on) the node restarts: every transmission to it fails for
-    // `down` (default: the announced wait). 0 or -ENOENT.
+    // `down` (default: the announced wait) from the status report on; a
+    // restart under way is cut to `down` as well. 0 or -ENOENT.
     int set_fw_restart(uint8_t node_id, std::chrono::milliseconds down);
 
 private:
