@@ -145,7 +145,7 @@ protected:
         ASSERT_NE(nullptr, zwif_find_cls(net_->ctl.ep.intf, 0x72));
     }
     // Sends 8F 01 count {length, command}... from the node's endpoint.
-    uint64_t ask(const std::vector<bytes> &cmds)
+    uint64_t ask(const std::vector<bytes> &cmds, bool secure = false)
     {
         bytes enc{0x8F, 0x01, static_cast<uint8_t>(cmds.size())};
         for (const bytes &c : cmds) {
@@ -158,6 +158,7 @@ protected:
         p.ack_request = false;
         p.from_node = n_asker;
         p.src_ep = asker_ep;
+        p.secure = secure;
         p.to = sim::endpoint{"127.0.0.1", zwnet_host_port_get(net_)};
         EXPECT_GE(gw->send_packet(p), 0);
         return mark;
@@ -261,6 +262,18 @@ TEST_F(MulCmdAsk, ASetIsPassedToTheGatewayAndAnsweredWithAnEmptyBundle)
     ASSERT_FALSE(gwq.empty());
     EXPECT_EQ((bytes{0x73, 0x01, 0x00, 0x05}), gwq[0].frame.packet.command);
     EXPECT_GE(b->time - gwq[0].time, early(100));
+}
+
+TEST_F(MulCmdAsk, TheBundleIsSecuredAsTheEncapsulationCame)
+{
+    for (const bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "secure" : "plain");
+        const uint64_t mark = ask({{0x86, 0x11}, {0x85, 0x05}}, secure);
+        const auto b = bundle(mark, 10s);
+        ASSERT_TRUE(b);
+        EXPECT_EQ(secure, b->frame.packet.secure());
+        EXPECT_EQ(2, b->frame.packet.command[2]);
+    }
 }
 
 TEST_F(MulCmdAsk, AnswersThatWouldOverflowTheBundleAreDroppedNotTheBundle)
