@@ -243,6 +243,7 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
 
     const zip_frame &f = rec.frame;
     std::optional<decision> d;
+    bool lost = false;
     // A frame for a sleeping node is the gateway's to keep, whatever the test
     // policy says: the node cannot be reached, so nothing is acknowledged yet.
     // A critical option it does not understand is refused at once, as for
@@ -253,6 +254,16 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
     if (held) {
         if (f.packet.ack_request()) {
             rec.applied = reply::nack_waiting;
+            rec.copy = 1;
+        }
+    } else if (f.kind == frame_kind::packet && f.packet.has_command() && !f.packet.ack_response() &&
+               !f.packet.nack() && node_unreachable(rec.node_id)) {
+        // Every transmission to the node fails, whatever the test policy
+        // says: the sender gets a NACK and the node never sees the frame.
+        lost = true;
+        if (f.packet.ack_request()) {
+            d = decision{behaviour::nack(), 1};
+            rec.applied = reply::nack;
             rec.copy = 1;
         }
     } else if (f.kind == frame_kind::packet && f.packet.ack_request()) {
@@ -286,7 +297,7 @@ void gateway::on_datagram(int socket_id, const uint8_t *data, size_t length, con
     } else if (kind == frame_kind::packet) {
         if (d)
             answer(socket_id, packet, from, node_id, *d);
-        else if (!packet.ack_response() && !packet.nack())
+        else if (!lost && !packet.ack_response() && !packet.nack())
             send_replies(socket_id, from, run_handlers(socket_id, packet, from, node_id));
     } else if (kind == frame_kind::keep_alive && (ka_flags & keep_alive_ack_request) &&
                answer_keep_alives_.load()) {
@@ -395,6 +406,14 @@ bool gateway::node_asleep(uint8_t node_id) const
         return false;
     std::lock_guard lock(layer_mu_);
     return layer_ && layer_->serves(node_id) && layer_->asleep(node_id);
+}
+
+bool gateway::node_unreachable(uint8_t node_id) const
+{
+    if (node_id == 0 || node_id == foreign_node_id)
+        return false;
+    std::lock_guard lock(layer_mu_);
+    return layer_ && layer_->serves(node_id) && layer_->unreachable(node_id);
 }
 
 void gateway::set_node_layer(node_layer *layer)

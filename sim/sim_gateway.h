@@ -181,6 +181,7 @@ private:
                 const decision &d);
     void answer_positive(int socket_id, const zip_packet &p, const endpoint &from);
     bool node_asleep(uint8_t node_id) const;
+    bool node_unreachable(uint8_t node_id) const;
     struct handler_reply {
         std::vector<uint8_t> bytes;
         std::chrono::milliseconds delay;

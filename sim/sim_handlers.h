@@ -51,6 +51,9 @@ public:
     virtual uint32_t hold(const command_context &ctx) = 0;
     // A frame reaches the node: its answers.
     virtual std::vector<command_reply> handle(const command_context &ctx) = 0;
+    // The node cannot be reached at all now (it restarts): the gateway's
+    // transmissions to it fail.
+    virtual bool unreachable(uint8_t) const { return false; }
 };
 
 class command_handlers {

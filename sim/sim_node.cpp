@@ -48,6 +48,11 @@ struct fw_transfer {
 struct node_state {
     node_profile profile;
     fw_transfer fw;
+    // After a firmware update that announced a restart: the node cannot be
+    // reached until then; how long it stays away (none: the announced wait).
+    clk::time_point down_since{};
+    clk::time_point down_until{};
+    std::optional<std::chrono::milliseconds> restart_down;
     std::map<uint8_t, class_state> classes;
     std::map<uint8_t, std::map<uint8_t, class_state>> ep_states;  // endpoint -> class -> state
     bool awake = true;
@@ -663,8 +668,15 @@ std::optional<bytes> fw_handle(class_call &c)
             const bool ok = fw_crc16(0x1D0F, fw.view.image.data(), fw.view.image.size()) == fw.checksum;
             fw.view.status = ok ? 0xFF : 0x00;
             fw.view.done = true;
-            if (c.cls.version >= 3)
+            if (c.cls.version >= 3) {
+                const uint16_t wait_s = static_cast<uint16_t>(v[8] << 8 | v[9]);
+                if (ok && wait_s != 0) {
+                    c.node.down_since = clk::now();
+                    c.node.down_until =
+                        c.node.down_since + c.node.restart_down.value_or(std::chrono::milliseconds(1000 * wait_s));
+                }
                 return bytes{0x7A, 0x07, fw.view.status, v[8], v[9]};
+            }
             return bytes{0x7A, 0x07, fw.view.status};
         }
         if (fw.burst_left > 0)
@@ -929,6 +941,13 @@ public:
         std::lock_guard lock(mu_);
         auto it = nodes_.find(node_id);
         return it != nodes_.end() && !it->second.awake;
+    }
+
+    bool unreachable(uint8_t node_id) const override
+    {
+        std::lock_guard lock(mu_);
+        auto it = nodes_.find(node_id);
+        return it != nodes_.end() && clk::now() < it->second.down_until;
     }
 
     uint32_t hold(const command_context &ctx) override
@@ -1578,6 +1597,19 @@ std::optional<firmware_view> node_model::firmware(uint8_t node_id) const
     if (it == impl_->nodes_.end() || !it->second.find(cc_fw_update))
         return std::nullopt;
     return it->second.fw.view;
+}
+
+int node_model::set_fw_restart(uint8_t node_id, std::chrono::milliseconds down)
+{
+    std::lock_guard lock(impl_->mu_);
+    auto it = impl_->nodes_.find(node_id);
+    if (it == impl_->nodes_.end() || !it->second.find(cc_fw_update))
+        return -ENOENT;
+    node_state &n = it->second;
+    n.restart_down = down;
+    if (clk::now() < n.down_until)
+        n.down_until = n.down_since + down;
+    return 0;
 }
 
 int node_model::corrupt_fw_fragment(uint8_t node_id, uint16_t rpt_num)

@@ -122,7 +122,9 @@ const char *node_kind_text(node_kind kind);
 //                          default {0, 1, 40, 2, 5 (50 ms), 0}; the node asks
 //                          for the fragments after a request, checks each CRC
 //                          (version 2 on), asks again for a bad one and ends
-//                          with a status report (firmware() shows the transfer)
+//                          with a status report (firmware() shows the transfer);
+//                          after a good image and a non-zero restart wait it
+//                          cannot be reached for that wait (set_fw_restart)
 // Basic acts on the Binary Switch value when the node has that class, as a
 // switch maps Basic onto its actuator.
 struct class_profile {
@@ -320,6 +322,11 @@ public:
     // then fails and the node asks again): 0 or -ENOENT.
     std::optional<firmware_view> firmware(uint8_t node_id) const;
     int corrupt_fw_fragment(uint8_t node_id, uint16_t rpt_num);
+    // After an update that ends with status 0xFF and a non-zero restart wait
+    // (version 3 on) the node restarts: every transmission to it fails for
+    // `down` (default: the announced wait) from the status report on; a
+    // restart under way is cut to `down` as well. 0 or -ENOENT.
+    int set_fw_restart(uint8_t node_id, std::chrono::milliseconds down);
 
 private:
     class impl;

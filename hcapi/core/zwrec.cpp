@@ -466,6 +466,7 @@ void zwnode_reset(zwnode_p node)
     if (net != nullptr) {
         plt_tmr_stop(&net->plt, node->mul_cmd_tmr);
         plt_tmr_stop(&net->plt, node->wait_tmr);
+        plt_tmr_stop(&net->plt, node->restart_tmr);
     }
     zwnode_ep_rm_all(node);
     std::free(node->ext_ver);

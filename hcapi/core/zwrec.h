@@ -280,6 +280,7 @@ struct zwnode {
     char s2_dsk[ZWNET_DSK_TEXT_MAX + 1]{};
     void (*restart_cb)(const zwnode_desc_t *node, int status){nullptr};
     uint32_t restart_tries{0};
+    uint16_t restart_tmr{0};  // the wait before a restarting device is probed
     uint32_t dev_cfg_valid{0};
     void *dev_cfg_rec{nullptr};  // the device record found: &dev_rec once one applies
     dev_rec_t dev_rec{};         // its copy; the endpoint entries stay the network's

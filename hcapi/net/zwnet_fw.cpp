@@ -4,6 +4,7 @@
 
 #include "hcapi/core/zwfac.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_incl.h"
 #include "hcapi/net/zwnet_ops.h"
 #include "hcapi/zip/zip_file.h"
 #include "hcapi/zip/zip_hex.h"
@@ -42,11 +43,50 @@ constexpr uint32_t frag_flags = ZWIF_EXEC_NO_SZ_CHK | ZWIF_EXEC_NO_SLEEP_Q | ZWI
 
 zwif_fw_dev_t *ctx_of(zwif_p intf) { return intf != nullptr && intf->mgmt ? &intf->mgmt->fw : nullptr; }
 
+// The device's announced restart wait is over: the request thread probes
+// it until it answers or the request's tries run out.
+void restart_probe_post(zwnet_p net, uint8_t node_id)
+{
+    zwnet_req_t r;
+    r.node_id = node_id;
+    r.type = ZWNET_REQ_RESTART_PROBE;
+    zwnet_req_post(net, r);
+}
+
+void restart_wait_cb(void *data)
+{
+    auto *ref = static_cast<zwnet_node_ref_t *>(data);
+    zwnet_p net = ref->net;
+    zwnet_lock lk(net);
+    if (!plt_tmr_cb_current(&net->plt))
+        return;
+    zwnode_p node = zwnode_find(&net->ctl, ref->node_id);
+    if (node == nullptr)
+        return;
+    node->restart_tmr = 0;
+    restart_probe_post(net, ref->node_id);
+}
+
 // The reports the tracker follows, as the report path hands them on.
 void req_hook(const zwif_desc_t *intf, uint8_t status) { zwnet_fw_updt_req_cb(intf, status); }
 void sts_hook(const zwif_desc_t *intf, uint8_t status, uint16_t wait_tm, uint8_t wait)
 {
     zwnet_fw_updt_sts_cb(intf, status, wait_tm, wait);
+    // `wait` is set only for a taken image whose device restarts by itself.
+    if (!wait || wait_tm == 0)
+        return;
+    zwnet_p net = intf->net;
+    zwnet_lock lk(net);
+    zwnode_p node = zwnode_find(&net->ctl, intf->nodeid);
+    if (node == nullptr || node->restart_cb == nullptr)
+        return;
+    plt_tmr_stop(&net->plt, node->restart_tmr);
+    node->restart_tmr =
+        plt_tmr_start(&net->plt, uint32_t(wait_tm) * 1000, restart_wait_cb, &net->node_ref[node->nodeid]);
+    // Without a timer the probe's own delay is all the device gets; its
+    // tries still cover a slow restart.
+    if (node->restart_tmr == 0)
+        restart_probe_post(net, node->nodeid);
 }
 
 void frag_get_cb(zwif_desc_t *intf, uint16_t rpt_num, uint8_t cnt);

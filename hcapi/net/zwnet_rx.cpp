@@ -3,12 +3,14 @@
 #include "hcapi/core/zwif_rpt.h"
 #include "hcapi/core/zwnode_q.h"
 #include "hcapi/core/zwnet_cb.h"
+#include "hcapi/net/zwnet_int.h"
 #include "hcapi/net/zwnet_mcmd.h"
 #include "hcapi/net/zwnet_ni.h"
 
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace {
@@ -38,6 +40,9 @@ struct rx_cmd_t {
 struct rx_out_t {
     std::vector<std::vector<uint8_t>> answers;
     std::vector<const char *> fail_texts;  // one per answer: logged when its send fails
+    // Inside a Multi Command Encapsulation: what the gateway must be asked
+    // or told first (kinds 0 and 1 of the reply machine).
+    std::vector<zwnet_mcmd_ent_t> gw;
     bool unhandled{false};
     uint8_t ep_id{0};
 
@@ -205,11 +210,30 @@ int ctlr_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, uint16_t cls
         out.answer({0x86, 0x14, cmd[2], ver}, "VERSION_COMMAND_CLASS_REPORT: Send rpt with error:%d");
         return 1;
     }
+    if (rx.mul_cnt == 0)
+        return 0;
+    // Inside a Multi Command Encapsulation the gateway answers for the
+    // controller; its report goes into the bundle.
+    const std::vector<uint8_t> bytes(cmd, cmd + len);
+    uint16_t rpt_cls = 0;
+    uint8_t rpt = 0;
+    if (cls == 0x86 && c == 0x11) {
+        out.gw.push_back({ZWNET_MCMD_GW_GET, 0x12, 0x86, bytes});
+        return 1;
+    }
+    if (ctl_if != nullptr && zwnet_ctlr_rpt_cmd_find(cmd, len, &rpt_cls, &rpt)) {
+        out.gw.push_back({ZWNET_MCMD_GW_GET, rpt, rpt_cls, bytes});
+        return 1;
+    }
+    if (ctl_if != nullptr && zwnet_ctlr_set_cmd_find(cmd, len, &rpt_cls)) {
+        out.gw.push_back({ZWNET_MCMD_GW_SET, 0, 0, bytes});
+        return 1;
+    }
     return 0;
 }
 
 // One command (outside or inside a Multi Command Encapsulation).
-void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<std::vector<uint8_t>> &mul_answers)
+void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, zwnet_mcmd_req_t &mul)
 {
     zwnet_p net = rx.net;
     appl_layer_ctx *ctx = net->appl.get();
@@ -252,8 +276,14 @@ void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<
     }
 
     if (rx.mul_cnt != 0) {
-        for (auto &a : out.answers)
-            mul_answers.push_back(std::move(a));
+        try {
+            for (auto &a : out.answers)
+                mul.ents.push_back({ZWNET_MCMD_READY, 0, 0, std::move(a)});
+            for (auto &e : out.gw)
+                mul.ents.push_back(std::move(e));
+        } catch (const std::bad_alloc &) {
+            // The answer is left out of the bundle.
+        }
     } else {
         zip_rx_hdr_t to{};
         to.src_ep = rx.hdr.src_ep;
@@ -270,25 +300,6 @@ void cmd_hdlr(const rx_cmd_t &rx, const uint8_t *cmd, uint16_t len, std::vector<
         void *user = net->init.user;
         zwnet_app_call(net, [&] { cb(user, rx.node_id, out.ep_id, cmd, len); });
     }
-}
-
-// Sends the answers to the commands of one Multi Command Encapsulation
-// together, in one encapsulation of their own.
-void mul_answers_snd(const rx_cmd_t &rx, const std::vector<std::vector<uint8_t>> &answers)
-{
-    std::vector<uint8_t> frame{0x8F, 0x01, static_cast<uint8_t>(answers.size())};
-    for (const auto &a : answers) {
-        frame.push_back(static_cast<uint8_t>(a.size()));
-        frame.insert(frame.end(), a.begin(), a.end());
-    }
-    if (frame.size() > UINT8_MAX)
-        return;
-    zip_rx_hdr_t to{};
-    to.src_ep = rx.hdr.src_ep;
-    const int rc = zwnet_rpt_snd(rx.net, frame.data(), static_cast<uint8_t>(frame.size()), rx.node_id, &to,
-                                 rx.secure, rx.has_fmt, rx.encap_fmt);
-    if (rc < 0)
-        plt_msg_ts_show(&rx.net->plt, "Multi command answer: Send rpt with error:%d", rc);
 }
 
 bool is_gateway(zwnet_p net, const tpt_sockaddr_t *src)
@@ -375,7 +386,7 @@ void zwnet_appl_cmd_hdlr(appl_layer_ctx *ctx, const tpt_sockaddr_t *src, const z
         if (net->mcmd)
             zwnet_mul_cmd_sm(net, ZWNET_MCMD_EVT_FRAME, cmd, len);
     }
-    std::vector<std::vector<uint8_t>> mul_answers;
+    zwnet_mcmd_req_t mul;
     if (len >= 2 && cmd[0] == COMMAND_CLASS_MULTI_CMD && cmd[1] == MULTI_CMD_ENCAP) {
         if (len < 3 || cmd[2] == 0 || !zwnet_grp_list_chk(cmd[2], cmd + 3, len - 3))
             return;
@@ -386,12 +397,23 @@ void zwnet_appl_cmd_hdlr(appl_layer_ctx *ctx, const tpt_sockaddr_t *src, const z
             if (pos + 1u + n > len)
                 break;
             rx.mul_idx = i;
-            cmd_hdlr(rx, cmd + pos + 1, n, mul_answers);
+            cmd_hdlr(rx, cmd + pos + 1, n, mul);
             pos = static_cast<uint16_t>(pos + 1 + n);
         }
-        if (!mul_answers.empty())
-            mul_answers_snd(rx, mul_answers);
+        // One bundle answers the whole encapsulation, from endpoint 0 to the
+        // endpoint that asked; the reply machine sends it once the gateway
+        // has answered what it was asked.
+        if (!mul.ents.empty()) {
+            mul.node_id = rx.node_id;
+            mul.dst_ep = rx.hdr.src_ep;
+            mul.secure = rx.secure;
+            mul.has_fmt = rx.has_fmt;
+            mul.encap_fmt = rx.encap_fmt;
+            const int rc = zwnet_mul_cmd_req_put(net, std::move(mul));
+            if (rc < 0)
+                plt_msg_ts_show(&net->plt, "Multi command answer: Send rpt with error:%d", rc);
+        }
         return;
     }
-    cmd_hdlr(rx, cmd, len, mul_answers);
+    cmd_hdlr(rx, cmd, len, mul);
 }

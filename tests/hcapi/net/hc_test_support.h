@@ -200,7 +200,9 @@ protected:
         }
         ASSERT_EQ(0, rc) << gw->last_error();
         sim::nm_config nm_cfg;
-        nm_cfg.nodes = {sim::gw_self_node(1)};
+        sim::nm_node self = sim::gw_self_node(1);
+        self.classes.insert(self.classes.end(), gw_extra_classes.begin(), gw_extra_classes.end());
+        nm_cfg.nodes = {self};
         nm_cfg.nodes.insert(nm_cfg.nodes.end(), gw_nodes.begin(), gw_nodes.end());
         nm = std::make_unique<sim::nm_gateway>(*gw, nm_cfg);
         // By default a gateway of a firmware that takes plain frames (no
@@ -385,6 +387,7 @@ protected:
     // initialisation to end.
     std::vector<sim::nm_node> gw_nodes;
     std::optional<sim::gw_app_config> gw_app_cfg;
+    std::vector<uint8_t> gw_extra_classes;  // the gateway lists them beside its own
     bool wait_init = true;
     app_recorder rec;
     zwnet_init_t in{};

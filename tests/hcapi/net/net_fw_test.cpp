@@ -1,7 +1,8 @@
 // Firmware update of a simulated node over real loopback UDP: the image
 // from an Intel HEX file made by objcopy and from the raw file, fragments
 // with their CRCs, a damaged fragment asked for again, progress and the
-// final status as operation 19.
+// final status as operation 19, and the probe of the device restarting
+// after it.
 #include "hc_test_support.h"
 
 #include "hcapi/include/zwif_mgmt.h"
@@ -31,6 +32,14 @@ void on_sts(zwif_desc_t *, uint8_t sts, uint16_t wait_tm, uint8_t wait)
 }
 void on_info(zwif_desc_t *, const zwif_fw_info_t *) {}
 
+std::mutex g_restart_mtx;
+std::vector<std::pair<int, int>> g_restarts;  // node id, status
+void on_restart(const zwnode_desc_t *node, int status)
+{
+    std::lock_guard lk(g_restart_mtx);
+    g_restarts.emplace_back(node->nodeid, status);
+}
+
 void on_notify_fw(void *user, uint8_t op, uint16_t sts, const zwnet_op_info_t *info)
 {
     if (op == ZWNET_OP_FW_UPDT && sts == 2 && info != nullptr && info->type == ZWNET_OP_INFO_FW_PROG) {
@@ -56,6 +65,10 @@ protected:
         {
             std::lock_guard lk(g_prog_mtx);
             g_prog.clear();
+        }
+        {
+            std::lock_guard lk(g_restart_mtx);
+            g_restarts.clear();
         }
         config c;
         c.nodes = {{n_fw, true, false, false, false, false, {0x7A}, 0}};
@@ -109,13 +122,13 @@ protected:
             return i != nullptr && i->mgmt && i->mgmt->fw.valid;
         }));
     }
-    void run_update(const std::string &path, const std::vector<uint8_t> &img)
+    void run_update(const std::string &path, const std::vector<uint8_t> &img, zwnode_restart_fn restart = nullptr)
     {
         ASSERT_TRUE(no_operation());
         ASSERT_NO_FATAL_FAILURE(read_meta());
         ASSERT_TRUE(no_operation());
         zwif_desc_t f = fw_if_raw();
-        zwif_fw_updt_req_t req{0x0123, 0x4567, 1, 0, path.c_str(), on_req, on_sts, nullptr};
+        zwif_fw_updt_req_t req{0x0123, 0x4567, 1, 0, path.c_str(), on_req, on_sts, restart};
         ASSERT_GE(zwif_fw_updt_req(&f, &req), 0);
         // A second request while this one runs is refused.
         EXPECT_EQ(ZW_ERR_LAST_OP_NOT_DONE, zwif_fw_updt_req(&f, &req));
@@ -158,6 +171,33 @@ protected:
         EXPECT_EQ(ZWIF_FW_IMG_NONE, i->mgmt->fw.img_kind);  // closed at the end
     }
 
+    // The NOPs that reached the node's address from `from` on (resends of
+    // one frame count once).
+    std::vector<sim::recorded_frame> nops(uint64_t from = 0) const
+    {
+        std::vector<sim::recorded_frame> out;
+        for (const sim::recorded_frame &r : cmds_to(n_fw))
+            if (r.index >= from && r.frame.packet.command == std::vector<uint8_t>{0x00})
+                out.push_back(r);
+        return out;
+    }
+    // When the node sent its final status report.
+    std::chrono::steady_clock::time_point status_time() const
+    {
+        for (const sim::recorded_frame &r : gw->sent()) {
+            const std::vector<uint8_t> &c = r.frame.packet.command;
+            if (r.node_id == n_fw && c.size() >= 2 && c[0] == 0x7A && c[1] == 0x07)
+                return r.time;
+        }
+        ADD_FAILURE() << "no status report";
+        return {};
+    }
+    std::vector<std::pair<int, int>> restarts() const
+    {
+        std::lock_guard lk(g_restart_mtx);
+        return g_restarts;
+    }
+
     std::unique_ptr<sim::node_model> model;
     std::string dir;
     zwif_desc_t d{};
@@ -186,6 +226,54 @@ TEST_F(FwUpdate, HexImageMadeByObjcopyIsDecodedAndADamagedFragmentIsSentAgain)
     EXPECT_EQ(1u, v.crc_errors);
     // The node asked again from the damaged fragment on.
     EXPECT_NE(std::find(v.gets.begin(), v.gets.end(), 5), v.gets.end());
+}
+
+// The node announces a restart of 5 s after the image: the library waits
+// that long, then probes it with NOPs until it answers or the request's ten
+// tries are spent.
+TEST_F(FwUpdate, ARestartingDeviceIsProbedAfterItsWaitUntilItAnswers)
+{
+    // Away until the test lets it back.
+    ASSERT_EQ(0, model->set_fw_restart(n_fw, std::chrono::hours(1)));
+    const std::vector<uint8_t> img = image_bytes(100);
+    ASSERT_NO_FATAL_FAILURE(run_update(write_raw("image", img), img, on_restart));
+    ASSERT_TRUE(eventually([&] { return nops().size() >= 2; }, 30s));
+    EXPECT_TRUE(restarts().empty()) << "a failed probe is tried again, not reported";
+    ASSERT_EQ(0, model->set_fw_restart(n_fw, std::chrono::milliseconds(0)));
+    ASSERT_TRUE(eventually([&] { return !restarts().empty(); }, 30s));
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{n_fw, 0}}), restarts());
+
+    const auto probes = nops();
+    ASSERT_GE(probes.size(), 3u);
+    // Not before the announced wait and the probe's own delay.
+    EXPECT_GE(probes.front().time - status_time(), early(5000 + 3000));
+    EXPECT_EQ(sim::reply::nack, probes.front().applied);
+    EXPECT_EQ(sim::reply::ack, probes.back().applied);
+    EXPECT_LE(probes.size(), 10u);
+    EXPECT_TRUE(eventually([] { return log_count("Node:7 is alive") >= 1; }));
+    EXPECT_LE(2u, log_count("zwnet_restart_node_probe_cb: Send NOP with tx status"));
+}
+
+TEST_F(FwUpdate, ADeviceThatNeverComesBackIsReportedAfterTenProbes)
+{
+    ASSERT_EQ(0, model->set_fw_restart(n_fw, std::chrono::hours(1)));
+    const std::vector<uint8_t> img = image_bytes(100);
+    ASSERT_NO_FATAL_FAILURE(run_update(write_raw("image", img), img, on_restart));
+    ASSERT_TRUE(eventually([&] { return !restarts().empty(); }, 60s));
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{n_fw, 1}}), restarts());
+    EXPECT_EQ(10u, nops().size());
+    for (const sim::recorded_frame &r : nops())
+        EXPECT_EQ(sim::reply::nack, r.applied);
+    // And then it is left alone.
+    EXPECT_FALSE(eventually([&] { return nops().size() > 10; }, scaled(2 * 3000)));
+    EXPECT_EQ(1u, restarts().size());
+}
+
+TEST_F(FwUpdate, WithoutARestartCallbackNobodyWaitsForTheDevice)
+{
+    const std::vector<uint8_t> img = image_bytes(100);
+    ASSERT_NO_FATAL_FAILURE(run_update(write_raw("image", img), img));
+    EXPECT_FALSE(eventually([&] { return !nops().empty(); }, late(5000 + 3000)));
 }
 
 // The fragment readers, over a file and over memory: the last fragment is
