@@ -1,5 +1,7 @@
 #include "sim/sim_node.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -55,6 +57,7 @@ struct node_state {
     std::optional<std::chrono::milliseconds> restart_down;
     std::map<uint8_t, class_state> classes;
     std::map<uint8_t, std::map<uint8_t, class_state>> ep_states;  // endpoint -> class -> state
+    uint8_t v4[4]{};  // the node's own address; its /24 is where the nodes it names live
     bool awake = true;
     std::deque<held_frame> held;
     unsigned wake_ups = 0;
@@ -362,6 +365,28 @@ std::optional<bytes> power_handle(class_call &c)
 
 bytes version_defaults(const node_profile &) { return {0x03, 0x07, 0x0F, 0x01, 0x00, 0x01}; }
 
+// A report in `frames` frames (reports to follow counting down to 0, in the
+// byte after the command) of the bytes of `body`, spread evenly: frame f
+// carries bytes [f * n / frames, (f + 1) * n / frames). The first frame is
+// the answer, the rest follow it.
+bytes counted_frames(class_call &c, bytes head, const bytes &body, unsigned frames)
+{
+    frames = std::max(frames, 1u);
+    std::vector<bytes> out;
+    size_t next = 0;
+    for (unsigned f = 0; f < frames; f++) {
+        bytes r = head;
+        r.push_back(static_cast<uint8_t>(frames - 1 - f));
+        const size_t end = (f + 1) * body.size() / frames;
+        r.insert(r.end(), body.begin() + static_cast<long>(next), body.begin() + static_cast<long>(end));
+        next = end;
+        out.push_back(std::move(r));
+    }
+    for (auto f = out.begin() + 1; f != out.end(); ++f)
+        c.more.push_back({std::move(*f), std::chrono::milliseconds(0)});
+    return out.front();
+}
+
 bytes association_defaults(const node_profile &) { return {1, 5, 1, 0, 1}; }
 
 std::optional<bytes> association_handle(class_call &c)
@@ -388,19 +413,10 @@ std::optional<bytes> association_handle(class_call &c)
             return std::nullopt;
         }
         const uint8_t grp = c.cmd[2] == 0 || c.cmd[2] > groups ? 1 : c.cmd[2];
-        std::vector<bytes> out;
-        unsigned next = 0;
-        for (unsigned f = 0; f < frames; f++) {
-            bytes r{cc_association, 0x03, grp, max_nodes, static_cast<uint8_t>(frames - 1 - f)};
-            // Frame f carries members [f * n / frames, (f + 1) * n / frames).
-            const unsigned end = (f + 1) * members / frames;
-            for (; next < end; next++)
-                r.push_back(static_cast<uint8_t>(first + next));
-            out.push_back(std::move(r));
-        }
-        for (auto f = out.begin() + 1; f != out.end(); ++f)
-            c.more.push_back({std::move(*f), std::chrono::milliseconds(0)});
-        return out.front();
+        bytes ids;
+        for (unsigned m = 0; m < members; m++)
+            ids.push_back(static_cast<uint8_t>(first + m));
+        return counted_frames(c, {cc_association, 0x03, grp, max_nodes}, ids, frames);
     }
     case 0x05: // Groupings Get
         return bytes{cc_association, 0x06, groups};
@@ -408,6 +424,53 @@ std::optional<bytes> association_handle(class_call &c)
         return std::nullopt;
     }
 }
+
+// Security Commands Supported Get: the node's secure class list in as many
+// frames as its state says, whatever their number or length.
+std::optional<bytes> security_handle(class_call &c)
+{
+    if (c.cmd[1] != 0x02)
+        return std::nullopt;
+    const bytes &v = c.cls.values;
+    return counted_frames(c, {cc_security, 0x03}, bytes(v.begin() + 1, v.end()), v[0]);
+}
+
+bytes security_defaults(const node_profile &) { return {1}; }
+
+// IP Association Get (group, index): the member at that index, one per
+// frame, with the member count; the host asks index by index. Member m is
+// node first member + m - 1, named by its IPv4-mapped address in the node's
+// own /24. A group without members answers index 1 with count 0 and no
+// address.
+std::optional<bytes> ip_assoc_handle(class_call &c)
+{
+    const uint8_t groups = c.cls.values[0], first = c.cls.values[1], members = c.cls.values[2];
+    if (c.cmd[1] != 0x02)
+        return std::nullopt;
+    if (c.cmd.size() < 4) {
+        c.violation("IP Association Get without a group and index");
+        return std::nullopt;
+    }
+    const uint8_t grp = c.cmd[2] == 0 || c.cmd[2] > groups ? 1 : c.cmd[2];
+    const uint8_t idx = c.cmd[3];
+    if (idx == 0 || idx > std::max<uint8_t>(members, 1)) {
+        c.violation("IP Association Get of an index the group does not have");
+        return std::nullopt;
+    }
+    bytes r{cc_ip_association, 0x03, grp, idx, members};
+    bytes addr(16, 0);
+    if (members != 0) {
+        addr[10] = addr[11] = 0xFF;
+        std::copy(c.node.v4, c.node.v4 + 3, addr.begin() + 12);
+        addr[15] = static_cast<uint8_t>(first + idx - 1);
+    }
+    r.insert(r.end(), addr.begin(), addr.end());
+    r.push_back(0x00);  // endpoint
+    r.push_back(0x00);  // no resource name
+    return r;
+}
+
+bytes ip_assoc_defaults(const node_profile &) { return {1, 1, 0}; }
 
 // The classes endpoint `ep` (from 1) lists, and those it has only securely.
 const std::vector<uint8_t> &ep_classes(const node_profile &p, uint8_t ep)
@@ -700,6 +763,7 @@ struct class_row {
     bytes (*defaults)(const node_profile &);
     std::optional<bytes> (*handle)(class_call &); // null: not a command target (Multi Command)
     bytes (*report)(const node_state &, const class_state &);
+    bool open_ended = false; // value_count is the least length of the state
 };
 
 bytes one_zero(const node_profile &) { return {0x00}; }
@@ -724,6 +788,7 @@ constexpr class_row class_rows[] = {
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
+    {cc_ip_association, "IP Association", 1, 3, ip_assoc_defaults, ip_assoc_handle, no_report},
     {cc_zwave_plus, "Z-Wave Plus Info", 2, 7, zwave_plus_defaults, zwave_plus_handle, no_report},
     {cc_multi_channel, "Multi Channel", 4, 3, multi_channel_defaults, multi_channel_handle, no_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
@@ -736,6 +801,7 @@ constexpr class_row class_rows[] = {
     {cc_association, "Association", 2, 5, association_defaults, association_handle, no_report},
     {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
+    {cc_security, "Security", 1, 1, security_defaults, security_handle, no_report, true},
 };
 
 constexpr bool rows_sorted()
@@ -746,6 +812,11 @@ constexpr bool rows_sorted()
     return true;
 }
 static_assert(rows_sorted(), "class rows are sorted by class id, one row per class");
+
+bool state_fits(const class_row &row, const bytes &values)
+{
+    return row.open_ended ? values.size() >= row.value_count : values.size() == row.value_count;
+}
 
 const class_row *row_of(uint8_t cmd_class)
 {
@@ -1274,7 +1345,7 @@ int node_model::add(const node_profile &p)
         if (!row || c.version == 0 || c.version > row->max_version || n.classes.count(c.cmd_class))
             return -EINVAL;
         bytes values = c.values.empty() ? row->defaults(p) : c.values;
-        if (values.size() != row->value_count)
+        if (!state_fits(*row, values))
             return -EINVAL;
         n.classes[c.cmd_class] = {c.version, std::move(values)};
     }
@@ -1311,6 +1382,8 @@ int node_model::add(const node_profile &p)
         if (int rc = gw_.add_node(p.node_id, address); rc < 0)
             return rc;
     }
+    if (std::optional<endpoint> at = gw_.node(p.node_id))
+        inet_pton(AF_INET, at->address.c_str(), n.v4);
     {
         std::lock_guard lock(impl_->mu_);
         if (!impl_->nodes_.emplace(p.node_id, std::move(n)).second)
@@ -1376,9 +1449,10 @@ int node_model::set_values(uint8_t node_id, uint8_t cmd_class, std::vector<uint8
         if (it == impl_->nodes_.end())
             return -ENOENT;
         class_state *c = it->second.find(cmd_class);
-        if (!c)
+        const class_row *row = row_of(cmd_class);
+        if (!c || !row)
             return -ENOENT;
-        if (values.size() != c->values.size())
+        if (!state_fits(*row, values))
             return -EINVAL;
         c->values = std::move(values);
     }

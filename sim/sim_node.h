@@ -53,6 +53,7 @@ inline constexpr uint8_t cc_switch_binary = 0x25;
 inline constexpr uint8_t cc_door_lock = 0x62;
 inline constexpr uint8_t cc_configuration = 0x70;
 inline constexpr uint8_t cc_powerlevel = 0x73;
+inline constexpr uint8_t cc_ip_association = 0x5C;
 inline constexpr uint8_t cc_zwave_plus = 0x5E;
 inline constexpr uint8_t cc_multi_channel = 0x60;
 inline constexpr uint8_t cc_manufacturer = 0x72;
@@ -116,6 +117,19 @@ const char *node_kind_text(node_kind kind);
 //                          evenly; a Set makes its last node id the one
 //                          member, a Remove of every node empties the
 //                          groups; default {1, 5, 1, 0, 1}: no member
+//   IP Association (0x5C): {groups, first member, members}: every group
+//                          holds nodes first member .. first member +
+//                          members - 1, each named by its IPv4-mapped address
+//                          in the node's own /24 (whether or not a node is
+//                          there); a Get names the group and the index (from
+//                          1) of the one member its Report carries, with the
+//                          member count; default {1, 1, 0}: no member
+//   Security (0x98):       {frames, secure class list...}, of any length: the
+//                          Commands Supported Report carries the list in
+//                          `frames` frames (reports to follow counting down
+//                          to 0), its bytes spread evenly, however many
+//                          they are; default {1}: an empty list. (Endpoints
+//                          answer with `endpoint_secure_classes` instead.)
 //   Firmware Update Meta Data (0x7A): {manufacturer (2), firmware id (2),
 //                          maximum fragment size (2), reports per Get, wait
 //                          before each Get (10 ms units), restart wait (2, s)}
@@ -257,7 +271,7 @@ public:
     std::optional<node_view> view(uint8_t node_id) const;
 
     // The state of one class (layouts above): 0, -ENOENT (no such node or class)
-    // or -EINVAL (wrong length).
+    // or -EINVAL (wrong length, or too short for a state of any length).
     std::optional<std::vector<uint8_t>> values(uint8_t node_id, uint8_t cmd_class) const;
     int set_values(uint8_t node_id, uint8_t cmd_class, std::vector<uint8_t> values);
 

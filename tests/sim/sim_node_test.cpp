@@ -236,8 +236,10 @@ TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
         {"version beyond the model", 2, {{0x25, 3, {}}}, -EINVAL},
         {"values of the wrong length", 2, {{0x80, 1, {1, 2}}}, -EINVAL},
         {"class twice", 2, {{0x25, 1, {}}, {0x25, 2, {}}}, -EINVAL},
+        {"IP Association values of the wrong length", 2, {{0x5C, 1, {1, 2}}}, -EINVAL},
         {"good", 2, {{0x25, 2, {0xFF}}}, 0},
         {"again", 2, {}, -EEXIST},
+        {"a secure class list of any length", 3, {{0x98, 1, {2, 0x25, 0x26, 0x27}}}, 0},
     };
     for (const add_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,7 +248,7 @@ TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
         p.classes = c.classes;
         EXPECT_EQ(model->add(p), c.rc);
     }
-    EXPECT_EQ(model->node_ids(), std::vector<uint8_t>{2});
+    EXPECT_EQ(model->node_ids(), (std::vector<uint8_t>{2, 3}));
     EXPECT_EQ(node(2).address, addr(2));
     EXPECT_EQ(node(2).port, gw->port());
 
@@ -256,6 +258,10 @@ TEST_F(SimNode, ProfilesAreCheckedWhenAdded)
     EXPECT_EQ(model->set_values(2, 0x80, {0x10}), -ENOENT);
     EXPECT_EQ(model->set_values(9, 0x25, {0x10}), -ENOENT);
     EXPECT_FALSE(model->values(2, 0x80));
+    // A state of any length still has its frame count.
+    EXPECT_EQ(model->set_values(3, 0x98, {}), -EINVAL);
+    EXPECT_EQ(model->set_values(3, 0x98, bytes(300, 0x25)), 0);
+    EXPECT_EQ(model->values(3, 0x98), bytes(300, 0x25));
 
     // A model needs the gateway's port for its nodes.
     sim::gateway idle;

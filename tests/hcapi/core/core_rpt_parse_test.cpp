@@ -3,6 +3,7 @@
 // proves every bound), and the cache rules on a bare interface record.
 #include "hcapi/core/zwif_rpt.h"
 #include "rpt_bare_net.h"
+#include "rpt_golden.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace {
@@ -100,6 +102,29 @@ INSTANTIATE_TEST_SUITE_P(Reports, Parse, ::testing::ValuesIn(parse_cases),
                                      ch = '_';
                              return n;
                          });
+
+// The golden frames, which the report fuzz target starts from, hold a frame
+// that each row of the dispatcher's table takes: a row added without one
+// would leave its parser out of the fuzz run.
+TEST(Parse, EveryReportRowHasAGoldenFrameItTakes)
+{
+    std::set<std::pair<uint16_t, uint8_t>> taken;
+    for (const std::vector<uint8_t> &f : rpt_golden::frames()) {
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[f.size()]);
+        std::copy(f.begin(), f.end(), buf.get());
+        zwif_rpt_rec_t rec;
+        const int rc = zwif_rpt_parse(buf.get(), static_cast<uint16_t>(f.size()), &rec);
+        EXPECT_EQ(0, rc) << "golden frame " << std::hex << int(f[0]) << " " << int(f[1]);
+        if (rc == 0)
+            taken.insert({rec.cls, rec.cmd});
+    }
+    size_t rows = 0;
+    for (const zwif_rpt_defs_t *fam : {&zwif_rpt_defs_basic, &zwif_rpt_defs_sw, &zwif_rpt_defs_ctl, &zwif_rpt_defs_mgmt})
+        for (size_t r = 0; r < fam->cnt; ++r, ++rows)
+            EXPECT_TRUE(taken.count({fam->rows[r].cls, fam->rows[r].cmd}))
+                << "no golden frame for " << std::hex << fam->rows[r].cls << " " << int(fam->rows[r].cmd);
+    EXPECT_EQ(rows, taken.size()) << "each golden frame is of a row";
+}
 
 // Every prefix and random mutations of each golden frame, in buffers of
 // exactly their length, through the dispatcher: AddressSanitizer proves no
