@@ -92,6 +92,8 @@ check "every key of it read without a warning" \
   "$(! grep -E 'Failed to lookup|Failed to read|out of valid range|Unknown log level' \
        "$work/kestrund/out.log" "$work/kestrund/err.log" && echo ok)"
 kestrund_stop
+check "no sanitizer report from kestrund" \
+  "$(! grep -qE 'Sanitizer|runtime error:' "$work/kestrund/out.log" "$work/kestrund/err.log" && echo ok)"
 
 # morvash as installed: sets one key and reads it back.
 keyfile=$work/keys.conf
