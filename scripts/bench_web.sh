@@ -62,7 +62,7 @@ cleanup() {
 trap cleanup EXIT
 
 install=$work/install-root
-"$src/tests/e2e/stage_install.sh" "$src" "$install" > /dev/null
+"$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build" > /dev/null
 road=/zwave/networks/01-02-03-04-05-06-07-08/zw_version
 
 # kestrund's reply to trellan's zw_version frame, kept for the canned daemon

@@ -14,25 +14,17 @@ if [ -z "${ZW_E2E_IN_NETNS:-}" ]; then
   unshare -n true 2>/dev/null || { echo "no network namespace: skipped"; exit 77; }
   exec env ZW_E2E_IN_NETNS=1 unshare -n bash "$0" "$@"
 fi
-ip link set lo up
-ip link add zwd0 type veth peer name zwd1
-ip link set zwd1 up
-for host in 1 2 3 4; do ip addr add "10.77.0.$host/24" dev zwd0; done
-ip link set zwd0 up
-gateway=10.77.0.1
-
 . "$src/tests/e2e/web_stack.sh"
+. "$src/tests/e2e/sim_net.sh"
+sim_net_setup
+gateway=$sim_gateway
 work=$(mktemp -d "$build/e2e-iface.XXXXXX")
 install=$work/install-root
 fail=0
-sim_pid=
-responder_pid=
 cleanup() {
   web_stack_stop
   kestrund_stop
-  exec 9>&- || true
-  [ -z "$responder_pid" ] || wait "$responder_pid" 2>/dev/null || true
-  stop_pid "$sim_pid"
+  sim_stop
   if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
 }
 trap cleanup EXIT
@@ -51,21 +43,15 @@ poll_until() { # seconds name path pattern curl args...
   done
 }
 
-"$build/sim/zipgw-sim" --address "$gateway" --profile demo --wake-every 3 > "$work/sim.log" 2>&1 < /dev/null &
-sim_pid=$!
-mkfifo "$work/responder.in"
-python3 "$src/tests/daemon/net_gateway_responder.py" "$gateway" < "$work/responder.in" > "$work/responder.out" &
-responder_pid=$!
-exec 9> "$work/responder.in"
-for _ in $(seq 100); do grep -q ready "$work/responder.out" 2>/dev/null && break; sleep 0.1; done
+sim_start "$work" "$build/sim/zipgw-sim" "$src" --profile demo --wake-every 3
 
-"$src/tests/e2e/stage_install.sh" "$src" "$install" "$src/avi/zwave.avsc"
+"$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build"
 session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
 mkdir -p "$work/kestrund/etc" "$work/kestrund/var/networks"
 echo "$gateway|41231" > "$work/kestrund/var/networks/zip_server.txt"
 echo '{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}' > "$work/kestrund/etc/dev.json"
 kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
-web_stack_start "$work" "$install" "$build/service/trellan"
+web_stack_start "$work" "$install" "$install/bin/trellan"
 
 net=/zwave/networks/01-02-03-04-05-06-07-08
 cookie=(-b "PHPSESSID=$session")

@@ -28,10 +28,10 @@ check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi
 xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || echo bad; }
 matches() { printf '%s' "$1" | grep -qE "^$2\$" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
 
-"$src/tests/e2e/stage_install.sh" "$src" "$install" "$src/avi/zwave.avsc"
+"$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build"
 session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
 kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
-web_stack_start "$work" "$install" "$build/service/trellan"
+web_stack_start "$work" "$install" "$install/bin/trellan"
 
 net=/zwave/networks/01-02-03-04-05-06-07-08
 doc='<\?xml version="1\.0"\?><zwave>'

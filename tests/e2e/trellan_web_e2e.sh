@@ -12,7 +12,6 @@ build=$2
 if [ -z "${ZW_E2E_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
   exec env ZW_E2E_IN_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
 fi
-trellan=$build/service/trellan
 work=$(mktemp -d "$build/e2e-web.XXXXXX")
 install=$work/install-root
 fail=0
@@ -29,9 +28,10 @@ check() { # name, condition result
   if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi
 }
 
-"$src/tests/e2e/stage_install.sh" "$src" "$install"
+"$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build"
 session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
 
+trellan=$install/bin/trellan
 web_stack_start "$work" "$install" "$trellan"
 port=$web_port
 trellan_pid=$web_trellan_pid

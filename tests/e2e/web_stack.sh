@@ -2,17 +2,32 @@
 # the demo: trellan under spawn-fcgi behind nginx on a free loopback port, and
 # kestrund with a configuration directory of its own.
 #
+#   web_stage_platform <src> <install dir>                the PHP side's stand-ins
 #   web_stack_start <work dir> <install dir> <trellan>   sets web_port
 #   web_stack_stop
-#   kestrund_start <work dir> <kestrund> <zwave.avsc>     sets kestrund_pid
+#   kestrund_start <work dir> <kestrund> <zwave.avsc> [kestrund.conf]
+#                                                         sets kestrund_pid
 #   kestrund_stop
 #   web_get <name> <path> [curl args...]                  sets code and body
+#
+# <install dir> is trellan's install root (VANTOR_INSTALL_PATH is its bin).
 
 web_nginx_pid=
 web_trellan_pid=
 kestrund_pid=
 web_port=
 web_work=
+
+# What the web interface's platform provides below trellan's install root and
+# this project does not install: the PHP interpreter and the session script,
+# with the folder where its sessions live.
+web_stage_platform() {
+  local src=$1 dir=$2
+  mkdir -p "$dir/install/php/bin" "$dir/install/corvale/auth-cgi-bin" "$dir/install/corvale/var/php_sessions"
+  chmod 700 "$dir/install/corvale/var/php_sessions"
+  ln -sfn /usr/bin/php "$dir/install/php/bin/php"
+  cp "$src/service/php/user_name_get.php" "$dir/install/corvale/auth-cgi-bin/user_name_get.php"
+}
 
 web_stack_start() {
   web_work=$1
@@ -84,10 +99,16 @@ web_stack_stop() {
 }
 
 kestrund_start() {
-  local work=$1 kestrund=$2 avsc=$3
-  mkdir -p "$work/kestrund/etc" "$work/kestrund/var"
-  cp "$avsc" "$work/kestrund/etc/zwave.avsc"
-  cat > "$work/kestrund/etc/kestrund.conf" <<'CONF'
+  # Without a configuration file the daemon gets one of its own under
+  # <work dir>/kestrund/etc, with <zwave.avsc> beside it; with one (an
+  # installed tree) it runs on that file and its folder as they are.
+  local work=$1 kestrund=$2 avsc=$3 conf=${4:-}
+  mkdir -p "$work/kestrund"
+  if [ -z "$conf" ]; then
+    mkdir -p "$work/kestrund/etc" "$work/kestrund/var"
+    conf=$work/kestrund/etc/kestrund.conf
+    cp "$avsc" "$work/kestrund/etc/zwave.avsc"
+    cat > "$conf" <<'CONF'
 log = { upto_level = "information"; target = "console"; };
 portal = {
   security = {
@@ -100,8 +121,8 @@ portal = {
 };
 server = { thread_pool = { thread_init_count = 2; thread_max_count = 8; }; };
 CONF
-  "$kestrund" -f "$work/kestrund/etc/kestrund.conf" > "$work/kestrund/out.log" 2> "$work/kestrund/err.log" \
-    < /dev/null &
+  fi
+  "$kestrund" -f "$conf" > "$work/kestrund/out.log" 2> "$work/kestrund/err.log" < /dev/null &
   kestrund_pid=$!
   # Ready once its socket takes a connection.
   for _ in $(seq 100); do
