@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,13 @@ static_assert(mask_upto(ZWS_LOG_EMERG) == 0x01 && mask_upto(ZWS_LOG_WARNING) == 
 
 zws_log_settings_t *g_settings = nullptr;
 zws_log_t *g_log = nullptr;
+
+// The syslog mask, so that lines syslog would drop are not formatted first.
+std::atomic<uint32_t> g_syslog_mask{mask_upto(ZWS_LOG_DEBUG)};
+bool syslog_passes(int priority)
+{
+    return priority >= 0 && priority < 32 && (g_syslog_mask.load() & (1u << priority)) != 0;
+}
 
 const char *base_name(const char *path)
 {
@@ -124,6 +132,8 @@ int zws_log_init(zws_log_t **log, const zws_log_settings_t *settings)
         // syslog keeps the identity pointer; the settings outlive the logger.
         openlog(settings->ident, LOG_CONS, LOG_USER);
         setlogmask(static_cast<int>(settings->mask));
+        g_syslog_mask.store(settings->mask);
+        zws_log_sink_filter_set(zws_log_func_syslog, syslog_passes);
     } else {
         ZWS_LOG_MASK = settings->mask;
         ZWS_LOG_FUNC = zws_log_func_console;
