@@ -196,6 +196,10 @@ int chain_read(zwp_avi_request_t *request, avro_value_t *branch, const char *typ
 // (a response record, or the empty record in place of a command).
 int request_type_check(const zwp_avi_request_t *request, const char *type_name)
 {
+    const zwp_avro_message_types_t *types =
+        zwp_avro_schema_message_types_get(zwp_avi_schema_get(request->registry), request->name);
+    if (types && std::strcmp(types->request_type, type_name) == 0)
+        return 0;
     avro_schema_t messages = zwp_avro_schema_messages_get(zwp_avi_schema_get(request->registry));
     avro_schema_t entry = messages ? zw_avro_schema_record_field_get(messages, request->name) : nullptr;
     avro_schema_t expected = entry && is_avro_record(entry) ? zw_avro_schema_record_field_get(entry, "request")
@@ -215,8 +219,7 @@ int payload_check(zwp_avro_schema_t *schema, const uint8_t *payload, size_t size
 {
     constexpr const char *short_data = "a length, count or branch does not fit the data";
     avro_schema_t types = zwp_avro_schema_types_get(schema);
-    int index = -1;
-    avro_schema_t cookies = avro_schema_union_branch_by_name(types, &index, "Cookies");
+    avro_schema_t cookies = zwp_avro_schema_cookies_get(schema);
     size_t at = 0, used = 0;
     if (zw_avro_check_binary(cookies, payload, size, &used) != 0)
         return ZWP_AVI_FAIL("Failed to read cookies value: %s", short_data);

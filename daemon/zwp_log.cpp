@@ -175,6 +175,9 @@ int zws_log_dump_func_syslog(int priority, const uint8_t *bytes, long length)
 
 void zwp_log_function_trace(const char *file, int line, const char *func, bool ended, int result)
 {
+    // Two system calls for a trace nobody reads: skipped below the level.
+    if (!zws_log_wanted(ZWS_LOG_FUNCTION))
+        return;
     const auto pid = static_cast<unsigned>(getpid());
     const auto tid = static_cast<unsigned>(syscall(SYS_gettid));
     if (ended)
@@ -187,11 +190,18 @@ void zwp_log_function_trace(const char *file, int line, const char *func, bool e
 
 std::string zwp_log_escape(const char *text, size_t length)
 {
-    std::string out;
     if (!text)
         return "(null)";
-    out.reserve(length);
-    for (size_t i = 0; i < length; i++) {
+    // Names are nearly always plain: then the text is the copy.
+    const auto plain = [](unsigned char byte) { return byte >= 0x20 && byte != 0x7F && byte != '\\'; };
+    size_t first = 0;
+    while (first < length && plain(static_cast<unsigned char>(text[first])))
+        first++;
+    if (first == length)
+        return std::string(text, length);
+    std::string out(text, first);
+    out.reserve(length + 8);
+    for (size_t i = first; i < length; i++) {
         const auto byte = static_cast<unsigned char>(text[i]);
         switch (byte) {
         case '\n':
