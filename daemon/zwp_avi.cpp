@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,7 +82,13 @@ void message_types_resolve(zwp_avro_schema_t *schema)
         int branch = -1;
         if (!request_type || !response_type || !avro_schema_union_branch_by_name(schema->types, &branch, response_type))
             continue;
-        schema->message_types.emplace(name, zwp_avro_message_types_t{request_type, response_type, branch});
+        try {
+            schema->message_types.emplace(name, zwp_avro_message_types_t{request_type, response_type, branch});
+        } catch (const std::bad_alloc &) {
+            // Without the table every request looks into the schema itself.
+            schema->message_types.clear();
+            return;
+        }
     }
 }
 

@@ -182,10 +182,24 @@ size_t escape_controls(const char *text, size_t length, char *out, size_t size)
     while (closing > 0 && text[closing - 1] == '\n')
         closing--;
     const auto plain = [](unsigned char c) { return c >= 0x20 && c != 0x7F; };
+    // Eight bytes at a time: none below 0x20 and none 0x7F. (A borrow can
+    // only mark bytes after one that really is, so "any" is exact.)
+    const auto plain_word = [](uint64_t w) {
+        constexpr uint64_t ones = 0x0101010101010101ull;
+        constexpr uint64_t highs = 0x8080808080808080ull;
+        const uint64_t below = (w - ones * 0x20) & ~w & highs;
+        const uint64_t del = w ^ (ones * 0x7F);
+        return (below | ((del - ones) & ~del & highs)) == 0;
+    };
     size_t at = 0;
     size_t i = 0;
     while (i < length) {
         size_t run = i;
+        for (uint64_t word; run + 8 <= closing; run += 8) {
+            std::memcpy(&word, text + run, 8);
+            if (!plain_word(word))
+                break;
+        }
         while (run < closing && plain(static_cast<unsigned char>(text[run])))
             run++;
         if (run == i && i >= closing)

@@ -351,6 +351,9 @@ TEST_F(request_fixture, MalformedRequestsAreRefused)
          "[error] Failed to get 'command' field within argument of type 'TestValue': "},
         {"a name with a NUL inside", client.payload("u", std::string("network_test_get\0x", 18), "Void"),
          "[error] Failed to get 'message name' string: embedded NUL\n"},
+        {"the request record of no message", client.payload("u", "network_test_get", "Void"),
+         "[error] Request of type 'Void' does not match message 'network_test_get', which takes "
+         "'NetworkTestRequest'\n"},
         {"an interface of another class", leveled("interface_test_get", "InterfaceTestRequest", "id", 5, 0, 0x20),
          "[error] Message 'interface_test_get' does not serve an interface of command class 0x20\n"},
     };
