@@ -30,6 +30,9 @@ public:
     read_value(const read_value &) = delete;
     read_value &operator=(const read_value &) = delete;
     ~read_value() { drop(); }
+    // Frees the value now (after a large request, whose value tree is not
+    // worth holding on to).
+    void release() { drop(); }
 
     // Null when no value could be made; iface null: a string value.
     avro_value_t *take(avro_value_iface_t *iface)
@@ -61,6 +64,23 @@ private:
 thread_local read_value t_cookies;
 thread_local read_value t_name;
 thread_local read_value t_argument;
+
+// Values read from a payload larger than this are freed after the request:
+// a worker keeps only what everyday requests need, whatever a client sent
+// it once.
+constexpr size_t k_kept_payload_max = 4096;
+
+struct read_values_trim {
+    size_t payload;
+    ~read_values_trim()
+    {
+        if (payload > k_kept_payload_max) {
+            t_cookies.release();
+            t_name.release();
+            t_argument.release();
+        }
+    }
+};
 
 char *copy_text(const char *text, size_t length)
 {
@@ -327,6 +347,7 @@ int request_decode(zwp_avi_request_t *request, const uint8_t *payload, size_t si
     zwp_avro_schema_t *schema = zwp_avi_schema_get(request->registry);
     if (!schema || payload_check(schema, payload, size) != 0)
         return 22;
+    const read_values_trim trim{size};
     reader_guard reader;
     reader.reader = avro_reader_memory(reinterpret_cast<const char *>(payload), static_cast<int64_t>(size));
     if (!reader.reader)
