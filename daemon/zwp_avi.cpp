@@ -10,7 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace {
+
+// Looked up by the name a request carries, without making a string of it.
+struct name_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
+
+} // namespace
 
 struct zwp_avro_schema_t {
     avro_schema_t protocol;
@@ -18,6 +31,11 @@ struct zwp_avro_schema_t {
     avro_value_iface_t *types_iface;
     avro_value_iface_t *cookies_iface;
     avro_schema_t messages;
+    avro_schema_t cookies;
+    // Every request reads its message's entry of "messages" and every reply
+    // its response's branch of "types": resolved once here rather than by
+    // name lookups in the schema per request.
+    std::unordered_map<std::string, zwp_avro_message_types_t, name_hash, std::equal_to<>> message_types;
 };
 
 struct zwp_avi_registry_t {
@@ -45,6 +63,33 @@ void schema_release(zwp_avro_schema_t *schema)
     if (schema->protocol)
         avro_schema_decref(schema->protocol);
     delete schema;
+}
+
+// The messages the file describes completely; any other is left to the
+// lookups in the schema, which report what is missing.
+void message_types_resolve(zwp_avro_schema_t *schema)
+{
+    const size_t count = avro_schema_record_size(schema->messages);
+    for (size_t i = 0; i < count; i++) {
+        const char *name = avro_schema_record_field_name(schema->messages, static_cast<int>(i));
+        avro_schema_t entry = avro_schema_record_field_get_by_index(schema->messages, static_cast<int>(i));
+        if (!name || !entry || !is_avro_record(entry))
+            continue;
+        avro_schema_t request = zw_avro_schema_record_field_get(entry, "request");
+        avro_schema_t response = zw_avro_schema_record_field_get(entry, "response");
+        const char *request_type = request ? avro_schema_type_name(request) : nullptr;
+        const char *response_type = response ? avro_schema_type_name(response) : nullptr;
+        int branch = -1;
+        if (!request_type || !response_type || !avro_schema_union_branch_by_name(schema->types, &branch, response_type))
+            continue;
+        try {
+            schema->message_types.emplace(name, zwp_avro_message_types_t{request_type, response_type, branch});
+        } catch (const std::bad_alloc &) {
+            // Without the table every request looks into the schema itself.
+            schema->message_types.clear();
+            return;
+        }
+    }
 }
 
 int schema_load(zwp_avro_schema_t *schema, const char *dir)
@@ -79,11 +124,13 @@ int schema_load(zwp_avro_schema_t *schema, const char *dir)
         ZWS_LOG_ERROR("Failed to get 'Cookie' interface from schema: %s", avro_strerror());
         return 22;
     }
+    schema->cookies = cookies;
     schema->messages = zw_avro_schema_record_field_get(schema->protocol, "messages");
     if (!schema->messages || !is_avro_record(schema->messages)) {
         ZWS_LOG_ERROR("Failed to get the 'messages' subschema: %s", avro_strerror());
         return 22;
     }
+    message_types_resolve(schema);
     return 0;
 }
 
@@ -158,6 +205,17 @@ avro_value_iface_t *zwp_avro_schema_cookies_iface_get(const zwp_avro_schema_t *s
 avro_schema_t zwp_avro_schema_messages_get(const zwp_avro_schema_t *schema)
 {
     return schema ? schema->messages : nullptr;
+}
+avro_schema_t zwp_avro_schema_cookies_get(const zwp_avro_schema_t *schema)
+{
+    return schema ? schema->cookies : nullptr;
+}
+const zwp_avro_message_types_t *zwp_avro_schema_message_types_get(const zwp_avro_schema_t *schema, const char *name)
+{
+    if (!schema || !name)
+        return nullptr;
+    const auto found = schema->message_types.find(std::string_view(name));
+    return found != schema->message_types.end() ? &found->second : nullptr;
 }
 
 int zwp_avi_init(zwp_avi_registry_t **out, const char *dir)

@@ -20,6 +20,21 @@ avro_schema_t zwp_avro_schema_types_get(const zwp_avro_schema_t *schema);
 avro_value_iface_t *zwp_avro_schema_types_iface_get(const zwp_avro_schema_t *schema);
 avro_value_iface_t *zwp_avro_schema_cookies_iface_get(const zwp_avro_schema_t *schema);
 avro_schema_t zwp_avro_schema_messages_get(const zwp_avro_schema_t *schema);
+// The "Cookies" branch of "types".
+avro_schema_t zwp_avro_schema_cookies_get(const zwp_avro_schema_t *schema);
+
+// One message of the protocol file, resolved when the file was loaded: the
+// type names of its request and its response (borrowed from the schema)
+// and the response's branch in "types".
+struct zwp_avro_message_types_t {
+    const char *request_type;
+    const char *response_type;
+    int response_branch;
+};
+// Null for a name the file does not describe completely (no such message,
+// no request or response record, a response outside "types"): the caller
+// then looks into the schema itself and reports what is missing.
+const zwp_avro_message_types_t *zwp_avro_schema_message_types_get(const zwp_avro_schema_t *schema, const char *name);
 
 // Loads the protocol file from dir and registers every message; singleton.
 // 0 or 22.

@@ -10,14 +10,75 @@
 
 namespace {
 
-using value_guard = zw_avro_value_guard;
-
 struct reader_guard {
     avro_reader_t reader = nullptr;
     ~reader_guard()
     {
         if (reader)
             avro_reader_free(reader);
+    }
+};
+
+// The values requests are read into, kept by each thread from one request
+// to the next: a read replaces the whole value, and making and freeing the
+// value tree for every request cost more than the read itself. A value is
+// made anew when the protocol's value class changed (a held value keeps its
+// class alive, so a new class is never mistaken for the old one).
+class read_value {
+public:
+    read_value() = default;
+    read_value(const read_value &) = delete;
+    read_value &operator=(const read_value &) = delete;
+    ~read_value() { drop(); }
+    // Frees the value now (after a large request, whose value tree is not
+    // worth holding on to).
+    void release() { drop(); }
+
+    // Null when no value could be made; iface null: a string value.
+    avro_value_t *take(avro_value_iface_t *iface)
+    {
+        if (held_ && iface_ == iface && avro_value_reset(&value_) == 0)
+            return &value_;
+        drop();
+        const int made = iface ? avro_generic_value_new(iface, &value_) : avro_generic_string_new(&value_, "");
+        if (made != 0)
+            return nullptr;
+        held_ = true;
+        iface_ = iface;
+        return &value_;
+    }
+
+private:
+    void drop()
+    {
+        if (held_)
+            avro_value_decref(&value_);
+        held_ = false;
+        iface_ = nullptr;
+    }
+    avro_value_iface_t *iface_ = nullptr;
+    avro_value_t value_{};
+    bool held_ = false;
+};
+
+thread_local read_value t_cookies;
+thread_local read_value t_name;
+thread_local read_value t_argument;
+
+// Values read from a payload larger than this are freed after the request:
+// a worker keeps only what everyday requests need, whatever a client sent
+// it once.
+constexpr size_t k_kept_payload_max = 4096;
+
+struct read_values_trim {
+    size_t payload;
+    ~read_values_trim()
+    {
+        if (payload > k_kept_payload_max) {
+            t_cookies.release();
+            t_name.release();
+            t_argument.release();
+        }
     }
 };
 
@@ -196,6 +257,10 @@ int chain_read(zwp_avi_request_t *request, avro_value_t *branch, const char *typ
 // (a response record, or the empty record in place of a command).
 int request_type_check(const zwp_avi_request_t *request, const char *type_name)
 {
+    const zwp_avro_message_types_t *types =
+        zwp_avro_schema_message_types_get(zwp_avi_schema_get(request->registry), request->name);
+    if (types && std::strcmp(types->request_type, type_name) == 0)
+        return 0;
     avro_schema_t messages = zwp_avro_schema_messages_get(zwp_avi_schema_get(request->registry));
     avro_schema_t entry = messages ? zw_avro_schema_record_field_get(messages, request->name) : nullptr;
     avro_schema_t expected = entry && is_avro_record(entry) ? zw_avro_schema_record_field_get(entry, "request")
@@ -215,8 +280,7 @@ int payload_check(zwp_avro_schema_t *schema, const uint8_t *payload, size_t size
 {
     constexpr const char *short_data = "a length, count or branch does not fit the data";
     avro_schema_t types = zwp_avro_schema_types_get(schema);
-    int index = -1;
-    avro_schema_t cookies = avro_schema_union_branch_by_name(types, &index, "Cookies");
+    avro_schema_t cookies = zwp_avro_schema_cookies_get(schema);
     size_t at = 0, used = 0;
     if (zw_avro_check_binary(cookies, payload, size, &used) != 0)
         return ZWP_AVI_FAIL("Failed to read cookies value: %s", short_data);
@@ -234,14 +298,14 @@ int payload_check(zwp_avro_schema_t *schema, const uint8_t *payload, size_t size
 
 int user_read(zwp_avi_request_t *request, avro_reader_t reader, zwp_avro_schema_t *schema)
 {
-    value_guard cookies;
-    if (avro_generic_value_new(zwp_avro_schema_cookies_iface_get(schema), &cookies.value) != 0)
+    avro_value_iface_t *iface = zwp_avro_schema_cookies_iface_get(schema);
+    avro_value_t *cookies = iface ? t_cookies.take(iface) : nullptr;
+    if (!cookies)
         return ZWP_AVI_FAIL_AVRO("Failed to allocate 'Cookies' record from interface");
-    cookies.held = true;
-    if (avro_value_read(reader, &cookies.value) != 0)
+    if (avro_value_read(reader, cookies) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to read cookies value");
     avro_value_t user;
-    if (avro_value_get_by_name(&cookies.value, "user", &user, nullptr) != 0)
+    if (avro_value_get_by_name(cookies, "user", &user, nullptr) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to get 'user' field from 'Cookies' record");
     int user_branch = -1;
     if (avro_value_get_discriminant(&user, &user_branch) != 0)
@@ -260,15 +324,14 @@ int user_read(zwp_avi_request_t *request, avro_reader_t reader, zwp_avro_schema_
 
 int name_read(zwp_avi_request_t *request, avro_reader_t reader)
 {
-    value_guard message;
-    if (avro_generic_string_new(&message.value, "") != 0)
+    avro_value_t *message = t_name.take(nullptr);
+    if (!message)
         return ZWP_AVI_FAIL_AVRO("Failed to allocate 'message' value");
-    message.held = true;
-    if (avro_value_read(reader, &message.value) != 0)
+    if (avro_value_read(reader, message) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to read message name value");
     const char *name = nullptr;
     size_t name_size = 0;
-    if (avro_value_get_string(&message.value, &name, &name_size) != 0 || name_size == 0)
+    if (avro_value_get_string(message, &name, &name_size) != 0 || name_size == 0)
         return ZWP_AVI_FAIL_AVRO("Failed to get 'message name' string");
     // A NUL inside the name would let "x\0y" pass for "x".
     if (std::memchr(name, '\0', name_size - 1))
@@ -284,6 +347,7 @@ int request_decode(zwp_avi_request_t *request, const uint8_t *payload, size_t si
     zwp_avro_schema_t *schema = zwp_avi_schema_get(request->registry);
     if (!schema || payload_check(schema, payload, size) != 0)
         return 22;
+    const read_values_trim trim{size};
     reader_guard reader;
     reader.reader = avro_reader_memory(reinterpret_cast<const char *>(payload), static_cast<int64_t>(size));
     if (!reader.reader)
@@ -291,14 +355,14 @@ int request_decode(zwp_avi_request_t *request, const uint8_t *payload, size_t si
     if (user_read(request, reader.reader, schema) != 0 || name_read(request, reader.reader) != 0)
         return 22;
 
-    value_guard argument;
-    if (avro_generic_value_new(zwp_avro_schema_types_iface_get(schema), &argument.value) != 0)
+    avro_value_iface_t *types_iface = zwp_avro_schema_types_iface_get(schema);
+    avro_value_t *argument = types_iface ? t_argument.take(types_iface) : nullptr;
+    if (!argument)
         return ZWP_AVI_FAIL_AVRO("Failed to get arg value from type interface");
-    argument.held = true;
-    if (avro_value_read(reader.reader, &argument.value) != 0)
+    if (avro_value_read(reader.reader, argument) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to read request value");
     avro_value_t branch;
-    if (avro_value_get_current_branch(&argument.value, &branch) != 0)
+    if (avro_value_get_current_branch(argument, &branch) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to get current branch of request union");
     avro_schema_t branch_schema = avro_value_get_schema(&branch);
     if (!branch_schema)

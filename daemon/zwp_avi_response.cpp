@@ -108,19 +108,25 @@ int zwp_avi_response_write(zwp_avi_request_t *request, uint8_t **buffer, size_t 
     avro_schema_t types = zwp_avro_schema_types_get(schema);
     if (!messages || !types)
         return 22;
-    const char *name = request->name_logged.c_str();
-    avro_schema_t entry = zw_avro_schema_record_field_get(messages, request->name);
-    if (!entry || !is_avro_record(entry))
-        return ZWP_AVI_FAIL_AVRO("Failed to get the schema of '%s' message", name);
-    avro_schema_t response = zw_avro_schema_record_field_get(entry, "response");
-    if (!response)
-        return ZWP_AVI_FAIL_AVRO("Failed to get the response schema of '%s' message", name);
-    const char *type_name = avro_schema_type_name(response);
-    if (!type_name)
-        return ZWP_AVI_FAIL_AVRO("Failed to get type name for response schema of '%s' message", name);
+    const char *type_name = nullptr;
     int index = -1;
-    if (!avro_schema_union_branch_by_name(types, &index, type_name))
-        return ZWP_AVI_FAIL_AVRO("Failed to get '%s' schema from 'types' schema", type_name);
+    if (const zwp_avro_message_types_t *resolved = zwp_avro_schema_message_types_get(schema, request->name)) {
+        type_name = resolved->response_type;
+        index = resolved->response_branch;
+    } else {
+        const char *name = request->name_logged.c_str();
+        avro_schema_t entry = zw_avro_schema_record_field_get(messages, request->name);
+        if (!entry || !is_avro_record(entry))
+            return ZWP_AVI_FAIL_AVRO("Failed to get the schema of '%s' message", name);
+        avro_schema_t response = zw_avro_schema_record_field_get(entry, "response");
+        if (!response)
+            return ZWP_AVI_FAIL_AVRO("Failed to get the response schema of '%s' message", name);
+        type_name = avro_schema_type_name(response);
+        if (!type_name)
+            return ZWP_AVI_FAIL_AVRO("Failed to get type name for response schema of '%s' message", name);
+        if (!avro_schema_union_branch_by_name(types, &index, type_name))
+            return ZWP_AVI_FAIL_AVRO("Failed to get '%s' schema from 'types' schema", type_name);
+    }
     value_guard value;
     if (avro_generic_value_new(zwp_avro_schema_types_iface_get(schema), &value.value) != 0)
         return ZWP_AVI_FAIL_AVRO("Failed to get arg value from type interface '%s'", type_name);

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,13 @@ static_assert(mask_upto(ZWS_LOG_EMERG) == 0x01 && mask_upto(ZWS_LOG_WARNING) == 
 
 zws_log_settings_t *g_settings = nullptr;
 zws_log_t *g_log = nullptr;
+
+// The syslog mask, so that lines syslog would drop are not formatted first.
+std::atomic<uint32_t> g_syslog_mask{mask_upto(ZWS_LOG_DEBUG)};
+bool syslog_passes(int priority)
+{
+    return priority >= 0 && priority < 32 && (g_syslog_mask.load() & (1u << priority)) != 0;
+}
 
 const char *base_name(const char *path)
 {
@@ -124,6 +132,8 @@ int zws_log_init(zws_log_t **log, const zws_log_settings_t *settings)
         // syslog keeps the identity pointer; the settings outlive the logger.
         openlog(settings->ident, LOG_CONS, LOG_USER);
         setlogmask(static_cast<int>(settings->mask));
+        g_syslog_mask.store(settings->mask);
+        zws_log_sink_filter_set(zws_log_func_syslog, syslog_passes);
     } else {
         ZWS_LOG_MASK = settings->mask;
         ZWS_LOG_FUNC = zws_log_func_console;
@@ -165,6 +175,9 @@ int zws_log_dump_func_syslog(int priority, const uint8_t *bytes, long length)
 
 void zwp_log_function_trace(const char *file, int line, const char *func, bool ended, int result)
 {
+    // Two system calls for a trace nobody reads: skipped below the level.
+    if (!zws_log_wanted(ZWS_LOG_FUNCTION))
+        return;
     const auto pid = static_cast<unsigned>(getpid());
     const auto tid = static_cast<unsigned>(syscall(SYS_gettid));
     if (ended)
@@ -177,11 +190,18 @@ void zwp_log_function_trace(const char *file, int line, const char *func, bool e
 
 std::string zwp_log_escape(const char *text, size_t length)
 {
-    std::string out;
     if (!text)
         return "(null)";
-    out.reserve(length);
-    for (size_t i = 0; i < length; i++) {
+    // Names are nearly always plain: then the text is the copy.
+    const auto plain = [](unsigned char byte) { return byte >= 0x20 && byte != 0x7F && byte != '\\'; };
+    size_t first = 0;
+    while (first < length && plain(static_cast<unsigned char>(text[first])))
+        first++;
+    if (first == length)
+        return std::string(text, length);
+    std::string out(text, first);
+    out.reserve(length + 8);
+    for (size_t i = first; i < length; i++) {
         const auto byte = static_cast<unsigned char>(text[i]);
         switch (byte) {
         case '\n':

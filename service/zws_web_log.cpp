@@ -45,6 +45,16 @@ int zws_web_log_func(int priority, const char *format, ...)
     char line[4096];
     va_list args;
     va_start(args, format);
+    // A line built whole by the shared logger needs no second formatting.
+    if (format[0] == '%' && format[1] == 's' && format[2] == '\0') {
+        const char *text = va_arg(args, const char *);
+        va_end(args);
+        if (!text)
+            text = "(null)"; // what the formatting would have written
+        const size_t length = std::strlen(text);
+        deliver(text, length < sizeof line ? length : sizeof line - 1);
+        return 0;
+    }
     const int length = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     if (length < 0)
@@ -70,6 +80,7 @@ int zws_web_log_dump_func(int priority, const uint8_t *bytes, long length)
 
 void zws_web_log_start()
 {
+    zws_log_sink_filter_set(zws_web_log_func, zws_log_priority_passes);
     ZWS_LOG_FUNC = zws_web_log_func;
     ZWS_LOG_DUMP_FUNC = zws_web_log_dump_func;
     zws_log_set_style(zws_log_style::located);

@@ -40,6 +40,15 @@ extern std::atomic<uint32_t> ZWS_LOG_MASK;
 // this call sets to the "debug" mask when it is still unset).
 bool zws_log_priority_passes(int priority);
 
+// A sink that writes only the priorities `passes` lets through: for it,
+// zws_log_line does not format a line that would be dropped. The console
+// sinks are registered from the start (with zws_log_priority_passes); any
+// other sink, such as a test's capture, gets every line. At most a few
+// sinks; a null `passes` forgets the sink.
+void zws_log_sink_filter_set(zws_log_func_t sink, bool (*passes)(int priority));
+// Whether a line of this priority would be written by the sink in place now.
+bool zws_log_wanted(int priority);
+
 // The process id of located lines, asked of the kernel once per process.
 unsigned zws_log_pid();
 

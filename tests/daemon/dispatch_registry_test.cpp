@@ -181,6 +181,64 @@ TEST_F(registry_fixture, ABadProtocolFileStopsStartUp)
     zwp_avi_exit(registry);
 }
 
+// Each message's request and response types are resolved once at load, as
+// the schema's own lookups find them; a message the file does not describe
+// completely is left to those lookups, which report what is missing.
+TEST_F(registry_fixture, MessageTypesAreResolvedAsTheSchemaDescribesThem)
+{
+    for (const std::string &file : {project_avsc(), fixture_avsc()}) {
+        staged_dir dir(file);
+        zwp_avro_schema_t *schema = nullptr;
+        ASSERT_EQ(zwp_avro_schema_init(&schema, dir.path.c_str()), 0) << file;
+        avro_schema_t messages = zwp_avro_schema_messages_get(schema);
+        const size_t count = avro_schema_record_size(messages);
+        ASSERT_GT(count, 0u);
+        for (size_t i = 0; i < count; i++) {
+            const char *name = avro_schema_record_field_name(messages, static_cast<int>(i));
+            avro_schema_t entry = avro_schema_record_field_get_by_index(messages, static_cast<int>(i));
+            const zwp_avro_message_types_t *types = zwp_avro_schema_message_types_get(schema, name);
+            ASSERT_NE(types, nullptr) << name;
+            EXPECT_STREQ(types->request_type,
+                         avro_schema_type_name(zw_avro_schema_record_field_get(entry, "request")))
+                << name;
+            const char *response = avro_schema_type_name(zw_avro_schema_record_field_get(entry, "response"));
+            EXPECT_STREQ(types->response_type, response) << name;
+            int branch = -1;
+            ASSERT_NE(avro_schema_union_branch_by_name(zwp_avro_schema_types_get(schema), &branch, response), nullptr);
+            EXPECT_EQ(types->response_branch, branch) << name;
+        }
+        EXPECT_EQ(zwp_avro_schema_message_types_get(schema, "no_such_message"), nullptr);
+        EXPECT_EQ(zwp_avro_schema_message_types_get(schema, nullptr), nullptr);
+        EXPECT_EQ(zwp_avro_schema_message_types_get(nullptr, "network_version_get"), nullptr);
+        zwp_avro_schema_exit(schema);
+    }
+
+    // Entries that name no record pair, or a response outside "types".
+    const std::string text =
+        R"({"type":"record","name":"P","fields":[{"name":"types","type":[)"
+        R"({"type":"record","name":"Void","fields":[]},)"
+        R"({"type":"record","name":"Cookies","fields":[{"name":"user","type":["string","null"]}]}]},)"
+        R"({"name":"messages","type":{"type":"record","name":"M","fields":[)"
+        R"({"name":"whole_get","type":{"type":"record","name":"A","fields":[)"
+        R"({"name":"request","type":"Void"},{"name":"response","type":"Void"}]}},)"
+        R"({"name":"outside_get","type":{"type":"record","name":"B","fields":[{"name":"request","type":"Void"},)"
+        R"({"name":"response","type":{"type":"record","name":"Elsewhere","fields":[]}}]}},)"
+        R"({"name":"no_response_get","type":{"type":"record","name":"C","fields":[)"
+        R"({"name":"request","type":"Void"}]}},)"
+        R"({"name":"not_a_pair_get","type":"int"}]}}]})";
+    staged_dir dir("", text);
+    zwp_avro_schema_t *schema = nullptr;
+    ASSERT_EQ(zwp_avro_schema_init(&schema, dir.path.c_str()), 0);
+    const zwp_avro_message_types_t *whole = zwp_avro_schema_message_types_get(schema, "whole_get");
+    ASSERT_NE(whole, nullptr);
+    EXPECT_STREQ(whole->request_type, "Void");
+    EXPECT_STREQ(whole->response_type, "Void");
+    EXPECT_EQ(whole->response_branch, 0);
+    for (const char *name : {"outside_get", "no_response_get", "not_a_pair_get"})
+        EXPECT_EQ(zwp_avro_schema_message_types_get(schema, name), nullptr) << name;
+    zwp_avro_schema_exit(schema);
+}
+
 // The association messages stand for two classes with the same slots; any
 // other class must not reach a module's slots, which would read another
 // module's interface state.

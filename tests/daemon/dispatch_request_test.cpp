@@ -351,6 +351,9 @@ TEST_F(request_fixture, MalformedRequestsAreRefused)
          "[error] Failed to get 'command' field within argument of type 'TestValue': "},
         {"a name with a NUL inside", client.payload("u", std::string("network_test_get\0x", 18), "Void"),
          "[error] Failed to get 'message name' string: embedded NUL\n"},
+        {"the request record of no message", client.payload("u", "network_test_get", "Void"),
+         "[error] Request of type 'Void' does not match message 'network_test_get', which takes "
+         "'NetworkTestRequest'\n"},
         {"an interface of another class", leveled("interface_test_get", "InterfaceTestRequest", "id", 5, 0, 0x20),
          "[error] Message 'interface_test_get' does not serve an interface of command class 0x20\n"},
     };
@@ -360,6 +363,45 @@ TEST_F(request_fixture, MalformedRequestsAreRefused)
         EXPECT_TRUE(log.contains(c.line)) << c.what;
     }
     // The argument made by a handler that then fails is not leaked (ASan).
+}
+
+// A worker reads request after request into the same values: nothing of
+// one request may show in the next (a user where none was sent, an
+// argument of another message), also after a refused or a large one.
+TEST_F(request_fixture, EachRequestReadsOnlyWhatItCarries)
+{
+    const auto root = [&](const char *user, int value) {
+        return client.payload(user, "root_test_get", "RootTestRequest",
+                              [&](avro_value_t *record) { set_int(record, "parameter.value", value); });
+    };
+    const std::string long_user(6000, 'u');
+    const struct {
+        std::vector<uint8_t> payload;
+        int read;
+        const char *user; // what the root call saw; null: no root call
+        int argument;
+    } steps[] = {
+        {root("alice", 3), 0, "alice", 3},
+        {root(nullptr, 4), 0, "<null>", 4},
+        {leveled("network_test_get", "NetworkTestRequest", "id", 0, 0, 0, false, 9), 0, nullptr, 9},
+        {client.payload("u", std::string("root_test_get\0x", 15), "Void"), 22, nullptr, -1},
+        {root(nullptr, 5), 0, "<null>", 5},
+        {root(long_user.c_str(), 6), 0, long_user.c_str(), 6},
+        {root("bob", 0), 0, "bob", 0},
+        {client.payload(nullptr, "network_void_get", "Void"), 0, nullptr, -1},
+        {root(nullptr, 8), 0, "<null>", 8},
+    };
+    int at = 0;
+    for (const auto &step : steps) {
+        seen = seen_t{};
+        const outcome out = run(step.payload);
+        EXPECT_EQ(out.read, step.read) << "step " << at;
+        if (step.user) {
+            EXPECT_EQ(seen.user, step.user) << "step " << at;
+        }
+        EXPECT_EQ(seen.argument, step.argument) << "step " << at;
+        at++;
+    }
 }
 
 TEST_F(request_fixture, AssociationMessagesServeBothOfTheirClasses)

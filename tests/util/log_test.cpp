@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -47,6 +48,119 @@ TEST_F(LogCapture, PlainAndLocatedStyles)
     EXPECT_EQ(g_lines[1].rfind("[warning] [", 0), 0u);
     EXPECT_NE(g_lines[1].find("] log_test.cpp:"), std::string::npos);
     EXPECT_NE(g_lines[1].find(" TestBody(): Root dir not present at '/x'\n"), std::string::npos);
+}
+
+// Texts reach the line with control characters escaped, except the line
+// ends that close them; the rest of the text, whatever its bytes, stays.
+TEST_F(LogCapture, ControlCharactersAreEscapedAndTheRestKept)
+{
+    const struct {
+        std::string text;
+        const char *line;
+    } cases[] = {
+        {"plain text", "[error] plain text\n"},
+        {"two\nlines", "[error] two\\nlines\n"},
+        {"closing ends stay\n\n", "[error] closing ends stay\n\n\n"},
+        {"\r\t\x01\x1b\x1f\x7f", "[error] \\r\\t\\x01\\x1B\\x1F\\x7F\n"},
+        {"\n", "[error] \n\n"},
+        {"back\\slash and caf\xc3\xa9 ~", "[error] back\\slash and caf\xc3\xa9 ~\n"},
+        {"mid\nand end\n", "[error] mid\\nand end\n\n"},
+        {"", "[error] \n"},
+        // Past the first eight bytes, at the end of a word and after high bytes.
+        {"0123456789\x7f", "[error] 0123456789\\x7F\n"},
+        {"abcdefg\x1f", "[error] abcdefg\\x1F\n"},
+        {"\x80\xff\xa0\xfe\x9f\xc0\xe0\xf0 high\x02", "[error] \x80\xff\xa0\xfe\x9f\xc0\xe0\xf0 high\\x02\n"},
+        {"!!!!!!!!~~~~~~~~        x", "[error] !!!!!!!!~~~~~~~~        x\n"},
+    };
+    for (const auto &c : cases) {
+        g_lines.clear();
+        ZWS_LOG_ERROR("%s", c.text.c_str());
+        ASSERT_EQ(g_lines.size(), 1u) << c.line;
+        EXPECT_EQ(g_lines[0], c.line);
+    }
+}
+
+std::vector<std::string> g_long_lines;
+int capture_long(int, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    std::string line(static_cast<size_t>(length), '\0');
+    std::vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    va_end(args);
+    g_long_lines.push_back(line);
+    return 0;
+}
+
+// A text is cut at 2047 characters before its escapes, which may make it
+// four times as long: nothing of the cut text is lost to the escapes.
+TEST_F(LogCapture, LongTextsAreCutBeforeTheirEscapes)
+{
+    ZWS_LOG_FUNC = capture_long;
+    g_long_lines.clear();
+    ZWS_LOG_ERROR("%s", std::string(3000, 'a').c_str());
+    ZWS_LOG_ERROR("%s", std::string(3000, '\x01').c_str());
+    ASSERT_EQ(g_long_lines.size(), 2u);
+    EXPECT_EQ(g_long_lines[0], "[error] " + std::string(2047, 'a') + "\n");
+    std::string escaped;
+    for (int i = 0; i < 2047; i++)
+        escaped += "\\x01";
+    EXPECT_EQ(g_long_lines[1], "[error] " + escaped + "\n");
+}
+
+TEST_F(LogCapture, LocatedLinesNameProcessFileLineAndFunction)
+{
+    zws_log_set_style(zws_log_style::located);
+    const int line = __LINE__ + 1;
+    ZWS_LOG_NOTE("value %d", -7);
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0], "[notice] [" + std::to_string(getpid()) + "] log_test.cpp:" + std::to_string(line) +
+                              " TestBody(): value -7\n");
+}
+
+int g_filter_calls = 0;
+bool errors_only(int priority)
+{
+    g_filter_calls++;
+    return priority <= ZWS_LOG_ERR;
+}
+
+// A sink registered with its filter is not handed the lines it would drop;
+// any other sink, such as this capture before and after, gets every line.
+TEST_F(LogCapture, ASinksFilterDropsLinesBeforeTheyReachIt)
+{
+    ZWS_LOG_DEBUGGING("unfiltered %d", 1);
+    EXPECT_TRUE(zws_log_wanted(ZWS_LOG_DEBUG));
+    zws_log_sink_filter_set(capture, errors_only);
+    g_filter_calls = 0;
+    ZWS_LOG_DEBUGGING("dropped %d", 2);
+    ZWS_LOG_ERROR("kept %d", 3);
+    EXPECT_EQ(g_filter_calls, 2);
+    EXPECT_FALSE(zws_log_wanted(ZWS_LOG_INFO));
+    zws_log_sink_filter_set(capture, nullptr);
+    ZWS_LOG_DEBUGGING("unfiltered again %d", 4);
+    const std::vector<std::string> expected = {"[debug] unfiltered 1\n", "[error] kept 3\n",
+                                               "[debug] unfiltered again 4\n"};
+    EXPECT_EQ(g_lines, expected);
+}
+
+// The console sinks follow the mask, set or not.
+TEST(LogWanted, TheConsoleFollowsTheMask)
+{
+    const zws_log_func_t saved = ZWS_LOG_FUNC;
+    const uint32_t saved_mask = ZWS_LOG_MASK;
+    ZWS_LOG_FUNC = zws_log_func_console;
+    ZWS_LOG_MASK = (1u << (ZWS_LOG_WARNING + 1)) - 1;
+    EXPECT_TRUE(zws_log_wanted(ZWS_LOG_WARNING));
+    EXPECT_FALSE(zws_log_wanted(ZWS_LOG_NOTICE));
+    ZWS_LOG_MASK = 0;
+    EXPECT_TRUE(zws_log_wanted(ZWS_LOG_DEBUG)) << "an unset mask writes every priority";
+    ZWS_LOG_MASK = saved_mask;
+    ZWS_LOG_FUNC = saved;
 }
 
 TEST(LogDump, RowsArePaddedAndUseLowSevenBits)
