@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -219,18 +221,30 @@ struct zwp_zwave_client_t {
     std::condition_variable done;
     bool in_progress = false;
     uint64_t pass = 0;
+    bool cancel = false; // set once by destroy: no pass waits any more
 
     // Discovery lists, written by the discovery thread.
     std::mutex discovery_lock;
     void *handle = nullptr;
+    // One name per address; first false when the gateway gave none.
+    using name_t = std::pair<bool, std::string>;
     std::vector<uint8_t> ipv4_list;
-    std::vector<std::string> ipv4_names;
+    std::vector<name_t> ipv4_names;
     std::vector<uint8_t> ipv6_list;
-    std::vector<std::string> ipv6_names;
+    std::vector<name_t> ipv6_names;
     uint8_t state = 0;
     int report = 0;
     int total = 0;
 
+    // The discovery thread of the web interface; joined before the next one
+    // starts and at destroy.
+    std::mutex thread_lock;
+    std::thread discovery_thread;
+    std::atomic<bool> discovery_running{false};
+
+    // The choice and the stored entries: written by start-up and by a
+    // gateway set, read by requests.
+    mutable std::mutex record_lock;
     bool selected = false;
     bool file_bad = false; // the stored file did not read whole
     zwp_gw_t chosen{};
@@ -264,7 +278,10 @@ void discovery_result_cb(const uint8_t *addrs, uint8_t count, int ipv4, void *us
             auto &list_names = ipv4 ? client->ipv4_names : client->ipv6_names;
             list.insert(list.end(), addrs, addrs + size * count);
             for (uint8_t i = 0; i < count; i++) {
-                list_names.emplace_back(names && names[i] ? names[i] : "");
+                if (names && names[i])
+                    list_names.emplace_back(true, names[i]);
+                else
+                    list_names.emplace_back(false, std::string());
                 if (names && names[i])
                     ZWS_LOG_INFORMATION(ipv4 ? "Discovered IPv4 MDNS name: %s" : "Discovered IPv6 MDNS name: %s",
                                         names[i]);
@@ -314,6 +331,8 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
     if (!client)
         return 22;
     std::unique_lock<std::mutex> guard(client->lock);
+    if (client->cancel)
+        return 22;
     if (client->in_progress)
         return 0;
     discovery_stop(client);
@@ -339,10 +358,13 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
         client->handle = handle;
     }
     const bool ended = client->done.wait_for(guard, std::chrono::seconds(ZWP_DISCOVERY_WAIT_SEC),
-                                             [client]() { return !client->in_progress; });
+                                             [client]() { return !client->in_progress || client->cancel; });
+    const bool cancelled = client->in_progress && client->cancel;
     client->in_progress = false;
     guard.unlock();
     discovery_stop(client);
+    if (cancelled)
+        return 22;
     if (!ended) {
         ZWS_LOG_ERROR("Discovery of gateways did not complete within %d seconds", ZWP_DISCOVERY_WAIT_SEC);
         discovery_state_clear(client);
@@ -443,6 +465,7 @@ void gateway_discover(zwp_zwave_client_t *client)
     gw.port = ZWP_ZIP_PORT_DEFAULT;
     if (zwp_zwave_client_store(client, &gw) != 0)
         ZWS_LOG_WARN("Failed to write ZIP server address to file");
+    std::lock_guard<std::mutex> record(client->record_lock);
     client->chosen = gw;
     client->selected = true;
 }
@@ -501,6 +524,17 @@ void zwp_zwave_client_destroy(zwp_zwave_client_t *client)
 {
     if (!client)
         return;
+    {
+        std::lock_guard<std::mutex> guard(client->lock);
+        client->cancel = true;
+    }
+    client->done.notify_all();
+    discovery_stop(client);
+    {
+        std::lock_guard<std::mutex> guard(client->thread_lock);
+        if (client->discovery_thread.joinable())
+            client->discovery_thread.join();
+    }
     discovery_stop(client);
     delete client;
 }
@@ -509,20 +543,44 @@ int zwp_zwave_client_store(zwp_zwave_client_t *client, const zwp_gw_t *gw)
 {
     if (!client || !gw || client->var_dir.empty())
         return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
     if (client->file_bad)
         bad_copy_keep(client->var_dir.c_str());
     if (zwp_zip_server_file_write(client->var_dir.c_str(), gw, client->entries, client->entry_count) != 0)
         return 22;
     client->file_bad = false;
     int skipped = 0;
-    if (zwp_zip_server_file_read(client->var_dir.c_str(), client->entries, &client->entry_count, &skipped) != 0)
-        client->entry_count = 0;
+    zwp_zip_entry_t read[ZWP_ZIP_ENTRY_MAX]{};
+    int count = 0;
+    if (zwp_zip_server_file_read(client->var_dir.c_str(), read, &count, &skipped) != 0)
+        count = 0;
+    // Slots past the lines read hold nothing, so that no older entry
+    // reappears in a listing.
+    std::memcpy(client->entries, read, sizeof read);
+    client->entry_count = count;
+    return 0;
+}
+
+int zwp_zwave_client_gw_set(zwp_zwave_client_t *client, const zwp_gw_t *gw)
+{
+    if (!client || !gw)
+        return 22;
+    {
+        std::lock_guard<std::mutex> record(client->record_lock);
+        client->chosen = *gw;
+        client->selected = true;
+    }
+    if (zwp_zwave_client_store(client, gw) != 0)
+        ZWS_LOG_WARN("Failed to write ZIP server address to file");
     return 0;
 }
 
 int zwp_zwave_client_gw_get(const zwp_zwave_client_t *client, zwp_gw_t *gw)
 {
-    if (!client || !gw || !client->selected)
+    if (!client || !gw)
+        return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
+    if (!client->selected)
         return 22;
     *gw = client->chosen;
     return 0;
@@ -532,6 +590,7 @@ int zwp_zwave_client_entries_get(const zwp_zwave_client_t *client, zwp_zip_entry
 {
     if (!client || !entries)
         return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
     std::memcpy(entries, client->entries, sizeof client->entries);
     return 0;
 }
@@ -545,3 +604,95 @@ int zwp_zwave_client_net_set(zwp_zwave_client_t *client, zwp_net_t *net)
 }
 
 zwp_net_t *zwp_zwave_client_net_get(const zwp_zwave_client_t *client) { return client ? client->net : nullptr; }
+
+namespace {
+
+struct discovery_pass {
+    int ipv4;
+    int mdns;
+    int clear;
+    const char *failure;
+};
+// Each family is emptied by its probe pass and added to by its mDNS pass.
+constexpr discovery_pass discovery_passes[] = {
+    {1, 0, 1, "IPv4 without MDNS discovery failed."},
+    {1, 1, 0, "IPv4 with MDNS discovery failed."},
+    {0, 0, 1, "IPv6 without MDNS discovery failed."},
+    {0, 1, 0, "IPv6 with MDNS discovery failed."},
+};
+
+void discovery_passes_run(zwp_zwave_client_t *client)
+{
+    zwu_thread_name_set("ANetDiscoveryStartHdlr", nullptr);
+    for (const discovery_pass &pass : discovery_passes) {
+        if (zwp_discovery_run(client, pass.ipv4, pass.mdns, pass.clear) != 0) {
+            ZWS_LOG_ERROR("%s", pass.failure);
+            break;
+        }
+    }
+    discovery_state_clear(client);
+    client->discovery_running = false;
+}
+
+void names_copy(const std::vector<uint8_t> &addrs, const std::vector<zwp_zwave_client_t::name_t> &names,
+                size_t size, std::vector<zwp_discovered_gw_t> *out)
+{
+    const size_t count = addrs.size() / size;
+    out->reserve(count);
+    for (size_t i = 0; i < count; i++) {
+        zwp_discovered_gw_t gw{};
+        std::memcpy(gw.addr, addrs.data() + i * size, size);
+        if (i < names.size() && names[i].first) {
+            gw.has_name = true;
+            gw.name = names[i].second;
+        }
+        out->push_back(std::move(gw));
+    }
+}
+
+} // namespace
+
+int zwp_zwave_client_discovery_start(zwp_zwave_client_t *client)
+{
+    if (!client)
+        return 22;
+    std::lock_guard<std::mutex> guard(client->thread_lock);
+    {
+        std::lock_guard<std::mutex> lists(client->discovery_lock);
+        // A discovery already runs (ours, or a pass of the start-up).
+        if (client->discovery_running || client->state != 0)
+            return 0;
+        client->discovery_running = true;
+    }
+    // The previous thread has ended its passes; only its join is left.
+    if (client->discovery_thread.joinable())
+        client->discovery_thread.join();
+    try {
+        client->discovery_thread = std::thread(discovery_passes_run, client);
+    } catch (const std::system_error &) {
+        client->discovery_running = false;
+        ZWS_LOG_ERROR("Failed to create the gateway discovery thread");
+        return 22;
+    }
+    return 0;
+}
+
+int zwp_zwave_client_discovery_snapshot_get(zwp_zwave_client_t *client, zwp_discovery_snapshot_t *snapshot)
+{
+    if (!client || !snapshot)
+        return 22;
+    try {
+        std::lock_guard<std::mutex> lists(client->discovery_lock);
+        snapshot->state = client->state;
+        snapshot->received_reports = client->report;
+        snapshot->total_reports = client->total;
+        snapshot->ipv4.clear();
+        snapshot->ipv6.clear();
+        names_copy(client->ipv4_list, client->ipv4_names, 4, &snapshot->ipv4);
+        names_copy(client->ipv6_list, client->ipv6_names, 16, &snapshot->ipv6);
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    return 0;
+}
