@@ -233,8 +233,9 @@ struct zwp_zwave_client_t {
     std::vector<uint8_t> ipv6_list;
     std::vector<name_t> ipv6_names;
     uint8_t state = 0;
-    int report = 0;
-    int total = 0;
+    // Report counters of each family's last pass that reported gateways.
+    int report[2] = {};
+    int total[2] = {};
 
     // The discovery thread of the web interface; joined before the next one
     // starts and at destroy.
@@ -276,12 +277,25 @@ void discovery_result_cb(const uint8_t *addrs, uint8_t count, int ipv4, void *us
         try {
             auto &list = ipv4 ? client->ipv4_list : client->ipv6_list;
             auto &list_names = ipv4 ? client->ipv4_names : client->ipv6_names;
-            list.insert(list.end(), addrs, addrs + size * count);
             for (uint8_t i = 0; i < count; i++) {
-                if (names && names[i])
-                    list_names.emplace_back(true, names[i]);
-                else
-                    list_names.emplace_back(false, std::string());
+                const uint8_t *addr = addrs + i * size;
+                const bool named = names && names[i];
+                // A gateway that answers more than one probe, or both the
+                // probe and mDNS, is one gateway: it is listed once, with
+                // the name that mDNS gave it.
+                size_t at = 0;
+                while (at < list.size() / size && std::memcmp(list.data() + at * size, addr, size) != 0)
+                    at++;
+                if (at < list.size() / size) {
+                    if (named && at < list_names.size() && !list_names[at].first)
+                        list_names[at] = {true, names[i]};
+                } else {
+                    list.insert(list.end(), addr, addr + size);
+                    if (named)
+                        list_names.emplace_back(true, names[i]);
+                    else
+                        list_names.emplace_back(false, std::string());
+                }
                 if (names && names[i])
                     ZWS_LOG_INFORMATION(ipv4 ? "Discovered IPv4 MDNS name: %s" : "Discovered IPv6 MDNS name: %s",
                                         names[i]);
@@ -292,8 +306,8 @@ void discovery_result_cb(const uint8_t *addrs, uint8_t count, int ipv4, void *us
             ZWS_LOG_ERROR("Failed to allocate memory");
         }
         client->state = ipv4 ? 1 : 3;
-        client->report = report;
-        client->total = total;
+        client->report[ipv4 ? 1 : 0] = report;
+        client->total[ipv4 ? 1 : 0] = total;
         for (uint8_t i = 0; i < count; i++) {
             char text[ZWU_INET_ADDRSTRLEN];
             if (addr_text(addrs + i * size, ipv4 != 0, text, sizeof text))
@@ -341,9 +355,9 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
         if (clear) {
             (ipv4 ? client->ipv4_list : client->ipv6_list).clear();
             (ipv4 ? client->ipv4_names : client->ipv6_names).clear();
+            client->report[ipv4 ? 1 : 0] = 0;
+            client->total[ipv4 ? 1 : 0] = 0;
         }
-        client->report = 0;
-        client->total = 0;
         client->state = static_cast<uint8_t>(ipv4 ? (mdns ? 2 : 1) : (mdns ? 4 : 3));
     }
     client->in_progress = true;
@@ -663,6 +677,9 @@ int zwp_zwave_client_discovery_start(zwp_zwave_client_t *client)
         if (client->discovery_running || client->state != 0)
             return 0;
         client->discovery_running = true;
+        // Shown as running from now on, so that no answer after this start
+        // shows the lists of an earlier discovery as final.
+        client->state = 1;
     }
     // The previous thread has ended its passes; only its join is left.
     if (client->discovery_thread.joinable())
@@ -670,6 +687,7 @@ int zwp_zwave_client_discovery_start(zwp_zwave_client_t *client)
     try {
         client->discovery_thread = std::thread(discovery_passes_run, client);
     } catch (const std::system_error &) {
+        discovery_state_clear(client);
         client->discovery_running = false;
         ZWS_LOG_ERROR("Failed to create the gateway discovery thread");
         return 22;
@@ -684,8 +702,11 @@ int zwp_zwave_client_discovery_snapshot_get(zwp_zwave_client_t *client, zwp_disc
     try {
         std::lock_guard<std::mutex> lists(client->discovery_lock);
         snapshot->state = client->state;
-        snapshot->received_reports = client->report;
-        snapshot->total_reports = client->total;
+        // The counters of the last family, in listing order, that has
+        // gateways.
+        const int family = client->ipv6_list.empty() ? 1 : 0;
+        snapshot->received_reports = client->report[family];
+        snapshot->total_reports = client->total[family];
         snapshot->ipv4.clear();
         snapshot->ipv6.clear();
         names_copy(client->ipv4_list, client->ipv4_names, 4, &snapshot->ipv4);

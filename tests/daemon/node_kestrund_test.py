@@ -310,11 +310,14 @@ def part_gateway():
 
     # Discovery runs on its own thread: the first answer cannot show it yet.
     first = gateway_list(1)
-    check(first is not None, "root_gateway_list starts a discovery and answers at once")
+    check(first is not None and first["discovery_state"] != 0,
+          f"root_gateway_list starts a discovery and answers at once, showing it running ({first})")
     again = gateway_list(1)
     check(again is not None, "a second start while one runs answers too")
     report = wait_discovered(GATEWAY_A)
     if check(report is not None and listed(report, GATEWAY_A), f"discovery finds gateway A ({report})"):
+        check(0 < report["received_reports"] == report["total_reports"],
+              f"with the report counters of its last pass ({report['received_reports']}/{report['total_reports']})")
         a = listed(report, GATEWAY_A)
         check(len(a) == 1 and a[0]["gateway_flag"] == 3 and a[0]["unsolicited_port_number"] == 41231
               and a[0]["address_type"] == 1,
