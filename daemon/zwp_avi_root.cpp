@@ -211,14 +211,7 @@ int gateway_set_call(zwp_net_list_t *net_list, const char *, void *arguments, vo
 // root_gateway_get and root_gateway_list
 // ---------------------------------------------------------------------------
 
-struct gateway_entry {
-    bool has_name = false;
-    std::string name;
-    uint8_t addr[16] = {};
-    int32_t address_type = 0;
-    int32_t port = 0;
-    int32_t flag = 0; // gateway_status for the get
-};
+using gateway_entry = zwp_root_gateway_t;
 
 int gateway_write(avro_value_t *record, const gateway_entry &gw, const char *flag_field, const char *record_name)
 {
@@ -303,12 +296,16 @@ int gateway_list_argument(avro_value_t *parameter, void **arguments)
 
 bool same_address(const uint8_t *a, const uint8_t *b, bool ipv4) { return std::memcmp(a, b, ipv4 ? 4 : 16) == 0; }
 
-// Discovered gateways first, each family in its order; a stored entry that
-// discovery found too is listed once, as discovered; then the other stored
-// entries.
-void gateways_collect(const zwp_discovery_snapshot_t &found, zwp_zip_entry_t stored[ZWP_ZIP_ENTRY_MAX],
-                      bool selected, const zwp_gw_t &chosen, int initialised, std::vector<gateway_entry> *out)
+} // namespace
+
+void zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
+                                 const zwp_zip_entry_t (&stored_entries)[ZWP_ZIP_ENTRY_MAX], const zwp_gw_t *chosen_gw,
+                                 bool initialised, std::vector<zwp_root_gateway_t> *out)
 {
+    zwp_zip_entry_t stored[ZWP_ZIP_ENTRY_MAX];
+    std::memcpy(stored, stored_entries, sizeof stored);
+    const bool selected = chosen_gw != nullptr;
+    const zwp_gw_t chosen = chosen_gw ? *chosen_gw : zwp_gw_t{};
     const bool chosen_ipv4 = chosen.addr_type == 1;
     for (const bool ipv4 : {true, false}) {
         for (const zwp_discovered_gw_t &gw : ipv4 ? found.ipv4 : found.ipv6) {
@@ -349,6 +346,8 @@ void gateways_collect(const zwp_discovery_snapshot_t &found, zwp_zip_entry_t sto
     }
 }
 
+namespace {
+
 int gateway_list_call(zwp_net_list_t *net_list, const char *, void *arguments, void **results,
                       const zwp_avi_message *)
 {
@@ -377,7 +376,8 @@ int gateway_list_call(zwp_net_list_t *net_list, const char *, void *arguments, v
             made->received_reports = found.received_reports;
             made->total_reports = found.total_reports;
         }
-        gateways_collect(found, stored, selected, chosen, network_initialised(net_list), &made->gateways);
+        zwp_root_gateway_list_build(found, stored, selected ? &chosen : nullptr, network_initialised(net_list) != 0,
+                                    &made->gateways);
     } catch (const std::bad_alloc &) {
         ZWS_LOG_ERROR("Failed to allocate memory");
         delete made;

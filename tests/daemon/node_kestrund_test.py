@@ -365,6 +365,17 @@ def part_gateway():
     check(install.stored() == f"{GATEWAY_A}|4444|{key}\n{GATEWAY_B}|41231\n",
           f"the key is stored with the gateway in use only ({install.stored()!r})")
     check(not any(key in line for line in daemon.stdout() + daemon.stderr()), "the key reaches no log line")
+    # The simulator speaks no DTLS: the network on A does not initialise, and
+    # nothing is shown in use meanwhile.
+    report = gateway_list(0)
+    check(report is not None and report["gateway_list"] and not any(gw["gateway_flag"] & 1
+                                                                     for gw in report["gateway_list"]),
+          f"before the network is initialised no gateway is in use ({report})")
+    got = ask("root_gateway_get")
+    check(got is not None and got["parameter"]["gateway_status"] == 0
+          and got["parameter"]["unsolicited_port_number"] == 4444, f"and the get shows status 0 ({got})")
+    # A discovery that runs when the daemon is told to end is stopped.
+    check(gateway_list(1) is not None, "a last discovery starts")
     stop_checks(daemon, "gateway")
     gateway_a.stop()
     gateway_b.stop()
