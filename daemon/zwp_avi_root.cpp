@@ -3,11 +3,12 @@
 #include "avi/zw_avro.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_log.h"
-#include "daemon/zwp_net_list.h"
+#include "daemon/zwp_gateway_ops.h"
 #include "daemon/zwp_net_ops.h"
 #include "daemon/zwp_zwave_client.h"
 #include "util/zwu_number.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -45,8 +46,9 @@ int hex_digit(char c)
 // tree.
 int network_initialised(zwp_net_list_t *net_list)
 {
+    const zwp_gateway_ops_t *list = zwp_gateway_ops_get();
     zwp_net_t *net = nullptr;
-    if (zwp_net_list_net_get(net_list, &net) != 0 || !net)
+    if (!list->net_get || list->net_get(net_list, &net) != 0 || !net)
         return 0;
     const zwp_net_ops_t *ops = zwp_net_ops_get();
     int initialised = 0;
@@ -162,13 +164,14 @@ class client_lock_guard {
 public:
     explicit client_lock_guard(zwp_net_list_t *net_list)
     {
-        if (zwp_net_list_zwave_client_lock(net_list) == 0)
+        const zwp_gateway_ops_t *list = zwp_gateway_ops_get();
+        if (list->client_lock && list->client_unlock && list->client_lock(net_list) == 0)
             net_list_ = net_list;
     }
     ~client_lock_guard()
     {
         if (net_list_)
-            zwp_net_list_zwave_client_unlock(net_list_);
+            zwp_gateway_ops_get()->client_unlock(net_list_);
     }
     client_lock_guard(const client_lock_guard &) = delete;
     client_lock_guard &operator=(const client_lock_guard &) = delete;
@@ -181,26 +184,32 @@ private:
 int gateway_set_call(zwp_net_list_t *net_list, const char *, void *arguments, void **, const zwp_avi_message *)
 {
     const auto *gw = static_cast<const zwp_gw_t *>(arguments);
-    zwp_zwave_client_t *client = zwp_net_list_zwave_client_get(net_list);
-    if (!gw || !client)
+    const zwp_gateway_ops_t *list = zwp_gateway_ops_get();
+    zwp_zwave_client_t *client = list->client_get ? list->client_get(net_list) : nullptr;
+    if (!gw || !client || !list->net_get || !list->net_stop || !list->spawn)
         return 22;
     client_lock_guard guard(net_list);
     if (!guard.held())
         return 22;
     zwp_net_t *running = nullptr;
-    if (zwp_net_list_net_get(net_list, &running) == 0 && running) {
+    if (list->net_get(net_list, &running) == 0 && running) {
+        const uint8_t *id = zwp_net_id_get(running);
+        char id_text[24];
+        std::snprintf(id_text, sizeof id_text, "%02X-%02X-%02X-%02X-%02X-%02X-%02X-%02X", id[0], id[1], id[2], id[3],
+                      id[4], id[5], id[6], id[7]);
+        // The stop waits for every reference, this one included.
         const zwp_net_ops_t *ops = zwp_net_ops_get();
         if (ops->unref)
             ops->unref(running);
         // A network that does not stop keeps its threads: a second one
         // beside it would share the gateway's port.
-        if (zwp_net_list_net_stop(net_list, ZWP_NET_LIST_FIXED_ID_TEXT) != 0) {
+        if (list->net_stop(net_list, id_text) != 0) {
             ZWS_LOG_ERROR("Failed to stop the running network; the gateway stays unchanged");
             return 22;
         }
     }
     zwp_zwave_client_gw_set(client, gw);
-    if (portal_client_spawn(net_list, nullptr) != 0) {
+    if (list->spawn(net_list, nullptr) != 0) {
         ZWS_LOG_ERROR("portal_client_spawn failed");
         return 22;
     }
@@ -254,7 +263,9 @@ int gateway_get_call(zwp_net_list_t *net_list, const char *, void *, void **resu
     if (!made)
         return 22;
     zwp_gw_t gw{};
-    if (zwp_zwave_client_gw_get(zwp_net_list_zwave_client_get(net_list), &gw) == 0) {
+    const zwp_gateway_ops_t *list = zwp_gateway_ops_get();
+    zwp_zwave_client_t *client = list->client_get ? list->client_get(net_list) : nullptr;
+    if (zwp_zwave_client_gw_get(client, &gw) == 0) {
         std::memcpy(made->addr, gw.addr, sizeof made->addr);
         made->address_type = static_cast<int32_t>(gw.addr_type);
         made->port = gw.port;
@@ -296,11 +307,12 @@ int gateway_list_argument(avro_value_t *parameter, void **arguments)
 
 bool same_address(const uint8_t *a, const uint8_t *b, bool ipv4) { return std::memcmp(a, b, ipv4 ? 4 : 16) == 0; }
 
-} // namespace
-
-void zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
-                                 const zwp_zip_entry_t (&stored_entries)[ZWP_ZIP_ENTRY_MAX], const zwp_gw_t *chosen_gw,
-                                 bool initialised, std::vector<zwp_root_gateway_t> *out)
+// Discovered gateways first, each family in its order; a stored entry that
+// discovery found too is listed once, as discovered; then the other stored
+// entries.
+void gateways_collect(const zwp_discovery_snapshot_t &found,
+                      const zwp_zip_entry_t (&stored_entries)[ZWP_ZIP_ENTRY_MAX], const zwp_gw_t *chosen_gw,
+                      bool initialised, std::vector<zwp_root_gateway_t> *out)
 {
     zwp_zip_entry_t stored[ZWP_ZIP_ENTRY_MAX];
     std::memcpy(stored, stored_entries, sizeof stored);
@@ -346,13 +358,31 @@ void zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
     }
 }
 
+} // namespace
+
+int zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
+                                const zwp_zip_entry_t (&stored_entries)[ZWP_ZIP_ENTRY_MAX], const zwp_gw_t *chosen_gw,
+                                bool initialised, std::vector<zwp_root_gateway_t> *out)
+{
+    if (!out)
+        return 22;
+    try {
+        gateways_collect(found, stored_entries, chosen_gw, initialised, out);
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    return 0;
+}
+
 namespace {
 
 int gateway_list_call(zwp_net_list_t *net_list, const char *, void *arguments, void **results,
                       const zwp_avi_message *)
 {
     const auto *flag = static_cast<const int32_t *>(arguments);
-    zwp_zwave_client_t *client = zwp_net_list_zwave_client_get(net_list);
+    const zwp_gateway_ops_t *list = zwp_gateway_ops_get();
+    zwp_zwave_client_t *client = list->client_get ? list->client_get(net_list) : nullptr;
     if (flag && *flag == 1 && zwp_zwave_client_discovery_start(client) != 0)
         return 22;
     auto *made = record_new<gateway_list>();
@@ -376,8 +406,11 @@ int gateway_list_call(zwp_net_list_t *net_list, const char *, void *arguments, v
             made->received_reports = found.received_reports;
             made->total_reports = found.total_reports;
         }
-        zwp_root_gateway_list_build(found, stored, selected ? &chosen : nullptr, network_initialised(net_list) != 0,
-                                    &made->gateways);
+        if (zwp_root_gateway_list_build(found, stored, selected ? &chosen : nullptr,
+                                        network_initialised(net_list) != 0, &made->gateways) != 0) {
+            delete made;
+            return 22;
+        }
     } catch (const std::bad_alloc &) {
         ZWS_LOG_ERROR("Failed to allocate memory");
         delete made;

@@ -26,7 +26,7 @@ struct zwp_root_gateway_t {
 // The gateway list of a reply: the discovered gateways (IPv4, then IPv6),
 // then the stored entries that discovery did not find too. The gateway in
 // use (bit 1, with its port) is marked only while its network is
-// initialised. Throws std::bad_alloc.
-void zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
+// initialised. 0, or 22 when out of memory.
+int zwp_root_gateway_list_build(const zwp_discovery_snapshot_t &found,
                                  const zwp_zip_entry_t (&stored)[ZWP_ZIP_ENTRY_MAX], const zwp_gw_t *chosen,
                                  bool initialised, std::vector<zwp_root_gateway_t> *out);

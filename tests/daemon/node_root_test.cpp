@@ -142,7 +142,7 @@ TEST(GatewayList, ListsEachGatewayOnceWithItsFlags)
     };
     for (const auto &c : cases) {
         std::vector<zwp_root_gateway_t> list;
-        zwp_root_gateway_list_build(c.found, c.stored, c.chosen, c.initialised, &list);
+        ASSERT_EQ(zwp_root_gateway_list_build(c.found, c.stored, c.chosen, c.initialised, &list), 0) << c.what;
         EXPECT_EQ(rows(list), c.listed) << c.what;
     }
 }
