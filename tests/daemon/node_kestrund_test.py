@@ -236,9 +236,13 @@ def command_queue_checks():
               is None, f"enable_set {wanted} is refused")
     check(send("node_commandqueue_enable_set", {"command": node_command(2), "parameter": {"state": 1}}) is None,
           "a node that cannot sleep has no queue to enable")
+    # A set for the sleeping node waits in its queue until it wakes.
+    basic_set = {"command": {"interface": {"endpoint": ep_command(3, 0)["endpoint"], "id": 0x20}, "passive": False},
+                 "parameter": {"value": 99}}
+    check(send("interface_basic_set", basic_set) is not None, "a Basic Set for the sleeping node is accepted")
     queue = node_ask("node_commandqueue_get", 3)
-    check(queue is not None and isinstance(queue["parameter"]["commandqueue_list"], list),
-          f"the queue lists its commands ({queue})")
+    check(queue is not None and queue["parameter"]["commandqueue_list"] == [0x20],
+          f"the queue lists the waiting command ({queue and queue['parameter']})")
     reply = send("node_commandqueue_cancel", {"command": node_command(3)})
     check(reply is not None and reply[0] == "NodeResponse", f"cancel answers with the node record ({reply})")
     queue = node_ask("node_commandqueue_get", 3)
