@@ -6,6 +6,7 @@
 #include "daemon/zwp_text.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -529,4 +530,38 @@ int zwp_desc_ep_if_list_get(const zwp_desc_root_t *root, uint8_t node_id, uint8_
             list->push_back(intf->desc);
         return 0;
     });
+}
+
+int zwp_desc_node_eps_get(const zwnode_desc_t *node, std::vector<zwep_desc_t> *list)
+{
+    if (!node || !list)
+        return 22;
+    const auto *entry = reinterpret_cast<const node_entry *>(node);
+    return list_fill([&]() {
+        for (const ep_entry *ep = entry->eps; ep; ep = ep->next)
+            list->push_back(ep->desc);
+        return 0;
+    });
+}
+
+int zwp_desc_ep_ifs_get(const zwep_desc_t *ep, std::vector<zwif_desc_t> *list)
+{
+    if (!ep || !list)
+        return 22;
+    const auto *entry = reinterpret_cast<const ep_entry *>(ep);
+    return list_fill([&]() {
+        for (const if_entry *intf = entry->ifs; intf; intf = intf->next)
+            list->push_back(intf->desc);
+        return 0;
+    });
+}
+
+void zwp_desc_ep_nameloc_store(const zwep_desc_t *ep, const char *name, const char *loc)
+{
+    if (!ep)
+        return;
+    // The entries are the tree's own, which the caller holds locked.
+    auto *entry = reinterpret_cast<ep_entry *>(const_cast<zwep_desc_t *>(ep));
+    std::snprintf(entry->desc.name, sizeof entry->desc.name, "%s", name ? name : "");
+    std::snprintf(entry->desc.loc, sizeof entry->desc.loc, "%s", loc ? loc : "");
 }

@@ -95,5 +95,14 @@ int zwp_desc_node_ep_list_get(const zwp_desc_root_t *root, uint8_t node_id, std:
 int zwp_desc_ep_if_list_get(const zwp_desc_root_t *root, uint8_t node_id, uint8_t ep_id,
                             std::vector<zwif_desc_t> *list);
 
+// From a node or endpoint descriptor that a finder handed out (under the
+// descriptor lock): copies of its endpoints / interfaces in tree order. 0 or
+// 22 (out of memory).
+int zwp_desc_node_eps_get(const zwnode_desc_t *node, std::vector<zwep_desc_t> *list);
+int zwp_desc_ep_ifs_get(const zwep_desc_t *ep, std::vector<zwif_desc_t> *list);
+// The endpoint's entry takes a new name and location (each NUL-terminated,
+// at most ZW_NAMELOC_SZ - 1 bytes kept).
+void zwp_desc_ep_nameloc_store(const zwep_desc_t *ep, const char *name, const char *loc);
+
 // 1 when the build leaves interfaces of this class out of the tree.
 int zwp_desc_if_skipped(uint16_t cls);

@@ -2,6 +2,7 @@
 
 #include "daemon/zwp_avi.h"
 #include "daemon/zwp_avi_if.h"
+#include "daemon/zwp_gateway_ops.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net.h"
 #include "daemon/zwp_net_ops.h"
@@ -187,12 +188,19 @@ zwp_net_t *hash_take_any(zwp_net_list_t *list)
     return static_cast<zwp_net_t *>(value);
 }
 
+// The calls of this list that the root gateway messages use.
+constexpr zwp_gateway_ops_t gateway_ops{
+    zwp_net_list_zwave_client_get, zwp_net_list_zwave_client_lock, zwp_net_list_zwave_client_unlock,
+    zwp_net_list_net_get,          zwp_net_list_net_stop,          portal_client_spawn,
+};
+
 } // namespace
 
 int zwp_net_list_init(zwp_net_list_t **out, const zwp_net_config_t *config, zwp_avi_registry_t *registry)
 {
     if (!out)
         return 22;
+    zwp_gateway_ops_set(&gateway_ops);
     std::lock_guard<std::mutex> guard(g_singleton_lock);
     if (g_net_list) {
         ZWS_LOG_WARN("Multiple calls to singleton object");

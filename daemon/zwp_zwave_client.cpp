@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -219,18 +221,31 @@ struct zwp_zwave_client_t {
     std::condition_variable done;
     bool in_progress = false;
     uint64_t pass = 0;
+    bool cancel = false; // set once by destroy: no pass waits any more
 
     // Discovery lists, written by the discovery thread.
     std::mutex discovery_lock;
     void *handle = nullptr;
+    // One name per address; first false when the gateway gave none.
+    using name_t = std::pair<bool, std::string>;
     std::vector<uint8_t> ipv4_list;
-    std::vector<std::string> ipv4_names;
+    std::vector<name_t> ipv4_names;
     std::vector<uint8_t> ipv6_list;
-    std::vector<std::string> ipv6_names;
+    std::vector<name_t> ipv6_names;
     uint8_t state = 0;
-    int report = 0;
-    int total = 0;
+    // Report counters of each family's last pass that reported gateways.
+    int report[2] = {};
+    int total[2] = {};
 
+    // The discovery thread of the web interface; joined before the next one
+    // starts and at destroy.
+    std::mutex thread_lock;
+    std::thread discovery_thread;
+    std::atomic<bool> discovery_running{false};
+
+    // The choice and the stored entries: written by start-up and by a
+    // gateway set, read by requests.
+    mutable std::mutex record_lock;
     bool selected = false;
     bool file_bad = false; // the stored file did not read whole
     zwp_gw_t chosen{};
@@ -262,9 +277,25 @@ void discovery_result_cb(const uint8_t *addrs, uint8_t count, int ipv4, void *us
         try {
             auto &list = ipv4 ? client->ipv4_list : client->ipv6_list;
             auto &list_names = ipv4 ? client->ipv4_names : client->ipv6_names;
-            list.insert(list.end(), addrs, addrs + size * count);
             for (uint8_t i = 0; i < count; i++) {
-                list_names.emplace_back(names && names[i] ? names[i] : "");
+                const uint8_t *addr = addrs + i * size;
+                const bool named = names && names[i];
+                // A gateway that answers more than one probe, or both the
+                // probe and mDNS, is one gateway: it is listed once, with
+                // the name that mDNS gave it.
+                size_t at = 0;
+                while (at < list.size() / size && std::memcmp(list.data() + at * size, addr, size) != 0)
+                    at++;
+                if (at < list.size() / size) {
+                    if (named && at < list_names.size() && !list_names[at].first)
+                        list_names[at] = {true, names[i]};
+                } else {
+                    list.insert(list.end(), addr, addr + size);
+                    if (named)
+                        list_names.emplace_back(true, names[i]);
+                    else
+                        list_names.emplace_back(false, std::string());
+                }
                 if (names && names[i])
                     ZWS_LOG_INFORMATION(ipv4 ? "Discovered IPv4 MDNS name: %s" : "Discovered IPv6 MDNS name: %s",
                                         names[i]);
@@ -275,8 +306,8 @@ void discovery_result_cb(const uint8_t *addrs, uint8_t count, int ipv4, void *us
             ZWS_LOG_ERROR("Failed to allocate memory");
         }
         client->state = ipv4 ? 1 : 3;
-        client->report = report;
-        client->total = total;
+        client->report[ipv4 ? 1 : 0] = report;
+        client->total[ipv4 ? 1 : 0] = total;
         for (uint8_t i = 0; i < count; i++) {
             char text[ZWU_INET_ADDRSTRLEN];
             if (addr_text(addrs + i * size, ipv4 != 0, text, sizeof text))
@@ -314,6 +345,8 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
     if (!client)
         return 22;
     std::unique_lock<std::mutex> guard(client->lock);
+    if (client->cancel)
+        return 22;
     if (client->in_progress)
         return 0;
     discovery_stop(client);
@@ -322,9 +355,9 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
         if (clear) {
             (ipv4 ? client->ipv4_list : client->ipv6_list).clear();
             (ipv4 ? client->ipv4_names : client->ipv6_names).clear();
+            client->report[ipv4 ? 1 : 0] = 0;
+            client->total[ipv4 ? 1 : 0] = 0;
         }
-        client->report = 0;
-        client->total = 0;
         client->state = static_cast<uint8_t>(ipv4 ? (mdns ? 2 : 1) : (mdns ? 4 : 3));
     }
     client->in_progress = true;
@@ -339,10 +372,13 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
         client->handle = handle;
     }
     const bool ended = client->done.wait_for(guard, std::chrono::seconds(ZWP_DISCOVERY_WAIT_SEC),
-                                             [client]() { return !client->in_progress; });
+                                             [client]() { return !client->in_progress || client->cancel; });
+    const bool cancelled = client->in_progress && client->cancel;
     client->in_progress = false;
     guard.unlock();
     discovery_stop(client);
+    if (cancelled)
+        return 22;
     if (!ended) {
         ZWS_LOG_ERROR("Discovery of gateways did not complete within %d seconds", ZWP_DISCOVERY_WAIT_SEC);
         discovery_state_clear(client);
@@ -443,6 +479,7 @@ void gateway_discover(zwp_zwave_client_t *client)
     gw.port = ZWP_ZIP_PORT_DEFAULT;
     if (zwp_zwave_client_store(client, &gw) != 0)
         ZWS_LOG_WARN("Failed to write ZIP server address to file");
+    std::lock_guard<std::mutex> record(client->record_lock);
     client->chosen = gw;
     client->selected = true;
 }
@@ -501,6 +538,17 @@ void zwp_zwave_client_destroy(zwp_zwave_client_t *client)
 {
     if (!client)
         return;
+    {
+        std::lock_guard<std::mutex> guard(client->lock);
+        client->cancel = true;
+    }
+    client->done.notify_all();
+    discovery_stop(client);
+    {
+        std::lock_guard<std::mutex> guard(client->thread_lock);
+        if (client->discovery_thread.joinable())
+            client->discovery_thread.join();
+    }
     discovery_stop(client);
     delete client;
 }
@@ -509,20 +557,44 @@ int zwp_zwave_client_store(zwp_zwave_client_t *client, const zwp_gw_t *gw)
 {
     if (!client || !gw || client->var_dir.empty())
         return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
     if (client->file_bad)
         bad_copy_keep(client->var_dir.c_str());
     if (zwp_zip_server_file_write(client->var_dir.c_str(), gw, client->entries, client->entry_count) != 0)
         return 22;
     client->file_bad = false;
     int skipped = 0;
-    if (zwp_zip_server_file_read(client->var_dir.c_str(), client->entries, &client->entry_count, &skipped) != 0)
-        client->entry_count = 0;
+    zwp_zip_entry_t read[ZWP_ZIP_ENTRY_MAX]{};
+    int count = 0;
+    if (zwp_zip_server_file_read(client->var_dir.c_str(), read, &count, &skipped) != 0)
+        count = 0;
+    // Slots past the lines read hold nothing, so that no older entry
+    // reappears in a listing.
+    std::memcpy(client->entries, read, sizeof read);
+    client->entry_count = count;
+    return 0;
+}
+
+int zwp_zwave_client_gw_set(zwp_zwave_client_t *client, const zwp_gw_t *gw)
+{
+    if (!client || !gw)
+        return 22;
+    {
+        std::lock_guard<std::mutex> record(client->record_lock);
+        client->chosen = *gw;
+        client->selected = true;
+    }
+    if (zwp_zwave_client_store(client, gw) != 0)
+        ZWS_LOG_WARN("Failed to write ZIP server address to file");
     return 0;
 }
 
 int zwp_zwave_client_gw_get(const zwp_zwave_client_t *client, zwp_gw_t *gw)
 {
-    if (!client || !gw || !client->selected)
+    if (!client || !gw)
+        return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
+    if (!client->selected)
         return 22;
     *gw = client->chosen;
     return 0;
@@ -532,6 +604,7 @@ int zwp_zwave_client_entries_get(const zwp_zwave_client_t *client, zwp_zip_entry
 {
     if (!client || !entries)
         return 22;
+    std::lock_guard<std::mutex> record(client->record_lock);
     std::memcpy(entries, client->entries, sizeof client->entries);
     return 0;
 }
@@ -545,3 +618,102 @@ int zwp_zwave_client_net_set(zwp_zwave_client_t *client, zwp_net_t *net)
 }
 
 zwp_net_t *zwp_zwave_client_net_get(const zwp_zwave_client_t *client) { return client ? client->net : nullptr; }
+
+namespace {
+
+struct discovery_pass {
+    int ipv4;
+    int mdns;
+    int clear;
+    const char *failure;
+};
+// Each family is emptied by its probe pass and added to by its mDNS pass.
+constexpr discovery_pass discovery_passes[] = {
+    {1, 0, 1, "IPv4 without MDNS discovery failed."},
+    {1, 1, 0, "IPv4 with MDNS discovery failed."},
+    {0, 0, 1, "IPv6 without MDNS discovery failed."},
+    {0, 1, 0, "IPv6 with MDNS discovery failed."},
+};
+
+void discovery_passes_run(zwp_zwave_client_t *client)
+{
+    zwu_thread_name_set("ANetDiscoveryStartHdlr", nullptr);
+    for (const discovery_pass &pass : discovery_passes) {
+        if (zwp_discovery_run(client, pass.ipv4, pass.mdns, pass.clear) != 0) {
+            ZWS_LOG_ERROR("%s", pass.failure);
+            break;
+        }
+    }
+    discovery_state_clear(client);
+    client->discovery_running = false;
+}
+
+void names_copy(const std::vector<uint8_t> &addrs, const std::vector<zwp_zwave_client_t::name_t> &names,
+                size_t size, std::vector<zwp_discovered_gw_t> *out)
+{
+    const size_t count = addrs.size() / size;
+    out->reserve(count);
+    for (size_t i = 0; i < count; i++) {
+        zwp_discovered_gw_t gw{};
+        std::memcpy(gw.addr, addrs.data() + i * size, size);
+        if (i < names.size() && names[i].first) {
+            gw.has_name = true;
+            gw.name = names[i].second;
+        }
+        out->push_back(std::move(gw));
+    }
+}
+
+} // namespace
+
+int zwp_zwave_client_discovery_start(zwp_zwave_client_t *client)
+{
+    if (!client)
+        return 22;
+    std::lock_guard<std::mutex> guard(client->thread_lock);
+    {
+        std::lock_guard<std::mutex> lists(client->discovery_lock);
+        // A discovery already runs (ours, or a pass of the start-up).
+        if (client->discovery_running || client->state != 0)
+            return 0;
+        client->discovery_running = true;
+        // Shown as running from now on, so that no answer after this start
+        // shows the lists of an earlier discovery as final.
+        client->state = 1;
+    }
+    // The previous thread has ended its passes; only its join is left.
+    if (client->discovery_thread.joinable())
+        client->discovery_thread.join();
+    try {
+        client->discovery_thread = std::thread(discovery_passes_run, client);
+    } catch (const std::system_error &) {
+        discovery_state_clear(client);
+        client->discovery_running = false;
+        ZWS_LOG_ERROR("Failed to create the gateway discovery thread");
+        return 22;
+    }
+    return 0;
+}
+
+int zwp_zwave_client_discovery_snapshot_get(zwp_zwave_client_t *client, zwp_discovery_snapshot_t *snapshot)
+{
+    if (!client || !snapshot)
+        return 22;
+    try {
+        std::lock_guard<std::mutex> lists(client->discovery_lock);
+        snapshot->state = client->state;
+        // The counters of the last family, in listing order, that has
+        // gateways.
+        const int family = client->ipv6_list.empty() ? 1 : 0;
+        snapshot->received_reports = client->report[family];
+        snapshot->total_reports = client->total[family];
+        snapshot->ipv4.clear();
+        snapshot->ipv6.clear();
+        names_copy(client->ipv4_list, client->ipv4_names, 4, &snapshot->ipv4);
+        names_copy(client->ipv6_list, client->ipv6_names, 16, &snapshot->ipv6);
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    return 0;
+}

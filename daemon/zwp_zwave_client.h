@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct zwp_zwave_client_t;
 
@@ -65,6 +67,10 @@ void zwp_zwave_client_destroy(zwp_zwave_client_t *client);
 // then stays).
 int zwp_zwave_client_store(zwp_zwave_client_t *client, const zwp_gw_t *gw);
 
+// Makes `gw` the gateway in use and stores it as the file's first line (a
+// failed write is logged; the choice stands). 0 or 22 (null arguments).
+int zwp_zwave_client_gw_set(zwp_zwave_client_t *client, const zwp_gw_t *gw);
+
 // The chosen gateway: 0, or 22 when none was selected.
 int zwp_zwave_client_gw_get(const zwp_zwave_client_t *client, zwp_gw_t *gw);
 // The stored entries read last.
@@ -84,3 +90,27 @@ int zwp_discovery_run(zwp_zwave_client_t *client, int ipv4, int mdns, int clear)
 int zwp_discovery_list_get(zwp_zwave_client_t *client, int ipv4, uint8_t *addrs, int max, int *count);
 // 0 when the first stored entry answered a discovery pass.
 int zwp_zwave_client_cached_gw_check(zwp_zwave_client_t *client, const zwp_zip_entry_t *entry);
+
+// The four discovery passes (IPv4 and IPv6, each without then with mDNS) on
+// the thread "ANetDiscoveryStartHdlr"; the lists fill as the passes run.
+// 0 also when a discovery already runs (no second one starts); 22 when the
+// thread cannot start. Destroying the record stops and joins the thread.
+int zwp_zwave_client_discovery_start(zwp_zwave_client_t *client);
+
+// What the lists hold now: each discovered gateway with its mDNS name
+// (has_name 0 without one), the discovery state (0 idle, 1 to 4 the pass
+// running) and the report counters of the last pass that reported.
+struct zwp_discovered_gw_t {
+    uint8_t addr[16]; // IPv4 in the first 4 bytes
+    bool has_name;
+    std::string name;
+};
+struct zwp_discovery_snapshot_t {
+    uint8_t state = 0;
+    int received_reports = 0;
+    int total_reports = 0;
+    std::vector<zwp_discovered_gw_t> ipv4;
+    std::vector<zwp_discovered_gw_t> ipv6;
+};
+// 0, or 22 (null arguments, out of memory).
+int zwp_zwave_client_discovery_snapshot_get(zwp_zwave_client_t *client, zwp_discovery_snapshot_t *snapshot);

@@ -70,6 +70,15 @@ int zws_cgi_take_combo_id(zws_service_common_t *service_common)
     int64_t value = 0;
     if (zwu_parse_int64_non_negative(service_common->args[0].value, &value) != 0)
         return 22;
+    // A node's id holds only the node byte and an endpoint's the node and
+    // endpoint bytes: bits above them would be cut off on the way and name
+    // another node (258 is not node 2).
+    const char *key = service_common->args[0].key;
+    const uint64_t max = std::strcmp(key, "noded") == 0 ? 0xFFu : std::strcmp(key, "epd") == 0 ? 0xFFFFu : 0xFFFFFFFFu;
+    if (static_cast<uint64_t>(value) > max) {
+        ZWS_LOG_ERROR("Invalid '%s' value: %lld", key, static_cast<long long>(value));
+        return 22;
+    }
     service_common->combo_id = static_cast<uint64_t>(value);
     consume_pair(service_common);
     return 0;

@@ -58,9 +58,52 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
         EXPECT_EQ(message->result_free != nullptr, b.result) << name;
         EXPECT_EQ(message->argument_handler, nullptr);
     }
-    for (zwu_array_list_t list : {zwp_avi_root_list_get(registry), zwp_avi_node_list_get(registry),
-                                  zwp_avi_endpoint_list_get(registry)})
-        EXPECT_EQ(zwu_array_list_size(list), 0);
+    // Root, node and endpoint messages in registration order, with the
+    // slots their records need: an argument record when the request has a
+    // parameter, a result record when the reply has one.
+    const struct {
+        zwu_array_list_t list;
+        const char *name;
+        bool argument;
+        bool result;
+    } leveled[] = {
+        {zwp_avi_root_list_get(registry), "root_gateway_set", true, false},
+        {zwp_avi_root_list_get(registry), "root_gateway_get", false, true},
+        {zwp_avi_root_list_get(registry), "root_gateway_list", true, true},
+        {zwp_avi_node_list_get(registry), "node_endpoint_list_get", false, true},
+        {zwp_avi_node_list_get(registry), "node_commandqueue_enable_get", false, true},
+        {zwp_avi_node_list_get(registry), "node_commandqueue_enable_set", true, true},
+        {zwp_avi_node_list_get(registry), "node_commandqueue_get", false, true},
+        {zwp_avi_node_list_get(registry), "node_commandqueue_cancel", false, false},
+        {zwp_avi_endpoint_list_get(registry), "endpoint_interface_list_get", false, true},
+        {zwp_avi_endpoint_list_get(registry), "endpoint_node_naming_name_location_set", true, false},
+    };
+    int index = 0;
+    zwu_array_list_t previous = nullptr;
+    for (const auto &l : leveled) {
+        index = l.list == previous ? index + 1 : 0;
+        previous = l.list;
+        ASSERT_LT(index, zwu_array_list_size(l.list)) << l.name;
+        auto slots_check = [&](const auto *message, bool has_call) {
+            EXPECT_STREQ(message->avro_message_name, l.name);
+            EXPECT_TRUE(has_call) << l.name;
+            EXPECT_EQ(message->argument_handler != nullptr, l.argument) << l.name;
+            EXPECT_EQ(message->argument_free != nullptr, l.argument) << l.name;
+            EXPECT_EQ(message->result_handler != nullptr, l.result) << l.name;
+            EXPECT_EQ(message->result_free != nullptr, l.result) << l.name;
+        };
+        const void *entry = zwu_array_list_get(l.list, index);
+        if (l.list == zwp_avi_endpoint_list_get(registry)) {
+            const auto *message = static_cast<const zwp_avi_message_endpoints *>(entry);
+            slots_check(message, message->call != nullptr);
+        } else {
+            const auto *message = static_cast<const zwp_avi_message *>(entry);
+            slots_check(message, message->call.root != nullptr);
+        }
+    }
+    EXPECT_EQ(zwu_array_list_size(zwp_avi_root_list_get(registry)), 3);
+    EXPECT_EQ(zwu_array_list_size(zwp_avi_node_list_get(registry)), 5);
+    EXPECT_EQ(zwu_array_list_size(zwp_avi_endpoint_list_get(registry)), 2);
     // The interface modules built so far, module by module in the registry's order.
     const char *interface_names[] = {"interface_basic_get", "interface_basic_set", "interface_battery_get",
                                      "interface_switch_binary_get", "interface_switch_binary_set"};
