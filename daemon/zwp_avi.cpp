@@ -3,6 +3,8 @@
 #include "avi/zw_avro.h"
 #include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_avi_network_info.h"
+#include "daemon/zwp_avi_network_ops.h"
+#include "daemon/zwp_avi_whitelist.h"
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
 
@@ -97,6 +99,8 @@ struct registry_family {
 
 constexpr registry_family registry_families[] = {
     {zwp_avi_network_list_get, zwp_avi_networks_info_register},
+    {zwp_avi_network_list_get, zwp_avi_networks_ops_register},
+    {zwp_avi_network_list_get, zwp_avi_networks_whitelist_register},
     {zwp_avi_interface_list_get, zwp_avi_interfaces_register},
 };
 
