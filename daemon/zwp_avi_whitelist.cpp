@@ -49,14 +49,17 @@ const args_t &args_of(void *arguments)
 // The library's callbacks (on its callback thread); user is the record.
 // ---------------------------------------------------------------------------
 
+// Slot 0 is no text: the count stands in the first byte of the slot
+// itself (a null slot with no entries).
 void wl_list_cb(void *user, char **list)
 {
     zwp_net_wl_t *wl = zwp_net_wl_get(static_cast<zwp_net_t *>(user));
-    if (!list || !list[0]) {
+    if (!list) {
         zwp_net_wl_clear(wl);
         return;
     }
-    const auto count = static_cast<uint8_t>(list[0][0]);
+    uint8_t count = 0;
+    std::memcpy(&count, static_cast<const void *>(&list[0]), 1);
     zwp_net_wl_list_set(wl, list + 1, count);
 }
 
