@@ -8,7 +8,7 @@ Runs in a network namespace of its own (the caller starts it under
 `unshare -n`), set up as the network tests set theirs up.
 
 Usage: ops_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC PART
-PART: incl, whitelist
+PART: incl, whitelist, learn
 """
 import os
 import subprocess
@@ -26,18 +26,18 @@ from core_kestrund import exchange  # noqa: E402
 
 check = net.check
 JOINING = 7
-# The simulator's DSK of the joining node, as the library writes it.
-NODE_DSK = bytes([0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01])
-NODE_DSK_TEXT = "-".join(f"{NODE_DSK[i] << 8 | NODE_DSK[i + 1]:05d}" for i in range(0, 16, 2))
+# The simulator's DSK of the joining node (11 22 33 ... F0 01), as the
+# library writes it.
+NODE_DSK_TEXT = "04386-13124-21862-30600-39338-48076-56814-61441"
 
 
 class JoiningGateway(net.Gateway):
     """The simulator with a switch that waits to join (node 7) beside the
-    demo nodes, and the discovery responder."""
+    demo nodes (or the controller alone), and the discovery responder."""
 
-    def __init__(self):
-        args = [SIM, "--address", net.GATEWAY, "--profile", "demo", "--profile", f"{JOINING}=switch",
-                "--joining", str(JOINING)]
+    def __init__(self, alone=False):
+        args = [SIM, "--address", net.GATEWAY] + ([] if alone else [
+            "--profile", "demo", "--profile", f"{JOINING}=switch", "--joining", str(JOINING)])
         self.lines = []
         self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self.reader = threading.Thread(target=self._read)
@@ -94,9 +94,9 @@ def log_has(daemon, text):
 RUNNING = []
 
 
-def start():
-    net.net_setup([1, 2, 3, 4, JOINING])
-    gateway = JoiningGateway()
+def start(alone=False):
+    net.net_setup([1] if alone else [1, 2, 3, 4, JOINING])
+    gateway = JoiningGateway(alone)
     install = net.Install()
     with open(install.zip_server, "w") as out:
         out.write(f"{net.GATEWAY}|41231\n")
@@ -188,6 +188,27 @@ def part_incl():
     install.remove()
 
 
+def part_learn():
+    # A controller that holds other nodes may not leave its network: the
+    # simulated gateway is alone.
+    gateway, install, daemon = start(alone=True)
+    if not check(net.wait_initialised(daemon) is not None, "the network initialises"):
+        return
+    check(ask("network_initiate") is not None, "network_initiate starts learn mode")
+    # The simulator answers at once, so the step with the controller's DSK
+    # passes too fast to be asked for here: the log shows it was reached.
+    check(wait_for(lambda: log_has(daemon, "Network operation 'Initiate' in progress with intermediate status "
+                                           "'Security 2 initiate - self dsk ready'"), 60),
+          "learn mode delivered the controller's DSK")
+    ended = wait_ended(6)
+    check(ended is not None, f"learn mode ends ({op_state()})")
+    check(ask("network_initiate_local_dsk_get") is None, "and the local DSK is no longer handed out")
+    check(wait_for(lambda: 1 in node_ids(), 30), "the rebuilt tree holds the controller")
+    net.stop_checks(daemon, "learn")
+    gateway.stop()
+    install.remove()
+
+
 DSK_A = "11111-22222-33333-44444-55555-00001-00002-00003"
 DSK_B = "11111-22222-33333-44444-55555-00001-00002-00004"
 
@@ -253,7 +274,7 @@ def part_whitelist():
 
 def main():
     try:
-        {"incl": part_incl, "whitelist": part_whitelist}[PART]()
+        {"incl": part_incl, "whitelist": part_whitelist, "learn": part_learn}[PART]()
     except Exception:
         # Show what the daemon said last, and stop what runs so that the
         # readers end and the failure is reported at once.
