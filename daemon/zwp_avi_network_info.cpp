@@ -418,13 +418,27 @@ constexpr zwp_avi_message_networks info_messages[] = {
     {"network_version_get", nullptr, nullptr, version_call, 0, version_result, results_free<version_results>},
 };
 
+// The operation messages stand between the first four and the last three in
+// the network list, so the table registers in two parts.
+constexpr size_t info_head = 4;
+
+int info_messages_register(zwu_array_list_t list, size_t first, size_t end)
+{
+    for (size_t i = first; i < end; i++) {
+        if (zwp_avi_network_message_register(list, &info_messages[i]) != 0)
+            return 22;
+    }
+    return 0;
+}
+
 } // namespace
 
 int zwp_avi_networks_info_register(zwu_array_list_t list)
 {
-    for (const zwp_avi_message_networks &message : info_messages) {
-        if (zwp_avi_network_message_register(list, &message) != 0)
-            return 22;
-    }
-    return 0;
+    return info_messages_register(list, 0, info_head);
+}
+
+int zwp_avi_networks_state_register(zwu_array_list_t list)
+{
+    return info_messages_register(list, info_head, std::size(info_messages));
 }
