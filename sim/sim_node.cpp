@@ -573,6 +573,100 @@ std::optional<bytes> sensor_handle(class_call &c)
     }
 }
 
+// Thermostat Setpoint: {supported mask (2), numbering}. Devices of the first
+// versions disagreed on what bits 3 and up of the mask mean; the numbering
+// says which reading this one has.
+enum : uint8_t { setp_bit_is_type = 0, setp_bit_plus_4 = 1, setp_bit_is_type_silent = 2 };
+
+bool setp_has(const class_state &c, uint8_t type)
+{
+    for (unsigned bit = 0; bit < 16; ++bit) {
+        if (!(c.values[bit / 8] & (1u << (bit % 8))))
+            continue;
+        const unsigned t = (c.values[2] == setp_bit_plus_4 && bit >= 3) ? bit + 4 : bit;
+        if (t == type)
+            return true;
+    }
+    return false;
+}
+
+std::optional<bytes> setpoint_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x02: // Get: type
+    case 0x09: { // Capabilities Get: type
+        if (c.cmd.size() < 3) {
+            c.violation("Thermostat Setpoint Get without a type");
+            return std::nullopt;
+        }
+        if (c.cmd[1] == 0x09 && c.cls.version < 3)
+            return std::nullopt;
+        const uint8_t type = c.cmd[2] & 0x0F;
+        const bool has = type != 0 && setp_has(c.cls, type);
+        if (!has && c.cls.values[2] == setp_bit_is_type_silent)
+            return std::nullopt;
+        const uint8_t t = has ? type : uint8_t(0);
+        if (c.cmd[1] == 0x09)
+            return bytes{cc_thermostat_setpoint, 0x0A, t, 0x22, 0x00, 0x32, 0x22, 0x01, 0x2C};
+        return bytes{cc_thermostat_setpoint, 0x03, t, 0x22, 0x00, 0xD2};
+    }
+    case 0x04: // Supported Get
+        return bytes{cc_thermostat_setpoint, 0x05, c.cls.values[0], c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes setpoint_defaults(const node_profile &) { return {0x02, 0x00, setp_bit_plus_4}; }
+
+// Central Scene: {scenes, slow refresh}.
+std::optional<bytes> central_scene_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01: { // Supported Get: identical scenes, one mask byte (key pressed and released)
+        const uint8_t flags = static_cast<uint8_t>((c.cls.version >= 3 ? 0x80 : 0x00) | 0x01 << 1 | 0x01);
+        if (c.cls.version < 2)
+            return bytes{cc_central_scene, 0x02, c.cls.values[0]};
+        return bytes{cc_central_scene, 0x02, c.cls.values[0], flags, 0x03};
+    }
+    case 0x04: // Configuration Set: slow refresh
+        if (c.cls.version < 3 || c.cmd.size() < 3)
+            c.violation("Central Scene Configuration Set that the node cannot take");
+        else
+            c.cls.values[1] = c.cmd[2] & 0x80;
+        return std::nullopt;
+    case 0x05:
+        if (c.cls.version < 3)
+            return std::nullopt;
+        return bytes{cc_central_scene, 0x06, c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes central_scene_defaults(const node_profile &) { return {2, 0x00}; }
+
+// Notification: {types, events}, one mask byte each.
+std::optional<bytes> notification_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x07: // Supported Get: V1 alarm types not told, one mask byte
+        if (c.cls.version < 2)
+            return std::nullopt;
+        return bytes{cc_notification, 0x08, 0x01, c.cls.values[0]};
+    case 0x01: // Event Supported Get: type
+        if (c.cls.version < 3 || c.cmd.size() < 3)
+            return std::nullopt;
+        if (c.cmd[2] >= 8 || !(c.cls.values[0] & (1u << c.cmd[2])))
+            return bytes{cc_notification, 0x02, c.cmd[2], 0x00};
+        return bytes{cc_notification, 0x02, c.cmd[2], 0x01, c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes notification_defaults(const node_profile &) { return {0x40, 0x0C}; }
+
 // Firmware Update Meta Data: {manufacturer (2), firmware id (2), maximum
 // fragment size (2), reports per Get, wait before each Get (10 ms units),
 // restart wait time (2, s)}. The node asks for its fragments by itself
@@ -712,10 +806,13 @@ constexpr class_row class_rows[] = {
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
+    {cc_thermostat_setpoint, "Thermostat Setpoint", 3, 3, setpoint_defaults, setpoint_handle, no_report},
+    {cc_central_scene, "Central Scene", 3, 2, central_scene_defaults, central_scene_handle, no_report},
     {cc_zwave_plus, "Z-Wave Plus Info", 2, 7, zwave_plus_defaults, zwave_plus_handle, no_report},
     {cc_multi_channel, "Multi Channel", 4, 3, multi_channel_defaults, multi_channel_handle, no_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
     {cc_configuration, "Configuration", 1, 6, config_defaults, config_handle, config_report},
+    {cc_notification, "Notification", 8, 2, notification_defaults, notification_handle, no_report},
     {cc_manufacturer, "Manufacturer Specific", 2, 6, manufacturer_defaults, manufacturer_handle, no_report},
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_fw_update, "Firmware Update Meta Data", 5, 10, fw_defaults, fw_handle, no_report},
@@ -905,6 +1002,8 @@ nm_node nm_node_of(const node_profile &p)
             n.endpoints = v.size() > 0 ? v[0] : 0;
             n.aggregated = v.size() > 1 ? v[1] : 0;
             n.ep_classes = p.endpoint_classes;
+            n.ep_class_lists = p.endpoint_class_lists;
+            n.ep_secure_classes = p.endpoint_secure_classes;
         }
     }
     return n;
