@@ -667,6 +667,32 @@ std::optional<bytes> notification_handle(class_call &c)
 
 bytes notification_defaults(const node_profile &) { return {0x40, 0x0C}; }
 
+// Simple AV Control: {reports, mask bytes per report}.
+std::optional<bytes> simple_av_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x02: // Get: how many Supported Reports there are
+        return bytes{cc_simple_av, 0x03, c.cls.values[0]};
+    case 0x04: { // Supported Get: report number
+        if (c.cmd.size() < 3) {
+            c.violation("Simple AV Control Supported Get without a report number");
+            return std::nullopt;
+        }
+        const uint8_t k = c.cmd[2];
+        if (k == 0 || k > c.cls.values[0])
+            return std::nullopt;
+        bytes r{cc_simple_av, 0x05, k};
+        for (uint8_t j = 0; j < c.cls.values[1]; ++j)
+            r.push_back(static_cast<uint8_t>(k << 4 | (j & 0x0F)));
+        return r;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes simple_av_defaults(const node_profile &) { return {2, 2}; }
+
 // Firmware Update Meta Data: {manufacturer (2), firmware id (2), maximum
 // fragment size (2), reports per Get, wait before each Get (10 ms units),
 // restart wait time (2, s)}. The node asks for its fragments by itself
@@ -821,6 +847,7 @@ constexpr class_row class_rows[] = {
     {cc_association, "Association", 2, 5, association_defaults, association_handle, no_report},
     {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
+    {cc_simple_av, "Simple AV Control", 4, 2, simple_av_defaults, simple_av_handle, no_report},
 };
 
 constexpr bool rows_sorted()

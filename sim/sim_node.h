@@ -67,6 +67,7 @@ inline constexpr uint8_t cc_security = 0x98;
 inline constexpr uint8_t cc_thermostat_setpoint = 0x43;
 inline constexpr uint8_t cc_central_scene = 0x5B;
 inline constexpr uint8_t cc_notification = 0x71;
+inline constexpr uint8_t cc_simple_av = 0x94;
 inline constexpr uint8_t cc_fw_update = 0x7A;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
@@ -134,6 +135,10 @@ const char *node_kind_text(node_kind kind);
 //                          every type)}; version 3 answers the event
 //                          supported Get; default {0x40, 0x0C} (access
 //                          control: manual lock and unlock)
+//   Simple AV Control (0x94): {reports, mask bytes per report}: the
+//                          supported commands come in that many Supported
+//                          Reports, report k holding bytes 0xk0, 0xk1, ...;
+//                          default {2, 2}
 //   Firmware Update Meta Data (0x7A): {manufacturer (2), firmware id (2),
 //                          maximum fragment size (2), reports per Get, wait
 //                          before each Get (10 ms units), restart wait (2, s)}

@@ -239,6 +239,7 @@ enum : uint8_t {
     Q_NEW = 0x04,    // asked only of a new node
     Q_MATCH = 0x08,  // the report's first parameter must be the one asked
     Q_SETP = 0x10,   // a setpoint reading: the type may need its second numbering
+    Q_FOLLOW = 0x20, // the report layer asks these after the previous answer: only waited for
 };
 
 struct question_t {
@@ -290,7 +291,7 @@ constexpr row_t rows[] = {
       {0x02, 0x03, Q_SETP, 0, 0, walk_setp_types},
       {0x09, 0x0A, Q_MATCH, 3, 0, walk_setp_ranges}}},
     {0x26, 0, 8, 0, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x06, 0x07, Q_SUP, 3, 0, nullptr}}},
-    {0x94, 0, 10, R_TMO_NEXT, {{0x02, 0x03, Q_SUP, 0, 0, nullptr}, {0x04, 0x05, Q_MATCH, 0, 0, walk_av}}},
+    {0x94, 0, 10, R_TMO_NEXT, {{0x02, 0x03, Q_SUP, 0, 0, nullptr}, {0x04, 0x05, Q_MATCH | Q_FOLLOW, 0, 0, walk_av}}},
     {0x71, 0, 11, R_TMO_NEXT,
      {{0x07, 0x08, Q_SUP, 2, 0, nullptr}, {0x01, 0x02, Q_MATCH, 3, 0, walk_notif_types}}},
     {0x75, 0, 12, R_TMO_NEXT, {{0x04, 0x05, Q_SUP, 2, 0, nullptr}}},
@@ -403,7 +404,7 @@ int ask(zwnet_p net, zwif_p intf)
         int rc = zwif_set_sm_report(&d, rpt_kept, q.rpt);
         if (rc < 0)
             return rc;
-        rc = zwif_get_report(&d, p + 1, p[0], q.get, zwif_tx_sts_log_cb, 0);
+        rc = (q.flags & Q_FOLLOW) ? 0 : zwif_get_report(&d, p + 1, p[0], q.get, zwif_tx_sts_log_cb, 0);
         if (rc < 0) {
             plt_msg_ts_show(&net->plt, "zwnet_1_ep_info_sm: get report of class %02X with error:%d", intf->cls, rc);
             return rc;

@@ -440,6 +440,7 @@ protected:
             plain_node(10, {{sim::cc_central_scene, 3, {}}, {sim::cc_notification, 3, {}}, {sim::cc_battery, 1, {}}}),
             plain_node(11, {{sim::cc_central_scene, 2, {}}}),
             plain_node(12, {{sim::cc_central_scene, 3, {}}}),
+            plain_node(13, {{sim::cc_simple_av, 1, {}}, {sim::cc_battery, 1, {}}}),
         };
     }
     bool first_secure() const override { return false; }
@@ -544,6 +545,26 @@ TEST_F(EpWalk, RefreshOfCachedScenesAndNotificationsSendsNothing)
     const uint64_t from = model->next_command_index();
     ASSERT_NO_FATAL_FAILURE(refresh(10));
     EXPECT_EQ((std::vector<std::string>{"0: 80 02"}), transcript(from, false, 10));
+}
+
+// Simple AV Control: the number of supported-command reports, then each once,
+// their bytes kept together; a refresh asks none of it again and goes on to
+// the battery.
+TEST_F(EpWalk, SimpleAvReportsAskedOnceAndNotOnRefresh)
+{
+    ASSERT_NO_FATAL_FAILURE(interview(13));
+    EXPECT_EQ((std::vector<std::string>{"94 02", "94 04 01", "94 04 02"}), of_class(0, 13, 0x94));
+    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x11, 0x20, 0x21}), with_if(0, 0x94, [](zwif_p i) {
+        std::vector<uint8_t> b;
+        if (i != nullptr && i->data != nullptr)
+            b.assign(static_cast<const uint8_t *>(i->data),
+                     static_cast<const uint8_t *>(i->data) + size_t(i->data_cnt) * i->data_item_sz);
+        return b;
+    }, 13));
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(refresh(13));
+    EXPECT_EQ((std::vector<std::string>{"0: 80 02"}), transcript(from, false, 13));
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
 }
 
 struct name_case {
