@@ -667,6 +667,62 @@ std::optional<bytes> notification_handle(class_call &c)
 
 bytes notification_defaults(const node_profile &) { return {0x40, 0x0C}; }
 
+// Association Group Info: {info frames, pause before each later frame (10 ms
+// units)}; the groups are the Association class's.
+std::optional<bytes> agi_handle(class_call &c)
+{
+    const class_state *assoc = c.node.find(cc_association);
+    const uint8_t groups = assoc ? assoc->values[0] : 1;
+    if (c.cmd.size() < 3) {
+        c.violation("Association Group Info Get without its parameters");
+        return std::nullopt;
+    }
+    switch (c.cmd[1]) {
+    case 0x01: { // Name Get: group
+        const std::string name = c.cmd[2] == 1 ? "Lifeline" : "Group " + std::to_string(c.cmd[2]);
+        bytes r{cc_assoc_grp_info, 0x02, c.cmd[2], static_cast<uint8_t>(name.size())};
+        r.insert(r.end(), name.begin(), name.end());
+        return r;
+    }
+    case 0x03: { // Info Get: flags (0x40 list mode), group
+        if (c.cmd.size() < 4)
+            return std::nullopt;
+        const bool list = c.cmd[2] & 0x40;
+        const uint8_t first = list ? 1 : c.cmd[3];
+        const uint8_t last = list ? groups : c.cmd[3];
+        const unsigned frames = list ? std::max<uint8_t>(c.cls.values[0], 1) : 1;
+        const unsigned n = last >= first ? last - first + 1u : 0u;
+        std::vector<bytes> out;
+        unsigned next = 0;
+        for (unsigned f = 0; f < frames; f++) {
+            const unsigned end = (f + 1) * n / frames;
+            bytes r{cc_assoc_grp_info, 0x04, static_cast<uint8_t>((list ? 0x80 : 0x00) | (end - next))};
+            for (; next < end; next++) {
+                const uint8_t g = static_cast<uint8_t>(first + next);
+                // Mode 0, profile, reserved, event code 0.
+                r.insert(r.end(), {g, 0x00, static_cast<uint8_t>(g == 1 ? 0x00 : 0x20), 0x01, 0x00, 0x00, 0x00});
+            }
+            out.push_back(std::move(r));
+        }
+        const std::chrono::milliseconds pause(10 * c.cls.values[1]);
+        for (size_t f = 1; f < out.size(); ++f)
+            c.more.push_back({std::move(out[f]), pause * f});
+        return out.front();
+    }
+    case 0x05: { // Command List Get: flags, group
+        if (c.cmd.size() < 4)
+            return std::nullopt;
+        if (c.cmd[3] == 1)
+            return bytes{cc_assoc_grp_info, 0x06, 0x01, 0x02, 0x5A, 0x01};
+        return bytes{cc_assoc_grp_info, 0x06, c.cmd[3], 0x02, cc_basic, 0x01};
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes agi_defaults(const node_profile &) { return {1, 0}; }
+
 // Simple AV Control: {reports, mask bytes per report}.
 std::optional<bytes> simple_av_handle(class_call &c)
 {
@@ -833,6 +889,7 @@ constexpr class_row class_rows[] = {
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
     {cc_thermostat_setpoint, "Thermostat Setpoint", 3, 3, setpoint_defaults, setpoint_handle, no_report},
+    {cc_assoc_grp_info, "Association Group Info", 3, 2, agi_defaults, agi_handle, no_report},
     {cc_central_scene, "Central Scene", 3, 2, central_scene_defaults, central_scene_handle, no_report},
     {cc_zwave_plus, "Z-Wave Plus Info", 2, 7, zwave_plus_defaults, zwave_plus_handle, no_report},
     {cc_multi_channel, "Multi Channel", 4, 3, multi_channel_defaults, multi_channel_handle, no_report},

@@ -68,6 +68,7 @@ inline constexpr uint8_t cc_thermostat_setpoint = 0x43;
 inline constexpr uint8_t cc_central_scene = 0x5B;
 inline constexpr uint8_t cc_notification = 0x71;
 inline constexpr uint8_t cc_simple_av = 0x94;
+inline constexpr uint8_t cc_assoc_grp_info = 0x59;
 inline constexpr uint8_t cc_fw_update = 0x7A;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
@@ -135,6 +136,13 @@ const char *node_kind_text(node_kind kind);
 //                          every type)}; version 3 answers the event
 //                          supported Get; default {0x40, 0x0C} (access
 //                          control: manual lock and unlock)
+//   Association Group Info (0x59): {info frames, pause before each later
+//                          frame (10 ms units)}: the groups are those of the
+//                          node's Association class; group 1 is the lifeline
+//                          (profile 0x0001, Device Reset Locally), the others
+//                          control Basic (profile 0x2001); the list-mode Info
+//                          Report of all groups comes in that many frames;
+//                          default {1, 0}
 //   Simple AV Control (0x94): {reports, mask bytes per report}: the
 //                          supported commands come in that many Supported
 //                          Reports, report k holding bytes 0xk0, 0xk1, ...;

@@ -874,6 +874,21 @@ size_t utf16_to_utf8(const uint8_t *s, size_t n, uint8_t *out, size_t max)
 // Reports for the walk
 // ---------------------------------------------------------------------------
 
+// A group information report in list mode that lists groups, none of them
+// the last of the endpoint's groups. Only the group records the frame holds
+// count; there is no group 0.
+bool agi_info_partial(zwif_p intf, const uint8_t *cmd, uint16_t len)
+{
+    constexpr size_t rec_sz = 7;
+    if (intf->cls != 0x59 || len < 3 || cmd[1] != 0x04 || !(cmd[2] & 0x80))
+        return false;
+    const size_t cnt = std::min<size_t>(cmd[2] & 0x3F, (len - 3u) / rec_sz);
+    unsigned top = 0;
+    for (size_t i = 0; i < cnt; ++i)
+        top = std::max<unsigned>(top, cmd[3 + rec_sz * i]);
+    return top != 0 && top < grp_cnt(intf);
+}
+
 // The setpoint type asked under the first numbering is 11 or above on a
 // device of version 1 or 2: it may count its types from bit 3 on 4 lower.
 bool setp_alt_possible(zwnet_p net, zwif_p intf)
@@ -945,6 +960,11 @@ void walk_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
         const uint8_t want = p[0] == 2 && p[1] == 0x80 ? p[2] : p[1];
         if (p[0] != 0 && cmd[2] != want)
             return;
+    }
+    if (agi_info_partial(intf, cmd, len)) {
+        // The rest of the groups comes in later frames.
+        tmr_start(net, step_ms, TMR_WALK_TMOUT);
+        return;
     }
     try {
         r.last.assign(cmd, cmd + len);

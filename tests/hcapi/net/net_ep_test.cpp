@@ -441,6 +441,10 @@ protected:
             plain_node(11, {{sim::cc_central_scene, 2, {}}}),
             plain_node(12, {{sim::cc_central_scene, 3, {}}}),
             plain_node(13, {{sim::cc_simple_av, 1, {}}, {sim::cc_battery, 1, {}}}),
+            // Three groups whose information comes in two frames, 300 ms apart.
+            plain_node(14, {{sim::cc_association, 2, {3, 5, 1, 0, 1}},
+                            {sim::cc_assoc_grp_info, 1, {2, 30}},
+                            {sim::cc_battery, 1, {}}}),
         };
     }
     bool first_secure() const override { return false; }
@@ -564,6 +568,28 @@ TEST_F(EpWalk, SimpleAvReportsAskedOnceAndNotOnRefresh)
     const uint64_t from = model->next_command_index();
     ASSERT_NO_FATAL_FAILURE(refresh(13));
     EXPECT_EQ((std::vector<std::string>{"0: 80 02"}), transcript(from, false, 13));
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// Group information: command lists and names group by group, then the
+// information of all groups in list mode. A report that stops short of the
+// last group is followed by more: the walk waits for them before it goes on.
+TEST_F(EpWalk, GroupInformationInSeveralFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(interview(14));
+    const std::vector<std::string> agi = {
+        "59 05 80 01", "59 05 80 02", "59 05 80 03", "59 01 01", "59 01 02", "59 01 03", "59 03 40 01",
+    };
+    EXPECT_EQ(agi, of_class(0, 14, 0x59));
+    std::optional<steady::time_point> info_at, batt_at;
+    for (const sim::node_command &c : model->commands(14)) {
+        if (hex(c.command) == "59 03 40 01")
+            info_at = c.time;
+        if (hex(c.command) == "80 02")
+            batt_at = c.time;
+    }
+    ASSERT_TRUE(info_at && batt_at);
+    EXPECT_GE(*batt_at - *info_at, 300ms);
     EXPECT_TRUE(model->violations().empty()) << model->violations().front();
 }
 
