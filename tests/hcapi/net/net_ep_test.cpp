@@ -440,6 +440,7 @@ protected:
             plain_node(10, {{sim::cc_central_scene, 3, {}}, {sim::cc_notification, 3, {}}, {sim::cc_battery, 1, {}}}),
             plain_node(11, {{sim::cc_central_scene, 2, {}}}),
             plain_node(12, {{sim::cc_central_scene, 3, {}}}),
+            plain_node(15, {{sim::cc_central_scene, 3, {}}}),
             plain_node(13, {{sim::cc_simple_av, 1, {}}, {sim::cc_battery, 1, {}}}),
             // Three groups whose information comes in two frames, 300 ms apart.
             plain_node(14, {{sim::cc_association, 2, {3, 5, 1, 0, 1}},
@@ -512,27 +513,49 @@ TEST_F(EpWalk, SetpointTypesInEitherNumbering)
 }
 
 // A new node whose central scenes can repeat held keys slowly is set to do
-// so; a node of version 2, a node that is not new and a refresh are not.
+// so, once more when the gateway refuses the first set; a node of version 2
+// and a node that is not new are not.
 TEST_F(EpWalk, CentralSceneSlowRefreshOfANewNode)
 {
     struct csc_case {
         const char *what;
         uint8_t id;
         bool new_node;
+        bool refuse_first_set;
         std::vector<std::string> cmds;
         uint8_t slow;
     };
     const csc_case cases[] = {
-        {"version 3, new", 10, true, {"5B 01", "5B 04 80"}, 0x80},
-        {"version 2, new", 11, true, {"5B 01"}, 0x00},
-        {"version 3, known", 12, false, {"5B 01"}, 0x00},
+        {"version 3, new", 10, true, false, {"5B 01", "5B 04 80"}, 0x80},
+        {"version 2, new", 11, true, false, {"5B 01"}, 0x00},
+        {"version 3, known", 12, false, false, {"5B 01"}, 0x00},
+        {"version 3, new, first set refused", 15, true, true, {"5B 01", "5B 04 80"}, 0x80},
+    };
+    const auto ends_with = [](const std::vector<uint8_t> &b, std::initializer_list<uint8_t> tail) {
+        return b.size() >= tail.size() && std::equal(tail.begin(), tail.end(), b.end() - tail.size());
     };
     for (const csc_case &c : cases) {
         SCOPED_TRACE(c.what);
         const uint64_t from = model->next_command_index();
+        int obs = 0;
+        if (c.refuse_first_set)
+            // The frame after the supported Get is the set: the gateway refuses it.
+            obs = gw->add_observer([&, id = c.id](const sim::recorded_frame &f) {
+                if (f.dir == sim::direction::received && f.node_id == id && ends_with(f.bytes, {0x5B, 0x01}))
+                    gw->policy().push_next(sim::behaviour::nack());
+            });
         ASSERT_NO_FATAL_FAILURE(interview(c.id, c.new_node));
+        if (obs != 0)
+            gw->remove_observer(obs);
         EXPECT_EQ(c.cmds, of_class(from, c.id, 0x5B));
         EXPECT_EQ(c.slow, model->values(c.id, sim::cc_central_scene).value_or(std::vector<uint8_t>{0, 0xFF})[1]);
+        std::set<std::optional<sim::reply>> set_replies;
+        for (const sim::recorded_frame &f : gw->received())
+            if (f.node_id == c.id && ends_with(f.bytes, {0x5B, 0x04, 0x80}))
+                set_replies.insert(f.applied);
+        if (c.refuse_first_set) {
+            EXPECT_EQ((std::set<std::optional<sim::reply>>{sim::reply::nack, sim::reply::ack}), set_replies);
+        }
     }
     // The walk went on after the set: the rows after it were asked.
     EXPECT_EQ((std::vector<std::string>{"71 07", "71 01 06"}), of_class(0, 10, 0x71));
