@@ -158,9 +158,11 @@ protected:
     // The device poll's refresh of a node, to its end.
     void refresh(uint8_t id)
     {
-        ASSERT_TRUE(eventually([&] { return idle(); }));
-        ASSERT_TRUE(no_operation());
-        ASSERT_EQ(0, zwdpoll_node_updt_sm_start(net_, id));
+        // The save that follows an interview may still take its turn first.
+        ASSERT_TRUE(eventually([&] {
+            zwnet_lock lk(net_);
+            return idle() && net_->curr_op == ZWNET_OP_NONE && zwdpoll_node_updt_sm_start(net_, id) == 0;
+        }, 30s));
         ASSERT_TRUE(eventually([&] {
             zwnet_lock lk(net_);
             return net_->curr_op != ZWNET_OP_NODE_CACHE_UPT && net_->ep_rec.w_state == 0;
