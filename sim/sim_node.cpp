@@ -673,11 +673,12 @@ std::optional<bytes> agi_handle(class_call &c)
 {
     const class_state *assoc = c.node.find(cc_association);
     const uint8_t groups = assoc ? assoc->values[0] : 1;
-    if (c.cmd.size() < 3) {
+    const uint8_t cmd = c.cmd[1];
+    if ((cmd == 0x01 && c.cmd.size() < 3) || ((cmd == 0x03 || cmd == 0x05) && c.cmd.size() < 4)) {
         c.violation("Association Group Info Get without its parameters");
         return std::nullopt;
     }
-    switch (c.cmd[1]) {
+    switch (cmd) {
     case 0x01: { // Name Get: group
         const std::string name = c.cmd[2] == 1 ? "Lifeline" : "Group " + std::to_string(c.cmd[2]);
         bytes r{cc_assoc_grp_info, 0x02, c.cmd[2], static_cast<uint8_t>(name.size())};
@@ -685,8 +686,6 @@ std::optional<bytes> agi_handle(class_call &c)
         return r;
     }
     case 0x03: { // Info Get: flags (0x40 list mode), group
-        if (c.cmd.size() < 4)
-            return std::nullopt;
         const bool list = c.cmd[2] & 0x40;
         const uint8_t first = list ? 1 : c.cmd[3];
         const uint8_t last = list ? groups : c.cmd[3];
@@ -710,8 +709,6 @@ std::optional<bytes> agi_handle(class_call &c)
         return out.front();
     }
     case 0x05: { // Command List Get: flags, group
-        if (c.cmd.size() < 4)
-            return std::nullopt;
         if (c.cmd[3] == 1)
             return bytes{cc_assoc_grp_info, 0x06, 0x01, 0x02, 0x5A, 0x01};
         return bytes{cc_assoc_grp_info, 0x06, c.cmd[3], 0x02, cc_basic, 0x01};
