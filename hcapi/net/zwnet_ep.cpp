@@ -372,6 +372,10 @@ void walk_end(zwnet_p net)
 
 void rpt_kept() {}
 
+// Whether a cached setpoint type is asked 4 lower: after the device showed
+// it numbers them so, and always for a type the Get's 4 bits cannot carry.
+bool setp_second(const zwnet_ep_rec_t &r, uint8_t entry) { return entry > 15 || (r.setp_alt && entry > 4); }
+
 // Sends the current parameter of the current question; 0 when it went.
 int ask(zwnet_p net, zwif_p intf)
 {
@@ -380,7 +384,7 @@ int ask(zwnet_p net, zwif_p intf)
     const question_t &q = row.q[r.step];
     const uint8_t *p = r.params.data() + 3 * r.idx;
     uint8_t setp[3];
-    if ((q.flags & Q_SETP) && r.setp_alt && p[0] == 1 && p[1] > 4) {
+    if ((q.flags & Q_SETP) && p[0] == 1 && setp_second(r, p[1])) {
         setp[0] = 1;
         setp[1] = static_cast<uint8_t>(p[1] - 4);
         setp[2] = 0;
@@ -895,7 +899,7 @@ bool setp_alt_possible(zwnet_p net, zwif_p intf)
 {
     const zwnet_ep_rec_t &r = rec_of(net);
     const uint8_t *p = r.params.data() + 3 * r.idx;
-    return !r.setp_alt && dev_ver(intf) <= 2 && 3u * r.idx < r.params.size() && p[1] >= 11;
+    return dev_ver(intf) <= 2 && 3u * r.idx < r.params.size() && p[1] >= 11 && !setp_second(r, p[1]);
 }
 
 // Asks the current setpoint type again under the second numbering.
@@ -914,7 +918,7 @@ void setp_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
         return;
     const uint8_t entry = r.params[3 * r.idx + 1];
     const uint8_t got = cmd[2] & 0x0F;
-    if (!r.setp_alt) {
+    if (!setp_second(r, entry)) {
         if (got == entry && got != 0) {
             answered(net, intf);
         } else if (got == 0 && dev_ver(intf) <= 2) {

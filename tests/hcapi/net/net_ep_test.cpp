@@ -439,6 +439,7 @@ protected:
             plain_node(7, {{cc_thermostat_setpoint, 2, {0x82, 0x00, 2}}}),
             plain_node(8, {{cc_thermostat_setpoint, 2, {0x22, 0x00, 0}}}),
             plain_node(9, {{cc_thermostat_setpoint, 3, {0x0A, 0x00, 1}}}),
+            plain_node(16, {{cc_thermostat_setpoint, 2, {0x02, 0x20, 0}}}),
             plain_node(10, {{sim::cc_central_scene, 3, {}}, {sim::cc_notification, 3, {}}, {sim::cc_battery, 1, {}}}),
             plain_node(11, {{sim::cc_central_scene, 2, {}}}),
             plain_node(12, {{sim::cc_central_scene, 3, {}}}),
@@ -492,6 +493,8 @@ TEST_F(EpWalk, SetpointTypesInEitherNumbering)
          {"43 02 01", "43 02 09"}},
         {"version 3 with ranges", 9, {"43 04", "43 02 01", "43 02 07", "43 09 01", "43 09 07"}, {1, 7},
          {"43 02 01", "43 02 07"}},
+        // Bit 13 read four higher is type 17, which a Get cannot carry.
+        {"type past 15", 16, {"43 04", "43 02 01", "43 02 0D"}, {1, 13}, {"43 02 01", "43 02 0D"}},
     };
     for (const setp_case &c : cases) {
         SCOPED_TRACE(c.what);
