@@ -414,8 +414,8 @@ TEST_F(EpIntv, SecureClassesOfEndpointsFromTheGateway)
     EXPECT_TRUE(nm->violations().empty()) << nm->violations().front();
 }
 
-// Thermostats, a central scene controller and a notification sensor, each a
-// node of its own (no endpoints), none added securely.
+// A node without endpoints that tells what it is, with the classes under
+// test; none of them was added securely.
 sim::node_profile plain_node(uint8_t id, std::vector<sim::class_profile> more)
 {
     sim::node_profile p;
