@@ -339,7 +339,16 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
     }
     case nm_proxy_class << 8 | 0x07: {  // end point capability
         const nm_node *n = node(cmd[3]);
-        bytes cl = n != nullptr ? n->ep_classes : bytes{};
+        const size_t ep = cmd[4] & 0x7F;
+        bytes cl;
+        if (n != nullptr) {
+            cl = ep >= 1 && ep <= n->ep_class_lists.size() ? n->ep_class_lists[ep - 1] : n->ep_classes;
+            if (ep >= 1 && ep <= n->ep_secure_classes.size() && !n->ep_secure_classes[ep - 1].empty()) {
+                cl.push_back(0xF1);
+                cl.push_back(0x00);
+                append(cl, n->ep_secure_classes[ep - 1]);
+            }
+        }
         bytes r{nm_proxy_class, 0x08, seq, cmd[3], static_cast<uint8_t>(cl.size()), static_cast<uint8_t>(cmd[4] & 0x7F),
                 0x10, 0x01};
         append(r, cl);

@@ -52,6 +52,11 @@ struct nm_node {
     uint8_t endpoints = 0;
     uint8_t aggregated = 0;
     std::vector<uint8_t> ep_classes{0x5E, 0x25};  // of every end point
+    // End points whose classes differ: entry n holds end point n + 1's classes
+    // (in place of `ep_classes`), and the classes it has only under security,
+    // which the capability answer lists after the security mark.
+    std::vector<std::vector<uint8_t>> ep_class_lists;
+    std::vector<std::vector<uint8_t>> ep_secure_classes;
     // false: the gateway knows no address for the node and advertises it
     // with an all-zero one.
     bool has_address = true;

@@ -641,6 +641,179 @@ std::optional<bytes> sensor_handle(class_call &c)
     }
 }
 
+// Thermostat Setpoint: {supported mask (2), numbering}. Devices of the first
+// versions disagreed on what bits 3 and up of the mask mean; the numbering
+// says which reading this one has.
+enum : uint8_t { setp_bit_is_type = 0, setp_bit_plus_4 = 1, setp_bit_is_type_silent = 2 };
+
+bool setp_has(const class_state &c, uint8_t type)
+{
+    for (unsigned bit = 0; bit < 16; ++bit) {
+        if (!(c.values[bit / 8] & (1u << (bit % 8))))
+            continue;
+        const unsigned t = (c.values[2] == setp_bit_plus_4 && bit >= 3) ? bit + 4 : bit;
+        if (t == type)
+            return true;
+    }
+    return false;
+}
+
+std::optional<bytes> setpoint_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x02: // Get: type
+    case 0x09: { // Capabilities Get: type
+        if (c.cmd.size() < 3) {
+            c.violation("Thermostat Setpoint Get without a type");
+            return std::nullopt;
+        }
+        if (c.cmd[1] == 0x09 && c.cls.version < 3)
+            return std::nullopt;
+        const uint8_t type = c.cmd[2] & 0x0F;
+        const bool has = type != 0 && setp_has(c.cls, type);
+        if (!has && c.cls.values[2] == setp_bit_is_type_silent)
+            return std::nullopt;
+        const uint8_t t = has ? type : uint8_t(0);
+        if (c.cmd[1] == 0x09)
+            return bytes{cc_thermostat_setpoint, 0x0A, t, 0x22, 0x00, 0x32, 0x22, 0x01, 0x2C};
+        return bytes{cc_thermostat_setpoint, 0x03, t, 0x22, 0x00, 0xD2};
+    }
+    case 0x04: // Supported Get
+        return bytes{cc_thermostat_setpoint, 0x05, c.cls.values[0], c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes setpoint_defaults(const node_profile &) { return {0x02, 0x00, setp_bit_plus_4}; }
+
+// Central Scene: {scenes, slow refresh}.
+std::optional<bytes> central_scene_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x01: { // Supported Get: identical scenes, one mask byte (key pressed and released)
+        const uint8_t flags = static_cast<uint8_t>((c.cls.version >= 3 ? 0x80 : 0x00) | 0x01 << 1 | 0x01);
+        if (c.cls.version < 2)
+            return bytes{cc_central_scene, 0x02, c.cls.values[0]};
+        return bytes{cc_central_scene, 0x02, c.cls.values[0], flags, 0x03};
+    }
+    case 0x04: // Configuration Set: slow refresh
+        if (c.cls.version < 3 || c.cmd.size() < 3)
+            c.violation("Central Scene Configuration Set that the node cannot take");
+        else
+            c.cls.values[1] = c.cmd[2] & 0x80;
+        return std::nullopt;
+    case 0x05:
+        if (c.cls.version < 3)
+            return std::nullopt;
+        return bytes{cc_central_scene, 0x06, c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes central_scene_defaults(const node_profile &) { return {2, 0x00}; }
+
+// Notification: {types, events}, one mask byte each.
+std::optional<bytes> notification_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x07: // Supported Get: V1 alarm types not told, one mask byte
+        if (c.cls.version < 2)
+            return std::nullopt;
+        return bytes{cc_notification, 0x08, 0x01, c.cls.values[0]};
+    case 0x01: // Event Supported Get: type
+        if (c.cls.version < 3 || c.cmd.size() < 3)
+            return std::nullopt;
+        if (c.cmd[2] >= 8 || !(c.cls.values[0] & (1u << c.cmd[2])))
+            return bytes{cc_notification, 0x02, c.cmd[2], 0x00};
+        return bytes{cc_notification, 0x02, c.cmd[2], 0x01, c.cls.values[1]};
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes notification_defaults(const node_profile &) { return {0x40, 0x0C}; }
+
+// Association Group Info: {info frames, pause before each later frame (10 ms
+// units)}; the groups are the Association class's.
+std::optional<bytes> agi_handle(class_call &c)
+{
+    const class_state *assoc = c.node.find(cc_association);
+    const uint8_t groups = assoc ? assoc->values[0] : 1;
+    const uint8_t cmd = c.cmd[1];
+    if ((cmd == 0x01 && c.cmd.size() < 3) || ((cmd == 0x03 || cmd == 0x05) && c.cmd.size() < 4)) {
+        c.violation("Association Group Info Get without its parameters");
+        return std::nullopt;
+    }
+    switch (cmd) {
+    case 0x01: { // Name Get: group
+        const std::string name = c.cmd[2] == 1 ? "Lifeline" : "Group " + std::to_string(c.cmd[2]);
+        bytes r{cc_assoc_grp_info, 0x02, c.cmd[2], static_cast<uint8_t>(name.size())};
+        r.insert(r.end(), name.begin(), name.end());
+        return r;
+    }
+    case 0x03: { // Info Get: flags (0x40 list mode), group
+        const bool list = c.cmd[2] & 0x40;
+        const uint8_t first = list ? 1 : c.cmd[3];
+        const uint8_t last = list ? groups : c.cmd[3];
+        const unsigned frames = list ? std::max<uint8_t>(c.cls.values[0], 1) : 1;
+        const unsigned n = last >= first ? last - first + 1u : 0u;
+        std::vector<bytes> out;
+        unsigned next = 0;
+        for (unsigned f = 0; f < frames; f++) {
+            const unsigned end = (f + 1) * n / frames;
+            bytes r{cc_assoc_grp_info, 0x04, static_cast<uint8_t>((list ? 0x80 : 0x00) | (end - next))};
+            for (; next < end; next++) {
+                const uint8_t g = static_cast<uint8_t>(first + next);
+                // Mode 0, profile, reserved, event code 0.
+                r.insert(r.end(), {g, 0x00, static_cast<uint8_t>(g == 1 ? 0x00 : 0x20), 0x01, 0x00, 0x00, 0x00});
+            }
+            out.push_back(std::move(r));
+        }
+        const std::chrono::milliseconds pause(10 * c.cls.values[1]);
+        for (size_t f = 1; f < out.size(); ++f)
+            c.more.push_back({std::move(out[f]), pause * f});
+        return out.front();
+    }
+    case 0x05: { // Command List Get: flags, group
+        if (c.cmd[3] == 1)
+            return bytes{cc_assoc_grp_info, 0x06, 0x01, 0x02, 0x5A, 0x01};
+        return bytes{cc_assoc_grp_info, 0x06, c.cmd[3], 0x02, cc_basic, 0x01};
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes agi_defaults(const node_profile &) { return {1, 0}; }
+
+// Simple AV Control: {reports, mask bytes per report}.
+std::optional<bytes> simple_av_handle(class_call &c)
+{
+    switch (c.cmd[1]) {
+    case 0x02: // Get: how many Supported Reports there are
+        return bytes{cc_simple_av, 0x03, c.cls.values[0]};
+    case 0x04: { // Supported Get: report number
+        if (c.cmd.size() < 3) {
+            c.violation("Simple AV Control Supported Get without a report number");
+            return std::nullopt;
+        }
+        const uint8_t k = c.cmd[2];
+        if (k == 0 || k > c.cls.values[0])
+            return std::nullopt;
+        bytes r{cc_simple_av, 0x05, k};
+        for (uint8_t j = 0; j < c.cls.values[1]; ++j)
+            r.push_back(static_cast<uint8_t>(k << 4 | (j & 0x0F)));
+        return r;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes simple_av_defaults(const node_profile &) { return {2, 2}; }
+
 // Firmware Update Meta Data: {manufacturer (2), firmware id (2), maximum
 // fragment size (2), reports per Get, wait before each Get (10 ms units),
 // restart wait time (2, s)}. The node asks for its fragments by itself
@@ -788,11 +961,15 @@ constexpr class_row class_rows[] = {
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
     {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
+    {cc_thermostat_setpoint, "Thermostat Setpoint", 3, 3, setpoint_defaults, setpoint_handle, no_report},
+    {cc_assoc_grp_info, "Association Group Info", 3, 2, agi_defaults, agi_handle, no_report},
+    {cc_central_scene, "Central Scene", 3, 2, central_scene_defaults, central_scene_handle, no_report},
     {cc_ip_association, "IP Association", 1, 3, ip_assoc_defaults, ip_assoc_handle, no_report},
     {cc_zwave_plus, "Z-Wave Plus Info", 2, 7, zwave_plus_defaults, zwave_plus_handle, no_report},
     {cc_multi_channel, "Multi Channel", 4, 3, multi_channel_defaults, multi_channel_handle, no_report},
     {cc_door_lock, "Door Lock", 4, 7, door_lock_defaults, door_lock_handle, door_lock_report},
     {cc_configuration, "Configuration", 1, 6, config_defaults, config_handle, config_report},
+    {cc_notification, "Notification", 8, 2, notification_defaults, notification_handle, no_report},
     {cc_manufacturer, "Manufacturer Specific", 2, 6, manufacturer_defaults, manufacturer_handle, no_report},
     {cc_powerlevel, "Powerlevel", 1, 2, two_zero, power_handle, power_report},
     {cc_fw_update, "Firmware Update Meta Data", 5, 10, fw_defaults, fw_handle, no_report},
@@ -801,6 +978,7 @@ constexpr class_row class_rows[] = {
     {cc_association, "Association", 2, 5, association_defaults, association_handle, no_report},
     {cc_version, "Version", 3, 6, version_defaults, version_handle, no_report},
     {cc_multi_cmd, "Multi Command", 1, 0, no_values, nullptr, no_report},
+    {cc_simple_av, "Simple AV Control", 4, 2, simple_av_defaults, simple_av_handle, no_report},
     {cc_security, "Security", 1, 1, security_defaults, security_handle, no_report, true},
 };
 
@@ -988,6 +1166,8 @@ nm_node nm_node_of(const node_profile &p)
             n.endpoints = v.size() > 0 ? v[0] : 0;
             n.aggregated = v.size() > 1 ? v[1] : 0;
             n.ep_classes = p.endpoint_classes;
+            n.ep_class_lists = p.endpoint_class_lists;
+            n.ep_secure_classes = p.endpoint_secure_classes;
         }
     }
     return n;

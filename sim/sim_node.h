@@ -65,6 +65,11 @@ inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
 inline constexpr uint8_t cc_security = 0x98;
+inline constexpr uint8_t cc_thermostat_setpoint = 0x43;
+inline constexpr uint8_t cc_central_scene = 0x5B;
+inline constexpr uint8_t cc_notification = 0x71;
+inline constexpr uint8_t cc_simple_av = 0x94;
+inline constexpr uint8_t cc_assoc_grp_info = 0x59;
 inline constexpr uint8_t cc_fw_update = 0x7A;
 
 inline constexpr uint8_t wake_up_notification = 0x07;
@@ -117,6 +122,32 @@ const char *node_kind_text(node_kind kind);
 //                          evenly; a Set makes its last node id the one
 //                          member, a Remove of every node empties the
 //                          groups; default {1, 5, 1, 0, 1}: no member
+//   Thermostat Setpoint (0x43): {supported mask (2 bytes, as the Supported
+//                          Report carries it), numbering}: numbering 0 reads
+//                          bit n as type n, 1 reads bits 3 and up as types 7
+//                          and up (bit n: type n + 4); 2 as 0, but a Get of a
+//                          type the node lacks goes unanswered (else it is
+//                          answered as type 0). Every setpoint is 21.0 degrees
+//                          Celsius, its range (version 3) 5.0 to 30.0.
+//                          default {0x02, 0x00, 1}: heating only
+//   Central Scene (0x5B):  {scenes, slow refresh}: version 3 tells it supports
+//                          slow refresh and keeps what a Configuration Set
+//                          sends (0x80 or 0); default {2, 0x00}
+//   Notification (0x71):   {types (bit n: type n), events (bit n: event n of
+//                          every type)}; version 3 answers the event
+//                          supported Get; default {0x40, 0x0C} (access
+//                          control: manual lock and unlock)
+//   Association Group Info (0x59): {info frames, pause before each later
+//                          frame (10 ms units)}: the groups are those of the
+//                          node's Association class; group 1 is the lifeline
+//                          (profile 0x0001, Device Reset Locally), the others
+//                          control Basic (profile 0x2001); the list-mode Info
+//                          Report of all groups comes in that many frames;
+//                          default {1, 0}
+//   Simple AV Control (0x94): {reports, mask bytes per report}: the
+//                          supported commands come in that many Supported
+//                          Reports, report k holding bytes 0xk0, 0xk1, ...;
+//                          default {2, 2}
 //   IP Association (0x5C): {groups, first member, members}: every group
 //                          holds nodes first member .. first member +
 //                          members - 1, each named by its IPv4-mapped address

@@ -379,6 +379,8 @@ struct zwnet_ep_rec_t {
     uint8_t idx{0};       // position in the step's parameter list
     uint8_t tmout{0};     // time-outs of the current question
     uint8_t lifeline{0};  // 0 none, 1 set sent, 2 group 1 asked, 3 done
+    uint8_t setp_alt{0};  // the device numbers setpoint types from bit 3 on 4 lower
+    uint8_t csc{0};       // 1: the central scene configuration is being set
     std::vector<uint8_t> params;  // the step's parameter list: 3 bytes each (length, two bytes)
     std::vector<uint8_t> last;    // the last report the walk took
     // The device poll's completion for the endpoint under refresh.

@@ -12,9 +12,12 @@
 // expiry acts only when its arming is still the current one.
 #include "hcapi/net/zwnet_ni.h"
 
+#include "hcapi/core/zwif_rpt_sw.h"
 #include "hcapi/core/zwnet_cb.h"
 #include "hcapi/core/zwsend.h"
+#include "hcapi/include/zwif_ctl.h"
 #include "hcapi/net/zwnet_ndb.h"
+#include "hcapi/zip/zip_nm.h"
 
 #include <algorithm>
 #include <cstring>
@@ -140,35 +143,55 @@ void walk_ids_no_clr(zwif_p intf, const zwnet_ep_rec_t &r, std::vector<uint8_t> 
         walk_ids(intf, r, out);
 }
 
-// A bit mask in the last report, from its third byte: bit n of byte k is
-// id 8k + n + first.
-void mask_ids(const std::vector<uint8_t> &frame, size_t from, uint8_t first, std::vector<uint8_t> &out)
+// The setpoint types block of the supported information: a count and three
+// spare bytes, then per type {u32 range valid, minimum, maximum}, the type
+// the first byte of both records.
+inline constexpr size_t setp_hdr = 4;
+inline constexpr size_t setp_ent = 4 + 2 * sizeof(zwsetp_t);
+
+// The block's entries that are really there, with their first byte.
+uint8_t *setp_block(zwif_p intf, size_t *cnt)
 {
-    for (size_t k = from; k < frame.size(); ++k)
-        for (uint8_t n = 0; n < 8; ++n)
-            if (frame[k] & (1u << n)) {
-                const unsigned id = 8 * (k - from) + n + first;
-                if (id <= 0xFF)
-                    param_put(out, 1, static_cast<uint8_t>(id));
-            }
+    *cnt = 0;
+    if (intf->data == nullptr || intf->data_cnt != 1 || intf->data_item_sz < setp_hdr)
+        return nullptr;
+    auto *b = static_cast<uint8_t *>(intf->data);
+    *cnt = std::min<size_t>(b[0], (intf->data_item_sz - setp_hdr) / setp_ent);
+    return b + setp_hdr;
 }
 
-void walk_setp_types(zwif_p, const zwnet_ep_rec_t &r, std::vector<uint8_t> &out) { mask_ids(r.last, 2, 0, out); }
+void walk_setp_types(zwif_p intf, const zwnet_ep_rec_t &, std::vector<uint8_t> &out)
+{
+    size_t cnt;
+    const uint8_t *e = setp_block(intf, &cnt);
+    for (size_t k = 0; k < cnt; ++k)
+        param_put(out, 1, e[setp_ent * k + 4]);
+}
 
+// A refresh asks only the ranges that are not known yet.
 void walk_setp_ranges(zwif_p intf, const zwnet_ep_rec_t &r, std::vector<uint8_t> &out)
 {
-    if (intf->real_ver >= 3)
-        walk_setp_types(intf, r, out);
+    size_t cnt;
+    const uint8_t *e = setp_block(intf, &cnt);
+    for (size_t k = 0; k < cnt; ++k) {
+        uint32_t valid;
+        std::memcpy(&valid, e + setp_ent * k, sizeof valid);
+        if (!(r.w_refresh && valid != 0))
+            param_put(out, 1, e[setp_ent * k + 4]);
+    }
 }
 
+// Notification: a header item {V1 alarm flag, count}, then per type {type,
+// event mask length, event mask}. A refresh asks only the types whose events
+// are not known yet.
 void walk_notif_types(zwif_p intf, const zwnet_ep_rec_t &r, std::vector<uint8_t> &out)
 {
-    // The Supported Report: flags and mask length, then the mask.
-    if (intf->real_ver > 2 && r.last.size() >= 3) {
-        const size_t n = std::min<size_t>(r.last[2] & 0x1F, r.last.size() - 3);
-        std::vector<uint8_t> mask(r.last.begin(), r.last.begin() + 3 + static_cast<long>(n));
-        mask_ids(mask, 3, 0, out);
-    }
+    if (intf->data == nullptr || intf->data_item_sz != ZWIF_ALRM_SUP_ITEM_SZ)
+        return;
+    const auto *block = static_cast<const zwif_alrm_sup_ent_t *>(intf->data);
+    for (uint8_t k = 1; k < intf->data_cnt; ++k)
+        if (!(r.w_refresh && block[k].mask_len != 0))
+            param_put(out, 1, block[k].type);
 }
 
 // Simple AV: the reports the device announced, numbered from 1.
@@ -215,6 +238,8 @@ enum : uint8_t {
     Q_KNOWN = 0x02,  // asked only when the interview is not a refresh
     Q_NEW = 0x04,    // asked only of a new node
     Q_MATCH = 0x08,  // the report's first parameter must be the one asked
+    Q_SETP = 0x10,   // a setpoint reading: the type may need its second numbering
+    Q_FOLLOW = 0x20, // the report layer asks these after the previous answer: only waited for
 };
 
 struct question_t {
@@ -232,6 +257,7 @@ enum : uint8_t {
     R_RESEND = 0x02,    // the first time-out asks again
     R_LIFELINE = 0x04,  // after the questions, the controller's lifeline (new nodes)
     R_CONFIG = 0x08,    // the device record's configuration parameters (new nodes)
+    R_CSC_CFG = 0x10,   // after the questions, slow refresh of central scenes (new nodes)
 };
 
 inline constexpr uint8_t row_q_max = 4;
@@ -247,7 +273,7 @@ struct row_t {
 constexpr row_t rows[] = {
     {0x70, 0, 16, R_RESEND | R_CONFIG, {}},
     {0x85, 0x8E, 3, R_RESEND | R_LIFELINE, {{0x05, 0x06, Q_KNOWN, 0, 0, nullptr}}},
-    {0x5B, 0, 23, R_RESEND, {{0x01, 0x02, Q_SUP, 0, 0, nullptr}}},
+    {0x5B, 0, 23, R_RESEND | R_CSC_CFG, {{0x01, 0x02, Q_SUP, 0, 0, nullptr}}},
     {0x5E, 0, 1, R_TMO_NEXT, {{0x01, 0x02, Q_KNOWN, 0, 0, nullptr}}},
     {0x31, 0, 2, R_TMO_NEXT,
      {{0x04, 0x05, 0, 0, 4, nullptr},
@@ -262,10 +288,10 @@ constexpr row_t rows[] = {
     {0x40, 0, 6, 0, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x04, 0x05, Q_SUP, 0, 0, nullptr}}},
     {0x43, 0, 7, 0,
      {{0x04, 0x05, Q_SUP, 0, 0, nullptr},
-      {0x02, 0x03, Q_MATCH, 0, 0, walk_setp_types},
+      {0x02, 0x03, Q_SETP, 0, 0, walk_setp_types},
       {0x09, 0x0A, Q_MATCH, 3, 0, walk_setp_ranges}}},
     {0x26, 0, 8, 0, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x06, 0x07, Q_SUP, 3, 0, nullptr}}},
-    {0x94, 0, 10, R_TMO_NEXT, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x04, 0x05, Q_MATCH, 0, 0, walk_av}}},
+    {0x94, 0, 10, R_TMO_NEXT, {{0x02, 0x03, Q_SUP, 0, 0, nullptr}, {0x04, 0x05, Q_MATCH | Q_FOLLOW, 0, 0, walk_av}}},
     {0x71, 0, 11, R_TMO_NEXT,
      {{0x07, 0x08, Q_SUP, 2, 0, nullptr}, {0x01, 0x02, Q_MATCH, 3, 0, walk_notif_types}}},
     {0x75, 0, 12, R_TMO_NEXT, {{0x04, 0x05, Q_SUP, 2, 0, nullptr}}},
@@ -346,6 +372,10 @@ void walk_end(zwnet_p net)
 
 void rpt_kept() {}
 
+// Whether a cached setpoint type is asked 4 lower: after the device showed
+// it numbers them so, and always for a type the Get's 4 bits cannot carry.
+bool setp_second(const zwnet_ep_rec_t &r, uint8_t entry) { return entry > 15 || (r.setp_alt && entry > 4); }
+
 // Sends the current parameter of the current question; 0 when it went.
 int ask(zwnet_p net, zwif_p intf)
 {
@@ -353,6 +383,13 @@ int ask(zwnet_p net, zwif_p intf)
     const row_t &row = rows[r.row];
     const question_t &q = row.q[r.step];
     const uint8_t *p = r.params.data() + 3 * r.idx;
+    uint8_t setp[3];
+    if ((q.flags & Q_SETP) && p[0] == 1 && setp_second(r, p[1])) {
+        setp[0] = 1;
+        setp[1] = static_cast<uint8_t>(p[1] - 4);
+        setp[2] = 0;
+        p = setp;
+    }
     zwif_desc_t d;
     zwif_desc_fill(&d, intf);
     if ((q.flags & Q_SUP) && r.w_refresh && cached(intf)) {
@@ -371,7 +408,7 @@ int ask(zwnet_p net, zwif_p intf)
         int rc = zwif_set_sm_report(&d, rpt_kept, q.rpt);
         if (rc < 0)
             return rc;
-        rc = zwif_get_report(&d, p + 1, p[0], q.get, zwif_tx_sts_log_cb, 0);
+        rc = (q.flags & Q_FOLLOW) ? 0 : zwif_get_report(&d, p + 1, p[0], q.get, zwif_tx_sts_log_cb, 0);
         if (rc < 0) {
             plt_msg_ts_show(&net->plt, "zwnet_1_ep_info_sm: get report of class %02X with error:%d", intf->cls, rc);
             return rc;
@@ -395,7 +432,10 @@ bool q_applies(zwnet_p net, zwif_p intf, const question_t &q)
     return !((q.flags & Q_NEW) && !new_node(net));
 }
 
+uint8_t dev_ver(zwif_p intf) { return intf->real_ver != 0 ? intf->real_ver : intf->ver; }
+
 int lifeline_set(zwnet_p net, zwif_p intf, bool check);
+int csc_cfg_send(zwnet_p net, zwif_p intf);
 
 // ---------------------------------------------------------------------------
 // Configuration parameters of a new node's device record
@@ -537,6 +577,13 @@ bool row_go(zwnet_p net, zwif_p intf)
             if (ask(net, intf) == 0)
                 return true;
     }
+    if ((row.flags & R_CSC_CFG) && r.csc == 0 && new_node(net) && dev_ver(intf) > 2 && cached(intf) &&
+        intf->data_item_sz * intf->data_cnt >= 2 && static_cast<const uint8_t *>(intf->data)[1] != 0) {
+        r.csc = 1;
+        r.step = row_q_max;
+        if (csc_cfg_send(net, intf) == 0)
+            return true;
+    }
     if ((row.flags & R_LIFELINE) && r.lifeline == LL_NONE && new_node(net)) {
         r.lifeline = LL_ASKED;
         if (lifeline_set(net, intf, true) == 0)
@@ -561,6 +608,8 @@ bool cls_next(zwnet_p net, uint8_t from)
         r.step = 0;
         r.tmout = 0;
         r.lifeline = LL_NONE;
+        r.csc = 0;
+        r.setp_alt = 0;
         r.last.clear();
         if (row_go(net, intf))
             return true;
@@ -693,6 +742,49 @@ void lifeline_again(zwnet_p net)
 }
 
 // ---------------------------------------------------------------------------
+// Slow refresh of a new node's central scenes
+// ---------------------------------------------------------------------------
+
+void csc_tx_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id);
+
+// Held keys are reported every 55 s when the node supports it; the
+// transmission's outcome moves the walk on.
+int csc_cfg_send(zwnet_p net, zwif_p intf)
+{
+    static constexpr uint8_t frame[] = {0x5B, 0x04, 0x80};
+    zwif_desc_t d;
+    zwif_desc_fill(&d, intf);
+    const int rc = zwif_exec(&d, frame, sizeof frame, csc_tx_cb, nullptr, 0, nullptr);
+    if (rc < 0) {
+        plt_msg_ts_show(&net->plt, "zwnet_sm_csc_cfg_set: zwif_exec with error:%d", rc);
+        return rc;
+    }
+    zwnet_ep_rec_t &r = rec_of(net);
+    r.w_state = rows[r.row].state;
+    tmr_start(net, step_ms, TMR_WALK_TMOUT);
+    return 0;
+}
+
+void csc_tx_cb(appl_layer_ctx *ctx, int status, void *, uint8_t node_id)
+{
+    auto *net = ctx ? static_cast<zwnet_p>(ctx->user) : nullptr;
+    if (net == nullptr)
+        return;
+    zwnet_lock lk(net);
+    zwnet_ep_rec_t &r = rec_of(net);
+    if (r.w_state == 0 || r.row >= row_cnt || !(rows[r.row].flags & R_CSC_CFG) || r.csc != 1 ||
+        node_id != r.w_node_id)
+        return;
+    zwep_p ep = walk_ep(net);
+    zwif_p intf = ep ? row_if(ep, rows[r.row]) : nullptr;
+    // One more try after a failure; the walk goes on either way.
+    if (status != 0 && intf != nullptr && ++r.tmout == 1 && csc_cfg_send(net, intf) == 0)
+        return;
+    r.csc = 2;
+    walk_on(net, static_cast<uint8_t>(r.row + 1));
+}
+
+// ---------------------------------------------------------------------------
 // Names
 // ---------------------------------------------------------------------------
 
@@ -786,6 +878,69 @@ size_t utf16_to_utf8(const uint8_t *s, size_t n, uint8_t *out, size_t max)
 // Reports for the walk
 // ---------------------------------------------------------------------------
 
+// A group information report in list mode that lists groups, none of them
+// the last of the endpoint's groups. Only the group records the frame holds
+// count; there is no group 0.
+bool agi_info_partial(zwif_p intf, const uint8_t *cmd, uint16_t len)
+{
+    constexpr size_t rec_sz = 7;
+    if (intf->cls != 0x59 || len < 3 || cmd[1] != 0x04 || !(cmd[2] & 0x80))
+        return false;
+    const size_t cnt = std::min<size_t>(cmd[2] & 0x3F, (len - 3u) / rec_sz);
+    unsigned top = 0;
+    for (size_t i = 0; i < cnt; ++i)
+        top = std::max<unsigned>(top, cmd[3 + rec_sz * i]);
+    return top != 0 && top < grp_cnt(intf);
+}
+
+// The setpoint type asked under the first numbering is 11 or above on a
+// device of version 1 or 2: it may count its types from bit 3 on 4 lower.
+bool setp_alt_possible(zwnet_p net, zwif_p intf)
+{
+    const zwnet_ep_rec_t &r = rec_of(net);
+    const uint8_t *p = r.params.data() + 3 * r.idx;
+    return dev_ver(intf) <= 2 && 3u * r.idx < r.params.size() && p[1] >= 11 && !setp_second(r, p[1]);
+}
+
+// Asks the current setpoint type again under the second numbering.
+bool setp_alt_ask(zwnet_p net, zwif_p intf)
+{
+    zwnet_ep_rec_t &r = rec_of(net);
+    r.setp_alt = 1;
+    r.tmout = 0;
+    return ask(net, intf) == 0;
+}
+
+void setp_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
+{
+    zwnet_ep_rec_t &r = rec_of(net);
+    if (len < 3 || 3u * r.idx >= r.params.size())
+        return;
+    const uint8_t entry = r.params[3 * r.idx + 1];
+    const uint8_t got = cmd[2] & 0x0F;
+    if (!setp_second(r, entry)) {
+        if (got == entry && got != 0) {
+            answered(net, intf);
+        } else if (got == 0 && dev_ver(intf) <= 2) {
+            // The device does not know the type as we numbered it.
+            if (!(setp_alt_possible(net, intf) && setp_alt_ask(net, intf)))
+                walk_on(net, static_cast<uint8_t>(r.row + 1));
+        }
+        return;
+    }
+    if (entry <= 4 || got != entry - 4)
+        return;
+    // The device's own number stands for the type from now on.
+    size_t cnt;
+    uint8_t *e = setp_block(intf, &cnt);
+    for (size_t k = 0; k < cnt; ++k, e += setp_ent)
+        if (e[4] == entry) {
+            e[4] = e[4 + sizeof(zwsetp_t)] = got;
+            break;
+        }
+    answered(net, intf);
+}
+
 void walk_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
 {
     zwnet_ep_rec_t &r = rec_of(net);
@@ -798,6 +953,10 @@ void walk_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
     const question_t &q = row.q[r.step];
     if (len >= 2 && cmd[1] != q.rpt)
         return;
+    if (q.flags & Q_SETP) {
+        setp_rpt(net, intf, cmd, len);
+        return;
+    }
     if (len >= 3 && (q.flags & Q_MATCH) && 3u * r.idx < r.params.size()) {
         const uint8_t *p = r.params.data() + 3 * r.idx;
         // Group information answers by group number; names and command
@@ -805,6 +964,11 @@ void walk_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
         const uint8_t want = p[0] == 2 && p[1] == 0x80 ? p[2] : p[1];
         if (p[0] != 0 && cmd[2] != want)
             return;
+    }
+    if (agi_info_partial(intf, cmd, len)) {
+        // The rest of the groups comes in later frames.
+        tmr_start(net, step_ms, TMR_WALK_TMOUT);
+        return;
     }
     try {
         r.last.assign(cmd, cmd + len);
@@ -849,6 +1013,28 @@ void eps_end(zwnet_p net)
         cb(net, 0);
 }
 
+void after_sec(zwnet_p net);
+void sec_if_create(zwep_p ep, const uint16_t *list, size_t cnt);
+
+// The gateway's answer for the endpoint: the classes after its security mark
+// are the secure ones.
+void gw_sec_cap_cb(appl_layer_ctx *ctx, const appl_ep_cap_t *cap)
+{
+    auto *net = ctx ? static_cast<zwnet_p>(ctx->user) : nullptr;
+    if (net == nullptr || cap == nullptr)
+        return;
+    zwnet_lock lk(net);
+    zwnet_ep_rec_t &r = rec_of(net);
+    if (r.state != 1 || cap->node_id != r.node_id || (cap->ep & 0x7F) != r.ep_id)
+        return;
+    zwep_p ep = eps_ep(net);
+    if (ep == nullptr)
+        return;
+    if (cap->cmd_cls_ctl != nullptr)
+        sec_if_create(ep, cap->cmd_cls_ctl, cap->cmd_cnt_ctl);
+    after_sec(net);
+}
+
 // The secure classes of the endpoint: 0 asked.
 int sec_get(zwnet_p net, zwep_p ep)
 {
@@ -859,7 +1045,10 @@ int sec_get(zwnet_p net, zwep_p ep)
     zwif_p s0 = zwif_find_cls(ep->intf, COMMAND_CLASS_SECURITY);
     zwif_desc_t d;
     int rc;
-    if (s2 != nullptr && (node->propty & NODE_PROPTY_SECURE_CAP_S2) && node->s2_keys_valid &&
+    if (net->feature & 0x02) {
+        // The gateway knows the endpoint's classes, secure ones included.
+        rc = zip_mul_ch_cap_get(net->appl.get(), gw_sec_cap_cb, node->nodeid, ep->epid);
+    } else if (s2 != nullptr && (node->propty & NODE_PROPTY_SECURE_CAP_S2) && node->s2_keys_valid &&
         (node->s2_grnt_keys & 0x07)) {
         zwif_desc_fill(&d, s2);
         d.propty |= IF_PROPTY_SECURE;
@@ -967,6 +1156,20 @@ void after_sec(zwnet_p net)
     eps_next(net);
 }
 
+void sec_if_create(zwep_p ep, const uint16_t *list, size_t cnt)
+{
+    std::vector<uint16_t> cls;
+    try {
+        for (size_t k = 0; k < cnt; ++k)
+            if (list[k] != COMMAND_CLASS_SECURITY && list[k] != COMMAND_CLASS_SECURITY_2 && list[k] <= 0xFF)
+                cls.push_back(list[k]);
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    if (!cls.empty() && cls.size() <= UINT8_MAX)
+        zwnode_if_create(ep, cls.data(), static_cast<uint8_t>(cls.size()));
+}
+
 void sec_rpt(zwep_p ep, const uint8_t *list, uint16_t len)
 {
     std::vector<uint16_t> plain, secure;
@@ -977,16 +1180,7 @@ void sec_rpt(zwep_p ep, const uint8_t *list, uint16_t len)
     } catch (const std::bad_alloc &) {
         return;
     }
-    std::vector<uint16_t> cls;
-    try {
-        for (uint16_t c : plain)
-            if (c != COMMAND_CLASS_SECURITY && c != COMMAND_CLASS_SECURITY_2 && c <= 0xFF)
-                cls.push_back(c);
-    } catch (const std::bad_alloc &) {
-        return;
-    }
-    if (!cls.empty() && cls.size() <= UINT8_MAX)
-        zwnode_if_create(ep, cls.data(), static_cast<uint8_t>(cls.size()));
+    sec_if_create(ep, plain.data(), plain.size());
 }
 
 void eps_rpt(zwnet_p net, zwep_p ep, const uint8_t *cmd, uint16_t len)
@@ -1044,10 +1238,17 @@ void walk_tmout(zwnet_p net)
     }
     const row_t &row = rows[r.row];
     zwif_p intf = row_if(ep, row);
+    // A device that keeps silent about a type it does not know by our number.
+    if (intf != nullptr && r.step < row_q_max && (row.q[r.step].flags & Q_SETP) && setp_alt_possible(net, intf) &&
+        setp_alt_ask(net, intf))
+        return;
     if ((row.flags & R_RESEND) && r.tmout == 0 && intf != nullptr) {
         r.tmout = 1;
         if (row.flags & R_CONFIG) {
             if (cfg_send(net, intf) == 0)
+                return;
+        } else if (r.csc == 1) {
+            if (csc_cfg_send(net, intf) == 0)
                 return;
         } else if (r.step >= row_q_max) {
             if (lifeline_set(net, intf, true) == 0)

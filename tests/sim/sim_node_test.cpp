@@ -183,6 +183,24 @@ const class_case class_cases[] = {
     {"battery default full", {{0x80, 1, {}}}, {}, {0x80, 0x02}, "80 03 64", 0},
     {"wake up interval", {{0x84, 1, {}}}, {{0x84, 0x04, 0x00, 0x0E, 0x10, 0x01}}, {0x84, 0x05}, "84 06 00 0E 10 01", 0},
     {"wake up v2 capabilities", {{0x84, 2, {}}}, {}, {0x84, 0x09}, "84 0A 00 00 3C 01 51 80 00 01 2C 00 00 3C", 0},
+    // Thermostat setpoints as the two numberings of the supported mask read them.
+    {"setpoint type 7 from bit 3", {{0x43, 2, {0x0A, 0x00, 1}}}, {}, {0x43, 0x02, 0x07}, "43 03 07 22 00 D2", 0},
+    {"setpoint type the node lacks", {{0x43, 2, {0x82, 0x00, 0}}}, {}, {0x43, 0x02, 0x0B}, "43 03 00 22 00 D2", 0},
+    {"setpoint supported mask", {{0x43, 2, {0x82, 0x00, 0}}}, {}, {0x43, 0x04}, "43 05 82 00", 0},
+    {"setpoint range v3", {{0x43, 3, {}}}, {}, {0x43, 0x09, 0x01}, "43 0A 01 22 00 32 22 01 2C", 0},
+    {"central scene slow refresh", {{0x5B, 3, {}}}, {{0x5B, 0x04, 0x80}}, {0x5B, 0x05}, "5B 06 80", 0},
+    {"central scene v3 supported", {{0x5B, 3, {}}}, {}, {0x5B, 0x01}, "5B 02 02 83 03", 0},
+    {"central scene v2 supported", {{0x5B, 2, {}}}, {}, {0x5B, 0x01}, "5B 02 02 03 03", 0},
+    {"central scene v2 refuses the set", {{0x5B, 2, {}}}, {{0x5B, 0x04, 0x80}}, {0x5B, 0x01}, "5B 02 02 03 03", 1},
+    {"notification types", {{0x71, 3, {}}}, {}, {0x71, 0x07}, "71 08 01 40", 0},
+    {"notification events", {{0x71, 3, {}}}, {}, {0x71, 0x01, 0x06}, "71 02 06 01 0C", 0},
+    {"notification type without events", {{0x71, 3, {}}}, {}, {0x71, 0x01, 0x07}, "71 02 07 00", 0},
+    {"group name", {{0x85, 2, {}}, {0x59, 1, {}}}, {}, {0x59, 0x01, 0x01}, "59 02 01 08 4C 69 66 65 6C 69 6E 65", 0},
+    {"group commands", {{0x85, 2, {2, 5, 1, 0, 1}}, {0x59, 1, {}}}, {}, {0x59, 0x05, 0x80, 0x02}, "59 06 02 02 20 01",
+     0},
+    {"group information, list mode", {{0x85, 2, {2, 5, 1, 0, 1}}, {0x59, 1, {}}}, {}, {0x59, 0x03, 0x40, 0x01},
+     "59 04 82 01 00 00 01 00 00 00 02 00 20 01 00 00 00", 0},
+    {"simple AV supported report", {{0x94, 1, {}}}, {}, {0x94, 0x04, 0x02}, "94 05 02 20 21", 0},
     // Classes and commands a node does not have are ignored without a word.
     {"unknown class and command", {{0x25, 1, {}}}, {{0x26, 0x01, 0x10}, {0x25, 0x07}, {0x80, 0x02}}, {0x25, 0x02},
      "25 03 00", 0},
@@ -887,6 +905,13 @@ TEST_F(SimNodeTells, TheGatewayKnowsTheEndpointsOfAMultiChannelNode)
     EXPECT_EQ(1, n.aggregated);
     EXPECT_EQ(bytes{0x25}, n.ep_classes);
     EXPECT_EQ(0, sim::nm_node_of(profile("multi_instance", 4)).endpoints);
+    // Endpoints of classes of their own, some only under security.
+    sim::node_profile p = profile("multi_channel", 4);
+    p.endpoint_class_lists = {{0x25}, {0x26, 0x98}};
+    p.endpoint_secure_classes = {{}, {0x62}};
+    const sim::nm_node own = sim::nm_node_of(p);
+    EXPECT_EQ(p.endpoint_class_lists, own.ep_class_lists);
+    EXPECT_EQ(p.endpoint_secure_classes, own.ep_secure_classes);
 }
 
 }  // namespace

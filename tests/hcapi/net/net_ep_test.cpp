@@ -52,11 +52,15 @@ void walk_done(zwnet_p, uint8_t) { ++g_walk_done; }
 
 class EpIntv : public HcNet {
 protected:
+    // The nodes behind the gateway; the first was added securely.
+    virtual std::vector<sim::node_profile> profiles() const { return {two_ep_node()}; }
+    virtual bool first_secure() const { return true; }
+
     void SetUp() override
     {
         cfg = config{};
         std::random_device rd;
-        const sim::node_profile prof = two_ep_node();
+        const std::vector<sim::node_profile> profs = profiles();
         int rc = -1;
         for (int attempt = 0; attempt < 20 && rc != 0; ++attempt) {
             const unsigned r = rd();
@@ -64,19 +68,23 @@ protected:
             sim::gateway_config g;
             g.address = addr(1);
             g.port = 4123;
-            g.nodes.push_back({node_id, addr(node_id)});
+            for (const sim::node_profile &p : profs)
+                g.nodes.push_back({p.node_id, addr(p.node_id)});
             gw = std::make_unique<sim::gateway>(g);
             rc = gw->start();
         }
         ASSERT_EQ(0, rc) << gw->last_error();
         model = std::make_unique<sim::node_model>(*gw);
-        ASSERT_EQ(0, model->add(prof));
         sim::nm_config nmc;
-        nmc.nodes.push_back(sim::nm_node_of(prof));
-        nmc.nodes.back().in_node_list = false;
+        for (const sim::node_profile &p : profs) {
+            ASSERT_EQ(0, model->add(p));
+            nmc.nodes.push_back(sim::nm_node_of(p));
+            nmc.nodes.back().in_node_list = false;
+        }
         // Added securely: its node information lists a class under security.
-        for (uint8_t b : {0x98, 0xF1, 0x00, 0x25})
-            nmc.nodes.back().classes.push_back(b);
+        if (first_secure())
+            for (uint8_t b : {0x98, 0xF1, 0x00, 0x25})
+                nmc.nodes.front().classes.push_back(b);
         nm = std::make_unique<sim::nm_gateway>(*gw, nmc);
         sim::gw_app_config app_cfg;
         app_cfg.fw_versions = {0x0210};
@@ -89,9 +97,11 @@ protected:
             net_->ctl.nodeid = 1;
         }
         model->set_unsolicited_destination(sim::endpoint{"127.0.0.1", zwnet_host_port_get(net_)});
-        in_addr a{};
-        inet_pton(AF_INET, addr(node_id).c_str(), &a);
-        ASSERT_EQ(1, appl_node_ip_set(net_->appl.get(), reinterpret_cast<const uint8_t *>(&a), 4, node_id));
+        for (const sim::node_profile &p : profs) {
+            in_addr a{};
+            inet_pton(AF_INET, addr(p.node_id).c_str(), &a);
+            ASSERT_EQ(1, appl_node_ip_set(net_->appl.get(), reinterpret_cast<const uint8_t *>(&a), 4, p.node_id));
+        }
         ASSERT_TRUE(no_operation());
     }
 
@@ -103,7 +113,7 @@ protected:
     }
 
     // The node interview of the node, as for a node just added.
-    void interview()
+    void interview(uint8_t id = node_id, bool new_node = true)
     {
         ASSERT_TRUE(eventually([&] {
             zwnet_lock lk(net_);
@@ -111,11 +121,10 @@ protected:
                 return false;
             net_->curr_op = ZWNET_OP_UPDATE;
             zwnet_ni_param_t p;
-            const uint8_t id = node_id;
             p.node_id = &id;
             p.cnt = 1;
             p.op = ZWNET_OP_UPDATE;
-            p.new_node = 1;
+            p.new_node = new_node ? 1 : 0;
             EXPECT_EQ(1, zwnet_node_info_sm(net_, ZWNET_NI_EVT_START, &p));
             return true;
         }, 30s));
@@ -129,13 +138,35 @@ protected:
     }
 
     // "endpoint: bytes" of every command the node received from `from` on.
-    std::vector<std::string> transcript(uint64_t from, bool gets_only = false) const
+    std::vector<std::string> transcript(uint64_t from, bool gets_only = false, uint8_t id = node_id) const
     {
         std::vector<std::string> out;
-        for (const sim::node_command &c : model->commands(node_id))
+        for (const sim::node_command &c : model->commands(id))
             if (c.index >= from && !(gets_only && c.command.size() >= 2 && is_set(c.command)))
                 out.push_back(std::to_string(c.dst_ep) + ": " + hex(c.command));
         return out;
+    }
+    // The commands of class `cls` that node `id` received from `from` on.
+    std::vector<std::string> of_class(uint64_t from, uint8_t id, uint8_t cls) const
+    {
+        std::vector<std::string> out;
+        for (const sim::node_command &c : model->commands(id))
+            if (c.index >= from && c.command[0] == cls)
+                out.push_back(hex(c.command));
+        return out;
+    }
+    // The device poll's refresh of a node, to its end.
+    void refresh(uint8_t id)
+    {
+        // The save that follows an interview may still take its turn first.
+        ASSERT_TRUE(eventually([&] {
+            zwnet_lock lk(net_);
+            return idle() && net_->curr_op == ZWNET_OP_NONE && zwdpoll_node_updt_sm_start(net_, id) == 0;
+        }, 30s));
+        ASSERT_TRUE(eventually([&] {
+            zwnet_lock lk(net_);
+            return net_->curr_op != ZWNET_OP_NODE_CACHE_UPT && net_->ep_rec.w_state == 0;
+        }, 30s));
     }
     static bool is_set(const std::vector<uint8_t> &c)
     {
@@ -150,10 +181,10 @@ protected:
     }
 
     template <class F>
-    auto with_if(uint8_t ep, uint16_t cls, F &&f)
+    auto with_if(uint8_t ep, uint16_t cls, F &&f, uint8_t id = node_id)
     {
         zwnet_lock lk(net_);
-        zwep_p e = zwep_find_by_id(net_, node_id, ep);
+        zwep_p e = zwep_find_by_id(net_, id, ep);
         zwif_p i = e ? zwif_find_cls(e->intf, cls) : nullptr;
         EXPECT_NE(nullptr, i) << "endpoint " << int(ep) << " class " << cls;
         return f(i);
@@ -351,6 +382,243 @@ TEST_F(EpIntv, EndpointWithoutTableClassesEndsOnItsOwn)
         EXPECT_EQ(0, g_walk_done.load());
     }
     EXPECT_TRUE(eventually([&] { return g_walk_done.load() == 1; }));
+}
+
+// A gateway that tells the classes of each endpoint tells its secure ones
+// too, after its security mark: the node is not asked through Security, and
+// endpoint 2's Door Lock becomes a secure interface all the same.
+TEST_F(EpIntv, SecureClassesOfEndpointsFromTheGateway)
+{
+    {
+        zwnet_lock lk(net_);
+        net_->feature |= 0x02;
+    }
+    ASSERT_NO_FATAL_FAILURE(interview());
+    std::vector<std::string> caps;
+    for (const sim::nm_request &r : nm->requests())
+        if (r.command.size() >= 5 && r.command[0] == 0x52 && r.command[1] == 0x07)
+            caps.push_back(hex({r.command[3], r.command[4]}));
+    // The node interview's capabilities, then the secure classes per endpoint.
+    EXPECT_EQ((std::vector<std::string>{"04 01", "04 02", "04 01", "04 02"}), caps);
+    for (const std::string &c : transcript(0))
+        EXPECT_EQ(std::string::npos, c.find(": 98 ")) << c;
+    EXPECT_TRUE(with_if(2, 0x62, [](zwif_p i) { return i != nullptr && (i->propty & IF_PROPTY_SECURE); }));
+    {
+        zwnet_lock lk(net_);
+        zwep_p e1 = zwep_find_by_id(net_, node_id, 1);
+        ASSERT_NE(nullptr, e1);
+        EXPECT_EQ(nullptr, zwif_find_cls(e1->intf, 0x62));
+    }
+    // Endpoint 2's walk went on to the secure class.
+    EXPECT_EQ((std::vector<std::string>{"62 02", "62 05"}), of_class(0, node_id, 0x62));
+    EXPECT_TRUE(nm->violations().empty()) << nm->violations().front();
+}
+
+// A node without endpoints that tells what it is, with the classes under
+// test; none of them was added securely.
+sim::node_profile plain_node(uint8_t id, std::vector<sim::class_profile> more)
+{
+    sim::node_profile p;
+    p.node_id = id;
+    p.classes = {{sim::cc_zwave_plus, 2, {}}, {sim::cc_version, 2, {}}, {sim::cc_manufacturer, 1, {}}};
+    p.classes.insert(p.classes.end(), more.begin(), more.end());
+    return p;
+}
+
+class EpWalk : public EpIntv {
+protected:
+    std::vector<sim::node_profile> profiles() const override
+    {
+        using sim::cc_thermostat_setpoint;
+        // Setpoint values: supported mask (2 bytes), then how the device
+        // numbers the types of bits 3 and up: 0 as the bit, 1 four higher,
+        // 2 as the bit and silent about types it lacks.
+        return {
+            plain_node(5, {{cc_thermostat_setpoint, 2, {0x0A, 0x00, 1}}}),
+            plain_node(6, {{cc_thermostat_setpoint, 2, {0x82, 0x00, 0}}}),
+            plain_node(7, {{cc_thermostat_setpoint, 2, {0x82, 0x00, 2}}}),
+            plain_node(8, {{cc_thermostat_setpoint, 2, {0x22, 0x00, 0}}}),
+            plain_node(9, {{cc_thermostat_setpoint, 3, {0x0A, 0x00, 1}}}),
+            plain_node(16, {{cc_thermostat_setpoint, 2, {0x02, 0x20, 0}}}),
+            plain_node(10, {{sim::cc_central_scene, 3, {}}, {sim::cc_notification, 3, {}}, {sim::cc_battery, 1, {}}}),
+            plain_node(11, {{sim::cc_central_scene, 2, {}}}),
+            plain_node(12, {{sim::cc_central_scene, 3, {}}}),
+            plain_node(15, {{sim::cc_central_scene, 3, {}}}),
+            plain_node(13, {{sim::cc_simple_av, 1, {}}, {sim::cc_battery, 1, {}}}),
+            // Three groups whose information comes in two frames, 300 ms apart.
+            plain_node(14, {{sim::cc_association, 2, {3, 5, 1, 0, 1}},
+                            {sim::cc_assoc_grp_info, 1, {2, 30}},
+                            {sim::cc_battery, 1, {}}}),
+        };
+    }
+    bool first_secure() const override { return false; }
+
+    // The setpoint types the interface's supported information lists.
+    std::vector<int> setp_types(uint8_t id)
+    {
+        return with_if(0, 0x43, [](zwif_p i) {
+            std::vector<int> t;
+            if (i == nullptr || i->data == nullptr || i->data_cnt != 1)
+                return t;
+            const auto *b = static_cast<const uint8_t *>(i->data);
+            for (size_t k = 0; k < b[0] && 4 + 20 * (k + 1) <= i->data_item_sz; ++k)
+                t.push_back(b[4 + 20 * k + 4]);
+            return t;
+        }, id);
+    }
+};
+
+// Setpoint readings per supported type. A device of version 1 or 2 may number
+// the types of mask bits 3 and up 4 lower than we read them: asked for a type
+// of 11 or above that it does not know (it answers type 0, or nothing), it is
+// asked for the type 4 lower, and that number stands for the type from then on.
+// A refresh asks the readings again, with the numbers that stood, and neither
+// the supported types nor known ranges.
+TEST_F(EpWalk, SetpointTypesInEitherNumbering)
+{
+    struct setp_case {
+        const char *what;
+        uint8_t id;
+        std::vector<std::string> gets;
+        std::vector<int> types;
+        std::vector<std::string> refresh_gets;
+    };
+    const setp_case cases[] = {
+        {"bits 3 and up four higher, as read", 5, {"43 04", "43 02 01", "43 02 07"}, {1, 7},
+         {"43 02 01", "43 02 07"}},
+        {"bit n is type n", 6, {"43 04", "43 02 01", "43 02 0B", "43 02 07"}, {1, 7}, {"43 02 01", "43 02 07"}},
+        {"bit n is type n, silent otherwise", 7, {"43 04", "43 02 01", "43 02 0B", "43 02 07"}, {1, 7},
+         {"43 02 01", "43 02 07"}},
+        {"unknown type below 11 ends the row", 8, {"43 04", "43 02 01", "43 02 09"}, {1, 9},
+         {"43 02 01", "43 02 09"}},
+        {"version 3 with ranges", 9, {"43 04", "43 02 01", "43 02 07", "43 09 01", "43 09 07"}, {1, 7},
+         {"43 02 01", "43 02 07"}},
+        // Bit 13 read four higher is type 17, which a Get cannot carry.
+        {"type past 15", 16, {"43 04", "43 02 01", "43 02 0D"}, {1, 13}, {"43 02 01", "43 02 0D"}},
+    };
+    for (const setp_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        uint64_t from = model->next_command_index();
+        ASSERT_NO_FATAL_FAILURE(interview(c.id));
+        EXPECT_EQ(c.gets, of_class(from, c.id, 0x43));
+        EXPECT_EQ(c.types, setp_types(c.id));
+        from = model->next_command_index();
+        ASSERT_NO_FATAL_FAILURE(refresh(c.id));
+        EXPECT_EQ(c.refresh_gets, of_class(from, c.id, 0x43));
+        EXPECT_EQ(c.types, setp_types(c.id));
+    }
+    EXPECT_TRUE(with_if(0, 0x43, [](zwif_p i) {
+        uint32_t valid[2] = {};
+        const auto *b = static_cast<const uint8_t *>(i->data);
+        std::memcpy(&valid[0], b + 4, 4);
+        std::memcpy(&valid[1], b + 24, 4);
+        return valid[0] != 0 && valid[1] != 0;
+    }, 9)) << "ranges of the version 3 thermostat";
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// A new node whose central scenes can repeat held keys slowly is set to do
+// so, once more when the gateway refuses the first set; a node of version 2
+// and a node that is not new are not.
+TEST_F(EpWalk, CentralSceneSlowRefreshOfANewNode)
+{
+    struct csc_case {
+        const char *what;
+        uint8_t id;
+        bool new_node;
+        bool refuse_first_set;
+        std::vector<std::string> cmds;
+        uint8_t slow;
+    };
+    const csc_case cases[] = {
+        {"version 3, new", 10, true, false, {"5B 01", "5B 04 80"}, 0x80},
+        {"version 2, new", 11, true, false, {"5B 01"}, 0x00},
+        {"version 3, known", 12, false, false, {"5B 01"}, 0x00},
+        {"version 3, new, first set refused", 15, true, true, {"5B 01", "5B 04 80"}, 0x80},
+    };
+    const auto ends_with = [](const std::vector<uint8_t> &b, std::initializer_list<uint8_t> tail) {
+        return b.size() >= tail.size() && std::equal(tail.begin(), tail.end(), b.end() - tail.size());
+    };
+    for (const csc_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint64_t from = model->next_command_index();
+        int obs = 0;
+        if (c.refuse_first_set)
+            // The frame after the supported Get is the set: the gateway refuses it.
+            obs = gw->add_observer([&, id = c.id](const sim::recorded_frame &f) {
+                if (f.dir == sim::direction::received && f.node_id == id && ends_with(f.bytes, {0x5B, 0x01}))
+                    gw->policy().push_next(sim::behaviour::nack());
+            });
+        ASSERT_NO_FATAL_FAILURE(interview(c.id, c.new_node));
+        if (obs != 0)
+            gw->remove_observer(obs);
+        EXPECT_EQ(c.cmds, of_class(from, c.id, 0x5B));
+        EXPECT_EQ(c.slow, model->values(c.id, sim::cc_central_scene).value_or(std::vector<uint8_t>{0, 0xFF})[1]);
+        std::set<std::optional<sim::reply>> set_replies;
+        for (const sim::recorded_frame &f : gw->received())
+            if (f.node_id == c.id && ends_with(f.bytes, {0x5B, 0x04, 0x80}))
+                set_replies.insert(f.applied);
+        if (c.refuse_first_set) {
+            EXPECT_EQ((std::set<std::optional<sim::reply>>{sim::reply::nack, sim::reply::ack}), set_replies);
+        }
+    }
+    // The walk went on after the set: the rows after it were asked.
+    EXPECT_EQ((std::vector<std::string>{"71 07", "71 01 06"}), of_class(0, 10, 0x71));
+    EXPECT_EQ((std::vector<std::string>{"80 02"}), of_class(0, 10, 0x80));
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// A refresh of a node whose central scenes and notification types are cached
+// sends none of their Gets: the cached answers come back through the callback
+// queue and the walk goes on to the battery.
+TEST_F(EpWalk, RefreshOfCachedScenesAndNotificationsSendsNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(interview(10));
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(refresh(10));
+    EXPECT_EQ((std::vector<std::string>{"0: 80 02"}), transcript(from, false, 10));
+}
+
+// Simple AV Control: the number of supported-command reports, then each once,
+// their bytes kept together; a refresh asks none of it again and goes on to
+// the battery.
+TEST_F(EpWalk, SimpleAvReportsAskedOnceAndNotOnRefresh)
+{
+    ASSERT_NO_FATAL_FAILURE(interview(13));
+    EXPECT_EQ((std::vector<std::string>{"94 02", "94 04 01", "94 04 02"}), of_class(0, 13, 0x94));
+    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x11, 0x20, 0x21}), with_if(0, 0x94, [](zwif_p i) {
+        std::vector<uint8_t> b;
+        if (i != nullptr && i->data != nullptr)
+            b.assign(static_cast<const uint8_t *>(i->data),
+                     static_cast<const uint8_t *>(i->data) + size_t(i->data_cnt) * i->data_item_sz);
+        return b;
+    }, 13));
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(refresh(13));
+    EXPECT_EQ((std::vector<std::string>{"0: 80 02"}), transcript(from, false, 13));
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// Group information: command lists and names group by group, then the
+// information of all groups in list mode. A report that stops short of the
+// last group is followed by more: the walk waits for them before it goes on.
+TEST_F(EpWalk, GroupInformationInSeveralFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(interview(14));
+    const std::vector<std::string> agi = {
+        "59 05 80 01", "59 05 80 02", "59 05 80 03", "59 01 01", "59 01 02", "59 01 03", "59 03 40 01",
+    };
+    EXPECT_EQ(agi, of_class(0, 14, 0x59));
+    std::optional<steady::time_point> info_at, batt_at;
+    for (const sim::node_command &c : model->commands(14)) {
+        if (hex(c.command) == "59 03 40 01")
+            info_at = c.time;
+        if (hex(c.command) == "80 02")
+            batt_at = c.time;
+    }
+    ASSERT_TRUE(info_at && batt_at);
+    EXPECT_GE(*batt_at - *info_at, 300ms);
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
 }
 
 struct name_case {
