@@ -294,7 +294,7 @@ TEST_F(Parse, UserRules)
 
 TEST_F(Parse, SessionUserWinsOverRemoteUser)
 {
-    const std::string dir = zws_test::binary_dir() + "/test-install-parse";
+    const std::string dir = zws_test::staged_dir("parse");
     FILE *pipe = popen(("php '" + zws_test::source_dir() + "/tests/e2e/make_session.php' '" + dir +
                         "/install/corvale/var/php_sessions' alice")
                            .c_str(),

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>  // program_invocation_short_name
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +33,19 @@ inline std::string binary_dir()
     return dir ? dir : ".";
 }
 
+// Where stage_install(name) puts its tree: the test program's own place, as
+// programs that stage a tree of the same name run side by side.
+inline std::string staged_dir(const std::string &name)
+{
+    return binary_dir() + "/test-install-" + program_invocation_short_name + "-" + name;
+}
+
 // Stages the install tree of tests/e2e/stage_install.sh below the build
 // directory (with the test protocol unless `avsc` names another) and points
 // VANTOR_INSTALL_PATH at it. Returns the tree's directory.
 inline std::string stage_install(const std::string &name, const std::string &avsc = "")
 {
-    const std::string dir = binary_dir() + "/test-install-" + name;
+    const std::string dir = staged_dir(name);
     const std::string protocol = avsc.empty() ? source_dir() + "/tests/service/fixtures/test.avsc" : avsc;
     const std::string command = "rm -rf '" + dir + "' && '" + source_dir() + "/tests/e2e/stage_install.sh' '" +
                                 source_dir() + "' '" + dir + "' '" + protocol + "'";
