@@ -5,6 +5,8 @@
 #include "daemon/zwp_avi_network_info.h"
 #include "daemon/zwp_avi_node.h"
 #include "daemon/zwp_avi_root.h"
+#include "daemon/zwp_avi_network_ops.h"
+#include "daemon/zwp_avi_whitelist.h"
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
 
@@ -147,6 +149,8 @@ struct registry_family {
 constexpr registry_family registry_families[] = {
     {zwp_avi_root_list_get, zwp_avi_root_register},
     {zwp_avi_network_list_get, zwp_avi_networks_info_register},
+    {zwp_avi_network_list_get, zwp_avi_networks_ops_register},
+    {zwp_avi_network_list_get, zwp_avi_networks_whitelist_register},
     {zwp_avi_node_list_get, zwp_avi_nodes_register},
     {zwp_avi_endpoint_list_get, zwp_avi_endpoints_register},
     {zwp_avi_interface_list_get, zwp_avi_interfaces_register},

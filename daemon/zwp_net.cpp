@@ -80,6 +80,8 @@ struct zwp_net_t {
     int32_t prekit_kind = -1;
     char prekit_dsk[48] = {};
 
+    zwp_net_wl_t *wl = nullptr;
+
     // The tree and every request.
     zwu_mutex_t *desc_lock = nullptr;
     zwp_desc_root_t *tree = nullptr;
@@ -625,6 +627,8 @@ int zwp_net_create(zwp_net_t **out, const uint8_t id[8], const zwp_net_config_t 
         failure = "Failed to create lock for network descriptors";
     else if (zwu_cond_create(&net->report_cond, net->pool) != 0)
         failure = "Failed to create condvar for network transmit status change";
+    else if (zwp_net_wl_create(&net->wl) != 0)
+        failure = "Failed to create lock for whitelist";
     if (failure) {
         ZWS_LOG_ERROR("%s", failure);
         if (net->pool)
@@ -649,6 +653,7 @@ void zwp_net_free(zwp_net_t *net)
     while (apr_queue_trypop(net->op_queue, &left) == APR_SUCCESS)
         delete static_cast<op_item *>(left);
     zwp_desc_tree_free(net->tree);
+    zwp_net_wl_free(net->wl);
     zwu_pool_destroy(net->pool);
     delete net;
 }
@@ -803,6 +808,96 @@ int zwp_net_prekit_dsk_get(zwp_net_t *net, char *dsk, size_t size)
 }
 
 zwnet_p zwp_net_hc_get(const zwp_net_t *net) { return net ? net->hc.load() : nullptr; }
+
+namespace {
+
+bool op_at_add_step(const zwp_net_t *net, int32_t own_status, int32_t unsolicited_status, int32_t kind)
+{
+    return (net->cur_op == ZWNET_OP_ADD_NODE || net->cur_op == ZWNET_OP_RP_NODE) &&
+           (net->cur_sts == own_status || net->cur_sts == unsolicited_status) && net->s2_kind == kind;
+}
+
+} // namespace
+
+int zwp_net_s2_req_keys_get(zwp_net_t *net, zwp_net_s2_keys_t *keys)
+{
+    if (!net || !keys)
+        return 22;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    if (!op_at_add_step(net, 11, 21, 0))
+        return 22;
+    keys->req_keys = net->s2_req_keys;
+    keys->req_csa = net->s2_req_csa;
+    std::memcpy(keys->csa_pin, net->s2_csa_pin, sizeof keys->csa_pin);
+    return 0;
+}
+
+int zwp_net_s2_dsk_get(zwp_net_t *net, uint8_t *pin_required, std::string *dsk)
+{
+    if (!net || !pin_required || !dsk)
+        return 22;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    if (!op_at_add_step(net, 12, 22, 1))
+        return 22;
+    try {
+        *dsk = net->s2_dsk;
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    *pin_required = net->s2_pin_required;
+    return 0;
+}
+
+int zwp_net_local_dsk_get(zwp_net_t *net, std::string *dsk)
+{
+    if (!net || !dsk)
+        return 22;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    if (net->cur_op != ZWNET_OP_INITIATE || net->cur_sts != 11)
+        return 22;
+    try {
+        *dsk = net->local_dsk;
+    } catch (const std::bad_alloc &) {
+        ZWS_LOG_ERROR("Failed to allocate memory");
+        return 22;
+    }
+    return 0;
+}
+
+void zwp_net_updated_node_set(zwp_net_t *net, const zwnode_desc_t *node)
+{
+    if (!net || !node)
+        return;
+    std::lock_guard<std::mutex> guard(net->op_lock);
+    net->updated = *node;
+}
+
+int zwp_net_op_abort_finish(zwp_net_t *net, bool aborted)
+{
+    if (!net)
+        return 22;
+    {
+        std::lock_guard<std::mutex> guard(net->op_lock);
+        if (aborted) {
+            net->prev_op = net->cur_op;
+            net->cur_sts = ZWP_NET_OP_ABORTED;
+        }
+        net->cur_op = 0;
+        net->total_nodes = 0;
+        net->completed_nodes = 0;
+    }
+    // The caller holds the descriptor lock; the clear wakes every worker
+    // that waits with pointers into the old tree.
+    if (zwp_net_desc_tree_clear(net) != 0 || zwp_net_desc_tree_build_locked(net) != 0) {
+        ZWS_LOG_ERROR("Failed to rebuild descriptor container tree: %s", "Failed");
+        return 22;
+    }
+    return 0;
+}
+
+zwp_net_wl_t *zwp_net_wl_get(zwp_net_t *net) { return net ? net->wl : nullptr; }
+
 
 int zwp_net_get_ctx_persistent(zwp_net_t *net, char *buffer, size_t size)
 {
@@ -1086,6 +1181,36 @@ void zwp_net_tx_status_cb(void *user, uint8_t status)
     net->tx_cond.notify_all();
 }
 
+namespace {
+
+// Keeps what the library asks for at an inclusion step; the status that
+// stands for that step (key request, DSK request), or 0 for another kind.
+uint16_t sec2_data_keep(zwp_net_t *net, const zwnet_sec2_cb_data_t *data, uint16_t key_status, uint16_t dsk_status)
+{
+    net->s2_dsk.clear();
+    if (data->cb_type == ZWNET_SEC2_CB_KEY_REQ) {
+        net->s2_kind = 0;
+        net->s2_req_keys = data->key_req.req_keys;
+        net->s2_req_csa = data->key_req.req_csa;
+        std::memcpy(net->s2_csa_pin, data->key_req.csa_pin, sizeof net->s2_csa_pin);
+        net->s2_csa_pin[sizeof net->s2_csa_pin - 1] = '\0';
+        return key_status;
+    }
+    if (data->cb_type == ZWNET_SEC2_CB_DSK_REQ) {
+        net->s2_kind = 1;
+        net->s2_pin_required = data->dsk_req.pin_required;
+        try {
+            net->s2_dsk = data->dsk_req.dsk ? data->dsk_req.dsk : "";
+        } catch (const std::bad_alloc &) {
+            ZWS_LOG_ERROR("Failed to allocate memory");
+        }
+        return dsk_status;
+    }
+    return 0;
+}
+
+} // namespace
+
 void zwp_net_add_node_sec2_unsolicited_notification(void *user, zwnet_sec2_cb_data_t *data)
 {
     auto *net = static_cast<zwp_net_t *>(user);
@@ -1094,24 +1219,7 @@ void zwp_net_add_node_sec2_unsolicited_notification(void *user, zwnet_sec2_cb_da
     uint16_t status = 0;
     {
         std::lock_guard<std::mutex> guard(net->op_lock);
-        net->s2_dsk.clear();
-        if (data->cb_type == ZWNET_SEC2_CB_KEY_REQ) {
-            net->s2_kind = 0;
-            net->s2_req_keys = data->key_req.req_keys;
-            net->s2_req_csa = data->key_req.req_csa;
-            std::memcpy(net->s2_csa_pin, data->key_req.csa_pin, sizeof net->s2_csa_pin);
-            net->s2_csa_pin[sizeof net->s2_csa_pin - 1] = '\0';
-            status = 21;
-        } else if (data->cb_type == ZWNET_SEC2_CB_DSK_REQ) {
-            net->s2_kind = 1;
-            net->s2_pin_required = data->dsk_req.pin_required;
-            try {
-                net->s2_dsk = data->dsk_req.dsk ? data->dsk_req.dsk : "";
-            } catch (const std::bad_alloc &) {
-                ZWS_LOG_ERROR("Failed to allocate memory");
-            }
-            status = 22;
-        }
+        status = sec2_data_keep(net, data, 21, 22);
         net->prev_op = net->cur_op;
         net->cur_op = ZWNET_OP_ADD_NODE;
         net->cur_sts = 0;
@@ -1119,6 +1227,36 @@ void zwp_net_add_node_sec2_unsolicited_notification(void *user, zwnet_sec2_cb_da
         net->completed_nodes = 0;
     }
     zwp_net_op_notify_cb(net, ZWNET_OP_ADD_NODE, status, nullptr);
+}
+
+void zwp_net_add_node_sec2_cb(void *user, zwnet_sec2_cb_data_t *data)
+{
+    auto *net = static_cast<zwp_net_t *>(user);
+    if (!net || !data)
+        return;
+    uint16_t status = 0;
+    {
+        std::lock_guard<std::mutex> guard(net->op_lock);
+        status = sec2_data_keep(net, data, 11, 12);
+    }
+    zwp_net_op_notify_cb(net, ZWNET_OP_ADD_NODE, status, nullptr);
+}
+
+void zwp_net_local_dsk_cb(void *user, char *dsk)
+{
+    auto *net = static_cast<zwp_net_t *>(user);
+    if (!net || !dsk)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(net->op_lock);
+        try {
+            net->local_dsk = dsk;
+        } catch (const std::bad_alloc &) {
+            ZWS_LOG_ERROR("Failed to allocate memory");
+            return;
+        }
+    }
+    zwp_net_op_notify_cb(net, ZWNET_OP_INITIATE, 11, nullptr);
 }
 
 // ---------------------------------------------------------------------------

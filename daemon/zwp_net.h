@@ -15,6 +15,7 @@
 
 #include "daemon/zwp_config.h"
 #include "daemon/zwp_desc.h"
+#include "daemon/zwp_net_wl.h"
 #include "daemon/zwp_runtime.h"
 #include "hcapi/include/zwnet.h"
 #include "util/zwu_array.h"
@@ -22,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct zwp_net_t;
 
@@ -110,6 +112,32 @@ void zwp_net_op_state_get(zwp_net_t *net, zwp_net_op_state_t *state);
 // The DSK of the last add notification with status 3 and kind 0; 0, or 22
 // when none came.
 int zwp_net_prekit_dsk_get(zwp_net_t *net, char *dsk, size_t size);
+
+// The Security 2 requests of an inclusion, each handed out only while the
+// library waits at that step (add or replace, the matching status and
+// kind); 22 otherwise.
+struct zwp_net_s2_keys_t {
+    uint8_t req_keys;
+    uint8_t req_csa;
+    char csa_pin[12];
+};
+int zwp_net_s2_req_keys_get(zwp_net_t *net, zwp_net_s2_keys_t *keys);
+int zwp_net_s2_dsk_get(zwp_net_t *net, uint8_t *pin_required, std::string *dsk);
+// The controller's own DSK of a learn mode, while it waits with status 11.
+int zwp_net_local_dsk_get(zwp_net_t *net, std::string *dsk);
+// The node that network_node_update asked for: the status thread refreshes
+// its subtree when the update ends.
+void zwp_net_updated_node_set(zwp_net_t *net, const zwnode_desc_t *node);
+// After zwnet_abort (aborted: it succeeded): ends the operation and builds
+// the tree again. The caller holds the descriptor lock. 0 or 22.
+int zwp_net_op_abort_finish(zwp_net_t *net, bool aborted);
+// The Security 2 callback of the operations that the daemon starts (add,
+// replace) and the local-DSK callback of learn mode; user is the record.
+void zwp_net_add_node_sec2_cb(void *user, zwnet_sec2_cb_data_t *data);
+void zwp_net_local_dsk_cb(void *user, char *dsk);
+
+// The network's mirror of the gateway's provisioning list.
+zwp_net_wl_t *zwp_net_wl_get(zwp_net_t *net);
 
 // The library's network; null unless started.
 zwnet_p zwp_net_hc_get(const zwp_net_t *net);

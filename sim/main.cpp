@@ -52,7 +52,7 @@ void usage(FILE *out)
 {
     std::fprintf(out,
                  "usage: zipgw-sim [--address A] [--port P] [--psk HEX] [--node N[=ADDR]]...\n"
-                 "                 [--profile N=NAME | --profile SET]... [--wake-every S]\n"
+                 "                 [--profile N=NAME | --profile SET]... [--wake-every S] [--joining N]\n"
                  "  --address A      gateway address (default 127.0.0.1)\n"
                  "  --port P         UDP port of the gateway and its nodes (default 4123, 41230 with --psk)\n"
                  "  --psk HEX        speak DTLS with this pre-shared key (16 to 32 bytes in hex)\n"
@@ -61,7 +61,9 @@ void usage(FILE *out)
                  "                   %s\n"
                  "  --profile SET    a set of them: \"demo\" is 2=switch 3=sensor 4=basic\n"
                  "  --wake-every S   sleeping nodes wake up every S seconds (default: never), awake for\n"
-                 "                   at most 10 s\n",
+                 "                   at most 10 s\n"
+                 "  --joining N      node N (of --node or --profile) is not in the network yet: the next\n"
+                 "                   add includes it and the next remove excludes it\n",
                  profile_names().c_str());
 }
 
@@ -152,6 +154,7 @@ int main(int argc, char **argv)
     std::vector<sim::node_profile> profiles;
     std::chrono::seconds wake_every{0};
     bool port_given = false;
+    unsigned long joining = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -181,6 +184,9 @@ int main(int argc, char **argv)
             i++;
         } else if (a == "--wake-every" && value && parse_number(value, 86400, n) && n > 0) {
             wake_every = std::chrono::seconds(n);
+            i++;
+        } else if (a == "--joining" && value && parse_number(value, 232, n) && n > 0) {
+            joining = n;
             i++;
         } else if (a == "--node" && value) {
             sim::node_address node;
@@ -215,6 +221,18 @@ int main(int argc, char **argv)
             n.node_id = a.node_id;
             nm.nodes.push_back(n);
         }
+    }
+
+    if (joining != 0) {
+        auto it = std::find_if(nm.nodes.begin(), nm.nodes.end(),
+                               [&](const sim::nm_node &n) { return n.node_id == joining; });
+        if (it == nm.nodes.end()) {
+            std::fprintf(stderr, "zipgw-sim: --joining %lu names no --node or --profile\n", joining);
+            return 2;
+        }
+        it->in_node_list = false;
+        nm.new_node_id = static_cast<uint8_t>(joining);
+        nm.removed_node_id = static_cast<uint8_t>(joining);
     }
 
     struct sigaction sa {};

@@ -380,10 +380,18 @@ std::vector<bytes> nm_gateway::answer(const bytes &cmd)
         incl_seq_ = seq;
         incl_node_ = add ? cfg_.new_node_id : cmd[3];
         incl_keys_ = 0;
-        if (add && node(incl_node_) == nullptr) {
-            nm_node n;
-            n.node_id = incl_node_;
-            cfg_.nodes.push_back(n);
+        if (add) {
+            // A node the gateway knew the address of but did not list
+            // (one waiting to join) is listed from now on.
+            auto known = std::find_if(cfg_.nodes.begin(), cfg_.nodes.end(),
+                                      [this](const nm_node &n) { return n.node_id == incl_node_; });
+            if (known != cfg_.nodes.end()) {
+                known->in_node_list = true;
+            } else {
+                nm_node n;
+                n.node_id = incl_node_;
+                cfg_.nodes.push_back(n);
+            }
         }
         if (cfg_.s2)
             return {keys_report(seq)};

@@ -32,21 +32,48 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
     ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
     zwu_array_list_t network = zwp_avi_network_list_get(registry);
     // Messages that report on the network: those that read the tree need
-    // one; network_exit has no reply record.
+    // one; network_exit has no reply record. Then those that steer an
+    // operation of the library and the whitelist's, all on a network with
+    // its tree, with a reply record only where they hand data out.
     const struct {
         const char *name;
         uint64_t flag;
         bool result;
+        bool arguments;
     } built[] = {
-        {"network_exit", 0, false},
-        {"network_info_get", 1, true},
-        {"network_node_list_get", 1, true},
-        {"network_node_endpoint_list_get", 1, true},
-        {"network_operation_state_get", 0, true},
-        {"network_summary_get", 0, true},
-        {"network_version_get", 0, true},
+        {"network_exit", 0, false, false},
+        {"network_info_get", 1, true, false},
+        {"network_node_list_get", 1, true, false},
+        {"network_node_endpoint_list_get", 1, true, false},
+        {"network_operation_state_get", 0, true, false},
+        {"network_summary_get", 0, true, false},
+        {"network_version_get", 0, true, false},
+        {"network_node_add", 1, false, true},
+        {"network_node_add_on_behalf", 1, false, true},
+        {"network_node_remove", 1, false, false},
+        {"network_failed_node_remove", 1, false, true},
+        {"network_failed_node_replace", 1, false, true},
+        {"network_failed_node_replace_on_behalf", 1, false, true},
+        {"network_node_update", 1, false, true},
+        {"network_update", 1, false, false},
+        {"network_send_NIF", 1, false, true},
+        {"network_initiate", 1, false, false},
+        {"network_migrate_primary", 1, false, false},
+        {"network_reset", 1, false, false},
+        {"network_operation_abort", 1, false, false},
+        {"network_node_add_grant_key_set", 1, false, true},
+        {"network_node_add_accept", 1, false, true},
+        {"network_node_add_req_key_get", 1, true, false},
+        {"network_node_add_dsk_get", 1, true, false},
+        {"network_node_prekit_dsk_get", 1, true, false},
+        {"network_initiate_local_dsk_get", 1, true, false},
+        {"network_whitelist_list_get", 1, false, false},
+        {"network_whitelist_list_report", 1, true, false},
+        {"network_whitelist_device_info", 1, true, true},
+        {"network_whitelist_add", 1, false, true},
+        {"network_whitelist_remove", 1, false, true},
     };
-    ASSERT_EQ(zwu_array_list_size(network), 7);
+    ASSERT_EQ(zwu_array_list_size(network), static_cast<int>(std::size(built)));
     for (const auto &b : built) {
         const char *name = b.name;
         const zwp_avi_message_networks *message = nullptr;
@@ -56,7 +83,8 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
         EXPECT_NE(message->call, nullptr);
         EXPECT_EQ(message->result_handler != nullptr, b.result) << name;
         EXPECT_EQ(message->result_free != nullptr, b.result) << name;
-        EXPECT_EQ(message->argument_handler, nullptr);
+        EXPECT_EQ(message->argument_handler != nullptr, b.arguments) << name;
+        EXPECT_EQ(message->argument_free != nullptr, b.arguments) << name;
     }
     // Root, node and endpoint messages in registration order, with the
     // slots their records need: an argument record when the request has a

@@ -19,3 +19,13 @@ if(TARGET kestrund AND TARGET zipgw-sim)
     endif()
   endforeach()
 endif()
+# The network operation and whitelist messages of the real kestrund: a
+# Security 2 inclusion step by step and the gateway's provisioning list.
+if(TARGET kestrund AND TARGET zipgw-sim)
+  foreach(part incl whitelist learn)
+    zw_script_test(NAME kestrund_ops_${part}_test
+      COMMAND /usr/bin/unshare -n /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/ops_kestrund_test.py
+              $<TARGET_FILE:kestrund> $<TARGET_FILE:zipgw-sim> ${CMAKE_SOURCE_DIR}/avi/zwave.avsc ${part}
+      LABELS e2e threaded TIMEOUT 300)
+  endforeach()
+endif()

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <cstring>
 #include <memory>
@@ -447,6 +448,113 @@ TEST_F(list_fixture, StopCallsStopAndFreeTheRegisteredNetwork)
         EXPECT_EQ(zwp_net_list_net_get(list, &found), 2);
     }
     EXPECT_TRUE(eventually([] { return thread_names().count(status_thread) == 0; }));
+}
+
+// What the Security 2 callbacks leave is handed out only while the
+// operation stands at the matching step: a request that comes a step late
+// (or early) gets nothing rather than data of another step.
+TEST_F(net_fixture, SecurityTwoDataIsHandedOutOnlyAtItsStep)
+{
+    start();
+    zwnet_sec2_cb_data_t keys{};
+    keys.cb_type = ZWNET_SEC2_CB_KEY_REQ;
+    keys.key_req.req_keys = 0x87;
+    keys.key_req.req_csa = 1;
+    std::memcpy(keys.key_req.csa_pin, "12345-67890", 12);
+    zwnet_sec2_cb_data_t dsk{};
+    dsk.cb_type = ZWNET_SEC2_CB_DSK_REQ;
+    dsk.dsk_req.pin_required = 1;
+    dsk.dsk_req.dsk = "-13124-21862-30600-39338-48076-56814-61441";
+    char local[] = "41121-41635-42149-42663-43177-43691-44205-44719";
+    const std::string no_dsk = "(none)";
+
+    struct step_case {
+        const char *what;
+        std::function<void()> act;
+        uint32_t op;
+        int32_t status;
+        bool keys, dsk, local;
+    };
+    const step_case steps[] = {
+        {"the add asks for keys",
+         [&] {
+             zwp_net_op_begin(net, ZWNET_OP_ADD_NODE);
+             zwp_net_add_node_sec2_cb(net, &keys);
+         },
+         ZWNET_OP_ADD_NODE, 11, true, false, false},
+        {"then for the DSK", [&] { zwp_net_add_node_sec2_cb(net, &dsk); }, ZWNET_OP_ADD_NODE, 12, false, true, false},
+        {"the add moves on", [&] { zwp_net_op_notify_cb(net, ZWNET_OP_ADD_NODE, 2, nullptr); }, ZWNET_OP_ADD_NODE, 2,
+         false, false, false},
+        // The Security 2 steps of a replace are reported as inclusion steps.
+        {"a replace asks for keys",
+         [&] {
+             zwp_net_op_begin(net, ZWNET_OP_RP_NODE);
+             zwp_net_add_node_sec2_cb(net, &keys);
+         },
+         ZWNET_OP_ADD_NODE, 11, true, false, false},
+        {"learn mode with the controller's DSK",
+         [&] {
+             zwp_net_op_begin(net, ZWNET_OP_INITIATE);
+             zwp_net_local_dsk_cb(net, local);
+         },
+         ZWNET_OP_INITIATE, 11, false, false, true},
+        {"a null local DSK changes nothing", [&] { zwp_net_local_dsk_cb(net, nullptr); }, ZWNET_OP_INITIATE, 11,
+         false, false, true},
+        {"the gateway's own inclusion asks for the DSK",
+         [&] { zwp_net_add_node_sec2_unsolicited_notification(net, &dsk); }, ZWNET_OP_ADD_NODE, 22, false, true,
+         false},
+        {"and then for keys", [&] { zwp_net_add_node_sec2_unsolicited_notification(net, &keys); },
+         ZWNET_OP_ADD_NODE, 21, true, false, false},
+    };
+    for (const step_case &c : steps) {
+        c.act();
+        ASSERT_TRUE(eventually([&] {
+            const zwp_net_op_state_t state = op_state();
+            return state.current == c.op && state.status == c.status;
+        })) << c.what;
+        zwp_net_s2_keys_t got_keys{};
+        EXPECT_EQ(c.keys ? 0 : 22, zwp_net_s2_req_keys_get(net, &got_keys)) << c.what;
+        if (c.keys) {
+            EXPECT_EQ(0x87, got_keys.req_keys) << c.what;
+            EXPECT_EQ(1, got_keys.req_csa) << c.what;
+            EXPECT_STREQ("12345-67890", got_keys.csa_pin) << c.what;
+        }
+        uint8_t pin_required = 0;
+        std::string got_dsk = no_dsk;
+        EXPECT_EQ(c.dsk ? 0 : 22, zwp_net_s2_dsk_get(net, &pin_required, &got_dsk)) << c.what;
+        EXPECT_EQ(c.dsk ? std::string(dsk.dsk_req.dsk) : no_dsk, got_dsk) << c.what;
+        EXPECT_EQ(c.dsk ? 1 : 0, pin_required) << c.what;
+        std::string got_local = no_dsk;
+        EXPECT_EQ(c.local ? 0 : 22, zwp_net_local_dsk_get(net, &got_local)) << c.what;
+        EXPECT_EQ(c.local ? std::string(local) : no_dsk, got_local) << c.what;
+    }
+}
+
+// An abort ends the operation as aborted and leaves a rebuilt tree; a
+// failed one only ends it.
+TEST_F(net_fixture, AbortFinishEndsTheOperationAndRebuildsTheTree)
+{
+    start();
+    struct abort_case {
+        bool aborted;
+        zwp_net_op_state_t expected;
+    };
+    const abort_case cases[] = {
+        {true, {0, ZWP_NET_OP_ABORTED, 0, 0, ZWNET_OP_ADD_NODE}},
+        {false, {0, 3, 0, 0, ZWNET_OP_RESET}},
+    };
+    for (const abort_case &c : cases) {
+        zwp_net_op_set(net, ZWNET_OP_RESET);
+        zwp_net_op_begin(net, ZWNET_OP_ADD_NODE);
+        zwp_net_op_notify_cb(net, ZWNET_OP_ADD_NODE, 3, nullptr);
+        zwp_net_op_notify_cb(net, ZWNET_OP_ADD_NODE, 0x0201, nullptr);
+        ASSERT_TRUE(eventually([&] { return same(op_state(), {ZWNET_OP_ADD_NODE, 3, 2, 1, ZWNET_OP_RESET}); }));
+        ASSERT_EQ(zwp_net_desc_lock(net), 0);
+        EXPECT_EQ(0, zwp_net_op_abort_finish(net, c.aborted));
+        EXPECT_NE(nullptr, zwp_net_desc_tree_get(net)) << "the tree was built again";
+        zwp_net_desc_unlock(net);
+        EXPECT_TRUE(same(op_state(), c.expected)) << c.aborted;
+    }
 }
 
 } // namespace
