@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_network_ops.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_fields.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_desc.h"
@@ -217,24 +218,9 @@ struct dsk_results {
     std::string dsk;
 };
 
-template <typename Results>
-void results_free(void *results)
-{
-    delete static_cast<Results *>(results);
-}
-
-template <typename Results>
-Results *results_new()
-{
-    auto *made = new (std::nothrow) Results{};
-    if (!made)
-        ZWS_LOG_ERROR("Failed to allocate memory");
-    return made;
-}
-
 int req_key_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<zwp_net_s2_keys_t>();
+    auto *made = zwp_record_new<zwp_net_s2_keys_t>();
     if (!made)
         return 22;
     if (zwp_net_s2_req_keys_get(net, made) != 0) {
@@ -257,7 +243,7 @@ int req_key_get_result(void *results, avro_value_t *parameter)
 
 int dsk_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     if (zwp_net_s2_dsk_get(net, &made->pin_required, &made->dsk) != 0) {
@@ -283,7 +269,7 @@ int prekit_dsk_get_call(zwp_net_t *net, void *, void **results)
     zwp_net_op_state_get(net, &state);
     if (state.current != ZWNET_OP_ADD_NODE || state.status != 3)
         return 22;
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     char dsk[ZWNET_DSK_TEXT_MAX + 1];
@@ -310,7 +296,7 @@ int prekit_dsk_get_result(void *results, avro_value_t *parameter)
 
 int local_dsk_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     if (zwp_net_local_dsk_get(net, &made->dsk) != 0) {
@@ -348,12 +334,12 @@ constexpr zwp_avi_message_networks ops_messages[] = {
     {"network_node_add_grant_key_set", args_read<grant_fields>, free_args, grant_key_call, 1, nullptr, nullptr},
     {"network_node_add_accept", args_read<accept_fields>, free_args, accept_call, 1, nullptr, nullptr},
     {"network_node_add_req_key_get", nullptr, nullptr, req_key_get_call, 1, req_key_get_result,
-     results_free<zwp_net_s2_keys_t>},
-    {"network_node_add_dsk_get", nullptr, nullptr, dsk_get_call, 1, dsk_get_result, results_free<dsk_results>},
+     zwp_record_free<zwp_net_s2_keys_t>},
+    {"network_node_add_dsk_get", nullptr, nullptr, dsk_get_call, 1, dsk_get_result, zwp_record_free<dsk_results>},
     {"network_node_prekit_dsk_get", nullptr, nullptr, prekit_dsk_get_call, 1, prekit_dsk_get_result,
-     results_free<dsk_results>},
+     zwp_record_free<dsk_results>},
     {"network_initiate_local_dsk_get", nullptr, nullptr, local_dsk_get_call, 1, local_dsk_get_result,
-     results_free<dsk_results>},
+     zwp_record_free<dsk_results>},
 };
 
 } // namespace

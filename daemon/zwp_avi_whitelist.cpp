@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_whitelist.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_fields.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_log.h"
@@ -78,7 +79,6 @@ int list_get_call(zwp_net_t *net, void *, void **)
     if (rc != 0) {
         ZWS_LOG_ERROR("zwnet_wl_list_get() failed with '%s'", zwp_err_str(rc));
         return 22;
-    }
     return 0;
 }
 
@@ -86,17 +86,10 @@ struct list_results {
     std::vector<std::string> dsks;
 };
 
-template <typename Results>
-void results_free(void *results)
-{
-    delete static_cast<Results *>(results);
-}
-
 int list_report_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = new (std::nothrow) list_results;
-    if (!made) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    auto *made = zwp_record_new<list_results>();
+    if (!made)
         return 22;
     }
     if (zwp_net_whitelist_list_report(zwp_net_wl_get(net), &made->dsks) != 0) {
@@ -123,7 +116,6 @@ int list_report_result(void *results, avro_value_t *parameter)
             ZWS_LOG_ERROR("Failed to set dsk string: %s, %s", dsk.c_str(), avro_strerror());
             return 22;
         }
-    }
     return 0;
 }
 
@@ -139,9 +131,8 @@ int device_info_call(zwp_net_t *net, void *arguments, void **results)
         ZWS_LOG_ERROR("zwnet_wl_get() failed with '%s'", zwp_err_str(rc));
         return 22;
     }
-    auto *made = new (std::nothrow) zwp_net_wl_dev_info_t;
-    if (!made) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    auto *made = zwp_record_new<zwp_net_wl_dev_info_t>();
+    if (!made)
         return 22;
     }
     // The gateway's answer comes later through the callback: this reply
