@@ -12,8 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -33,18 +31,6 @@ constexpr zwp_avi_net_arg_field_t add_fields[] = {
     {"name", nullptr, &args_t::name, false, 0, 0},
     {"location", nullptr, &args_t::location, false, 0, 0},
 };
-
-template <const auto &fields>
-int args_read(avro_value_t *parameter, void **arguments)
-{
-    return zwp_avi_net_args_read(parameter, fields, std::size(fields), arguments);
-}
-
-const args_t &args_of(void *arguments)
-{
-    static const args_t none;
-    return arguments ? *static_cast<const args_t *>(arguments) : none;
-}
 
 // ---------------------------------------------------------------------------
 // The library's callbacks (on its callback thread); user is the record.
@@ -79,6 +65,7 @@ int list_get_call(zwp_net_t *net, void *, void **)
     if (rc != 0) {
         ZWS_LOG_ERROR("zwnet_wl_list_get() failed with '%s'", zwp_err_str(rc));
         return 22;
+    }
     return 0;
 }
 
@@ -91,7 +78,6 @@ int list_report_call(zwp_net_t *net, void *, void **results)
     auto *made = zwp_record_new<list_results>();
     if (!made)
         return 22;
-    }
     if (zwp_net_whitelist_list_report(zwp_net_wl_get(net), &made->dsks) != 0) {
         delete made;
         return 22;
@@ -116,12 +102,13 @@ int list_report_result(void *results, avro_value_t *parameter)
             ZWS_LOG_ERROR("Failed to set dsk string: %s, %s", dsk.c_str(), avro_strerror());
             return 22;
         }
+    }
     return 0;
 }
 
 int device_info_call(zwp_net_t *net, void *arguments, void **results)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         ZWS_LOG_ERROR("Missing dsk argument or invalid dsk length");
         return 22;
@@ -134,7 +121,6 @@ int device_info_call(zwp_net_t *net, void *arguments, void **results)
     auto *made = zwp_record_new<zwp_net_wl_dev_info_t>();
     if (!made)
         return 22;
-    }
     // The gateway's answer comes later through the callback: this reply
     // carries what its previous report left.
     if (zwp_net_wl_dev_info_find(zwp_net_wl_get(net), args.dsk.c_str(), made) != 0) {
@@ -171,7 +157,7 @@ void rec_add(zwnet_wl_rec_t *recs, uint8_t *count, uint8_t type, const std::stri
 
 int add_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         ZWS_LOG_ERROR("Missing dsk argument or invalid dsk length");
         return 22;
@@ -191,7 +177,7 @@ int add_call(zwp_net_t *net, void *arguments, void **)
 
 int remove_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         const int rc = zwnet_wl_list_clr(zwp_net_hc_get(net));
         if (rc != 0) {
@@ -213,11 +199,11 @@ constexpr auto free_args = zwp_avi_net_args_free;
 constexpr zwp_avi_message_networks whitelist_messages[] = {
     {"network_whitelist_list_get", nullptr, nullptr, list_get_call, 1, nullptr, nullptr},
     {"network_whitelist_list_report", nullptr, nullptr, list_report_call, 1, list_report_result,
-     results_free<list_results>},
-    {"network_whitelist_device_info", args_read<dsk_required>, free_args, device_info_call, 1, device_info_result,
-     results_free<zwp_net_wl_dev_info_t>},
-    {"network_whitelist_add", args_read<add_fields>, free_args, add_call, 1, nullptr, nullptr},
-    {"network_whitelist_remove", args_read<dsk_optional>, free_args, remove_call, 1, nullptr, nullptr},
+     zwp_record_free<list_results>},
+    {"network_whitelist_device_info", zwp_avi_net_args_reader<dsk_required>, free_args, device_info_call, 1,
+     device_info_result, zwp_record_free<zwp_net_wl_dev_info_t>},
+    {"network_whitelist_add", zwp_avi_net_args_reader<add_fields>, free_args, add_call, 1, nullptr, nullptr},
+    {"network_whitelist_remove", zwp_avi_net_args_reader<dsk_optional>, free_args, remove_call, 1, nullptr, nullptr},
 };
 
 } // namespace
