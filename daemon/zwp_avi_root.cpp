@@ -17,17 +17,6 @@
 
 namespace {
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 when the network bound to the gateway record runs with a descriptor
 // tree.
 int network_initialised(zwp_net_list_t *net_list)
@@ -62,8 +51,8 @@ int key_read(const char *text, zwp_gw_t *gw)
         return 22;
     }
     for (size_t i = 0; i < length; i += 2) {
-        const int high = hex_digit(text[i]);
-        const int low = hex_digit(text[i + 1]);
+        const int high = zwu_hex_digit(text[i]);
+        const int low = zwu_hex_digit(text[i + 1]);
         if (high < 0 || low < 0) {
             ZWS_LOG_ERROR("Invalid pre-shared key: not hexadecimal");
             return 22;
