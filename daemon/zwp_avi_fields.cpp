@@ -62,3 +62,9 @@ int zwp_avi_net_args_read(avro_value_t *parameter, const zwp_avi_net_arg_field_t
 }
 
 void zwp_avi_net_args_free(void *arguments) { delete static_cast<zwp_avi_net_args_t *>(arguments); }
+
+const zwp_avi_net_args_t &zwp_avi_net_args_of(void *arguments)
+{
+    static const zwp_avi_net_args_t none;
+    return arguments ? *static_cast<const zwp_avi_net_args_t *>(arguments) : none;
+}

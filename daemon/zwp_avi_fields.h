@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 // The arguments of one network-level request; each message reads the
@@ -38,3 +39,13 @@ struct zwp_avi_net_arg_field_t {
 int zwp_avi_net_args_read(avro_value_t *parameter, const zwp_avi_net_arg_field_t *fields, size_t count,
                           void **arguments);
 void zwp_avi_net_args_free(void *arguments);
+
+// The argument handler of a message whose fields are the table `fields`.
+template <const auto &fields>
+int zwp_avi_net_args_reader(avro_value_t *parameter, void **arguments)
+{
+    return zwp_avi_net_args_read(parameter, fields, std::size(fields), arguments);
+}
+
+// The record a reader made; defaults when the message has none.
+const zwp_avi_net_args_t &zwp_avi_net_args_of(void *arguments);

@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_network_ops.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_fields.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_desc.h"
@@ -9,7 +10,6 @@
 #include "daemon/zwp_text.h"
 #include "hcapi/include/zwnet.h"
 
-#include <iterator>
 #include <new>
 #include <string>
 
@@ -44,18 +44,6 @@ constexpr zwp_avi_net_arg_field_t accept_fields[] = {
     {"dsk", nullptr, &args_t::dsk, true, 0, 0},
 };
 
-template <const auto &fields>
-int args_read(avro_value_t *parameter, void **arguments)
-{
-    return zwp_avi_net_args_read(parameter, fields, std::size(fields), arguments);
-}
-
-const args_t &args_of(void *arguments)
-{
-    static const args_t none;
-    return arguments ? *static_cast<const args_t *>(arguments) : none;
-}
-
 // An empty DSK is no DSK.
 zwnet_sec2_req_t sec2_req(zwp_net_t *net, const args_t &args)
 {
@@ -80,14 +68,14 @@ int op_start(zwp_net_t *net, uint8_t op, const char *failure_format, Call call)
 
 int node_add_call(zwp_net_t *net, void *arguments, void **)
 {
-    const zwnet_sec2_req_t req = sec2_req(net, args_of(arguments));
+    const zwnet_sec2_req_t req = sec2_req(net, zwp_avi_net_args_of(arguments));
     return op_start(net, ZWNET_OP_ADD_NODE, "zwnet_add() with 'add' failed with '%s'",
                     [&](zwnet_p hc) { return zwnet_add(hc, 1, &req, 0); });
 }
 
 int node_add_on_behalf_call(zwp_net_t *net, void *arguments, void **)
 {
-    const zwnet_sec2_req_t req = sec2_req(net, args_of(arguments));
+    const zwnet_sec2_req_t req = sec2_req(net, zwp_avi_net_args_of(arguments));
     return op_start(net, ZWNET_OP_ADD_NODE, "zwnet_add() with 'add on-behalf' failed with '%s'",
                     [&](zwnet_p hc) { return zwnet_add(hc, 1, &req, 1); });
 }
@@ -100,14 +88,14 @@ int node_remove_call(zwp_net_t *net, void *, void **)
 
 int failed_node_remove_call(zwp_net_t *net, void *arguments, void **)
 {
-    const auto node_id = static_cast<uint8_t>(args_of(arguments).node_id);
+    const auto node_id = static_cast<uint8_t>(zwp_avi_net_args_of(arguments).node_id);
     return op_start(net, ZWNET_OP_RM_FAILED_ID, "zwnet_fail() with 'remove' failed with '%s'",
                     [&](zwnet_p hc) { return zwnet_fail(hc, node_id, 0, nullptr, 0); });
 }
 
 int failed_node_replace(zwp_net_t *net, void *arguments, int on_behalf)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     const zwnet_sec2_req_t req = sec2_req(net, args);
     const auto node_id = static_cast<uint8_t>(args.node_id);
     return op_start(net, ZWNET_OP_RP_NODE, "zwnet_fail() with 'replace' failed with '%s'",
@@ -127,8 +115,8 @@ int failed_node_replace_on_behalf_call(zwp_net_t *net, void *arguments, void **)
 int node_update_call(zwp_net_t *net, void *arguments, void **)
 {
     const zwnode_desc_t *node = nullptr;
-    if (zwp_desc_node_find(zwp_net_desc_tree_get(net), static_cast<uint32_t>(args_of(arguments).node_id), &node) !=
-        0)
+    const auto node_id = static_cast<uint32_t>(zwp_avi_net_args_of(arguments).node_id);
+    if (zwp_desc_node_find(zwp_net_desc_tree_get(net), node_id, &node) != 0)
         return 22;
     zwp_net_updated_node_set(net, node);
     return op_start(net, ZWNET_OP_NODE_UPDATE, "zwnode_update() failed with '%s'",
@@ -143,7 +131,7 @@ int update_call(zwp_net_t *net, void *, void **)
 
 int send_nif_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     const zwnode_desc_t *node = nullptr;
     if (args.is_broadcast == 0 &&
         zwp_desc_node_find(zwp_net_desc_tree_get(net), static_cast<uint32_t>(args.node_id), &node) != 0)
@@ -183,7 +171,7 @@ int abort_call(zwp_net_t *net, void *, void **)
 
 int grant_key_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     const auto keys = static_cast<uint8_t>(args.granted_keys);
     const auto csa = static_cast<uint8_t>(args.grant_csa);
     const int rc = zwnet_add_sec2_grant_key(zwp_net_hc_get(net), keys, csa);
@@ -197,7 +185,7 @@ int grant_key_call(zwp_net_t *net, void *arguments, void **)
 
 int accept_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     const auto accept = static_cast<uint8_t>(args.accept);
     const int rc = zwnet_add_sec2_accept(zwp_net_hc_get(net), accept, args.dsk.c_str());
     if (rc != 0) {
@@ -217,24 +205,9 @@ struct dsk_results {
     std::string dsk;
 };
 
-template <typename Results>
-void results_free(void *results)
-{
-    delete static_cast<Results *>(results);
-}
-
-template <typename Results>
-Results *results_new()
-{
-    auto *made = new (std::nothrow) Results{};
-    if (!made)
-        ZWS_LOG_ERROR("Failed to allocate memory");
-    return made;
-}
-
 int req_key_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<zwp_net_s2_keys_t>();
+    auto *made = zwp_record_new<zwp_net_s2_keys_t>();
     if (!made)
         return 22;
     if (zwp_net_s2_req_keys_get(net, made) != 0) {
@@ -257,7 +230,7 @@ int req_key_get_result(void *results, avro_value_t *parameter)
 
 int dsk_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     if (zwp_net_s2_dsk_get(net, &made->pin_required, &made->dsk) != 0) {
@@ -283,7 +256,7 @@ int prekit_dsk_get_call(zwp_net_t *net, void *, void **results)
     zwp_net_op_state_get(net, &state);
     if (state.current != ZWNET_OP_ADD_NODE || state.status != 3)
         return 22;
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     char dsk[ZWNET_DSK_TEXT_MAX + 1];
@@ -310,7 +283,7 @@ int prekit_dsk_get_result(void *results, avro_value_t *parameter)
 
 int local_dsk_get_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = results_new<dsk_results>();
+    auto *made = zwp_record_new<dsk_results>();
     if (!made)
         return 22;
     if (zwp_net_local_dsk_get(net, &made->dsk) != 0) {
@@ -331,26 +304,29 @@ constexpr auto free_args = zwp_avi_net_args_free;
 
 constexpr zwp_avi_message_networks ops_messages[] = {
     {"network_node_prekit_dsk_get", nullptr, nullptr, prekit_dsk_get_call, 1, prekit_dsk_get_result,
-     results_free<dsk_results>},
-    {"network_node_add", args_read<dsk_optional>, free_args, node_add_call, 1, nullptr, nullptr},
-    {"network_node_add_on_behalf", args_read<dsk_optional>, free_args, node_add_on_behalf_call, 1, nullptr, nullptr},
+     zwp_record_free<dsk_results>},
+    {"network_node_add", zwp_avi_net_args_reader<dsk_optional>, free_args, node_add_call, 1, nullptr, nullptr},
+    {"network_node_add_on_behalf", zwp_avi_net_args_reader<dsk_optional>, free_args, node_add_on_behalf_call, 1,
+     nullptr, nullptr},
     {"network_node_add_req_key_get", nullptr, nullptr, req_key_get_call, 1, req_key_get_result,
-     results_free<zwp_net_s2_keys_t>},
-    {"network_node_add_grant_key_set", args_read<grant_fields>, free_args, grant_key_call, 1, nullptr, nullptr},
-    {"network_node_add_dsk_get", nullptr, nullptr, dsk_get_call, 1, dsk_get_result, results_free<dsk_results>},
-    {"network_node_add_accept", args_read<accept_fields>, free_args, accept_call, 1, nullptr, nullptr},
-    {"network_node_remove", nullptr, nullptr, node_remove_call, 1, nullptr, nullptr},
-    {"network_failed_node_remove", args_read<node_id_only>, free_args, failed_node_remove_call, 1, nullptr, nullptr},
-    {"network_failed_node_replace", args_read<node_id_dsk>, free_args, failed_node_replace_call, 1, nullptr,
+     zwp_record_free<zwp_net_s2_keys_t>},
+    {"network_node_add_grant_key_set", zwp_avi_net_args_reader<grant_fields>, free_args, grant_key_call, 1, nullptr,
      nullptr},
-    {"network_failed_node_replace_on_behalf", args_read<node_id_dsk>, free_args,
+    {"network_node_add_dsk_get", nullptr, nullptr, dsk_get_call, 1, dsk_get_result, zwp_record_free<dsk_results>},
+    {"network_node_add_accept", zwp_avi_net_args_reader<accept_fields>, free_args, accept_call, 1, nullptr, nullptr},
+    {"network_node_remove", nullptr, nullptr, node_remove_call, 1, nullptr, nullptr},
+    {"network_failed_node_remove", zwp_avi_net_args_reader<node_id_only>, free_args, failed_node_remove_call, 1,
+     nullptr, nullptr},
+    {"network_failed_node_replace", zwp_avi_net_args_reader<node_id_dsk>, free_args, failed_node_replace_call, 1,
+     nullptr, nullptr},
+    {"network_failed_node_replace_on_behalf", zwp_avi_net_args_reader<node_id_dsk>, free_args,
      failed_node_replace_on_behalf_call, 1, nullptr, nullptr},
-    {"network_node_update", args_read<node_id_only>, free_args, node_update_call, 1, nullptr, nullptr},
+    {"network_node_update", zwp_avi_net_args_reader<node_id_only>, free_args, node_update_call, 1, nullptr, nullptr},
     {"network_update", nullptr, nullptr, update_call, 1, nullptr, nullptr},
-    {"network_send_NIF", args_read<send_nif_fields>, free_args, send_nif_call, 1, nullptr, nullptr},
+    {"network_send_NIF", zwp_avi_net_args_reader<send_nif_fields>, free_args, send_nif_call, 1, nullptr, nullptr},
     {"network_initiate", nullptr, nullptr, initiate_call, 1, nullptr, nullptr},
     {"network_initiate_local_dsk_get", nullptr, nullptr, local_dsk_get_call, 1, local_dsk_get_result,
-     results_free<dsk_results>},
+     zwp_record_free<dsk_results>},
     {"network_migrate_primary", nullptr, nullptr, migrate_call, 1, nullptr, nullptr},
     {"network_reset", nullptr, nullptr, reset_call, 1, nullptr, nullptr},
     {"network_operation_abort", nullptr, nullptr, abort_call, 1, nullptr, nullptr},

@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_node.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_desc.h"
 #include "daemon/zwp_log.h"
@@ -14,21 +15,6 @@
 #include <vector>
 
 namespace {
-
-template <typename Record>
-void record_free(void *record)
-{
-    delete static_cast<Record *>(record);
-}
-
-template <typename Record>
-Record *record_new()
-{
-    auto *made = new (std::nothrow) Record{};
-    if (!made)
-        ZWS_LOG_ERROR("Failed to allocate memory");
-    return made;
-}
 
 // ---------------------------------------------------------------------------
 // The command queue of a sleeping node
@@ -47,7 +33,7 @@ int queue_state_argument(avro_value_t *parameter, void **arguments)
         ZWS_LOG_ERROR("Invalid enable state: %d", static_cast<int>(state));
         return 22;
     }
-    auto *made = record_new<queue_state>();
+    auto *made = zwp_record_new<queue_state>();
     if (!made)
         return 22;
     made->state = state;
@@ -74,7 +60,7 @@ int queue_enable_get_call(const zwnode_desc_t *node, void *, void **results)
     uint8_t enabled = 0;
     if (library_result("zwnode_cmd_q_ena_get()", zwnode_cmd_q_ena_get(node, &enabled)) != 0)
         return 22;
-    auto *made = record_new<queue_state>();
+    auto *made = zwp_record_new<queue_state>();
     if (!made)
         return 22;
     made->state = enabled ? 1 : 0;
@@ -90,7 +76,7 @@ int queue_enable_set_call(const zwnode_desc_t *node, void *arguments, void **res
     if (library_result("zwnode_cmd_q_ena_set()",
                        zwnode_cmd_q_ena_set(node, static_cast<uint8_t>(wanted->state))) != 0)
         return 22;
-    auto *made = record_new<queue_state>();
+    auto *made = zwp_record_new<queue_state>();
     if (!made)
         return 22;
     made->state = wanted->state;
@@ -110,7 +96,7 @@ int queue_get_call(const zwnode_desc_t *node, void *, void **results)
         std::free(codes);
         return library_result("zwnode_cmd_q_get()", count);
     }
-    auto *made = record_new<queue_list>();
+    auto *made = zwp_record_new<queue_list>();
     if (made) {
         try {
             if (codes)
@@ -163,7 +149,7 @@ struct ep_list {
 
 int ep_list_call(const zwnode_desc_t *node, void *, void **results)
 {
-    auto *made = record_new<ep_list>();
+    auto *made = zwp_record_new<ep_list>();
     if (!made)
         return 22;
     if (zwp_desc_node_eps_get(node, &made->eps) != 0) {
@@ -256,7 +242,7 @@ struct if_list {
 
 int if_list_call(const zwep_desc_t *ep, void *, void **results)
 {
-    auto *made = record_new<if_list>();
+    auto *made = zwp_record_new<if_list>();
     if (!made)
         return 22;
     if (zwp_desc_ep_ifs_get(ep, &made->ifs) != 0) {
@@ -317,7 +303,7 @@ int nameloc_argument(avro_value_t *parameter, void **arguments)
         zw_avro_field_free_string(name);
         return 22;
     }
-    auto *made = record_new<zwep_nameloc_t>();
+    auto *made = zwp_record_new<zwep_nameloc_t>();
     if (made) {
         nameloc_text_set(made->name, name);
         nameloc_text_set(made->loc, loc);
@@ -353,19 +339,19 @@ zwp_avi_message node_message(const char *name, zwp_avi_argument_handler_t argume
 }
 
 const zwp_avi_message node_messages[] = {
-    node_message("node_endpoint_list_get", nullptr, nullptr, ep_list_call, ep_list_result, record_free<ep_list>),
+    node_message("node_endpoint_list_get", nullptr, nullptr, ep_list_call, ep_list_result, zwp_record_free<ep_list>),
     node_message("node_commandqueue_enable_get", nullptr, nullptr, queue_enable_get_call, queue_state_result,
-                 record_free<queue_state>),
-    node_message("node_commandqueue_enable_set", queue_state_argument, record_free<queue_state>,
-                 queue_enable_set_call, queue_state_result, record_free<queue_state>),
+                 zwp_record_free<queue_state>),
+    node_message("node_commandqueue_enable_set", queue_state_argument, zwp_record_free<queue_state>,
+                 queue_enable_set_call, queue_state_result, zwp_record_free<queue_state>),
     node_message("node_commandqueue_get", nullptr, nullptr, queue_get_call, queue_get_result,
-                 record_free<queue_list>),
+                 zwp_record_free<queue_list>),
     node_message("node_commandqueue_cancel", nullptr, nullptr, queue_cancel_call, nullptr, nullptr),
 };
 
 constexpr zwp_avi_message_endpoints endpoint_messages[] = {
-    {"endpoint_interface_list_get", nullptr, nullptr, if_list_call, if_list_result, record_free<if_list>},
-    {"endpoint_node_naming_name_location_set", nameloc_argument, record_free<zwep_nameloc_t>, nameloc_call, nullptr,
+    {"endpoint_interface_list_get", nullptr, nullptr, if_list_call, if_list_result, zwp_record_free<if_list>},
+    {"endpoint_node_naming_name_location_set", nameloc_argument, zwp_record_free<zwep_nameloc_t>, nameloc_call, nullptr,
      nullptr},
 };
 

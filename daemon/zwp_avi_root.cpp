@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_root.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_gateway_ops.h"
@@ -15,32 +16,6 @@
 #include <vector>
 
 namespace {
-
-template <typename Record>
-void record_free(void *record)
-{
-    delete static_cast<Record *>(record);
-}
-
-template <typename Record>
-Record *record_new()
-{
-    auto *made = new (std::nothrow) Record{};
-    if (!made)
-        ZWS_LOG_ERROR("Failed to allocate memory");
-    return made;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // 1 when the network bound to the gateway record runs with a descriptor
 // tree.
@@ -76,8 +51,8 @@ int key_read(const char *text, zwp_gw_t *gw)
         return 22;
     }
     for (size_t i = 0; i < length; i += 2) {
-        const int high = hex_digit(text[i]);
-        const int low = hex_digit(text[i + 1]);
+        const int high = zwu_hex_digit(text[i]);
+        const int low = zwu_hex_digit(text[i + 1]);
         if (high < 0 || low < 0) {
             ZWS_LOG_ERROR("Invalid pre-shared key: not hexadecimal");
             return 22;
@@ -151,7 +126,7 @@ int gateway_set_argument(avro_value_t *parameter, void **arguments)
     gw.port = static_cast<uint16_t>(port);
     if (preshared_key_read(parameter, &gw) != 0)
         return 22;
-    auto *made = record_new<zwp_gw_t>();
+    auto *made = zwp_record_new<zwp_gw_t>();
     if (!made)
         return 22;
     *made = gw;
@@ -259,7 +234,7 @@ int gateway_write(avro_value_t *record, const gateway_entry &gw, const char *fla
 
 int gateway_get_call(zwp_net_list_t *net_list, const char *, void *, void **results, const zwp_avi_message *)
 {
-    auto *made = record_new<gateway_entry>();
+    auto *made = zwp_record_new<gateway_entry>();
     if (!made)
         return 22;
     zwp_gw_t gw{};
@@ -297,7 +272,7 @@ int gateway_list_argument(avro_value_t *parameter, void **arguments)
     int32_t flag = 0;
     if (!parameter || zw_avro_field_get_int(parameter, "discovery_flag", &flag) != 0)
         return 22;
-    auto *made = record_new<int32_t>();
+    auto *made = zwp_record_new<int32_t>();
     if (!made)
         return 22;
     *made = flag;
@@ -385,7 +360,7 @@ int gateway_list_call(zwp_net_list_t *net_list, const char *, void *arguments, v
     zwp_zwave_client_t *client = list->client_get ? list->client_get(net_list) : nullptr;
     if (flag && *flag == 1 && zwp_zwave_client_discovery_start(client) != 0)
         return 22;
-    auto *made = record_new<gateway_list>();
+    auto *made = zwp_record_new<gateway_list>();
     if (!made)
         return 22;
     try {
@@ -459,12 +434,12 @@ zwp_avi_message root_message(const char *name, zwp_avi_argument_handler_t argume
 }
 
 const zwp_avi_message root_messages[] = {
-    root_message("root_gateway_set", gateway_set_argument, record_free<zwp_gw_t>, gateway_set_call, nullptr,
+    root_message("root_gateway_set", gateway_set_argument, zwp_record_free<zwp_gw_t>, gateway_set_call, nullptr,
                  nullptr),
     root_message("root_gateway_get", nullptr, nullptr, gateway_get_call, gateway_get_result,
-                 record_free<gateway_entry>),
-    root_message("root_gateway_list", gateway_list_argument, record_free<int32_t>, gateway_list_call,
-                 gateway_list_result, record_free<gateway_list>),
+                 zwp_record_free<gateway_entry>),
+    root_message("root_gateway_list", gateway_list_argument, zwp_record_free<int32_t>, gateway_list_call,
+                 gateway_list_result, zwp_record_free<gateway_list>),
 };
 
 } // namespace

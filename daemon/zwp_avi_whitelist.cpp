@@ -1,6 +1,7 @@
 #include "daemon/zwp_avi_whitelist.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_avi_fields.h"
 #include "daemon/zwp_avi_message.h"
 #include "daemon/zwp_log.h"
@@ -11,8 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -32,18 +31,6 @@ constexpr zwp_avi_net_arg_field_t add_fields[] = {
     {"name", nullptr, &args_t::name, false, 0, 0},
     {"location", nullptr, &args_t::location, false, 0, 0},
 };
-
-template <const auto &fields>
-int args_read(avro_value_t *parameter, void **arguments)
-{
-    return zwp_avi_net_args_read(parameter, fields, std::size(fields), arguments);
-}
-
-const args_t &args_of(void *arguments)
-{
-    static const args_t none;
-    return arguments ? *static_cast<const args_t *>(arguments) : none;
-}
 
 // ---------------------------------------------------------------------------
 // The library's callbacks (on its callback thread); user is the record.
@@ -86,19 +73,11 @@ struct list_results {
     std::vector<std::string> dsks;
 };
 
-template <typename Results>
-void results_free(void *results)
-{
-    delete static_cast<Results *>(results);
-}
-
 int list_report_call(zwp_net_t *net, void *, void **results)
 {
-    auto *made = new (std::nothrow) list_results;
-    if (!made) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    auto *made = zwp_record_new<list_results>();
+    if (!made)
         return 22;
-    }
     if (zwp_net_whitelist_list_report(zwp_net_wl_get(net), &made->dsks) != 0) {
         delete made;
         return 22;
@@ -129,7 +108,7 @@ int list_report_result(void *results, avro_value_t *parameter)
 
 int device_info_call(zwp_net_t *net, void *arguments, void **results)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         ZWS_LOG_ERROR("Missing dsk argument or invalid dsk length");
         return 22;
@@ -139,11 +118,9 @@ int device_info_call(zwp_net_t *net, void *arguments, void **results)
         ZWS_LOG_ERROR("zwnet_wl_get() failed with '%s'", zwp_err_str(rc));
         return 22;
     }
-    auto *made = new (std::nothrow) zwp_net_wl_dev_info_t;
-    if (!made) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    auto *made = zwp_record_new<zwp_net_wl_dev_info_t>();
+    if (!made)
         return 22;
-    }
     // The gateway's answer comes later through the callback: this reply
     // carries what its previous report left.
     if (zwp_net_wl_dev_info_find(zwp_net_wl_get(net), args.dsk.c_str(), made) != 0) {
@@ -180,7 +157,7 @@ void rec_add(zwnet_wl_rec_t *recs, uint8_t *count, uint8_t type, const std::stri
 
 int add_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         ZWS_LOG_ERROR("Missing dsk argument or invalid dsk length");
         return 22;
@@ -200,7 +177,7 @@ int add_call(zwp_net_t *net, void *arguments, void **)
 
 int remove_call(zwp_net_t *net, void *arguments, void **)
 {
-    const args_t &args = args_of(arguments);
+    const args_t &args = zwp_avi_net_args_of(arguments);
     if (args.dsk.empty()) {
         const int rc = zwnet_wl_list_clr(zwp_net_hc_get(net));
         if (rc != 0) {
@@ -222,11 +199,11 @@ constexpr auto free_args = zwp_avi_net_args_free;
 constexpr zwp_avi_message_networks whitelist_messages[] = {
     {"network_whitelist_list_get", nullptr, nullptr, list_get_call, 1, nullptr, nullptr},
     {"network_whitelist_list_report", nullptr, nullptr, list_report_call, 1, list_report_result,
-     results_free<list_results>},
-    {"network_whitelist_device_info", args_read<dsk_required>, free_args, device_info_call, 1, device_info_result,
-     results_free<zwp_net_wl_dev_info_t>},
-    {"network_whitelist_add", args_read<add_fields>, free_args, add_call, 1, nullptr, nullptr},
-    {"network_whitelist_remove", args_read<dsk_optional>, free_args, remove_call, 1, nullptr, nullptr},
+     zwp_record_free<list_results>},
+    {"network_whitelist_device_info", zwp_avi_net_args_reader<dsk_required>, free_args, device_info_call, 1,
+     device_info_result, zwp_record_free<zwp_net_wl_dev_info_t>},
+    {"network_whitelist_add", zwp_avi_net_args_reader<add_fields>, free_args, add_call, 1, nullptr, nullptr},
+    {"network_whitelist_remove", zwp_avi_net_args_reader<dsk_optional>, free_args, remove_call, 1, nullptr, nullptr},
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "daemon/zwp_net.h"
 
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net_ops.h"
 #include "daemon/zwp_scene_hook.h"
@@ -839,12 +840,8 @@ int zwp_net_s2_dsk_get(zwp_net_t *net, uint8_t *pin_required, std::string *dsk)
     std::lock_guard<std::mutex> guard(net->op_lock);
     if (!op_at_add_step(net, 12, 22, 1))
         return 22;
-    try {
-        *dsk = net->s2_dsk;
-    } catch (const std::bad_alloc &) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
+    if (zwp_assign(*dsk, net->s2_dsk) != 0)
         return 22;
-    }
     *pin_required = net->s2_pin_required;
     return 0;
 }
@@ -856,13 +853,7 @@ int zwp_net_local_dsk_get(zwp_net_t *net, std::string *dsk)
     std::lock_guard<std::mutex> guard(net->op_lock);
     if (net->cur_op != ZWNET_OP_INITIATE || net->cur_sts != 11)
         return 22;
-    try {
-        *dsk = net->local_dsk;
-    } catch (const std::bad_alloc &) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
-        return 22;
-    }
-    return 0;
+    return zwp_assign(*dsk, net->local_dsk);
 }
 
 void zwp_net_updated_node_set(zwp_net_t *net, const zwnode_desc_t *node)
@@ -1199,11 +1190,7 @@ uint16_t sec2_data_keep(zwp_net_t *net, const zwnet_sec2_cb_data_t *data, uint16
     if (data->cb_type == ZWNET_SEC2_CB_DSK_REQ) {
         net->s2_kind = 1;
         net->s2_pin_required = data->dsk_req.pin_required;
-        try {
-            net->s2_dsk = data->dsk_req.dsk ? data->dsk_req.dsk : "";
-        } catch (const std::bad_alloc &) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
-        }
+        zwp_assign(net->s2_dsk, data->dsk_req.dsk ? data->dsk_req.dsk : "");
         return dsk_status;
     }
     return 0;
@@ -1249,12 +1236,8 @@ void zwp_net_local_dsk_cb(void *user, char *dsk)
         return;
     {
         std::lock_guard<std::mutex> guard(net->op_lock);
-        try {
-            net->local_dsk = dsk;
-        } catch (const std::bad_alloc &) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
+        if (zwp_assign(net->local_dsk, dsk) != 0)
             return;
-        }
     }
     zwp_net_op_notify_cb(net, ZWNET_OP_INITIATE, 11, nullptr);
 }

@@ -1,5 +1,6 @@
 #include "daemon/zwp_net_wl.h"
 
+#include "daemon/zwp_alloc.h"
 #include "daemon/zwp_log.h"
 
 #include <algorithm>
@@ -133,13 +134,7 @@ int zwp_net_wl_dev_info_find(zwp_net_wl_t *wl, const char *dsk, zwp_net_wl_dev_i
     const zwp_net_wl_dev_info_t *info = find_locked(wl, dsk);
     if (!info)
         return 22;
-    try {
-        *copy = *info;
-    } catch (const std::bad_alloc &) {
-        ZWS_LOG_ERROR("Failed to allocate memory");
-        return 22;
-    }
-    return 0;
+    return zwp_assign(*copy, *info);
 }
 
 int zwp_net_whitelist_list_report(zwp_net_wl_t *wl, std::vector<std::string> *dsks)

@@ -3,6 +3,7 @@
 #include "daemon/zwp_log.h"
 #include "util/zws_file.h"
 #include "util/zwu_inet.h"
+#include "util/zwu_number.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,25 +25,14 @@ namespace {
 
 constexpr size_t addr_text_max = ZWU_INET_ADDRSTRLEN - 1;
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A key of 2 to 64 hex digits, two per byte; anything else is no key.
 bool key_parse(const std::string &text, zwp_zip_entry_t *entry)
 {
     if (text.size() < 2 || text.size() > 64 || text.size() % 2 != 0)
         return false;
     for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = hex_digit(text[i]);
-        const int low = hex_digit(text[i + 1]);
+        const int high = zwu_hex_digit(text[i]);
+        const int low = zwu_hex_digit(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         entry->psk[i / 2] = static_cast<uint8_t>(high << 4 | low);

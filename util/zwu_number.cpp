@@ -170,3 +170,14 @@ zwu_status_t zwu_number_is_uint32(int64_t number)
     }
     return ok;
 }
+
+int zwu_hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

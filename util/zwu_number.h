@@ -30,3 +30,6 @@ zwu_status_t zwu_parse_double(const char *string, double *double_p);
 zwu_status_t zwu_number_is_uint8(int64_t number);
 zwu_status_t zwu_number_is_uint16(int64_t number);
 zwu_status_t zwu_number_is_uint32(int64_t number);
+
+// The value of one hexadecimal digit (either case), -1 for any other char.
+int zwu_hex_digit(char c);

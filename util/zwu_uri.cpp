@@ -1,6 +1,7 @@
 #include "util/zwu_uri.h"
 
 #include "util/zws_log.h"
+#include "util/zwu_number.h"
 
 namespace {
 
@@ -11,17 +12,6 @@ constexpr char hex_digits[] = "0123456789ABCDEF";
 // Bytes 0x01..0x2C are the ones that would break a form value or a path
 // layer; everything from '-' upward travels as it is.
 bool needs_encoding(unsigned char byte) { return byte >= 0x01 && byte <= 0x2C; }
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 zwu_status_t buffer_full(char *dest, size_t size, size_t at)
 {
@@ -67,13 +57,13 @@ zwu_status_t zwu_uri_decode_string(char *dest, size_t size, const char *src)
         if (byte == '%') {
             // One or two hex digits, never past the terminator and never a
             // sign, a space or "0x" that a scanf-style conversion would take.
-            const int high = hex_value(p[1]);
+            const int high = zwu_hex_digit(p[1]);
             if (high < 0) {
                 ZWS_LOG_ERROR("Failed to read byte");
                 dest[at] = '\0';
                 return failed;
             }
-            const int low = hex_value(p[2]);
+            const int low = zwu_hex_digit(p[2]);
             if (low < 0) {
                 byte = static_cast<char>(high);
                 p += 2;

@@ -1,6 +1,8 @@
 // Intel HEX reading.
 #include "hcapi/zip/zip_hex.h"
 
+#include "util/zwu_number.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -101,25 +103,14 @@ struct hex_rec {
     const uint8_t *data() const { return bytes + 4; }
 };
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Two hex digits at `p`, which must hold them (checked by the caller or
 // stopped by a NUL, which is no digit); -1 when they are not.
 int hex_pair(const char *p)
 {
-    int hi = hex_digit(p[0]);
+    int hi = zwu_hex_digit(p[0]);
     if (hi < 0)
         return -1;
-    int lo = hex_digit(p[1]);
+    int lo = zwu_hex_digit(p[1]);
     if (lo < 0)
         return -1;
     return hi << 4 | lo;

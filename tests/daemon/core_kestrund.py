@@ -257,3 +257,96 @@ def exchange(data, timeout=5):
         return drain(sock, timeout)
     finally:
         sock.close()
+
+
+# ---------------------------------------------------------------------------
+# A network namespace with a simulated gateway (the caller runs under
+# `unshare -n`): discovery probes only from usable interface addresses, so a
+# veth pair carries them.
+# ---------------------------------------------------------------------------
+
+def sh(*args):
+    subprocess.run(args, check=True)
+
+
+def veth_setup(addresses):
+    """Loopback up and the addresses ("10.77.0.1/24", ...) on a veth pair."""
+    sh("ip", "link", "set", "lo", "up")
+    sh("ip", "link", "add", "zwd0", "type", "veth", "peer", "name", "zwd1")
+    sh("ip", "link", "set", "zwd1", "up")
+    for address in addresses:
+        sh("ip", "addr", "add", address, "dev", "zwd0")
+    sh("ip", "link", "set", "zwd0", "up")
+
+
+class SimGateway:
+    """The gateway simulator at `address`, its output lines kept in `lines`;
+    with `discoverable` also the discovery responder for it."""
+
+    def __init__(self, sim, address, profiles=(), extra_args=(), discoverable=True):
+        args = [sim, "--address", address] + [arg for profile in profiles for arg in ("--profile", profile)]
+        args += list(extra_args)
+        self.lines = []
+        self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+        self.responder = None
+        if discoverable:
+            responder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "net_gateway_responder.py")
+            self.responder = subprocess.Popen(["/usr/bin/python3", responder, address],
+                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            self.responder.stdout.readline()  # "ready"
+
+    def _read(self):
+        for raw in iter(self.sim.stdout.readline, b""):
+            self.lines.append(raw.decode(errors="replace"))
+
+    def stop(self):
+        if self.responder:
+            self.responder.stdin.close()
+            self.responder.wait(10)
+        self.sim.send_signal(signal.SIGTERM)
+        self.sim.wait(10)
+        self.reader.join()
+
+
+class NetInstall:
+    """A configuration directory with the protocol file and a device
+    configuration, and its data directory beside it; `stored` becomes the
+    stored gateway list (zip_server.txt) when given."""
+
+    def __init__(self, avsc, prefix, stored=None):
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.etc = os.path.join(self.root, "etc")
+        self.networks = os.path.join(self.root, "var", "networks")
+        os.makedirs(self.etc)
+        os.makedirs(self.networks)
+        shutil.copyfile(avsc, os.path.join(self.etc, "zwave.avsc"))
+        with open(os.path.join(self.etc, "dev.json"), "w") as out:
+            out.write('{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}')
+        self.conf = os.path.join(self.etc, "kestrund.conf")
+        with open(self.conf, "w") as out:
+            out.write('portal = { security = { CA_certificate_file = "ca.pem"; SSL_certificate_file = "ssl.pem"; '
+                      'private_key_file = "key.pem"; }; device_specific_configuration_file = "dev.json"; };\n')
+        self.zip_server = os.path.join(self.networks, "zip_server.txt")
+        if stored is not None:
+            with open(self.zip_server, "w") as out:
+                out.write(stored)
+
+    def daemon(self):
+        return Daemon("", args=["-f", self.conf], avsc=None)
+
+    def stored(self):
+        with open(self.zip_server) as f:
+            return f.read()
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def stop_checks(check, daemon, what):
+    """SIGTERM ends the daemon with status 0 and no sanitizer report."""
+    rc, took = daemon.stop(signal.SIGTERM, timeout=30)
+    check(rc == 0, f"{what}: SIGTERM ends it with status 0 ({rc}, {took:.1f} s)")
+    check(not any(line.startswith(("==", "WARNING: ThreadSanitizer")) or "runtime error:" in line
+                  for line in daemon.stderr()), f"{what}: no sanitizer report")

@@ -10,9 +10,7 @@ Usage: iface_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC
 """
 import os
 import signal
-import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,21 +23,6 @@ from core_kestrund import exchange  # noqa: E402
 
 check = net.check
 SWITCH, SENSOR = 2, 3
-
-
-class WakingGateway(net.Gateway):
-    """The simulator with the demo nodes, whose sleeping sensor wakes up
-    every few seconds, and the discovery responder."""
-
-    def __init__(self):
-        args = [SIM, "--address", net.GATEWAY, "--profile", "demo", "--wake-every", "3"]
-        self.lines = []
-        self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.reader = threading.Thread(target=self._read)
-        self.reader.start()
-        self.responder = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "net_gateway_responder.py"),
-                                           net.GATEWAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.responder.stdout.readline()  # "ready"
 
 
 def interface_request(node, cls, passive=False, value=None):
@@ -74,7 +57,8 @@ def received(gateway, host, hex_text):
 
 def main():
     net.net_setup([1, 2, 3, 4])
-    gateway = WakingGateway()
+    # The sleeping sensor wakes up every few seconds.
+    gateway = net.Gateway(["demo"], ["--wake-every", "3"])
     install = net.Install()
     with open(install.zip_server, "w") as out:
         out.write(f"{net.GATEWAY}|41231\n")

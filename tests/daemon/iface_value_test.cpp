@@ -56,12 +56,7 @@ struct iface_fixture : ::testing::Test {
 
     void SetUp() override
     {
-        ASSERT_EQ(zwu_apr_init(0, nullptr), 0);
-        ASSERT_EQ(zwscn_init(), 0);
-        config.var_dir = dir.var.data();
-        config.dev_cfg_file = dir.dev_cfg.data();
-        config.report_wait_timeout = 11;
-        zwp_net_time_zone_path_set(dir.tz.c_str());
+        ASSERT_NO_FATAL_FAILURE(net_env_init(dir, &config));
         sim = std::make_unique<sim_gateway>(address, std::vector<sim::node_profile>{
                                                          *sim::builtin_profile("switch", switch_node),
                                                          *sim::builtin_profile("sensor", sensor_node),
@@ -89,9 +84,7 @@ struct iface_fixture : ::testing::Test {
         if (registry)
             zwp_avi_exit(registry);
         sim->gw.stop();
-        zwp_net_time_zone_path_set(nullptr);
-        zwscn_shutdown();
-        zwu_apr_exit();
+        net_env_exit();
     }
 
     // A request of `name` to endpoint 0 of `node`, interface `cls`; `value`

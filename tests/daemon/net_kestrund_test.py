@@ -11,23 +11,19 @@ Usage: net_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC PART
 PART: stored, discover, stop, nodes, restart
 """
 import os
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from core_kestrund import AvroPeer, Checks, Daemon, exchange, network_request  # noqa: E402
+from core_kestrund import (AvroPeer, Checks, NetInstall, SimGateway, exchange, network_request,  # noqa: E402
+                           stop_checks as daemon_stop_checks, veth_setup)
 
 KESTRUND, SIM, AVSC, PART = sys.argv[1:5]
 os.environ["KESTRUND"] = KESTRUND
 GATEWAY = "10.77.0.1"
 FIXED_ID = "01-02-03-04-05-06-07-08"
 SIM_HOME_ID = 0xC0FFEE01
-HERE = os.path.dirname(os.path.abspath(__file__))
 SKIP = 77
 checks = Checks()
 check = checks.check
@@ -36,69 +32,17 @@ PEER = AvroPeer(AVSC)
 STATUS_THREAD = "ANetOpStatusHdlr"[:15]
 
 
-def sh(*args):
-    subprocess.run(args, check=True)
-
-
 def net_setup(hosts):
-    sh("ip", "link", "set", "lo", "up")
-    sh("ip", "link", "add", "zwd0", "type", "veth", "peer", "name", "zwd1")
-    sh("ip", "link", "set", "zwd1", "up")
-    for host in hosts:
-        sh("ip", "addr", "add", f"10.77.0.{host}/24", "dev", "zwd0")
-    sh("ip", "link", "set", "zwd0", "up")
+    veth_setup([f"10.77.0.{host}/24" for host in hosts])
 
 
-class Gateway:
-    """The simulator and the discovery responder."""
-
-    def __init__(self, profiles=()):
-        args = [SIM, "--address", GATEWAY] + [arg for profile in profiles for arg in ("--profile", profile)]
-        self.lines = []
-        self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.reader = threading.Thread(target=self._read)
-        self.reader.start()
-        self.responder = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "net_gateway_responder.py"),
-                                           GATEWAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.responder.stdout.readline()  # "ready"
-
-    def _read(self):
-        for raw in iter(self.sim.stdout.readline, b""):
-            self.lines.append(raw.decode(errors="replace"))
-
-    def stop(self):
-        self.responder.stdin.close()
-        self.responder.wait(10)
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
-        self.reader.join()
+def Gateway(profiles=(), extra_args=()):
+    """The simulator at GATEWAY and the discovery responder."""
+    return SimGateway(SIM, GATEWAY, profiles, extra_args)
 
 
-class Install:
-    """A configuration directory with the protocol file and a device
-    configuration, and its data directory beside it."""
-
-    def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="kestrund_net_")
-        self.etc = os.path.join(self.root, "etc")
-        self.networks = os.path.join(self.root, "var", "networks")
-        os.makedirs(self.etc)
-        os.makedirs(self.networks)
-        with open(AVSC, "rb") as src, open(os.path.join(self.etc, "zwave.avsc"), "wb") as dst:
-            dst.write(src.read())
-        with open(os.path.join(self.etc, "dev.json"), "w") as out:
-            out.write('{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}')
-        self.conf = os.path.join(self.etc, "kestrund.conf")
-        with open(self.conf, "w") as out:
-            out.write('portal = { security = { CA_certificate_file = "ca.pem"; SSL_certificate_file = "ssl.pem"; '
-                      'private_key_file = "key.pem"; }; device_specific_configuration_file = "dev.json"; };\n')
-        self.zip_server = os.path.join(self.networks, "zip_server.txt")
-
-    def daemon(self):
-        return Daemon("", args=["-f", self.conf], avsc=None)
-
-    def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+def Install(stored=None):
+    return NetInstall(AVSC, "kestrund_net_", stored)
 
 
 def ask(name):
@@ -145,10 +89,7 @@ def started_checks(daemon, summary):
 
 
 def stop_checks(daemon, what):
-    rc, took = daemon.stop(signal.SIGTERM, timeout=30)
-    check(rc == 0, f"{what}: SIGTERM ends it with status 0 ({rc}, {took:.1f} s)")
-    check(not any(line.startswith(("==", "WARNING: ThreadSanitizer")) for line in daemon.stderr()),
-          f"{what}: no sanitizer report")
+    daemon_stop_checks(check, daemon, what)
 
 
 def part_stored():

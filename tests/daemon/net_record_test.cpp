@@ -38,12 +38,7 @@ struct net_fixture : ::testing::Test {
 
     void SetUp() override
     {
-        ASSERT_EQ(zwu_apr_init(0, nullptr), 0);
-        ASSERT_EQ(zwscn_init(), 0);
-        config.var_dir = dir.var.data();
-        config.dev_cfg_file = dir.dev_cfg.data();
-        config.report_wait_timeout = 11;
-        zwp_net_time_zone_path_set(dir.tz.c_str());
+        ASSERT_NO_FATAL_FAILURE(net_env_init(dir, &config));
         sim = std::make_unique<sim_gateway>(address, profiles);
         ASSERT_EQ(sim->start(), 0) << sim->gw.last_error();
         ASSERT_EQ(zwp_net_create(&net, zwp_net_list_fixed_id, &config, nullptr, nullptr, nullptr), 0);
@@ -57,9 +52,7 @@ struct net_fixture : ::testing::Test {
             zwp_net_free(net);
         }
         sim->gw.stop();
-        zwp_net_time_zone_path_set(nullptr);
-        zwscn_shutdown();
-        zwu_apr_exit();
+        net_env_exit();
     }
 
     void start()

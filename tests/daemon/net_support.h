@@ -7,6 +7,7 @@
 #include "daemon/zwp_config.h"
 #include "daemon/zwp_net.h"
 #include "daemon/zwp_runtime.h"
+#include "scene/zwscn.h"
 #include "sim/sim_gateway.h"
 #include "sim/sim_gw_app.h"
 #include "sim/sim_nm.h"
@@ -104,6 +105,26 @@ struct data_dir {
     data_dir(const data_dir &) = delete;
     data_dir &operator=(const data_dir &) = delete;
 };
+
+// What a running network needs of the process (APR, the scene engine, the
+// time zone file of `dir`) and a configuration on `dir`; undone by
+// net_env_exit. Wrap the call in ASSERT_NO_FATAL_FAILURE.
+inline void net_env_init(data_dir &dir, zwp_net_config_t *config)
+{
+    ASSERT_EQ(zwu_apr_init(0, nullptr), 0);
+    ASSERT_EQ(zwscn_init(), 0);
+    config->var_dir = dir.var.data();
+    config->dev_cfg_file = dir.dev_cfg.data();
+    config->report_wait_timeout = 11;
+    zwp_net_time_zone_path_set(dir.tz.c_str());
+}
+
+inline void net_env_exit()
+{
+    zwp_net_time_zone_path_set(nullptr);
+    zwscn_shutdown();
+    zwu_apr_exit();
+}
 
 // The simulator at 127.X.Y.1:4123, X.Y drawn so that tests running at the
 // same time do not meet.

@@ -11,91 +11,29 @@ Usage: node_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC PART
 PART: nodes, gateway
 """
 import os
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from core_kestrund import AvroPeer, Checks, Daemon, exchange, network_request  # noqa: E402
+from core_kestrund import (AvroPeer, Checks, NetInstall, SimGateway, exchange, network_request,  # noqa: E402
+                           stop_checks as daemon_stop_checks, veth_setup)
 
 KESTRUND, SIM, AVSC, PART = sys.argv[1:5]
 os.environ["KESTRUND"] = KESTRUND
 GATEWAY_A = "10.77.0.1"
 GATEWAY_B = "10.77.1.1"
 FIXED_ID = "01-02-03-04-05-06-07-08"
-HERE = os.path.dirname(os.path.abspath(__file__))
 checks = Checks()
 check = checks.check
 PEER = AvroPeer(AVSC)
 
 
-def sh(*args):
-    subprocess.run(args, check=True)
+def Gateway(address, profiles=(), discoverable=True):
+    return SimGateway(SIM, address, profiles, discoverable=discoverable)
 
 
-def net_setup(addresses):
-    sh("ip", "link", "set", "lo", "up")
-    sh("ip", "link", "add", "zwd0", "type", "veth", "peer", "name", "zwd1")
-    sh("ip", "link", "set", "zwd1", "up")
-    for address in addresses:
-        sh("ip", "addr", "add", address, "dev", "zwd0")
-    sh("ip", "link", "set", "zwd0", "up")
-
-
-class Gateway:
-    """A simulator; with `discoverable` also the discovery responder for it."""
-
-    def __init__(self, address, profiles=(), discoverable=True):
-        args = [SIM, "--address", address] + [arg for profile in profiles for arg in ("--profile", profile)]
-        self.log = tempfile.TemporaryFile()
-        self.sim = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.responder = None
-        if discoverable:
-            self.responder = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "net_gateway_responder.py"),
-                                               address], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-            self.responder.stdout.readline()  # "ready"
-
-    def stop(self):
-        if self.responder:
-            self.responder.stdin.close()
-            self.responder.wait(10)
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
-        self.log.close()
-
-
-class Install:
-    """A configuration directory and its data directory beside it."""
-
-    def __init__(self, stored):
-        self.root = tempfile.mkdtemp(prefix="kestrund_node_")
-        self.etc = os.path.join(self.root, "etc")
-        self.networks = os.path.join(self.root, "var", "networks")
-        os.makedirs(self.etc)
-        os.makedirs(self.networks)
-        shutil.copyfile(AVSC, os.path.join(self.etc, "zwave.avsc"))
-        with open(os.path.join(self.etc, "dev.json"), "w") as out:
-            out.write('{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}')
-        self.conf = os.path.join(self.etc, "kestrund.conf")
-        with open(self.conf, "w") as out:
-            out.write('portal = { security = { CA_certificate_file = "ca.pem"; SSL_certificate_file = "ssl.pem"; '
-                      'private_key_file = "key.pem"; }; device_specific_configuration_file = "dev.json"; };\n')
-        self.zip_server = os.path.join(self.networks, "zip_server.txt")
-        with open(self.zip_server, "w") as out:
-            out.write(stored)
-
-    def daemon(self):
-        return Daemon("", args=["-f", self.conf], avsc=None)
-
-    def stored(self):
-        with open(self.zip_server) as f:
-            return f.read()
-
-    def remove(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+def Install(stored):
+    return NetInstall(AVSC, "kestrund_node_", stored)
 
 
 def send(name, value, timeout=10):
@@ -151,10 +89,7 @@ def wait_gateway(daemon, address, timeout=90.0):
 
 
 def stop_checks(daemon, what):
-    rc, took = daemon.stop(signal.SIGTERM, timeout=30)
-    check(rc == 0, f"{what}: SIGTERM ends it with status 0 ({rc}, {took:.1f} s)")
-    check(not any(line.startswith(("==", "WARNING: ThreadSanitizer")) or "runtime error:" in line
-                  for line in daemon.stderr()), f"{what}: no sanitizer report")
+    daemon_stop_checks(check, daemon, what)
 
 
 def ipv4(address):
@@ -250,7 +185,7 @@ def command_queue_checks():
 
 
 def part_nodes():
-    net_setup([f"10.77.0.{host}/24" for host in NODE_HOSTS])
+    veth_setup([f"10.77.0.{host}/24" for host in NODE_HOSTS])
     gateway = Gateway(GATEWAY_A, NODE_PROFILES)
     install = Install(f"{GATEWAY_A}|41231\n")
     daemon = install.daemon()
@@ -297,7 +232,7 @@ def wait_discovered(address, timeout=120.0):
 
 
 def part_gateway():
-    net_setup(["10.77.0.1/24", "10.77.1.1/24"])
+    veth_setup(["10.77.0.1/24", "10.77.1.1/24"])
     gateway_a = Gateway(GATEWAY_A)
     gateway_b = Gateway(GATEWAY_B, discoverable=False)
     install = Install(f"{GATEWAY_A}|41231\n{GATEWAY_B}|5000\n")

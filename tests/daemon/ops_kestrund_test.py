@@ -11,9 +11,7 @@ Usage: ops_kestrund_test.py KESTRUND ZIPGW_SIM ZWAVE_AVSC PART
 PART: incl, whitelist, learn
 """
 import os
-import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,22 +27,6 @@ JOINING = 7
 # The simulator's DSK of the joining node (11 22 33 ... F0 01), as the
 # library writes it.
 NODE_DSK_TEXT = "04386-13124-21862-30600-39338-48076-56814-61441"
-
-
-class JoiningGateway(net.Gateway):
-    """The simulator with a switch that waits to join (node 7) beside the
-    demo nodes (or the controller alone), and the discovery responder."""
-
-    def __init__(self, alone=False):
-        args = [SIM, "--address", net.GATEWAY] + ([] if alone else [
-            "--profile", "demo", "--profile", f"{JOINING}=switch", "--joining", str(JOINING)])
-        self.lines = []
-        self.sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.reader = threading.Thread(target=self._read)
-        self.reader.start()
-        self.responder = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "net_gateway_responder.py"),
-                                           net.GATEWAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.responder.stdout.readline()  # "ready"
 
 
 def ask(name, parameter=None, timeout=20):
@@ -96,7 +78,9 @@ RUNNING = []
 
 def start(alone=False):
     net.net_setup([1] if alone else [1, 2, 3, 4, JOINING])
-    gateway = JoiningGateway(alone)
+    # A switch that waits to join (node 7) beside the demo nodes, or the
+    # controller alone.
+    gateway = net.Gateway() if alone else net.Gateway(["demo", f"{JOINING}=switch"], ["--joining", str(JOINING)])
     install = net.Install()
     with open(install.zip_server, "w") as out:
         out.write(f"{net.GATEWAY}|41231\n")

@@ -8,22 +8,13 @@ set -euo pipefail
 src=$1
 build=$2
 
-# kestrund's socket name is fixed: a network namespace of our own keeps other
-# daemons out (loopback must be brought up in it).
-if [ -z "${ZW_E2E_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
-  exec env ZW_E2E_IN_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
-fi
-
 . "$src/tests/e2e/web_stack.sh"
+# kestrund's socket name is fixed: a network namespace of our own keeps other
+# daemons out.
+web_netns_enter optional "$0" "$@"
 work=$(mktemp -d "$build/e2e-install.XXXXXX")
 stage=$work/stage
-fail=0
-cleanup() {
-  kestrund_stop
-  if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-}
-trap cleanup EXIT
-check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
+trap 'web_test_cleanup "$work"' EXIT
 
 if ! cmake --install "$build" --prefix "$stage" > "$work/install.log" 2>&1; then
   cat "$work/install.log"

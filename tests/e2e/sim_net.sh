@@ -3,7 +3,8 @@
 # 127.0.0.1, so this runs inside a network namespace of the caller's own
 # (unshare -n) and gives it a veth link with addresses of its own.
 #
-#   sim_net_setup                                   sets sim_gateway (10.77.0.1)
+#   sim_net_setup [address/prefix...]   sets sim_gateway (10.77.0.1); the
+#                                       addresses are added beside .1 to .4
 #   sim_start <work dir> <zipgw-sim> <src> [sim args...]   sets sim_pid
 #   sim_stop
 #
@@ -21,6 +22,7 @@ sim_net_setup() {
   ip link set zwd1 up
   local host
   for host in 1 2 3 4; do ip addr add "10.77.0.$host/24" dev zwd0; done
+  for host in "$@"; do ip addr add "$host" dev zwd0; done
   ip link set zwd0 up
   sim_gateway=10.77.0.1
 }

@@ -7,31 +7,14 @@ set -euo pipefail
 src=$1
 build=$2
 
-# The socket name is fixed; a network namespace of our own keeps other
-# daemons on this machine out (loopback must be brought up in it).
-if [ -z "${ZW_E2E_IN_NETNS:-}" ] && unshare -n true 2>/dev/null; then
-  exec env ZW_E2E_IN_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
-fi
-
 . "$src/tests/e2e/web_stack.sh"
+# The socket name is fixed; a network namespace of our own keeps other
+# daemons on this machine out.
+web_netns_enter optional "$0" "$@"
 work=$(mktemp -d "$build/e2e-kestrund.XXXXXX")
-install=$work/install-root
-fail=0
-cleanup() {
-  web_stack_stop
-  kestrund_stop
-  if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-}
-trap cleanup EXIT
+trap 'web_test_cleanup "$work"' EXIT
 
-check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
-xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || echo bad; }
-matches() { printf '%s' "$1" | grep -qE "^$2\$" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
-
-"$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build"
-session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
-kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
-web_stack_start "$work" "$install" "$install/bin/trellan"
+web_system_start "$src" "$build" "$work"
 
 net=/zwave/networks/01-02-03-04-05-06-07-08
 doc='<\?xml version="1\.0"\?><zwave>'
@@ -75,11 +58,4 @@ check "kestrund stopped: zw_info too" \
   "$([ "$body" = '<?xml version="1.0"?><zwave><error></error></zwave>' ] && echo ok)"
 
 check "trellan still running" "$(kill -0 "$web_trellan_pid" 2>/dev/null && echo ok)"
-# Sanitizer builds report into the programs' error streams.
-check "no sanitizer report from trellan or kestrund" \
-  "$(! grep -qE 'Sanitizer|runtime error:' "$work/nginx/logs/error.log" "$work/kestrund/err.log" && echo ok)"
-if [ "$fail" -ne 0 ]; then
-  echo "--- kestrund log"; cat "$work/kestrund/err.log" "$work/kestrund/out.log" || true
-  echo "--- nginx error log"; grep -v '\[debug\]' "$work/nginx/logs/error.log" | tail -40 || true
-fi
-exit $fail
+web_test_finish "$work"

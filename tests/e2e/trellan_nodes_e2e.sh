@@ -8,80 +8,28 @@ set -euo pipefail
 src=$1
 build=$2
 
+. "$src/tests/e2e/web_stack.sh"
+. "$src/tests/e2e/sim_net.sh"
 # A network namespace of our own: the socket name and the gateway addresses
 # are fixed, and discovery does not probe from 127.0.0.1.
-if [ -z "${ZW_E2E_IN_NETNS:-}" ]; then
-  unshare -n true 2>/dev/null || { echo "no network namespace: skipped"; exit 77; }
-  exec env ZW_E2E_IN_NETNS=1 unshare -n bash "$0" "$@"
-fi
-ip link set lo up
-ip link add zwd0 type veth peer name zwd1
-ip link set zwd1 up
-for host in 1 2 3 4; do ip addr add "10.77.0.$host/24" dev zwd0; done
-ip addr add 10.77.1.1/24 dev zwd0
-ip link set zwd0 up
-gateway=10.77.0.1
+web_netns_enter required "$0" "$@"
 second=10.77.1.1
-
-. "$src/tests/e2e/web_stack.sh"
+sim_net_setup "$second/24"
+gateway=$sim_gateway
 work=$(mktemp -d "$build/e2e-nodes.XXXXXX")
-install=$work/install-root
-fail=0
-sim_pid=
 second_pid=
-responder_pid=
-cleanup() {
-  web_stack_stop
-  kestrund_stop
-  exec 9>&- || true
-  [ -z "$responder_pid" ] || wait "$responder_pid" 2>/dev/null || true
-  stop_pid "$sim_pid"
-  stop_pid "$second_pid"
-  if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-}
-trap cleanup EXIT
+trap 'stop_pid "$second_pid"; web_test_cleanup "$work"' EXIT
 
-check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
-xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || { echo "  not XML: $1" >&2; echo bad; }; }
-has() { printf '%s' "$1" | grep -qE "$2" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
-# Polls `web_get` until the body matches; leaves the last answer in $body.
-poll_until() { # seconds name path pattern curl args...
-  local until=$(( $(date +%s) + $1 )) name=$2 path=$3 pattern=$4; shift 4
-  while :; do
-    web_get "$name" "$path" "$@"
-    printf '%s' "$body" | grep -qE "$pattern" && return 0
-    [ "$(date +%s)" -lt "$until" ] || return 1
-    sleep 0.5
-  done
-}
-
-"$build/sim/zipgw-sim" --address "$gateway" --profile demo > "$work/sim.log" 2>&1 < /dev/null &
-sim_pid=$!
+sim_start "$work" "$build/sim/zipgw-sim" "$src" --profile demo
 "$build/sim/zipgw-sim" --address "$second" > "$work/sim2.log" 2>&1 < /dev/null &
 second_pid=$!
-mkfifo "$work/responder.in"
-python3 "$src/tests/daemon/net_gateway_responder.py" "$gateway" < "$work/responder.in" > "$work/responder.out" &
-responder_pid=$!
-exec 9> "$work/responder.in"
-for _ in $(seq 100); do grep -q ready "$work/responder.out" 2>/dev/null && break; sleep 0.1; done
-
-"$src/tests/e2e/stage_install.sh" "$src" "$install" "$src/avi/zwave.avsc"
-session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
-mkdir -p "$work/kestrund/etc" "$work/kestrund/var/networks"
+web_system_start "$src" "$build" "$work" "$gateway"
 zip_server=$work/kestrund/var/networks/zip_server.txt
-echo "$gateway|41231" > "$zip_server"
-echo '{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}' > "$work/kestrund/etc/dev.json"
-kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
-web_stack_start "$work" "$install" "$build/service/trellan"
 
 net=/zwave/networks/01-02-03-04-05-06-07-08
 cookie=(-b "PHPSESSID=$session")
 epd=258          # endpoint 0 (byte 1) of node 2
 switch_ifd=2425090 # class 0x25 on that endpoint
-
-# The result of a command that cannot run in a subshell (it sets $body).
-ok_if() { if "$@"; then echo ok; else echo bad; fi > "$web_work/ok_if"; }
-result() { cat "$web_work/ok_if"; }
 
 ok_if poll_until 60 info "$net/zw_info" ' init="1"' "${cookie[@]}"
 check "the network initialises" "$(result)"
@@ -138,10 +86,4 @@ check "gateway get: well-formed" "$(xml_ok "$body")"
 check "zip_server.txt names the second gateway first" \
   "$([ "$(cat "$zip_server")" = "$second|41231"$'\n'"$gateway|41231" ] && echo ok || { cat "$zip_server" >&2; echo bad; })"
 
-check "no sanitizer report from trellan or kestrund" \
-  "$(! grep -qE 'Sanitizer|runtime error:' "$work/nginx/logs/error.log" "$work/kestrund/err.log" && echo ok)"
-if [ "$fail" -ne 0 ]; then
-  echo "--- kestrund log"; tail -60 "$work/kestrund/err.log" "$work/kestrund/out.log" || true
-  echo "--- nginx error log"; grep -v '\[debug\]' "$work/nginx/logs/error.log" | tail -40 || true
-fi
-exit $fail
+web_test_finish "$work"

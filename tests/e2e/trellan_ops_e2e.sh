@@ -10,39 +10,17 @@ set -euo pipefail
 src=$1
 build=$2
 
+. "$src/tests/e2e/web_stack.sh"
+. "$src/tests/e2e/sim_net.sh"
 # A network namespace of our own: the socket name and the gateway address
 # are fixed, and discovery needs an interface address of its own.
-if [ -z "${ZW_E2E_IN_NETNS:-}" ]; then
-  unshare -n true 2>/dev/null || { echo "no network namespace: skipped"; exit 77; }
-  exec env ZW_E2E_IN_NETNS=1 unshare -n bash "$0" "$@"
-fi
+web_netns_enter required "$0" "$@"
 joining=7
-ip link set lo up
-ip link add zwd0 type veth peer name zwd1
-ip link set zwd1 up
-for host in 1 2 3 4 $joining; do ip addr add "10.77.0.$host/24" dev zwd0; done
-ip link set zwd0 up
-gateway=10.77.0.1
-
-. "$src/tests/e2e/web_stack.sh"
+sim_net_setup "10.77.0.$joining/24"
+gateway=$sim_gateway
 work=$(mktemp -d "$build/e2e-ops.XXXXXX")
-install=$work/install-root
-fail=0
-sim_pid=
-responder_pid=
-cleanup() {
-  web_stack_stop
-  kestrund_stop
-  exec 9>&- || true
-  [ -z "$responder_pid" ] || wait "$responder_pid" 2>/dev/null || true
-  stop_pid "$sim_pid"
-  if [ "$fail" -eq 0 ]; then rm -rf "$work"; else echo "kept $work for inspection"; fi
-}
-trap cleanup EXIT
+trap 'web_test_cleanup "$work"' EXIT
 
-check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
-xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || echo bad; }
-matches() { printf '%s' "$1" | grep -qE "^$2\$" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
 # Every answer with a body must be well-formed.
 answers=0
 bad_answers=
@@ -53,36 +31,10 @@ ask() { # name path curl args...
     [ "$(xml_ok "$body")" = ok ] || bad_answers="$bad_answers $1"
   fi
 }
-# Polls `ask` until the body matches; leaves the last answer in $body.
-poll_until() { # seconds name path pattern curl args...
-  local until=$(( $(date +%s) + $1 )) name=$2 path=$3 pattern=$4; shift 4
-  while :; do
-    ask "$name" "$path" "$@"
-    printf '%s' "$body" | grep -qE "$pattern" && return 0
-    [ "$(date +%s)" -lt "$until" ] || return 1
-    sleep 0.3
-  done
-}
-# The result of a command that cannot run in a subshell (it sets $body).
-ok_if() { if "$@"; then echo ok; else echo bad; fi > "$web_work/ok_if"; }
-result() { cat "$web_work/ok_if"; }
+poll_ask=ask
 
-"$build/sim/zipgw-sim" --address "$gateway" --profile demo --profile "$joining=switch" --joining "$joining" \
-  > "$work/sim.log" 2>&1 < /dev/null &
-sim_pid=$!
-mkfifo "$work/responder.in"
-python3 "$src/tests/daemon/net_gateway_responder.py" "$gateway" < "$work/responder.in" > "$work/responder.out" &
-responder_pid=$!
-exec 9> "$work/responder.in"
-for _ in $(seq 100); do grep -q ready "$work/responder.out" 2>/dev/null && break; sleep 0.1; done
-
-"$src/tests/e2e/stage_install.sh" "$src" "$install" "$src/avi/zwave.avsc"
-session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
-mkdir -p "$work/kestrund/etc" "$work/kestrund/var/networks"
-echo "$gateway|41231" > "$work/kestrund/var/networks/zip_server.txt"
-echo '{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}' > "$work/kestrund/etc/dev.json"
-kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
-web_stack_start "$work" "$install" "$build/service/trellan"
+sim_start "$work" "$build/sim/zipgw-sim" "$src" --profile demo --profile "$joining=switch" --joining "$joining"
+web_system_start "$src" "$build" "$work" "$gateway"
 
 net=/zwave/networks/01-02-03-04-05-06-07-08
 cookie=(-b "PHPSESSID=$session")
@@ -168,10 +120,4 @@ check "remove all clears the whitelist" "$cleared"
 
 check "every one of $answers answers is well-formed XML (bad:${bad_answers:- none})" \
   "$([ -z "$bad_answers" ] && [ "$answers" -gt 10 ] && echo ok)"
-check "no sanitizer report from trellan or kestrund" \
-  "$(! grep -qE 'Sanitizer|runtime error:' "$work/nginx/logs/error.log" "$work/kestrund/err.log" && echo ok)"
-if [ "$fail" -ne 0 ]; then
-  echo "--- kestrund log"; tail -n 60 "$work/kestrund/err.log" "$work/kestrund/out.log" || true
-  echo "--- nginx error log"; grep -v '\[debug\]' "$work/nginx/logs/error.log" | tail -40 || true
-fi
-exit $fail
+web_test_finish "$work"

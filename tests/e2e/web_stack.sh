@@ -10,6 +10,16 @@
 #   kestrund_stop
 #   web_get <name> <path> [curl args...]                  sets code and body
 #
+# and, for the whole-system tests:
+#
+#   web_netns_enter required|optional <script> [args...]  re-runs the script in
+#                                  a network namespace of its own, loopback up;
+#                                  "required" skips the test (77) without one
+#   web_system_start <src> <build> <work dir> [gateway]   sets install, session
+#   web_test_cleanup <work dir>    stops everything; keeps the folder on a fail
+#   web_test_finish <work dir>     the sanitizer check, logs on a fail, exit
+#   check, has, matches, xml_ok, poll_until, ok_if/result (see below)
+#
 # <install dir> is trellan's install root (VANTOR_INSTALL_PATH is its bin).
 
 web_nginx_pid=
@@ -149,4 +159,74 @@ web_get() {
   local name=$1 path=$2; shift 2
   code=$(curl -s -m 30 -o "$web_work/$name.body" -w '%{http_code}' "$@" "http://127.0.0.1:$web_port$path")
   body=$(cat "$web_work/$name.body")
+}
+
+web_netns_enter() {
+  local mode=$1; shift
+  [ -z "${ZW_E2E_IN_NETNS:-}" ] || return 0
+  if ! unshare -n true 2>/dev/null; then
+    [ "$mode" = required ] || return 0
+    echo "no network namespace: skipped"
+    exit 77
+  fi
+  exec env ZW_E2E_IN_NETNS=1 unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$@"
+}
+
+# The staged install root at <work dir>/install-root, a session of user
+# alice, kestrund with a configuration of its own (on <gateway> when given,
+# with one device record) and the installed trellan behind nginx.
+web_system_start() {
+  local src=$1 build=$2 work=$3 gateway=${4:-}
+  install=$work/install-root
+  "$src/tests/e2e/stage_install.sh" "$src" "$install" "" "$build"
+  session=$(php "$src/tests/e2e/make_session.php" "$install/install/corvale/var/php_sessions" alice)
+  if [ -n "$gateway" ]; then
+    mkdir -p "$work/kestrund/etc" "$work/kestrund/var/networks"
+    echo "$gateway|41231" > "$work/kestrund/var/networks/zip_server.txt"
+    echo '{"device_records": [{"vid": 1, "ptype": 2, "pid": 3, "category": 4}]}' > "$work/kestrund/etc/dev.json"
+  fi
+  kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
+  web_stack_start "$work" "$install" "$install/bin/trellan"
+}
+
+fail=0
+web_test_cleanup() {
+  web_stack_stop
+  kestrund_stop
+  if declare -F sim_stop > /dev/null; then sim_stop; fi
+  if [ "$fail" -eq 0 ]; then rm -rf "$1"; else echo "kept $1 for inspection"; fi
+}
+
+# check <what> <ok|anything else>: one line per check; any but ok fails the test.
+check() { if [ "$2" = ok ]; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
+xml_ok() { printf '%s' "$1" | xmllint --noout - 2>/dev/null && echo ok || { echo "  not XML: $1" >&2; echo bad; }; }
+# has: the pattern anywhere in the text; matches: the whole text.
+has() { printf '%s' "$1" | grep -qE "$2" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
+matches() { printf '%s' "$1" | grep -qE "^$2\$" && echo ok || { echo "  got: $1" >&2; echo bad; }; }
+# Asks through $poll_ask (web_get unless the test sets its own) until the
+# body matches; leaves the last answer in $body.
+poll_ask=web_get
+poll_until() { # seconds name path pattern curl args...
+  local until=$(( $(date +%s) + $1 )) name=$2 path=$3 pattern=$4; shift 4
+  while :; do
+    "$poll_ask" "$name" "$path" "$@"
+    printf '%s' "$body" | grep -qE "$pattern" && return 0
+    [ "$(date +%s)" -lt "$until" ] || return 1
+    sleep 0.3
+  done
+}
+# The result of a command that cannot run in a subshell (it sets $body).
+ok_if() { if "$@"; then echo ok; else echo bad; fi > "$web_work/ok_if"; }
+result() { cat "$web_work/ok_if"; }
+
+# Sanitizer builds report into the programs' error streams.
+web_test_finish() {
+  local work=$1
+  check "no sanitizer report from trellan or kestrund" \
+    "$(! grep -qE 'Sanitizer|runtime error:' "$work/nginx/logs/error.log" "$work/kestrund/err.log" && echo ok)"
+  if [ "$fail" -ne 0 ]; then
+    echo "--- kestrund log"; tail -n 60 "$work/kestrund/err.log" "$work/kestrund/out.log" || true
+    echo "--- nginx error log"; grep -v '\[debug\]' "$work/nginx/logs/error.log" | tail -n 40 || true
+  fi
+  exit "$fail"
 }

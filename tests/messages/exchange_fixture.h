@@ -273,4 +273,39 @@ inline std::string document(const std::string &result)
     return "<?xml version=\"1.0\"?><zwave>" + result + "</zwave>";
 }
 
+// One exchange on the project's protocol file, shared by the tests of the
+// suite `Suite` (its schema and registry are costly to build per test).
+template <typename Suite>
+class shared_exchange : public ::testing::Test {
+  protected:
+    static inline exchange *ex = nullptr;
+    static void SetUpTestSuite() { ex = new exchange(source_dir() + "/avi/zwave.avsc"); }
+    static void TearDownTestSuite()
+    {
+        delete ex;
+        ex = nullptr;
+    }
+};
+
+// The request of a form pair, then the answer to `reply` read as
+// `response_type`: with `expected` null the reading must fail, else the
+// answer is exactly `expected` and a well-formed document. A request that
+// does not parse is a fatal failure (wrap the call in
+// ASSERT_NO_FATAL_FAILURE).
+inline void expect_answer(exchange &ex, const char *command, const char *body, const char *response_type,
+                          const std::string &reply, const char *expected)
+{
+    ASSERT_EQ(ex.parse(command, body), 0);
+    log_capture quiet;
+    int status = -1;
+    const std::string xml = ex.answer(response_type, reply, &status);
+    if (!expected) {
+        EXPECT_NE(status, 0) << xml;
+        return;
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(xml, expected);
+    EXPECT_TRUE(xml_well_formed(document(xml))) << xml;
+}
+
 } // namespace zws_test

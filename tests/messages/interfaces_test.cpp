@@ -9,17 +9,7 @@
 
 namespace {
 
-class Interfaces : public ::testing::Test {
-  protected:
-    static zws_test::exchange *ex;
-    static void SetUpTestSuite() { ex = new zws_test::exchange(zws_test::source_dir() + "/avi/zwave.avsc"); }
-    static void TearDownTestSuite()
-    {
-        delete ex;
-        ex = nullptr;
-    }
-};
-zws_test::exchange *Interfaces::ex = nullptr;
+class Interfaces : public zws_test::shared_exchange<Interfaces> {};
 
 constexpr char k_refused[] = "(refused)";
 constexpr char k_none[] = "";
@@ -165,17 +155,7 @@ TEST_F(Interfaces, RepliesToBothFormsOfTheAnswer)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(ex->parse(c.command, c.body), 0);
-        zws_test::log_capture quiet;
-        int status = -1;
-        const std::string xml = ex->answer(c.type, c.reply, &status);
-        if (!c.xml) {
-            EXPECT_NE(status, 0) << xml;
-            continue;
-        }
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(xml, c.xml);
-        EXPECT_TRUE(zws_test::xml_well_formed(zws_test::document(xml))) << xml;
+        ASSERT_NO_FATAL_FAILURE(zws_test::expect_answer(*ex, c.command, c.body, c.type, c.reply, c.xml));
     }
 }
 

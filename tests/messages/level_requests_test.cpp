@@ -9,17 +9,7 @@
 
 namespace {
 
-class LevelRequests : public ::testing::Test {
-  protected:
-    static zws_test::exchange *ex;
-    static void SetUpTestSuite() { ex = new zws_test::exchange(zws_test::source_dir() + "/avi/zwave.avsc"); }
-    static void TearDownTestSuite()
-    {
-        delete ex;
-        ex = nullptr;
-    }
-};
-zws_test::exchange *LevelRequests::ex = nullptr;
+class LevelRequests : public zws_test::shared_exchange<LevelRequests> {};
 
 constexpr char k_refused[] = "(refused)";
 constexpr char k_none[] = ""; // the request record has no parameter

@@ -254,3 +254,19 @@ TEST_F(NumberParse, UnsignedRangeTests)
 }
 
 } // namespace
+
+// The digits' ends in either case and the chars right next to them in the
+// character table, a NUL and a high byte.
+TEST(HexDigit, DigitsOfEitherCaseAndNothingNextToThem)
+{
+    const struct {
+        char c;
+        int value;
+    } cases[] = {
+        {'0', 0},   {'9', 9},   {'a', 10},  {'f', 15},  {'A', 10},  {'F', 15},  {'c', 12},
+        {'/', -1},  {':', -1},  {'`', -1},  {'g', -1},  {'@', -1},  {'G', -1},  {'\0', -1},
+        {'\xff', -1},
+    };
+    for (const auto &entry : cases)
+        EXPECT_EQ(zwu_hex_digit(entry.c), entry.value) << "char code " << static_cast<int>(entry.c);
+}

@@ -327,6 +327,44 @@ protected:
         });
     }
 
+    // Statuses of one operation, in order, without the interview's
+    // progress (count << 8 | index).
+    std::vector<int> op_sts(uint8_t op) const
+    {
+        std::vector<int> out;
+        for (const app_event &e : rec.of(0))
+            if (e.a == op && (e.b < 0x100 || e.b == ZWNET_OP_STS_FAILED))
+                out.push_back(e.b);
+        return out;
+    }
+    // Whether the operation reported its end (done or failed).
+    bool op_ended(uint8_t op) const
+    {
+        for (int s : op_sts(op))
+            if (s == ZWNET_OP_STS_DONE || s == ZWNET_OP_STS_FAILED)
+                return true;
+        return false;
+    }
+    // Network-management requests of class/command in the order they came.
+    std::vector<sim::nm_request> nm_reqs(uint8_t cls, uint8_t cmd) const
+    {
+        std::vector<sim::nm_request> out;
+        for (const sim::nm_request &q : nm->requests())
+            if (q.command.size() >= 2 && q.command[0] == cls && q.command[1] == cmd)
+                out.push_back(q);
+        return out;
+    }
+    bool has_node(uint8_t id)
+    {
+        zwnet_lock lk(net_);
+        return zwnode_find(&net_->ctl, id) != nullptr;
+    }
+    uint8_t curr_op()
+    {
+        zwnet_lock lk(net_);
+        return net_->curr_op;
+    }
+
     // A packet from a node to us, as a device report would come.
     int from_node(uint8_t node_id, std::vector<uint8_t> cmd)
     {

@@ -108,45 +108,10 @@ protected:
         return r;
     }
 
-    // Statuses of one operation, in order, without the interview's
-    // progress (count << 8 | index).
-    std::vector<int> op_sts(uint8_t op) const
-    {
-        std::vector<int> out;
-        for (const app_event &e : rec.of(0))
-            if (e.a == op && (e.b < 0x100 || e.b == ZWNET_OP_STS_FAILED))
-                out.push_back(e.b);
-        return out;
-    }
-    bool op_ended(uint8_t op) const
-    {
-        for (int s : op_sts(op))
-            if (s == ZWNET_OP_STS_DONE || s == ZWNET_OP_STS_FAILED)
-                return true;
-        return false;
-    }
-    std::vector<sim::nm_request> nm_reqs(uint8_t cls, uint8_t cmd) const
-    {
-        std::vector<sim::nm_request> out;
-        for (const sim::nm_request &q : nm->requests())
-            if (q.command.size() >= 2 && q.command[0] == cls && q.command[1] == cmd)
-                out.push_back(q);
-        return out;
-    }
-    bool has_node(uint8_t id)
-    {
-        zwnet_lock lk(net_);
-        return zwnode_find(&net_->ctl, id) != nullptr;
-    }
     bool addr_known(uint8_t id)
     {
         plt_lock lk(net_->appl->tbl_mtx);
         return net_->appl->node_ip[id - 1].valid != 0;
-    }
-    uint8_t curr_op()
-    {
-        zwnet_lock lk(net_);
-        return net_->curr_op;
     }
     bool node_event(uint8_t id, uint32_t sts) const
     {

@@ -61,15 +61,6 @@ protected:
     }
     static bool op1_ended(const app_recorder &r) { return op1_end(r).has_value(); }
 
-    // Network-management requests of class/command in the order they came.
-    std::vector<sim::nm_request> nm_reqs(uint8_t cls, uint8_t cmd) const
-    {
-        std::vector<sim::nm_request> out;
-        for (const sim::nm_request &q : nm->requests())
-            if (q.command.size() >= 2 && q.command[0] == cls && q.command[1] == cmd)
-                out.push_back(q);
-        return out;
-    }
     // Address requests (inverse node solicitations) for one node.
     std::vector<sim::nm_request> addr_reqs(uint8_t node_id) const
     {

@@ -108,26 +108,6 @@ protected:
         zwnet_lock lk(net_);
         net_->init.notify = on_notify_info;
     }
-    std::vector<int> op_sts(uint8_t op) const
-    {
-        std::vector<int> out;
-        for (const app_event &e : rec.of(0))
-            if (e.a == op && (e.b < 0x100 || e.b == ZWNET_OP_STS_FAILED))
-                out.push_back(e.b);
-        return out;
-    }
-    bool op_ended(uint8_t op) const
-    {
-        for (int s : op_sts(op))
-            if (s == ZWNET_OP_STS_DONE || s == ZWNET_OP_STS_FAILED)
-                return true;
-        return false;
-    }
-    bool has_node(uint8_t id)
-    {
-        zwnet_lock lk(net_);
-        return zwnode_find(&net_->ctl, id) != nullptr;
-    }
     // The gateway's unasked add status for the new node (34 02).
     bytes add_status() const
     {

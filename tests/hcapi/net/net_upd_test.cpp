@@ -23,29 +23,6 @@ protected:
         ASSERT_NO_FATAL_FAILURE(start());
         ASSERT_TRUE(no_operation());
     }
-    std::vector<int> op_sts(uint8_t op) const
-    {
-        std::vector<int> out;
-        for (const app_event &e : rec.of(0))
-            if (e.a == op && (e.b < 0x100 || e.b == ZWNET_OP_STS_FAILED))
-                out.push_back(e.b);
-        return out;
-    }
-    bool op_ended(uint8_t op) const
-    {
-        for (int s : op_sts(op))
-            if (s == ZWNET_OP_STS_DONE || s == ZWNET_OP_STS_FAILED)
-                return true;
-        return false;
-    }
-    std::vector<sim::nm_request> nm_reqs(uint8_t cls, uint8_t cmd) const
-    {
-        std::vector<sim::nm_request> out;
-        for (const sim::nm_request &q : nm->requests())
-            if (q.command.size() >= 2 && q.command[0] == cls && q.command[1] == cmd)
-                out.push_back(q);
-        return out;
-    }
     std::vector<uint8_t> other_nodes()
     {
         std::vector<uint8_t> ids;
