@@ -45,22 +45,18 @@ int key_read(const char *text, zwp_gw_t *gw)
 {
     const size_t length = std::strlen(text);
     ZWS_LOG_ERROR("preshared_key strlen = %u", static_cast<unsigned>(length));
-    if (length < 2 || length > 2 * sizeof gw->psk || length % 2 != 0) {
+    switch (zwu_hex_key_parse(text, length, gw->psk, sizeof gw->psk, &gw->psk_len)) {
+    case zwu_key_refusal::none:
+        return 0;
+    case zwu_key_refusal::length:
         ZWS_LOG_ERROR("Invalid pre-shared key: %u characters, 2 to %u hexadecimal digits of an even count expected",
                       static_cast<unsigned>(length), static_cast<unsigned>(2 * sizeof gw->psk));
         return 22;
+    case zwu_key_refusal::not_hex:
+        break;
     }
-    for (size_t i = 0; i < length; i += 2) {
-        const int high = zwu_hex_digit(text[i]);
-        const int low = zwu_hex_digit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            ZWS_LOG_ERROR("Invalid pre-shared key: not hexadecimal");
-            return 22;
-        }
-        gw->psk[i / 2] = static_cast<uint8_t>(high << 4 | low);
-    }
-    gw->psk_len = static_cast<uint8_t>(length / 2);
-    return 0;
+    ZWS_LOG_ERROR("Invalid pre-shared key: not hexadecimal");
+    return 22;
 }
 
 int preshared_key_read(avro_value_t *parameter, zwp_gw_t *gw)

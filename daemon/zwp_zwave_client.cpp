@@ -28,17 +28,8 @@ constexpr size_t addr_text_max = ZWU_INET_ADDRSTRLEN - 1;
 // A key of 2 to 64 hex digits, two per byte; anything else is no key.
 bool key_parse(const std::string &text, zwp_zip_entry_t *entry)
 {
-    if (text.size() < 2 || text.size() > 64 || text.size() % 2 != 0)
-        return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = zwu_hex_digit(text[i]);
-        const int low = zwu_hex_digit(text[i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        entry->psk[i / 2] = static_cast<uint8_t>(high << 4 | low);
-    }
-    entry->psk_len = static_cast<uint8_t>(text.size() / 2);
-    return true;
+    return zwu_hex_key_parse(text.data(), text.size(), entry->psk, sizeof entry->psk, &entry->psk_len) ==
+           zwu_key_refusal::none;
 }
 
 bool port_parse(const std::string &text, uint16_t *port)

@@ -32,6 +32,7 @@ fi
 
 # Configure and build every run: an earlier configure of the same tree may
 # have left out the web folders, and stale binaries would be measured.
+mkdir -p "$(dirname "$build")"
 echo "building trellan and kestrund in $build ..."
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZW_FOLDERS="util;avi;hcapi/zip;hcapi/core;hcapi/net;hcapi/fac;scene;daemon;daemon/messages;service;ifttt;messages" \
@@ -127,18 +128,26 @@ case $answer in
   *) echo "trellan does not answer zw_version: '$answer'" >&2; exit 1 ;;
 esac
 
-measure() { # path: warm up, then one measured run; prints the load tool's line
-  "$tools/load" "$port" "$1" "$connections" 1 > /dev/null
-  "$tools/load" "$port" "$1" "$connections" "$seconds"
-}
+warm() { "$tools/load" "$port" "$1" "$connections" 1 > /dev/null; }
+measure() { "$tools/load" "$port" "$1" "$connections" "$seconds"; } # prints the load tool's line
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # user + system, in clock ticks
+worker_pid() { pgrep -P "$nginx_pid" -f 'nginx: worker' | head -1; }
+nginx_worker=$(worker_pid)
+warm /trivial/x
+nginx_before=$(cpu_ticks "$nginx_worker")
+trivial_before=$(cpu_ticks "$trivial_pid")
 read -r t_n t_rps t_p50 t_p99 t_err < <(measure /trivial/x)
+nginx_trivial_cpu=$(( $(cpu_ticks "$nginx_worker") - nginx_before ))
+trivial_cpu=$(( $(cpu_ticks "$trivial_pid") - trivial_before ))
+warm "$road"
+nginx_before=$(cpu_ticks "$nginx_worker")
 log_before=$(stat -c %s "$work/nginx/logs/error.log")
 trellan_before=$(cpu_ticks "$trellan_pid")
 kestrund_before=$(cpu_ticks "$kestrund_pid")
 read -r w_n w_rps w_p50 w_p99 w_err < <(measure "$road")
 trellan_cpu=$(( $(cpu_ticks "$trellan_pid") - trellan_before ))
 kestrund_cpu=$(( $(cpu_ticks "$kestrund_pid") - kestrund_before ))
+nginx_road_cpu=$(( $(cpu_ticks "$nginx_worker") - nginx_before ))
 log_after=$(stat -c %s "$work/nginx/logs/error.log")
 
 # The same road with a daemon that answers at once: trellan's own share.
@@ -146,6 +155,7 @@ kestrund_stop
 coproc canned { exec "$tools/daemon" serve "$work/reply.frame"; }
 canned_pid=$canned_PID
 read -r _ <&"${canned[0]}"
+warm "$road"
 trellan_before=$(cpu_ticks "$trellan_pid")
 read -r c_n c_rps c_p50 c_p99 c_err < <(measure "$road")
 canned_cpu=$(( $(cpu_ticks "$trellan_pid") - trellan_before ))
@@ -162,5 +172,7 @@ per_request=$(python3 -c "print(round(($log_after - $log_before) / max(1, $w_n))
 hz=$(getconf CLK_TCK)
 cpu_us() { python3 -c "print(round($1 * 1e6 / $hz / max(1, $2)))"; }
 echo "ratio to the trivial responder: $ratio with kestrund, $ratio_own with the canned reply"
+echo "per request: trivial responder $(cpu_us "$trivial_cpu" "$t_n") us CPU, nginx $(cpu_us "$nginx_trivial_cpu" "$t_n") us" \
+  "with it and $(cpu_us "$nginx_road_cpu" "$w_n") us with trellan"
 echo "per request: trellan $(cpu_us "$trellan_cpu" "$w_n") us CPU ($(cpu_us "$canned_cpu" "$c_n") us with the canned" \
   "reply), kestrund $(cpu_us "$kestrund_cpu" "$w_n") us CPU; nginx error log $per_request bytes"

@@ -181,3 +181,18 @@ int zwu_hex_digit(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+zwu_key_refusal zwu_hex_key_parse(const char *text, size_t length, uint8_t *key, size_t capacity,
+                                  uint8_t *key_length)
+{
+    if (length < 2 || length > 2 * capacity || length / 2 > UINT8_MAX || length % 2 != 0)
+        return zwu_key_refusal::length;
+    for (size_t i = 0; i < length; i++) {
+        if (zwu_hex_digit(text[i]) < 0)
+            return zwu_key_refusal::not_hex;
+    }
+    for (size_t i = 0; i < length; i += 2)
+        key[i / 2] = static_cast<uint8_t>(zwu_hex_digit(text[i]) << 4 | zwu_hex_digit(text[i + 1]));
+    *key_length = static_cast<uint8_t>(length / 2);
+    return zwu_key_refusal::none;
+}

@@ -7,6 +7,7 @@
 // one "error" line and returns 22; the out value is written only on success.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using zwu_status_t = int;
@@ -33,3 +34,12 @@ zwu_status_t zwu_number_is_uint32(int64_t number);
 
 // The value of one hexadecimal digit (either case), -1 for any other char.
 int zwu_hex_digit(char c);
+
+// Why a pre-shared key text was refused.
+enum class zwu_key_refusal { none, length, not_hex };
+// A pre-shared key written as hexadecimal text: an even count of 2 to
+// 2 * `capacity` digits, two per byte. Fills `key` and `*key_length` only
+// when the whole text is a key; writes no log line, so that each caller
+// says in its own words what was wrong.
+zwu_key_refusal zwu_hex_key_parse(const char *text, size_t length, uint8_t *key, size_t capacity,
+                                  uint8_t *key_length);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -269,4 +270,43 @@ TEST(HexDigit, DigitsOfEitherCaseAndNothingNextToThem)
     };
     for (const auto &entry : cases)
         EXPECT_EQ(zwu_hex_digit(entry.c), entry.value) << "char code " << static_cast<int>(entry.c);
+}
+
+TEST(HexKey, TakesWholeKeysOnlyAndLeavesTheOutputAloneOnRefusal)
+{
+    struct key_case {
+        const char *text;
+        zwu_key_refusal refusal;
+        std::vector<uint8_t> bytes;
+    };
+    const std::string longest(64, 'f');
+    const key_case cases[] = {
+        {"0aFf", zwu_key_refusal::none, {0x0A, 0xFF}},
+        {"00", zwu_key_refusal::none, {0x00}},
+        {longest.c_str(), zwu_key_refusal::none, std::vector<uint8_t>(32, 0xFF)},
+        {"", zwu_key_refusal::length, {}},
+        {"a", zwu_key_refusal::length, {}},
+        {"abc", zwu_key_refusal::length, {}},
+        {"0g", zwu_key_refusal::not_hex, {}},
+        {"12 4", zwu_key_refusal::not_hex, {}},
+        {"1234-x", zwu_key_refusal::not_hex, {}},
+    };
+    for (const key_case &entry : cases) {
+        uint8_t key[32];
+        std::memset(key, 0xEE, sizeof key);
+        uint8_t length = 99;
+        EXPECT_EQ(zwu_hex_key_parse(entry.text, std::strlen(entry.text), key, sizeof key, &length), entry.refusal)
+            << entry.text;
+        if (entry.refusal == zwu_key_refusal::none) {
+            EXPECT_EQ(std::vector<uint8_t>(key, key + length), entry.bytes) << entry.text;
+        } else {
+            EXPECT_EQ(length, 99) << entry.text;
+            EXPECT_EQ(key[0], 0xEE) << entry.text; // a refused key overwrites nothing
+        }
+    }
+    uint8_t key[32];
+    uint8_t length = 0;
+    const std::string too_long(66, '1');
+    EXPECT_EQ(zwu_hex_key_parse(too_long.c_str(), too_long.size(), key, sizeof key, &length),
+              zwu_key_refusal::length);
 }
