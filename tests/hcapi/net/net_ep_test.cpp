@@ -246,14 +246,8 @@ TEST_F(EpIntv, NewMultiEndpointNodeIsAskedInTableOrder)
 TEST_F(EpIntv, RefreshAsksNoSupportedInformation)
 {
     ASSERT_NO_FATAL_FAILURE(interview());
-    ASSERT_TRUE(eventually([&] { return idle(); }));
-    ASSERT_TRUE(no_operation());
     const uint64_t from = model->next_command_index();
-    ASSERT_EQ(0, zwdpoll_node_updt_sm_start(net_, node_id));
-    ASSERT_TRUE(eventually([&] {
-        zwnet_lock lk(net_);
-        return net_->curr_op != ZWNET_OP_NODE_CACHE_UPT && net_->ep_rec.w_state == 0;
-    }, 30s));
+    ASSERT_NO_FATAL_FAILURE(refresh(node_id));
     const std::vector<std::string> golden = {
         "0: 26 02", "1: 25 02", "1: 80 02", "2: 26 02", "2: 62 02", "2: 62 05",
     };
