@@ -458,7 +458,17 @@ void zws_log_line(int priority, const char *level, const char *file, int line, c
         put("] ", 2);
         if (located) {
             put("[", 1);
-            at += decimal(text + at, zws_log_pid());
+            // The process id's digits, kept per thread (no lock) until a
+            // fork changes the id.
+            thread_local unsigned pid_of_digits = 0;
+            thread_local char pid_digits[24];
+            thread_local size_t pid_length = 0;
+            const unsigned pid = zws_log_pid();
+            if (pid != pid_of_digits) {
+                pid_length = decimal(pid_digits, pid);
+                pid_of_digits = pid;
+            }
+            put(pid_digits, pid_length);
             put("] ", 2);
             put(name, name_length);
             put(":", 1);

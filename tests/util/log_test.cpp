@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -180,6 +181,37 @@ TEST_F(LogCapture, LocatedLinesNameProcessFileLineAndFunction)
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0], "[notice] [" + std::to_string(getpid()) + "] log_test.cpp:" + std::to_string(line) +
                               " TestBody(): value -7\n");
+}
+
+// The id is kept between lines; a forked child's lines carry its own.
+TEST_F(LogCapture, AForkedChildsLinesCarryItsProcessId)
+{
+    zws_log_set_style(zws_log_style::located);
+    ZWS_LOG_NOTE("parent");
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0].rfind("[notice] [" + std::to_string(getpid()) + "] ", 0), 0u) << g_lines[0];
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        g_lines.clear();
+        ZWS_LOG_NOTE("child");
+        const std::string line = g_lines.empty() ? "" : g_lines[0];
+        const bool written = write(fds[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        _exit(written ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string line;
+    char buffer[256];
+    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;)
+        line.append(buffer, static_cast<size_t>(got));
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(line.rfind("[notice] [" + std::to_string(child) + "] ", 0), 0u) << line;
 }
 
 int g_filter_calls = 0;
