@@ -71,6 +71,35 @@ int append(zwu_string_buffer_t out, const char *text, size_t length)
     return 0;
 }
 
+// `value` in decimal (with its sign) or in `width` upper-case hex digits,
+// as printf's %llu, %lld and %0*llX write them.
+std::string decimal_text(uint64_t value, bool negative)
+{
+    char digits[24];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    if (negative)
+        digits[--n] = '-';
+    return std::string(digits + n, sizeof digits - n);
+}
+
+std::string signed_text(int64_t value)
+{
+    return decimal_text(value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value), value < 0);
+}
+
+std::string hex_text(uint32_t value)
+{
+    static const char k_hex[] = "0123456789ABCDEF";
+    char digits[8];
+    for (int i = 7; i >= 0; i--, value >>= 4)
+        digits[i] = k_hex[value & 0x0F];
+    return std::string(digits, sizeof digits);
+}
+
 int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &value)
 {
     char number[64];
@@ -84,27 +113,23 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
             return 22;
         const uint64_t mask = kind == ZWS_XML_U8 ? 0xFFu : kind == ZWS_XML_U16 ? 0xFFFFu
                               : kind == ZWS_XML_U32 ? 0xFFFFFFFFu : ~uint64_t{0};
-        std::snprintf(number, sizeof number, "%" PRIu64, value.bits & mask);
-        text = number;
+        text = decimal_text(value.bits & mask, false);
         return 0;
     }
     case ZWS_XML_I32:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(value.bits)));
-        text = number;
+        text = signed_text(static_cast<int32_t>(static_cast<uint32_t>(value.bits)));
         return 0;
     case ZWS_XML_I64:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%" PRId64, static_cast<int64_t>(value.bits));
-        text = number;
+        text = signed_text(static_cast<int64_t>(value.bits));
         return 0;
     case ZWS_XML_X32:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%08" PRIX32, static_cast<uint32_t>(value.bits));
-        text = number;
+        text = hex_text(static_cast<uint32_t>(value.bits));
         return 0;
     case ZWS_XML_F7:
         if (value.type != zws_xml_value_t::real)
