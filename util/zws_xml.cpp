@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -150,8 +151,8 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
 
 bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
 {
-    static const struct {
-        const char *name;
+    static constexpr struct {
+        std::string_view name;
         zws_xml_kind_t kind;
     } kinds[] = {
         {"u8", ZWS_XML_U8},   {"u16", ZWS_XML_U16}, {"u32", ZWS_XML_U32},   {"u64", ZWS_XML_U64},
@@ -159,7 +160,7 @@ bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
         {"text", ZWS_XML_TEXT}, {"uri", ZWS_XML_URI}, {"list", ZWS_XML_LIST},
     };
     for (const auto &k : kinds) {
-        if (std::strlen(k.name) == length && std::memcmp(k.name, name, length) == 0) {
+        if (k.name == std::string_view(name, length)) {
             *kind = k.kind;
             return true;
         }
