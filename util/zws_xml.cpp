@@ -198,8 +198,16 @@ zws_xml_value_t zws_xml_text(const char *value) { return {zws_xml_value_t::text,
 
 int zws_xml_append_escaped(zwu_string_buffer_t out, const char *text, size_t length)
 {
-    buffer_mark mark(out);
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    // Most texts (names, numbers, addresses) are printable ASCII with nothing
+    // to escape: appended whole.
+    size_t plain = 0;
+    while (plain < length && bytes[plain] >= 0x20 && bytes[plain] < 0x7F && bytes[plain] != '<' &&
+           bytes[plain] != '>' && bytes[plain] != '&' && bytes[plain] != '"' && bytes[plain] != '\'')
+        plain++;
+    if (plain == length)
+        return length ? append(out, text, length) : 0;
+    buffer_mark mark(out);
     size_t run = 0; // bytes at the end of the scanned part that need no change
     size_t at = 0;
     auto flush = [&]() { return run ? append(out, text + at - run, run) : 0; };
