@@ -121,15 +121,27 @@ size_t zws_log_dump_line_format(char *row, const uint8_t *bytes, size_t count)
     static const char k_hex[] = "0123456789ABCDEF";
     char *p = row;
     if (count >= 16) {
-        // A full row, as nearly all of a dump: no cell to pad.
+        // A full row, as nearly all of a dump: no cell to pad, each byte's
+        // two digits and character taken from a table.
+        struct cells {
+            char hex[256][2];
+            char shown[256];
+        };
+        static constexpr cells k_cells = [] {
+            cells table{};
+            for (unsigned b = 0; b < 256; b++) {
+                table.hex[b][0] = "0123456789ABCDEF"[b >> 4];
+                table.hex[b][1] = "0123456789ABCDEF"[b & 0x0F];
+                const unsigned c = b & 0x7F;
+                table.shown[b] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+            }
+            return table;
+        }();
         static const char k_frame[] = "| .. .. .. .. .. .. .. .. | .. .. .. .. .. .. .. .. | ";
         std::memcpy(row, k_frame, sizeof k_frame - 1);
         for (size_t i = 0; i < 16; i++) {
-            char *cell = row + 2 + 3 * i + (i >= 8 ? 2 : 0);
-            cell[0] = k_hex[bytes[i] >> 4];
-            cell[1] = k_hex[bytes[i] & 0x0F];
-            const char c = static_cast<char>(bytes[i] & 0x7F);
-            row[sizeof k_frame - 1 + i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+            std::memcpy(row + 2 + 3 * i + (i >= 8 ? 2 : 0), k_cells.hex[bytes[i]], 2);
+            row[sizeof k_frame - 1 + i] = k_cells.shown[bytes[i]];
         }
         row[sizeof k_frame - 1 + 16] = '\0';
         return sizeof k_frame - 1 + 16;
