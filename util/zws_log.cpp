@@ -281,16 +281,21 @@ bool has_controls(const char *text, size_t length)
     size_t closing = length;
     while (closing > 0 && text[closing - 1] == '\n')
         closing--;
-    size_t i = 0;
-    for (uint64_t word; i + 8 <= closing; i += 8) {
+    if (closing < 8) {
+        for (size_t i = 0; i < closing; i++)
+            if (!plain_char(static_cast<unsigned char>(text[i])))
+                return true;
+        return false;
+    }
+    uint64_t word;
+    for (size_t i = 0; i + 8 <= closing; i += 8) {
         std::memcpy(&word, text + i, 8);
         if (!plain_word(word))
             return true;
     }
-    for (; i < closing; i++)
-        if (!plain_char(static_cast<unsigned char>(text[i])))
-            return true;
-    return false;
+    // The last eight bytes, overlapping those already seen.
+    std::memcpy(&word, text + closing - 8, 8);
+    return !plain_word(word);
 }
 
 // The formatting of zws_log_line for the conversions nearly every line uses
