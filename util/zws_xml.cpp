@@ -3,7 +3,6 @@
 #include "util/zws_log.h"
 #include "util/zwu_uri.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -72,8 +71,8 @@ int append(zwu_string_buffer_t out, const char *text, size_t length)
     return 0;
 }
 
-// `value` in decimal (with its sign) or in `width` upper-case hex digits,
-// as printf's %llu, %lld and %0*llX write them.
+// Numbers as printf writes them: decimal as %llu (or with its sign as %lld),
+// hex as %08X.
 std::string decimal_text(uint64_t value, bool negative)
 {
     char digits[24];
