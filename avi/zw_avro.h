@@ -41,6 +41,47 @@ struct zw_avro_value_guard {
     }
 };
 
+// A value kept from one request to the next: a read or a fresh set of its
+// fields replaces it, and making and freeing the value tree for every
+// request costs more than the read itself. A value is made anew when the
+// value class changed (a held value keeps its class alive, so a new class is
+// never mistaken for the old one). One per thread: it is not locked.
+class zw_avro_kept_value {
+public:
+    zw_avro_kept_value() = default;
+    zw_avro_kept_value(const zw_avro_kept_value &) = delete;
+    zw_avro_kept_value &operator=(const zw_avro_kept_value &) = delete;
+    ~zw_avro_kept_value() { release(); }
+    // Frees the value now (after a large request, whose value tree is not
+    // worth holding on to).
+    void release()
+    {
+        if (held_)
+            avro_value_decref(&value_);
+        held_ = false;
+        iface_ = nullptr;
+    }
+    // The value, reset; null when no value could be made. A null iface: a
+    // string value.
+    avro_value_t *take(avro_value_iface_t *iface)
+    {
+        if (held_ && iface_ == iface && avro_value_reset(&value_) == 0)
+            return &value_;
+        release();
+        const int made = iface ? avro_generic_value_new(iface, &value_) : avro_generic_string_new(&value_, "");
+        if (made != 0)
+            return nullptr;
+        held_ = true;
+        iface_ = iface;
+        return &value_;
+    }
+
+private:
+    avro_value_iface_t *iface_ = nullptr;
+    avro_value_t value_{};
+    bool held_ = false;
+};
+
 // The parts of the holder, borrowed for as long as the holder lives.
 avro_schema_t zw_avro_get_protocol_schema(zw_avro_t avro);
 avro_schema_t zw_avro_get_types_schema(zw_avro_t avro);

@@ -20,50 +20,10 @@ struct reader_guard {
 };
 
 // The values requests are read into, kept by each thread from one request
-// to the next: a read replaces the whole value, and making and freeing the
-// value tree for every request cost more than the read itself. A value is
-// made anew when the protocol's value class changed (a held value keeps its
-// class alive, so a new class is never mistaken for the old one).
-class read_value {
-public:
-    read_value() = default;
-    read_value(const read_value &) = delete;
-    read_value &operator=(const read_value &) = delete;
-    ~read_value() { drop(); }
-    // Frees the value now (after a large request, whose value tree is not
-    // worth holding on to).
-    void release() { drop(); }
-
-    // Null when no value could be made; iface null: a string value.
-    avro_value_t *take(avro_value_iface_t *iface)
-    {
-        if (held_ && iface_ == iface && avro_value_reset(&value_) == 0)
-            return &value_;
-        drop();
-        const int made = iface ? avro_generic_value_new(iface, &value_) : avro_generic_string_new(&value_, "");
-        if (made != 0)
-            return nullptr;
-        held_ = true;
-        iface_ = iface;
-        return &value_;
-    }
-
-private:
-    void drop()
-    {
-        if (held_)
-            avro_value_decref(&value_);
-        held_ = false;
-        iface_ = nullptr;
-    }
-    avro_value_iface_t *iface_ = nullptr;
-    avro_value_t value_{};
-    bool held_ = false;
-};
-
-thread_local read_value t_cookies;
-thread_local read_value t_name;
-thread_local read_value t_argument;
+// to the next.
+thread_local zw_avro_kept_value t_cookies;
+thread_local zw_avro_kept_value t_name;
+thread_local zw_avro_kept_value t_argument;
 
 // Values read from a payload larger than this are freed after the request:
 // a worker keeps only what everyday requests need, whatever a client sent

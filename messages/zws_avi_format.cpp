@@ -6,7 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <new>
 #include <string>
 
@@ -16,7 +16,9 @@ struct render_context {
     avro_value_t *record;
     const zws_xml_field_t *extra;
     int extra_count;
-    std::deque<std::string> scratch; // texts made for placeholders; stable while rendering
+    // Texts made for placeholders; stable while rendering, and nothing is
+    // allocated for them while there are none.
+    std::list<std::string> scratch;
 };
 
 // The value at `path` (a dotted field path) below `record`.
@@ -27,10 +29,20 @@ bool walk(avro_value_t *record, const char *path, size_t path_length, avro_value
     while (at <= path_length) {
         const char *dot = static_cast<const char *>(std::memchr(path + at, '.', path_length - at));
         const size_t end = dot ? static_cast<size_t>(dot - path) : path_length;
-        const std::string name(path + at, end - at);
+        // Field names are short: one on the stack, a longer one on the heap.
+        char short_name[64];
+        std::string long_name;
+        const char *name = short_name;
+        if (end - at < sizeof short_name) {
+            std::memcpy(short_name, path + at, end - at);
+            short_name[end - at] = '\0';
+        } else {
+            long_name.assign(path + at, end - at);
+            name = long_name.c_str();
+        }
         avro_value_t child;
-        if (name.empty() || avro_value_get_type(&current) != AVRO_RECORD ||
-            avro_value_get_by_name(&current, name.c_str(), &child, nullptr) != 0) {
+        if (end == at || avro_value_get_type(&current) != AVRO_RECORD ||
+            avro_value_get_by_name(&current, name, &child, nullptr) != 0) {
             ZWS_LOG_ERROR("Failed to get the field '%.*s': %s", static_cast<int>(path_length), path,
                           avro_strerror());
             return false;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <time.h>
 
 namespace {
 
@@ -50,14 +51,41 @@ bool stamp_of(const std::string &path, file_stamp *stamp)
 
 // The values read from one version file, kept while the file stays the same:
 // the version answers come with every page of the web interface, and a stat
-// is much cheaper than opening and parsing the file each time.
+// is much cheaper than opening and parsing the file each time. Within a
+// second of the last look the file is taken as unchanged without a stat: a
+// version file replaced under a running process shows at most a second late.
 struct version_entry {
     std::string path;
     file_stamp stamp;
     bool valid = false;
     std::optional<std::string> first;  // MAJOR, or the UI version
     std::optional<std::string> second; // MINOR
+    int64_t looked_ms = 0;             // when the stamp was last taken
 };
+
+constexpr int64_t k_revalidate_ms = 1000;
+
+int64_t now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Whether `entry` still holds the file at `path` as read, looking at the file
+// at most once within the revalidation window.
+bool still_current(version_entry &entry, const std::string &path, file_stamp *stamp, bool *stamped)
+{
+    const int64_t now = now_ms();
+    if (entry.valid && entry.path == path && now - entry.looked_ms < k_revalidate_ms && now >= entry.looked_ms)
+        return true;
+    *stamped = stamp_of(path, stamp);
+    if (*stamped && entry.valid && entry.path == path && entry.stamp.same_as(*stamp)) {
+        entry.looked_ms = now;
+        return true;
+    }
+    return false;
+}
 
 std::optional<std::string> take(char *text)
 {
@@ -73,10 +101,11 @@ const version_entry &application_version(const char *root)
     static version_entry entry;
     const std::string path = std::string(root) + "/VERSION";
     file_stamp stamp;
-    const bool stamped = stamp_of(path, &stamp);
-    if (stamped && entry.valid && entry.path == path && entry.stamp.same_as(stamp))
+    bool stamped = false;
+    if (still_current(entry, path, &stamp, &stamped))
         return entry;
     entry = version_entry{};
+    entry.looked_ms = now_ms();
     char *major = nullptr;
     char *minor = nullptr;
     if (zws_file_get_host_controller_application_version(root, &major, &minor) == 0) {
@@ -99,10 +128,11 @@ const version_entry &ui_version(const char *root, unsigned type)
     version_entry &entry = entries[type - 1];
     const std::string path = std::string(root) + "/" + k_files[type - 1];
     file_stamp stamp;
-    const bool stamped = stamp_of(path, &stamp);
-    if (stamped && entry.valid && entry.path == path && entry.stamp.same_as(stamp))
+    bool stamped = false;
+    if (still_current(entry, path, &stamp, &stamped))
         return entry;
     entry = version_entry{};
+    entry.looked_ms = now_ms();
     char *version = nullptr;
     if (zws_file_get_ui_version(root, type, &version) == 0) {
         entry.first = take(version);

@@ -155,8 +155,10 @@ int zws_cgi_get_client(const char *relative_uri, zws_service_common_t *service_c
 int zws_cgi_get_user(zws_service_common_t *, zws_cgi_client_type_t client, const char *, zws_session_t *session,
                      std::string *user)
 {
-    // A request never sees the user of the one before it.
-    unsetenv("VANTOR_USER_NAME");
+    // A request never sees the user of the one before it (nor one the web
+    // server passed).
+    if (getenv("VANTOR_USER_NAME"))
+        unsetenv("VANTOR_USER_NAME");
     int status = 22;
     bool found = false;
     if (client == ZWS_CGI_CLIENT_VANTOR) {

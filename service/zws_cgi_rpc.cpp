@@ -20,6 +20,26 @@ namespace {
 
 using owned_value = zw_avro_value_guard;
 
+// The message name of a request's frame and the value of its reply, kept from
+// one request to the next (trellan serves one request at a time): the name is
+// set whole and a read replaces the whole reply. (The request's own values
+// are made for each request: a reset value does not write as a new one where
+// a field is left unset.) After a reply larger than k_kept_reply_max the
+// reply's value is freed: what one large answer needed is not held for the
+// rest of the process.
+zw_avro_kept_value g_name;
+zw_avro_kept_value g_reply;
+constexpr size_t k_kept_reply_max = 4096;
+
+struct release_after_large {
+    size_t size;
+    ~release_after_large()
+    {
+        if (size > k_kept_reply_max)
+            g_reply.release();
+    }
+};
+
 struct owned_buffer {
     zwu_string_buffer_t buffer = nullptr;
     ~owned_buffer()
@@ -276,13 +296,18 @@ int write_frame(avro_value_t *cookies, avro_value_t *name, avro_value_t *request
     }
 }
 
+// Room an answer's buffers start with: a short answer is built without
+// growing them piece by piece.
+constexpr int k_answer_room = 512;
+
 // Both forms of a result handler's answer, each into its own buffer.
 struct two_forms {
     owned_buffer first;
     owned_buffer second;
     int create()
     {
-        return zwu_string_buffer_create(0, &first.buffer) == 0 && zwu_string_buffer_create(0, &second.buffer) == 0
+        return zwu_string_buffer_create(k_answer_room, &first.buffer) == 0 &&
+                       zwu_string_buffer_create(k_answer_room, &second.buffer) == 0
                    ? 0
                    : 22;
     }
@@ -402,7 +427,7 @@ int zws_cgi_set_service_result_root(zws_service_t *service, avro_value_t *reply,
     if (field(reply, "parameter", &parameter) != 0 || !handler)
         return 0;
     owned_buffer second;
-    if (zwu_string_buffer_create(0, &second.buffer) != 0)
+    if (zwu_string_buffer_create(k_answer_room, &second.buffer) != 0)
         return 22;
     if (handler(2, &parameter, second.buffer) != 0)
         return handler_failed(type_name);
@@ -438,12 +463,11 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
                           avro_strerror());
             return 22;
         }
-        owned_value name;
-        if (avro_generic_string_new(&name.value, common->message_name) != 0) {
+        avro_value_t *name = g_name.take(nullptr);
+        if (!name || avro_value_set_string(name, common->message_name) != 0) {
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        name.held = true;
 
         avro_schema_t message_schema =
             zw_avro_schema_record_field_get(zw_avro_get_messages_schema(avro), common->message_name);
@@ -484,7 +508,7 @@ int zws_cgi_get_rpc_request_from_cgi_service(zws_service_t *service, char **fram
         ZWS_LOG_DEBUGGING("RPC: %s(%s)", common->message_name, type_name);
         if (is_avro_record(branch_schema) && zws_cgi_set_avro_value_of_request_arg_root(service, &argument, type_name) != 0)
             return 22;
-        return write_frame(&cookies.value, &name.value, &request.value, frame_p, frame_length_p);
+        return write_frame(&cookies.value, name, &request.value, frame_p, frame_length_p);
     } catch (const std::bad_alloc &) {
         ZWS_LOG_ERROR("Failed to allocate memory");
         return 22;
@@ -523,21 +547,21 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
             ZWS_LOG_ERROR("Failed to create avro reader: %s", avro_strerror());
             return 22;
         }
-        owned_value value;
-        if (avro_generic_value_new(zw_avro_get_types_iface(avro), &value.value) != 0) {
+        const release_after_large trim{length};
+        avro_value_t *value = g_reply.take(zw_avro_get_types_iface(avro));
+        if (!value) {
             avro_reader_free(reader);
             ZWS_LOG_ERROR("Failed to allocate memory");
             return 22;
         }
-        value.held = true;
-        const int read_status = avro_value_read(reader, &value.value);
+        const int read_status = avro_value_read(reader, value);
         avro_reader_free(reader);
         if (read_status != 0) {
             ZWS_LOG_ERROR("Failed to read response value: %s", avro_strerror());
             return 22;
         }
         avro_value_t branch;
-        if (avro_value_get_current_branch(&value.value, &branch) != 0) {
+        if (avro_value_get_current_branch(value, &branch) != 0) {
             ZWS_LOG_ERROR("Failed to get current branch of response union: %s", avro_strerror());
             return 22;
         }
@@ -554,7 +578,7 @@ int zws_cgi_set_cgi_service_result_from_rpc_response(zws_service_t *service, con
         ZWS_LOG_DEBUGGING("RPC: %s %s(<argument>)", type_name, common->message_name ? common->message_name : "");
         if (!is_avro_record(schema))
             return 0;
-        if (!common->result && zwu_string_buffer_create(0, &common->result) != 0)
+        if (!common->result && zwu_string_buffer_create(k_answer_room, &common->result) != 0)
             return 22;
         if (std::strcmp(type_name, "Void") == 0) {
             ZWS_LOG_DEBUGGING("Response is 'Void'");

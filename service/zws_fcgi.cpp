@@ -74,9 +74,7 @@ void install_sigterm()
 
 int real_err_write(const char *data, size_t length) { return std::fwrite(data, 1, length, stderr) == length ? 0 : 22; }
 
-// nginx logs each error-stream record as one entry and cuts an entry at 2048
-// bytes with its own text around it: records carry whole lines up to this.
-constexpr size_t k_record_text = 1600;
+constexpr size_t k_record_text = ZWS_FCGI_RECORD_TEXT_MAX;
 
 void append_record(std::string &out, unsigned char type, int request_id, const char *text, size_t length)
 {
@@ -284,6 +282,15 @@ int zws_fcgi_err_flush()
     return pending_write() ? 0 : 22;
 }
 
+size_t zws_fcgi_lines_record_end(const char *text, size_t start, size_t length)
+{
+    if (length - start <= k_record_text)
+        return length;
+    const void *line_end = memrchr(text + start, '\n', k_record_text);
+    // One line longer than a record is cut.
+    return line_end ? static_cast<size_t>(static_cast<const char *>(line_end) - text) + 1 : start + k_record_text;
+}
+
 int zws_fcgi_err_write_lines(const char *text, size_t length)
 {
     if (length == 0)
@@ -299,17 +306,7 @@ int zws_fcgi_err_write_lines(const char *text, size_t length)
     std::string &records = g_pending;
     size_t start = 0;
     while (start < length) {
-        size_t end = start;
-        while (end < length) {
-            const char *line_end = static_cast<const char *>(std::memchr(text + end, '\n', length - end));
-            const size_t next = line_end ? static_cast<size_t>(line_end - text) + 1 : length;
-            if (next - start > k_record_text) {
-                if (end == start) // one line longer than a record: cut it
-                    end = start + k_record_text;
-                break;
-            }
-            end = next;
-        }
+        const size_t end = zws_fcgi_lines_record_end(text, start, length);
         append_record(records, FCGI_STDERR, g_request.requestId, text + start, end - start);
         start = end;
     }

@@ -41,3 +41,11 @@ int zws_fcgi_err_flush();
 // a web server logs as one entry). Inside a request they go behind the
 // answer so far and out with the request's end, in the same write.
 int zws_fcgi_err_write_lines(const char *text, size_t length);
+
+// nginx logs each error-stream record as one entry and cuts an entry at 2048
+// bytes with its own text around it: records carry whole lines up to this.
+constexpr size_t ZWS_FCGI_RECORD_TEXT_MAX = 1600;
+// Where the record of whole lines that starts at `start` of `text` (of
+// `length` bytes) ends: behind the last line end within the record's size,
+// at `length` when the rest fits, or cut at the size when one line is longer.
+size_t zws_fcgi_lines_record_end(const char *text, size_t start, size_t length);

@@ -67,7 +67,9 @@ int zws_web_log_dump_func(int priority, const uint8_t *bytes, long length)
 {
     if (!zws_log_priority_passes(priority) || !bytes || length <= 0)
         return 0;
-    std::string rows;
+    // Kept across calls: a dump per frame of every request.
+    static std::string rows;
+    rows.clear();
     char row[ZWS_LOG_DUMP_LINE_MAX];
     for (long at = 0; at < length; at += 16) {
         const size_t count = static_cast<size_t>(length - at < 16 ? length - at : 16);

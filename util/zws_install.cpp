@@ -26,12 +26,14 @@ static_assert(sizeof ui_version_files / sizeof ui_version_files[0] == ZWS_UI_PHO
 // "a/b" in a new heap string, or null when it cannot be had.
 char *join_path(const char *left, const char *right)
 {
-    const int length = std::snprintf(nullptr, 0, "%s/%s", left, right);
-    if (length < 0)
+    const size_t left_length = std::strlen(left);
+    const size_t right_length = std::strlen(right);
+    char *path = static_cast<char *>(std::malloc(left_length + right_length + 2));
+    if (!path)
         return nullptr;
-    char *path = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-    if (path)
-        std::snprintf(path, static_cast<size_t>(length) + 1, "%s/%s", left, right);
+    std::memcpy(path, left, left_length);
+    path[left_length] = '/';
+    std::memcpy(path + left_length + 1, right, right_length + 1);
     return path;
 }
 

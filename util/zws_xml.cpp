@@ -3,10 +3,10 @@
 #include "util/zws_log.h"
 #include "util/zwu_uri.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -71,6 +71,35 @@ int append(zwu_string_buffer_t out, const char *text, size_t length)
     return 0;
 }
 
+// Numbers as printf writes them: decimal as %llu (or with its sign as %lld),
+// hex as %08X.
+std::string decimal_text(uint64_t value, bool negative)
+{
+    char digits[24];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    if (negative)
+        digits[--n] = '-';
+    return std::string(digits + n, sizeof digits - n);
+}
+
+std::string signed_text(int64_t value)
+{
+    return decimal_text(value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value), value < 0);
+}
+
+std::string hex_text(uint32_t value)
+{
+    static const char k_hex[] = "0123456789ABCDEF";
+    char digits[8];
+    for (int i = 7; i >= 0; i--, value >>= 4)
+        digits[i] = k_hex[value & 0x0F];
+    return std::string(digits, sizeof digits);
+}
+
 int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &value)
 {
     char number[64];
@@ -84,27 +113,23 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
             return 22;
         const uint64_t mask = kind == ZWS_XML_U8 ? 0xFFu : kind == ZWS_XML_U16 ? 0xFFFFu
                               : kind == ZWS_XML_U32 ? 0xFFFFFFFFu : ~uint64_t{0};
-        std::snprintf(number, sizeof number, "%" PRIu64, value.bits & mask);
-        text = number;
+        text = decimal_text(value.bits & mask, false);
         return 0;
     }
     case ZWS_XML_I32:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(value.bits)));
-        text = number;
+        text = signed_text(static_cast<int32_t>(static_cast<uint32_t>(value.bits)));
         return 0;
     case ZWS_XML_I64:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%" PRId64, static_cast<int64_t>(value.bits));
-        text = number;
+        text = signed_text(static_cast<int64_t>(value.bits));
         return 0;
     case ZWS_XML_X32:
         if (!integer)
             return 22;
-        std::snprintf(number, sizeof number, "%08" PRIX32, static_cast<uint32_t>(value.bits));
-        text = number;
+        text = hex_text(static_cast<uint32_t>(value.bits));
         return 0;
     case ZWS_XML_F7:
         if (value.type != zws_xml_value_t::real)
@@ -125,8 +150,8 @@ int format_value(std::string &text, zws_xml_kind_t kind, const zws_xml_value_t &
 
 bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
 {
-    static const struct {
-        const char *name;
+    static constexpr struct {
+        std::string_view name;
         zws_xml_kind_t kind;
     } kinds[] = {
         {"u8", ZWS_XML_U8},   {"u16", ZWS_XML_U16}, {"u32", ZWS_XML_U32},   {"u64", ZWS_XML_U64},
@@ -134,7 +159,7 @@ bool parse_kind(const char *name, size_t length, zws_xml_kind_t *kind)
         {"text", ZWS_XML_TEXT}, {"uri", ZWS_XML_URI}, {"list", ZWS_XML_LIST},
     };
     for (const auto &k : kinds) {
-        if (std::strlen(k.name) == length && std::memcmp(k.name, name, length) == 0) {
+        if (k.name == std::string_view(name, length)) {
             *kind = k.kind;
             return true;
         }
@@ -172,8 +197,16 @@ zws_xml_value_t zws_xml_text(const char *value) { return {zws_xml_value_t::text,
 
 int zws_xml_append_escaped(zwu_string_buffer_t out, const char *text, size_t length)
 {
-    buffer_mark mark(out);
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    // Most texts (names, numbers, addresses) are printable ASCII with nothing
+    // to escape: appended whole.
+    size_t plain = 0;
+    while (plain < length && bytes[plain] >= 0x20 && bytes[plain] < 0x7F && bytes[plain] != '<' &&
+           bytes[plain] != '>' && bytes[plain] != '&' && bytes[plain] != '"' && bytes[plain] != '\'')
+        plain++;
+    if (plain == length)
+        return length ? append(out, text, length) : 0;
+    buffer_mark mark(out);
     size_t run = 0; // bytes at the end of the scanned part that need no change
     size_t at = 0;
     auto flush = [&]() { return run ? append(out, text + at - run, run) : 0; };

@@ -176,6 +176,41 @@ TEST(LevelAnswers, NetworkNodeEndpointAndRootAnswers)
 
 // The network information answers, on the records they were written
 // against: the older form first, marked deprecated, then the current one.
+// One process reads reply after reply: a long list, a short one, a reply of
+// another type and the long list again each give their own answer alone
+// (nothing of an earlier reply is left in a later one).
+TEST(LevelAnswers, RepliesInTurnKeepNothingOfTheOnesBefore)
+{
+    zws_test::exchange ex(zws_test::source_dir() + "/avi/zwave.avsc");
+    std::string many = "[";
+    std::string many_xml;
+    for (int i = 0; i < 1000; i++) { // about 6 KB of reply, more than is kept
+        many += (i ? ", \"" : "\"") + std::to_string(10000 + i) + "\"";
+        many_xml += std::to_string(10000 + i) + ",";
+    }
+    many += "]";
+    const std::string long_list = reply(k_net, R"({"whitelist_list": )" + many + "}");
+    const std::string short_list = reply(k_net, R"({"whitelist_list": ["d1"]})");
+    const std::string dsk = reply(k_net, R"({"local_dsk": "11111-22222"})");
+    const std::string long_xml =
+        "<zwnet utime=\"1700000000\" id=\"AA-BB\"><whitelist_list  dsk_list=\"" + many_xml + "\" /></zwnet>";
+    const answer_case cases[] = {
+        {"long list", "zwnet_whitelist_list_report", "", "NetworkWhitelistListReportResponse", long_list.c_str(),
+         long_xml.c_str()},
+        {"short list", "zwnet_whitelist_list_report", "", "NetworkWhitelistListReportResponse", short_list.c_str(),
+         "<zwnet utime=\"1700000000\" id=\"AA-BB\"><whitelist_list  dsk_list=\"d1,\" /></zwnet>"},
+        {"short list again", "zwnet_whitelist_list_report", "", "NetworkWhitelistListReportResponse",
+         short_list.c_str(),
+         "<zwnet utime=\"1700000000\" id=\"AA-BB\"><whitelist_list  dsk_list=\"d1,\" /></zwnet>"},
+        {"another type", "zwnet_initiate_local_dsk_get", "", "NetworkInitiateLocalDskGetResponse", dsk.c_str(),
+         "<security local_node_dsk=\"11111-22222\" /><zwnet utime=\"1700000000\" id=\"AA-BB\">"
+         "<security local_node_dsk=\"11111-22222\" /></zwnet>"},
+        {"long list again", "zwnet_whitelist_list_report", "", "NetworkWhitelistListReportResponse", long_list.c_str(),
+         long_xml.c_str()},
+    };
+    run_cases(ex, cases, sizeof cases / sizeof cases[0]);
+}
+
 TEST(LevelAnswers, NetworkInformationAnswers)
 {
     zws_test::exchange ex(zws_test::source_dir() + "/tests/messages/fixtures/network_info.avsc");

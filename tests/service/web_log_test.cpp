@@ -1,3 +1,4 @@
+#include "service/zws_fcgi.h"
 #include "service/zws_web_log.h"
 #include "util/zws_log.h"
 
@@ -7,6 +8,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +36,41 @@ template <typename Body> std::string capture_stderr(Body body)
         text.append(block, got);
     fclose(in);
     return text;
+}
+
+// A request's lines go to the web server in records of whole lines; only a
+// line longer than a record is cut.
+TEST(WebLog, LinesAreGroupedIntoRecordsOfWholeLines)
+{
+    const auto line = [](size_t characters) { return std::string(characters, 'x') + "\n"; };
+    std::string hundred_lines;
+    for (int i = 0; i < 20; i++)
+        hundred_lines += line(99);
+    const struct {
+        const char *what;
+        std::string text;
+        std::vector<size_t> records;
+    } cases[] = {
+        {"a few short lines", "a\nbb\n", {5}},
+        {"no line end at all", "abc", {3}},
+        {"exactly a record", line(1599), {1600}},
+        {"one byte more, in two lines", line(1599) + "y", {1600, 1}},
+        {"lines of a hundred", hundred_lines, {1600, 400}},
+        {"a long line between short ones", line(10) + line(3000) + line(10), {11, 1600, 1412}},
+        {"a long line without its end", std::string(3500, 'z'), {1600, 1600, 300}},
+        {"a line one byte too long", line(1600), {1600, 1}},
+        {"short lines, then one too long", line(500) + line(1200), {501, 1201}},
+    };
+    for (const auto &c : cases) {
+        std::vector<size_t> records;
+        for (size_t start = 0; start < c.text.size();) {
+            const size_t end = zws_fcgi_lines_record_end(c.text.data(), start, c.text.size());
+            ASSERT_GT(end, start) << c.what;
+            records.push_back(end - start);
+            start = end;
+        }
+        EXPECT_EQ(records, c.records) << c.what;
+    }
 }
 
 TEST(WebLog, DumpRowsGoToTheErrorStream)

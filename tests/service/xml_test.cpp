@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -65,6 +66,38 @@ TEST(XmlTemplate, TypedPlaceholders)
               0);
     EXPECT_EQ(out.text(), "<x update=\"1700000000\" mode=\"255\" big=\"18446744073709551615\" neg=\"-2\" "
                           "t=\"-0.2000000\" name=\"a&quot;b\" loc=\"room%201\" b=\"{}\"/>");
+}
+
+// Each number kind at the edges of its range, and values wider than the kind.
+TEST(XmlTemplate, NumberKindsAtTheirLimits)
+{
+    const struct {
+        const char *xml_template;
+        zws_xml_value_t value;
+        const char *text;
+    } cases[] = {
+        {"{v:u8}", zws_xml_uint(0), "0"},
+        {"{v:u8}", zws_xml_uint(0x1FF), "255"},
+        {"{v:u16}", zws_xml_int(-1), "65535"},
+        {"{v:u32}", zws_xml_uint(0x1FFFFFFFFull), "4294967295"},
+        {"{v:u64}", zws_xml_uint(10), "10"},
+        {"{v:i32}", zws_xml_int(INT32_MIN), "-2147483648"},
+        {"{v:i32}", zws_xml_int(INT32_MAX), "2147483647"},
+        {"{v:i32}", zws_xml_uint(0x180000000ull), "-2147483648"},
+        {"{v:i64}", zws_xml_int(INT64_MIN), "-9223372036854775808"},
+        {"{v:i64}", zws_xml_int(INT64_MAX), "9223372036854775807"},
+        {"{v:i64}", zws_xml_int(0), "0"},
+        {"{v:x32}", zws_xml_uint(0), "00000000"},
+        {"{v:x32}", zws_xml_uint(0xABCDEF), "00ABCDEF"},
+        {"{v:x32}", zws_xml_int(-1), "FFFFFFFF"},
+        {"{v:x32}", zws_xml_uint(0x123456789ull), "23456789"},
+    };
+    for (const auto &c : cases) {
+        buffer out;
+        const zws_xml_field_t fields[] = {{"v", c.value}};
+        ASSERT_EQ(zws_xml_render(out.b, c.xml_template, fields, 1), 0) << c.xml_template << " " << c.text;
+        EXPECT_EQ(out.text(), c.text) << c.xml_template;
+    }
 }
 
 TEST(XmlTemplate, RefusesBadTemplatesAndLeavesTheBufferAsItWas)

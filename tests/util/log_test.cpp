@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -112,6 +116,63 @@ TEST_F(LogCapture, LongTextsAreCutBeforeTheirEscapes)
     EXPECT_EQ(g_long_lines[1], "[error] " + escaped + "\n");
 }
 
+// The line's text is what printf writes for its format, for the common
+// conversions the logger formats itself as for those it leaves to the C
+// library, at the extremes of each argument type and when the text is cut.
+template <typename... Args> std::string logged(const char *format, Args... args)
+{
+    g_long_lines.clear();
+    ZWS_LOG_FUNC = capture_long;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+    zws_log_line(ZWS_LOG_ERR, "error", __FILE__, __LINE__, __func__, format, args...);
+#pragma GCC diagnostic pop
+    return g_long_lines.size() == 1 ? g_long_lines[0] : "(no line)";
+}
+
+template <typename... Args> std::string printed(const char *format, Args... args)
+{
+    char text[2048];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    std::snprintf(text, sizeof text, format, args...);
+#pragma GCC diagnostic pop
+    return "[error] " + std::string(text) + "\n";
+}
+
+TEST_F(LogCapture, TextsAreFormattedAsPrintfDoes)
+{
+    const std::string long_text(3000, 'q');
+    const char *null_text = nullptr;
+    int local = 0;
+    EXPECT_EQ(logged("plain, no conversions"), printed("plain, no conversions"));
+    EXPECT_EQ(logged("100%% done, %s", "ok"), printed("100%% done, %s", "ok"));
+    EXPECT_EQ(logged("[%s] [%s]", "", "x"), printed("[%s] [%s]", "", "x"));
+    EXPECT_EQ(logged("%d %d %d %i", 0, -1, INT32_MIN, INT32_MAX), printed("%d %d %d %i", 0, -1, INT32_MIN, INT32_MAX));
+    EXPECT_EQ(logged("%u %u", 0u, UINT32_MAX), printed("%u %u", 0u, UINT32_MAX));
+    EXPECT_EQ(logged("%ld %lu", LONG_MIN, ULONG_MAX), printed("%ld %lu", LONG_MIN, ULONG_MAX));
+    EXPECT_EQ(logged("%lld %llu", LLONG_MIN, ULLONG_MAX), printed("%lld %llu", LLONG_MIN, ULLONG_MAX));
+    EXPECT_EQ(logged("%zu %zd", SIZE_MAX, static_cast<ssize_t>(-5)), printed("%zu %zd", SIZE_MAX, static_cast<ssize_t>(-5)));
+    EXPECT_EQ(logged("%x %X %lx", 0xBEEFu, 0xBEEFu, 0x1234abcdUL), printed("%x %X %lx", 0xBEEFu, 0xBEEFu, 0x1234abcdUL));
+    EXPECT_EQ(logged("%c%c%c", 'a', '~', ' '), printed("%c%c%c", 'a', '~', ' '));
+    EXPECT_EQ(logged("%p %p", static_cast<void *>(&local), null_text), printed("%p %p", static_cast<void *>(&local), null_text));
+    EXPECT_EQ(logged("[%.*s] [%.*s] [%.*s]", 3, "abcdef", 0, "abc", -1, "all"),
+              printed("[%.*s] [%.*s] [%.*s]", 3, "abcdef", 0, "abc", -1, "all"));
+    EXPECT_EQ(logged("%.*s|", 10, "short"), printed("%.*s|", 10, "short"));
+    EXPECT_EQ(logged("null: %s", null_text), printed("null: %s", null_text));
+    // Left to the C library: flags, widths, precisions and other conversions.
+    EXPECT_EQ(logged("%04Xh %02X %5d|%-5s|", 0xA, 0x7, 42, "ab"), printed("%04Xh %02X %5d|%-5s|", 0xA, 0x7, 42, "ab"));
+    EXPECT_EQ(logged("%.3f %lf %hhu %%%s", 1.25, 2.5, 300, "x"), printed("%.3f %lf %hhu %%%s", 1.25, 2.5, 300, "x"));
+    // Cut at 2047 characters, inside a text and inside a number.
+    EXPECT_EQ(logged("%s%s", long_text.c_str(), "tail"), printed("%s%s", long_text.c_str(), "tail"));
+    const std::string almost(2040, 'w');
+    EXPECT_EQ(logged("%s%llu", almost.c_str(), ULLONG_MAX), printed("%s%llu", almost.c_str(), ULLONG_MAX));
+    EXPECT_EQ(logged("%s%d%%x", almost.c_str(), -123456), printed("%s%d%%x", almost.c_str(), -123456));
+}
+
 TEST_F(LogCapture, LocatedLinesNameProcessFileLineAndFunction)
 {
     zws_log_set_style(zws_log_style::located);
@@ -120,6 +181,37 @@ TEST_F(LogCapture, LocatedLinesNameProcessFileLineAndFunction)
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0], "[notice] [" + std::to_string(getpid()) + "] log_test.cpp:" + std::to_string(line) +
                               " TestBody(): value -7\n");
+}
+
+// The id is kept between lines; a forked child's lines carry its own.
+TEST_F(LogCapture, AForkedChildsLinesCarryItsProcessId)
+{
+    zws_log_set_style(zws_log_style::located);
+    ZWS_LOG_NOTE("parent");
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_EQ(g_lines[0].rfind("[notice] [" + std::to_string(getpid()) + "] ", 0), 0u) << g_lines[0];
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        g_lines.clear();
+        ZWS_LOG_NOTE("child");
+        const std::string line = g_lines.empty() ? "" : g_lines[0];
+        const bool written = write(fds[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        _exit(written ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string line;
+    char buffer[256];
+    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;)
+        line.append(buffer, static_cast<size_t>(got));
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(line.rfind("[notice] [" + std::to_string(child) + "] ", 0), 0u) << line;
 }
 
 int g_filter_calls = 0;
@@ -168,6 +260,22 @@ TEST(LogDump, RowsArePaddedAndUseLowSevenBits)
     const uint8_t bytes[4] = {0x41, 0xC1, 0x00, 0x7E};
     EXPECT_EQ(zws_log_dump_row(bytes, 4),
               "| 41 C1 00 7E .. .. .. .. | .. .. .. .. .. .. .. .. | AA.~............");
+    // Full rows (and more than a row's bytes) against rows one short.
+    const uint8_t full[17] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0x9F, 0xA0,
+                              0xFF, 0x30, 0x61, 0xB1, 0x0A, 0x5C, 0x22, 0xE1, 0x42};
+    const struct {
+        size_t count;
+        const char *row;
+    } rows[] = {
+        {16, "| 00 1F 20 7E 7F 80 9F A0 | FF 30 61 B1 0A 5C 22 E1 | .. ~... .0a1.\\\"a"},
+        {17, "| 00 1F 20 7E 7F 80 9F A0 | FF 30 61 B1 0A 5C 22 E1 | .. ~... .0a1.\\\"a"},
+        {15, "| 00 1F 20 7E 7F 80 9F A0 | FF 30 61 B1 0A 5C 22 .. | .. ~... .0a1.\\\"."},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(zws_log_dump_row(full, row.count), row.row) << row.count;
+        char text[ZWS_LOG_DUMP_LINE_MAX];
+        EXPECT_EQ(zws_log_dump_line_format(text, full, row.count), std::strlen(row.row)) << row.count;
+    }
 }
 
 } // namespace
