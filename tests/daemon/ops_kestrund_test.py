@@ -158,8 +158,9 @@ def part_incl():
     check(ended is not None and ended["current_operation_status"] == 0, f"the remove completes ({op_state()})")
     check(wait_for(lambda: JOINING not in node_ids(), 30), f"node {JOINING} has left the node list")
 
-    # Abort while the keys are asked.
-    check(ask("network_node_add", {"dsk": ""}) is not None, "a second add starts")
+    # Abort while the keys are asked. The library may still be saving the
+    # changed network when the remove has ended: an add is refused until then.
+    check(wait_for(lambda: ask("network_node_add", {"dsk": ""}) is not None, 60), "a second add starts")
     check(wait_status(2, 11) is not None, "and waits for the keys")
     check(ask("network_operation_abort") is not None, "network_operation_abort succeeds")
     state = op_state()
