@@ -487,6 +487,18 @@ TEST_F(FrameSim, SocketThatStopsBeingASocketIsReopenedOnTheSamePort)
     ASSERT_EQ(fd, dup2(devnull, fd));
     close(devnull);
     ASSERT_TRUE(eventually_log("recvmsg failed"));
+    // The failure is logged before the socket is closed and opened again: a
+    // datagram sent in between finds no socket on the port and is lost.
+    const auto reopened = [&] {
+        const int s = host.ctx()->tpt.sock.load();
+        int type = 0;
+        socklen_t length = sizeof type;
+        return s >= 0 && getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &length) == 0;
+    };
+    const auto end = steady::now() + 10s;
+    while (!reopened() && steady::now() < end)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(reopened());
     ASSERT_EQ(0, gw->send_raw({0x23, 0x02, 0x00, 0x40, 0x03, 0x00, 0x00, 0x25, 0x03, 0x00}, 0, me));
     auto up = host.wait_rx(1, 3000ms);
     ASSERT_TRUE(up);
