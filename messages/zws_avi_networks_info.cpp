@@ -77,7 +77,7 @@ int64_t now_ms()
 bool still_current(version_entry &entry, const std::string &path, file_stamp *stamp, bool *stamped)
 {
     const int64_t now = now_ms();
-    if (entry.valid && entry.path == path && now - entry.looked_ms < k_revalidate_ms && now >= entry.looked_ms)
+    if (entry.valid && entry.path == path && now - entry.looked_ms < k_revalidate_ms)
         return true;
     *stamped = stamp_of(path, stamp);
     if (*stamped && entry.valid && entry.path == path && entry.stamp.same_as(*stamp)) {

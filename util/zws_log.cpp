@@ -1,5 +1,7 @@
 #include "util/zws_log.h"
 
+#include "util/zwu_decimal.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -262,19 +264,6 @@ size_t escape_controls(const char *text, size_t length, char *out, size_t size)
     return at;
 }
 
-// `value` in decimal at `out` (room for 20 digits); returns its length.
-size_t decimal(char *out, unsigned long value)
-{
-    char digits[24];
-    size_t n = sizeof digits;
-    do {
-        digits[--n] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    std::memcpy(out, digits + n, sizeof digits - n);
-    return sizeof digits - n;
-}
-
 // Whether escape_controls would change the text.
 bool has_controls(const char *text, size_t length)
 {
@@ -478,11 +467,11 @@ void zws_log_line(int priority, const char *level, const char *file, int line, c
             // The process id's digits, kept per thread (no lock) until a
             // fork changes the id.
             thread_local unsigned pid_of_digits = 0;
-            thread_local char pid_digits[24];
+            thread_local char pid_digits[ZWU_DECIMAL_MAX];
             thread_local size_t pid_length = 0;
             const unsigned pid = zws_log_pid();
             if (pid != pid_of_digits) {
-                pid_length = decimal(pid_digits, pid);
+                pid_length = zwu_decimal_format(pid_digits, pid);
                 pid_of_digits = pid;
             }
             put(pid_digits, pid_length);
@@ -491,7 +480,7 @@ void zws_log_line(int priority, const char *level, const char *file, int line, c
             put(":", 1);
             if (line < 0)
                 put("-", 1);
-            at += decimal(text + at, line >= 0 ? static_cast<unsigned long>(line) : 0ul - static_cast<unsigned long>(line));
+            at += zwu_decimal_format(text + at, line >= 0 ? static_cast<unsigned long>(line) : 0ul - static_cast<unsigned long>(line));
             put(" ", 1);
             put(func, func_length);
             put("(): ", 4);

@@ -1,6 +1,7 @@
 #include "util/zws_xml.h"
 
 #include "util/zws_log.h"
+#include "util/zwu_decimal.h"
 #include "util/zwu_uri.h"
 
 #include <cstdio>
@@ -75,15 +76,9 @@ int append(zwu_string_buffer_t out, const char *text, size_t length)
 // hex as %08X.
 std::string decimal_text(uint64_t value, bool negative)
 {
-    char digits[24];
-    size_t n = sizeof digits;
-    do {
-        digits[--n] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    if (negative)
-        digits[--n] = '-';
-    return std::string(digits + n, sizeof digits - n);
+    char text[1 + ZWU_DECIMAL_MAX] = {'-'};
+    const size_t sign = negative ? 1 : 0;
+    return std::string(text, sign + zwu_decimal_format(text + sign, value));
 }
 
 std::string signed_text(int64_t value)
@@ -207,8 +202,9 @@ int zws_xml_append_escaped(zwu_string_buffer_t out, const char *text, size_t len
     if (plain == length)
         return length ? append(out, text, length) : 0;
     buffer_mark mark(out);
-    size_t run = 0; // bytes at the end of the scanned part that need no change
-    size_t at = 0;
+    // The plain start is taken as scanned.
+    size_t run = plain; // bytes at the end of the scanned part that need no change
+    size_t at = plain;
     auto flush = [&]() { return run ? append(out, text + at - run, run) : 0; };
     while (at < length) {
         const char *entity = nullptr;
