@@ -326,6 +326,16 @@ protected:
             return net_->curr_op == ZWNET_OP_NONE;
         });
     }
+    // Starts an operation once the slot is free. A look at the slot is not
+    // enough: the save after a change (or a network change the gateway
+    // announced) can take the slot between the look and the start, which
+    // is then refused with -17.
+    int start_when_free(const std::function<int()> &start, ms timeout = 60s)
+    {
+        int rc = ZW_ERR_LAST_OP_NOT_DONE;
+        eventually([&] { return (rc = start()) != ZW_ERR_LAST_OP_NOT_DONE; }, timeout);
+        return rc;
+    }
 
     // Statuses of one operation, in order, without the interview's
     // progress (count << 8 | index).
