@@ -126,10 +126,9 @@ protected:
     {
         ASSERT_TRUE(no_operation());
         ASSERT_NO_FATAL_FAILURE(read_meta());
-        ASSERT_TRUE(no_operation());
         zwif_desc_t f = fw_if_raw();
         zwif_fw_updt_req_t req{0x0123, 0x4567, 1, 0, path.c_str(), on_req, on_sts, restart};
-        ASSERT_GE(zwif_fw_updt_req(&f, &req), 0);
+        ASSERT_GE(start_when_free([&] { return zwif_fw_updt_req(&f, &req); }), 0);
         // A second request while this one runs is refused.
         EXPECT_EQ(ZW_ERR_LAST_OP_NOT_DONE, zwif_fw_updt_req(&f, &req));
         ASSERT_TRUE(eventually(
@@ -328,10 +327,12 @@ protected:
     // Tracks an update of node n_fw as a request would.
     void begin()
     {
-        ASSERT_TRUE(no_operation());
         tracked = intf(n_fw, 0x7A);
+        ASSERT_EQ(0, start_when_free([&] {
+            zwnet_lock lk(net_);
+            return zwnet_op_begin(net_, ZWNET_OP_FW_UPDT);
+        }));
         zwnet_lock lk(net_);
-        ASSERT_EQ(0, zwnet_op_begin(net_, ZWNET_OP_FW_UPDT));
         ASSERT_EQ(1, zwnet_fw_updt_sm(net_, ZWNET_FW_EVT_REQ, &tracked));
         // A second request is refused while this one is tracked.
         ASSERT_EQ(0, zwnet_fw_updt_sm(net_, ZWNET_FW_EVT_REQ, &tracked));
