@@ -58,6 +58,13 @@ def wait_status(op, status, timeout=60.0):
                              and s["current_operation_status"] == status else None)(op_state()), timeout)
 
 
+def op_start(name, parameter=None):
+    """The reply to a request that starts an operation. The library saves a changed network as an
+    operation of its own a moment after the change has ended, and a start is refused until the save
+    is done: it is asked again (for up to 60 s)."""
+    return wait_for(lambda: ask(name, parameter), 60)
+
+
 def wait_ended(op, timeout=90.0):
     """The operation fields once `op` is no longer current."""
     return wait_for(lambda: (lambda s: s if s and s["current_operation"] == 0 and s["previous_operation"] == op
@@ -126,12 +133,12 @@ def part_incl():
     refused_arguments(daemon)
 
     # A broadcast needs no node in the tree.
-    check(ask("network_send_NIF", {"node_id": 99, "is_broadcast": 1}) is not None,
+    check(op_start("network_send_NIF", {"node_id": 99, "is_broadcast": 1}) is not None,
           "network_send_NIF as a broadcast succeeds with a node id outside the tree")
     check(wait_ended(14) is not None, "and the send ends")
 
     # Security 2 inclusion, step by step.
-    check(ask("network_node_add", {"dsk": ""}) is not None, "network_node_add with an empty DSK starts an add")
+    check(op_start("network_node_add", {"dsk": ""}) is not None, "network_node_add with an empty DSK starts an add")
     keys_step = wait_status(2, 11)
     check(keys_step is not None, f"the add waits for the keys with status 11 ({op_state()})")
     check(ask("network_node_add_dsk_get") is None, "network_node_add_dsk_get while keys are asked fails")
@@ -153,14 +160,13 @@ def part_incl():
     check(wait_for(lambda: JOINING in node_ids(), 60), f"node {JOINING} is in the node list ({node_ids()})")
 
     # Exclusion: the simulator excludes the node that joined.
-    check(ask("network_node_remove") is not None, "network_node_remove starts a remove")
+    check(op_start("network_node_remove") is not None, "network_node_remove starts a remove")
     ended = wait_ended(3)
     check(ended is not None and ended["current_operation_status"] == 0, f"the remove completes ({op_state()})")
     check(wait_for(lambda: JOINING not in node_ids(), 30), f"node {JOINING} has left the node list")
 
-    # Abort while the keys are asked. The library may still be saving the
-    # changed network when the remove has ended: an add is refused until then.
-    check(wait_for(lambda: ask("network_node_add", {"dsk": ""}) is not None, 60), "a second add starts")
+    # Abort while the keys are asked.
+    check(op_start("network_node_add", {"dsk": ""}) is not None, "a second add starts")
     check(wait_status(2, 11) is not None, "and waits for the keys")
     check(ask("network_operation_abort") is not None, "network_operation_abort succeeds")
     state = op_state()
@@ -179,7 +185,7 @@ def part_learn():
     gateway, install, daemon = start(alone=True)
     if not check(net.wait_initialised(daemon) is not None, "the network initialises"):
         return
-    check(ask("network_initiate") is not None, "network_initiate starts learn mode")
+    check(op_start("network_initiate") is not None, "network_initiate starts learn mode")
     # The simulator answers at once, so the step with the controller's DSK
     # passes too fast to be asked for here: the log shows it was reached.
     check(wait_for(lambda: log_has(daemon, "Network operation 'Initiate' in progress with intermediate status "
