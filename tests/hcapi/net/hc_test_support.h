@@ -317,8 +317,8 @@ protected:
         return d;
     }
 
-    // The network's save runs as an operation of its own for a moment after
-    // every change: a test starts its operation once no operation runs.
+    // Waits until no operation runs; the network's save runs as one for a
+    // moment after every change. To start an operation, start_when_free.
     bool no_operation()
     {
         return eventually([&] {
