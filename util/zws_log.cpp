@@ -25,9 +25,11 @@ FILE *console_stream(int priority) { return priority <= ZWS_LOG_ERR ? stderr : s
 
 bool zws_log_priority_passes(int priority)
 {
-    uint32_t mask = 0;
-    ZWS_LOG_MASK.compare_exchange_strong(mask, debug_mask);
-    mask = ZWS_LOG_MASK.load();
+    // Unset means every priority up to debug; the exchange (a locked
+    // instruction) only while it is unset, not on every line.
+    uint32_t mask = ZWS_LOG_MASK.load();
+    if (mask == 0 && ZWS_LOG_MASK.compare_exchange_strong(mask, debug_mask))
+        mask = debug_mask;
     return priority >= 0 && priority < 32 && (mask & (1u << priority)) != 0;
 }
 
