@@ -144,6 +144,33 @@ const version_entry &ui_version(const char *root, unsigned type)
     return entry;
 }
 
+// The install's root, looked up again (a stat of it) at most once within the
+// revalidation window for the same install path, like the version files.
+bool install_root(std::string *root)
+{
+    static bool valid = false;
+    static std::string install_path;
+    static std::string cached;
+    static int64_t looked_ms = 0;
+    const char *path = std::getenv("VANTOR_INSTALL_PATH");
+    const int64_t now = now_ms();
+    if (valid && path && install_path == path && now - looked_ms < k_revalidate_ms) {
+        *root = cached;
+        return true;
+    }
+    valid = false;
+    char *found = nullptr;
+    if (zws_file_get_root_dir_path(&found) != 0)
+        return false;
+    cached = found;
+    zws_file_free_root_dir_path(found);
+    install_path = path ? path : "";
+    looked_ms = now;
+    valid = path != nullptr;
+    *root = cached;
+    return true;
+}
+
 // What the install holds: the application's MAJOR/MINOR and the UI versions.
 struct install_versions {
     std::string major;
@@ -152,34 +179,14 @@ struct install_versions {
     // 22 only without a root: a missing version file reads as empty.
     int read(bool with_ui)
     {
-        // Within the revalidation window the last answer for the same install
-        // stands as a whole: the root is then looked at once a second too,
-        // not on every page.
-        struct last_read {
-            bool valid = false;
-            bool with_ui = false;
-            std::string install_path;
-            int64_t at_ms = 0;
-            install_versions versions;
-        };
-        static last_read last;
-        const char *install_path = std::getenv("VANTOR_INSTALL_PATH");
-        const int64_t now = now_ms();
-        if (last.valid && install_path && last.install_path == install_path && (last.with_ui || !with_ui) &&
-            now - last.at_ms < k_revalidate_ms) {
-            *this = last.versions;
-            return 0;
-        }
-        char *root = nullptr;
-        if (zws_file_get_root_dir_path(&root) != 0)
+        std::string root;
+        if (!install_root(&root))
             return 22;
-        const version_entry &application = application_version(root);
+        const version_entry &application = application_version(root.c_str());
         major = application.first.value_or("");
         minor = application.second.value_or("");
         for (unsigned type = ZWS_UI_ENGINEERING; with_ui && type <= ZWS_UI_PHONE; type++)
-            ui[type - 1] = ui_version(root, type).first.value_or("");
-        zws_file_free_root_dir_path(root);
-        last = {true, with_ui, install_path ? install_path : "", now, *this};
+            ui[type - 1] = ui_version(root.c_str(), type).first.value_or("");
         return 0;
     }
 };

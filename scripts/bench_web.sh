@@ -80,17 +80,7 @@ wait "$recorder_pid" || { echo "no request frame from trellan" >&2; exit 1; }
 # The daemon as the test stack runs it, logging errors only: it has no
 # gateway here, so at the information level every request would add a line
 # that it does not write with its network connected.
-mkdir -p "$work/kestrund-etc"
-cp "$src/avi/zwave.avsc" "$work/kestrund-etc/zwave.avsc"
-cat > "$work/kestrund-etc/kestrund.conf" <<'CONF'
-log = { upto_level = "error"; target = "console"; };
-portal = {
-  security = { CA_certificate_file = "certs/ca.pem"; SSL_certificate_file = "certs/ssl.pem"; private_key_file = "certs/key.pem"; };
-  device_specific_configuration_file = "dev.json";
-};
-server = { thread_pool = { thread_init_count = 2; thread_max_count = 8; }; };
-CONF
-kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc" "$work/kestrund-etc/kestrund.conf"
+kestrund_log_level=error kestrund_start "$work" "$build/daemon/kestrund" "$src/avi/zwave.avsc"
 "$tools/daemon" ask "$work/request.frame" "$work/reply.frame" || { echo "no reply from kestrund" >&2; exit 1; }
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

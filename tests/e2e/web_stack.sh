@@ -112,14 +112,15 @@ kestrund_start() {
   # Without a configuration file the daemon gets one of its own under
   # <work dir>/kestrund/etc, with <zwave.avsc> beside it; with one (an
   # installed tree) it runs on that file and its folder as they are.
+  # kestrund_log_level sets the level of its own file (default information).
   local work=$1 kestrund=$2 avsc=$3 conf=${4:-}
   mkdir -p "$work/kestrund"
   if [ -z "$conf" ]; then
     mkdir -p "$work/kestrund/etc" "$work/kestrund/var"
     conf=$work/kestrund/etc/kestrund.conf
     cp "$avsc" "$work/kestrund/etc/zwave.avsc"
-    cat > "$conf" <<'CONF'
-log = { upto_level = "information"; target = "console"; };
+    cat > "$conf" <<CONF
+log = { upto_level = "${kestrund_log_level:-information}"; target = "console"; };
 portal = {
   security = {
     CA_certificate_file = "certs/ca.pem";
