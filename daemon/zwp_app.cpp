@@ -33,7 +33,10 @@ void log_stop(zwp_app_t *app)
 
 // The message registry: the protocol file and every message descriptor,
 // from the configuration directory.
-int registry_start(zwp_app_t *app) { return zwp_avi_init(&app->registry, zwp_config_get_dir(app->config)); }
+int registry_start(zwp_app_t *app)
+{
+    return zwp_avi_init(&app->registry, zwp_config_get_dir(app->config), app->messages);
+}
 void registry_stop(zwp_app_t *app)
 {
     zwp_avi_exit(app->registry);
@@ -111,7 +114,7 @@ void zwp_app_signal_handler(int)
         g_app->run.store(ZWP_APP_STOP);
 }
 
-int zwp_app_main(int argc, char **argv)
+int zwp_app_main(int argc, char **argv, const zwp_avi_layer_t *messages)
 {
     if (zwu_apr_init(argc, argv) != 0)
         return 1;
@@ -132,6 +135,7 @@ int zwp_app_main(int argc, char **argv)
             zwu_apr_exit();
             return 1;
         }
+        app->messages = messages;
         if (start_steps(app, argc, argv) != 0) {
             delete app;
             zwu_apr_exit();

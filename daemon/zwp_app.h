@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+struct zwp_avi_layer_t;
 struct zwp_avi_registry_t;
 struct zwp_net_list_t;
 
@@ -23,13 +24,15 @@ struct zwp_app_t {
     zwp_net_list_t *net_list;
     zwp_avi_registry_t *registry;
     zwp_aserver_t *server;
+    const zwp_avi_layer_t *messages; // the message layer the program brings
     std::atomic<uint32_t> run;
 };
 
 // The daemon's main: 1 when a start-up step fails, 0 after a clean
 // shut-down (on SIGTERM, SIGINT or SIGHUP, or when the server's accept
-// thread has ended).
-int zwp_app_main(int argc, char **argv);
+// thread has ended). `messages` is the message layer above the daemon's
+// core (daemon/messages), whose families the registry takes in.
+int zwp_app_main(int argc, char **argv, const zwp_avi_layer_t *messages);
 
 // Asks the main loop to stop; installed for SIGTERM, SIGINT and SIGHUP.
 void zwp_app_signal_handler(int signo);

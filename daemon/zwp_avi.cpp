@@ -1,7 +1,6 @@
 #include "daemon/zwp_avi.h"
 
 #include "avi/zw_avro.h"
-#include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_avi_network_info.h"
 #include "daemon/zwp_avi_node.h"
 #include "daemon/zwp_avi_root.h"
@@ -49,6 +48,7 @@ struct zwp_avi_registry_t {
     zwu_array_list_t endpoint;
     zwu_array_list_t interface;
     zwp_avro_schema_t *schema;
+    zwp_desc_if_setup_fn interface_setup;
 };
 
 namespace
@@ -139,8 +139,8 @@ int schema_load(zwp_avro_schema_t *schema, const char *dir)
 }
 
 // Families of descriptors, in registration order: root, network, node,
-// endpoint, interface (class by class), then scenes and security scenes
-// into the network list. Each family comes with its message module.
+// endpoint; the message layer's interface families (class by class), then
+// its scenes and security scenes into the network list, follow.
 struct registry_family {
     zwu_array_list_t (*list)(const zwp_avi_registry_t *registry);
     int (*register_all)(zwu_array_list_t list);
@@ -154,7 +154,6 @@ constexpr registry_family registry_families[] = {
     {zwp_avi_network_list_get, zwp_avi_networks_whitelist_register},
     {zwp_avi_node_list_get, zwp_avi_nodes_register},
     {zwp_avi_endpoint_list_get, zwp_avi_endpoints_register},
-    {zwp_avi_interface_list_get, zwp_avi_interfaces_register},
 };
 
 void registry_lists_destroy(zwp_avi_registry_t *registry)
@@ -228,7 +227,7 @@ const zwp_avro_message_types_t *zwp_avro_schema_message_types_get(const zwp_avro
     return found != schema->message_types.end() ? &found->second : nullptr;
 }
 
-int zwp_avi_init(zwp_avi_registry_t **out, const char *dir)
+int zwp_avi_init(zwp_avi_registry_t **out, const char *dir, const zwp_avi_layer_t *layer)
 {
     if (!out || !dir)
         return 22;
@@ -259,14 +258,18 @@ int zwp_avi_init(zwp_avi_registry_t **out, const char *dir)
             return 22;
         }
     }
-    for (const registry_family &family : registry_families) {
-        if (family.register_all(family.list(registry)) != 0) {
-            registry_lists_destroy(registry);
-            zwp_avro_schema_exit(registry->schema);
-            delete registry;
-            return 22;
-        }
+    bool registered = true;
+    for (const registry_family &family : registry_families)
+        registered = registered && family.register_all(family.list(registry)) == 0;
+    if (registered && layer && layer->interfaces_register)
+        registered = layer->interfaces_register(registry->interface) == 0;
+    if (!registered) {
+        registry_lists_destroy(registry);
+        zwp_avro_schema_exit(registry->schema);
+        delete registry;
+        return 22;
     }
+    registry->interface_setup = layer ? layer->interface_setup : nullptr;
     std::lock_guard<std::mutex> guard(g_singleton_lock);
     g_registry = registry;
     *out = registry;
@@ -310,4 +313,8 @@ zwu_array_list_t zwp_avi_interface_list_get(const zwp_avi_registry_t *registry)
 zwp_avro_schema_t *zwp_avi_schema_get(const zwp_avi_registry_t *registry)
 {
     return registry ? registry->schema : nullptr;
+}
+zwp_desc_if_setup_fn zwp_avi_interface_setup_get(const zwp_avi_registry_t *registry)
+{
+    return registry ? registry->interface_setup : nullptr;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "daemon/zwp_avi_message.h"
+#include "daemon/zwp_desc.h"
 #include "util/zwu_array.h"
 
 #include <avro.h>
@@ -36,9 +37,18 @@ struct zwp_avro_message_types_t {
 // then looks into the schema itself and reports what is missing.
 const zwp_avro_message_types_t *zwp_avro_schema_message_types_get(const zwp_avro_schema_t *schema, const char *name);
 
-// Loads the protocol file from dir and registers every message; singleton.
-// 0 or 22.
-int zwp_avi_init(zwp_avi_registry_t **registry, const char *dir);
+// What the message layer above the registry brings (daemon/messages): its
+// interface families, registered after the daemon's own messages, and the
+// setup that gives each interface of a new tree its state. The registry
+// never includes that layer; the program hands it down.
+struct zwp_avi_layer_t {
+    int (*interfaces_register)(zwu_array_list_t list);
+    zwp_desc_if_setup_fn interface_setup;
+};
+
+// Loads the protocol file from dir and registers every message, those of
+// `layer` too when one is given; singleton. 0 or 22.
+int zwp_avi_init(zwp_avi_registry_t **registry, const char *dir, const zwp_avi_layer_t *layer = nullptr);
 void zwp_avi_exit(zwp_avi_registry_t *registry);
 
 zwu_array_list_t zwp_avi_root_list_get(const zwp_avi_registry_t *registry);
@@ -47,3 +57,5 @@ zwu_array_list_t zwp_avi_node_list_get(const zwp_avi_registry_t *registry);
 zwu_array_list_t zwp_avi_endpoint_list_get(const zwp_avi_registry_t *registry);
 zwu_array_list_t zwp_avi_interface_list_get(const zwp_avi_registry_t *registry);
 zwp_avro_schema_t *zwp_avi_schema_get(const zwp_avi_registry_t *registry);
+// The layer's interface setup; null without a layer.
+zwp_desc_if_setup_fn zwp_avi_interface_setup_get(const zwp_avi_registry_t *registry);

@@ -132,12 +132,14 @@ int report_wait(zwp_avi_request_t *request, zwp_net_t *net, uint32_t timeout_sec
         // The tree may have changed while the lock was given up.
         if (interface_find(request, net, intf) != 0)
             return 22;
-        zwu_cond_t *cond = nullptr;
-        if (message->report_wait(*intf, request->arguments, &cond) == 0)
-            return 0;
-        if (!cond || !ops->report_timedwait)
+        if (!ops->report_seq || !ops->report_wait)
             return 22;
-        const int waited = ops->report_timedwait(net, cond, budget);
+        // Taken before the check: a report stored after it moves the
+        // sequence, and the wait below then ends at once.
+        const uint64_t seq = ops->report_seq(net);
+        if (message->report_wait(*intf, request->arguments) == 0)
+            return 0;
+        const int waited = ops->report_wait(net, seq, budget);
         if (waited == 0) {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady::now());
             budget = left.count() > 0 ? left.count() : 0;

@@ -80,9 +80,9 @@ struct zwp_avi_message_interfaces {
     void (*state_destroy)(void *state);
     zwp_avi_argument_handler_t argument_handler;
     zwp_avi_free_t argument_free;
-    // 0 when the awaited report is there, else nonzero with the condition
-    // variable to wait on.
-    int (*report_wait)(const zwif_desc_t *intf, void *arguments, zwu_cond_t **cond);
+    // 0 when the awaited report is there, else nonzero: the worker then
+    // waits for the network's next report (daemon/zwp_net.h) and asks again.
+    int (*report_wait)(const zwif_desc_t *intf, void *arguments);
     // status: 0 sent, 1 queued, 2 answered from the cache, negative error.
     int (*hcapi_call)(const zwif_desc_t *intf, void *arguments, uint32_t *status);
     int (*result_get)(const zwif_desc_t *intf, void *arguments, void **results);

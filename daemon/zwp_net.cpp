@@ -86,7 +86,12 @@ struct zwp_net_t {
     // The tree and every request.
     zwu_mutex_t *desc_lock = nullptr;
     zwp_desc_root_t *tree = nullptr;
-    zwu_cond_t *report_cond = nullptr;
+
+    // Leaf lock of the report sequence: report callbacks post it without
+    // the descriptor lock, and waiting workers wait for it to move.
+    std::mutex report_lock;
+    std::condition_variable report_cond;
+    uint64_t report_seq = 0;
 
     // Leaf lock of the transmit status: the library's callback writes it
     // without the descriptor lock, which a worker may hold while the
@@ -167,7 +172,7 @@ void tree_clear_locked(zwp_net_t *net)
 {
     zwp_desc_tree_free(net->tree);
     net->tree = nullptr;
-    zwu_cond_broadcast(net->report_cond);
+    zwp_net_report_post(net);
 }
 
 int tree_build_locked(zwp_net_t *net)
@@ -179,7 +184,7 @@ int tree_build_locked(zwp_net_t *net)
         return 22;
     zwp_desc_tree_free(net->tree);
     net->tree = root;
-    zwu_cond_broadcast(net->report_cond);
+    zwp_net_report_post(net);
     return 0;
 }
 
@@ -626,8 +631,6 @@ int zwp_net_create(zwp_net_t **out, const uint8_t id[8], const zwp_net_config_t 
         failure = "Failed to create condvar for network initialized state";
     else if (zwu_mutex_create(&net->desc_lock, ZWU_MUTEX_NESTED, net->pool) != 0)
         failure = "Failed to create lock for network descriptors";
-    else if (zwu_cond_create(&net->report_cond, net->pool) != 0)
-        failure = "Failed to create condvar for network transmit status change";
     else if (zwp_net_wl_create(&net->wl) != 0)
         failure = "Failed to create lock for whitelist";
     if (failure) {
@@ -1065,27 +1068,38 @@ void zwp_net_tx_status_end(zwp_net_t *net)
     net->tx_cond.notify_all();
 }
 
-zwu_cond_t *zwp_net_report_cond_get(zwp_net_t *net) { return net ? net->report_cond : nullptr; }
-
-void zwp_if_report_reset(int32_t *flag)
+uint64_t zwp_net_report_seq_get(zwp_net_t *net)
 {
-    if (flag)
-        *flag = -1;
+    if (!net)
+        return 0;
+    std::lock_guard<std::mutex> guard(net->report_lock);
+    return net->report_seq;
 }
 
-void zwp_if_report_signal(int32_t *flag, zwu_cond_t *cond)
+void zwp_net_report_post(zwp_net_t *net)
 {
-    if (flag)
-        *flag = 0;
-    if (cond)
-        zwu_cond_broadcast(cond);
+    if (!net)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(net->report_lock);
+        net->report_seq++;
+    }
+    net->report_cond.notify_all();
 }
 
-int zwp_net_report_timedwait(zwp_net_t *net, zwu_cond_t *cond, int64_t usec)
+int zwp_net_report_wait(zwp_net_t *net, uint64_t seq, int64_t usec)
 {
-    if (!net || !cond)
+    if (!net)
         return 22;
-    return zwu_cond_timedwait(cond, net->desc_lock, usec);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(usec > 0 ? usec : 0);
+    bool posted = false;
+    zwu_mutex_unlock(net->desc_lock);
+    {
+        std::unique_lock<std::mutex> guard(net->report_lock);
+        posted = net->report_cond.wait_until(guard, deadline, [net, seq]() { return net->report_seq != seq; });
+    }
+    zwu_mutex_lock(net->desc_lock);
+    return posted ? 0 : ZWU_COND_TIMEDOUT;
 }
 
 int zwp_net_info_get(zwp_net_t *net, zwp_net_info_t *info)
@@ -1290,7 +1304,8 @@ constexpr zwp_net_ops_t record_ops{
     ops_if_find,
     zwp_net_tx_status_reset,
     zwp_net_tx_status_wait,
-    zwp_net_report_timedwait,
+    zwp_net_report_seq_get,
+    zwp_net_report_wait,
     ops_summary_get,
     zwp_net_tx_status_end,
 };

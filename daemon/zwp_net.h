@@ -179,13 +179,16 @@ int zwp_net_tx_status_reset(zwp_net_t *net);
 int zwp_net_tx_status_wait(zwp_net_t *net, uint8_t *status);
 void zwp_net_tx_status_end(zwp_net_t *net);
 
-// The network's one report condition variable: broadcast on every report
-// and when the tree is cleared. Report callbacks signal it with the
-// descriptor lock held; workers wait on it for at most usec.
-zwu_cond_t *zwp_net_report_cond_get(zwp_net_t *net);
-void zwp_if_report_reset(int32_t *flag);
-void zwp_if_report_signal(int32_t *flag, zwu_cond_t *cond);
-int zwp_net_report_timedwait(zwp_net_t *net, zwu_cond_t *cond, int64_t usec);
+// Report waits. A report callback stores into its interface's state under
+// that state's own lock, never the descriptor lock, and then posts; a
+// worker takes the sequence number before it looks at the state and waits
+// for a later post, so a report that comes in between is never missed. A
+// change of the tree posts too, waking every waiter to find its interface
+// again. The waiting worker holds the descriptor lock exactly once and gives
+// it up while it waits: 0 after a post, ZWU_COND_TIMEDOUT after usec, 22.
+uint64_t zwp_net_report_seq_get(zwp_net_t *net);
+void zwp_net_report_post(zwp_net_t *net);
+int zwp_net_report_wait(zwp_net_t *net, uint64_t seq, int64_t usec);
 
 // What network_summary_get and network_info_get read of a network with a
 // tree (under the descriptor lock). 0 or 22.

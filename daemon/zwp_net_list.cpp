@@ -1,7 +1,6 @@
 #include "daemon/zwp_net_list.h"
 
 #include "daemon/zwp_avi.h"
-#include "daemon/zwp_avi_if.h"
 #include "daemon/zwp_gateway_ops.h"
 #include "daemon/zwp_log.h"
 #include "daemon/zwp_net.h"
@@ -399,7 +398,7 @@ int portal_client_spawn(zwp_net_list_t *list, zwp_net_t **out)
         return 22;
     zwp_net_t *net = nullptr;
     if (zwp_net_create(&net, zwp_net_list_fixed_id, list->config, list->pool,
-                       zwp_avi_interface_list_get(list->registry), zwp_avi_interface_states_init) != 0)
+                       zwp_avi_interface_list_get(list->registry), zwp_avi_interface_setup_get(list->registry)) != 0)
         return 22;
     zwp_net_gw_params_set(net, &gw);
     zwp_net_owner_set(

@@ -53,9 +53,11 @@ struct zwp_net_ops_t {
     // waiting); a wait that cannot end gives 22.
     int (*tx_status_reset)(zwp_net_t *net);
     int (*tx_status_wait)(zwp_net_t *net, uint8_t *status);
-    // Waits on cond with the descriptor lock for at most usec microseconds:
-    // 0 signalled, ZWU_COND_TIMEDOUT, or 22.
-    int (*report_timedwait)(zwp_net_t *net, zwu_cond_t *cond, int64_t usec);
+    // The report sequence, taken before a report check, and the wait for a
+    // later report (giving up the descriptor lock) for at most usec
+    // microseconds: 0 posted, ZWU_COND_TIMEDOUT, or 22.
+    uint64_t (*report_seq)(zwp_net_t *net);
+    int (*report_wait)(zwp_net_t *net, uint64_t seq, int64_t usec);
 
     // Fills the summary of a network that has a descriptor tree.
     int (*summary_get)(zwp_net_t *net, zwp_net_summary_t *summary);

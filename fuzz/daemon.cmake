@@ -1,6 +1,6 @@
 # kestrund's parser of outside bytes: the request frames on its socket.
-if(TARGET zw_daemon)
-  zw_fuzz(NAME fuzz_daemon_request SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_request_fuzz.cpp LIBS zw_daemon)
+if(TARGET zw_daemon_messages)
+  zw_fuzz(NAME fuzz_daemon_request SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_request_fuzz.cpp LIBS zw_daemon_messages)
   if(TARGET fuzz_daemon_request)
     target_compile_definitions(fuzz_daemon_request PRIVATE ZW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   endif()

@@ -2,6 +2,7 @@
 // Input: the first byte picks whether the rest is a whole frame (prefix
 // included, as a client may send it) or a payload behind a correct prefix;
 // decoded requests are also executed (no network runs) and answered.
+#include "daemon/messages/zwp_avi_interfaces.h"
 #include "daemon/zwp_avi.h"
 #include "daemon/zwp_avi_execute.h"
 #include "daemon/zwp_avi_request.h"
@@ -27,7 +28,7 @@ zwp_net_config_t g_config{};
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     ZWS_LOG_FUNC = quiet;
-    if (zwu_apr_init(0, nullptr) != 0 || zwp_avi_init(&g_registry, ZW_SOURCE_DIR "/avi") != 0 ||
+    if (zwu_apr_init(0, nullptr) != 0 || zwp_avi_init(&g_registry, ZW_SOURCE_DIR "/avi", zwp_avi_messages_layer()) != 0 ||
         zwp_net_list_init(&g_net_list, &g_config, g_registry) != 0)
         std::abort();
     return 0;

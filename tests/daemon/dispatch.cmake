@@ -2,7 +2,7 @@
 zw_test(NAME daemon_dispatch_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/dispatch_registry_test.cpp ${CMAKE_CURRENT_LIST_DIR}/dispatch_request_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/dispatch_net_list_test.cpp
-  LIBS zw_daemon LABELS unit threaded)
+  LIBS zw_daemon_messages LABELS unit threaded)
 if(TARGET daemon_dispatch_tests)
   target_compile_definitions(daemon_dispatch_tests PRIVATE ZW_TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()

@@ -4,6 +4,7 @@
 #include "dispatch_support.h"
 
 #include "avi/zw_avro.h"
+#include "daemon/messages/zwp_avi_interfaces.h"
 #include "daemon/zwp_runtime.h"
 
 #include <iterator>
@@ -29,7 +30,7 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
 {
     staged_dir dir(project_avsc());
     zwp_avi_registry_t *registry = nullptr;
-    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str(), zwp_avi_messages_layer()), 0);
     zwu_array_list_t network = zwp_avi_network_list_get(registry);
     // Messages that report on the network: those that read the tree need
     // one; network_exit has no reply record. Then those that steer an
@@ -186,7 +187,7 @@ TEST_F(registry_fixture, EveryRegisteredNameHasRequestAndResponseRecordsInThePro
 {
     staged_dir dir(project_avsc());
     zwp_avi_registry_t *registry = nullptr;
-    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str()), 0);
+    ASSERT_EQ(zwp_avi_init(&registry, dir.path.c_str(), zwp_avi_messages_layer()), 0);
     zwp_avro_schema_t *schema = zwp_avi_schema_get(registry);
     avro_schema_t messages = zwp_avro_schema_messages_get(schema);
     avro_schema_t types = zwp_avro_schema_types_get(schema);

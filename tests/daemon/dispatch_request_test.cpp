@@ -90,13 +90,11 @@ int hcapi_call(const zwif_desc_t *intf, void *, uint32_t *status)
     *status = seen.hcapi_status;
     return seen.hcapi_result;
 }
-zwu_cond_t *const report_cond = reinterpret_cast<zwu_cond_t *>(uintptr_t{0x1000});
-int report_wait(const zwif_desc_t *, void *, zwu_cond_t **cond)
+int report_wait(const zwif_desc_t *, void *)
 {
     const int poll = seen.report_polls++;
     if (seen.report_ready_after >= 0 && poll >= seen.report_ready_after)
         return 0;
-    *cond = report_cond;
     return 1;
 }
 int result_get(const zwif_desc_t *, void *, void **results)

@@ -278,7 +278,8 @@ struct fake_net {
                 *status = of(n)->tx_status;
                 return 0;
             },
-            [](zwp_net_t *n, zwu_cond_t *, int64_t usec) {
+            [](zwp_net_t *) { return uint64_t{0}; },
+            [](zwp_net_t *n, uint64_t, int64_t usec) {
                 of(n)->budgets.push_back(usec);
                 return of(n)->report_answer(usec);
             },

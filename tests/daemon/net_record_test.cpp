@@ -340,7 +340,7 @@ TEST_F(net_fixture, AClearedTreeWakesEveryReportWaiter)
             // A worker waits for as long as its budget while the tree stands.
             int result = 0;
             while (zwp_net_desc_tree_present(net) == 0 && result == 0)
-                result = zwp_net_report_timedwait(net, zwp_net_report_cond_get(net), 60 * 1000000ll);
+                result = zwp_net_report_wait(net, zwp_net_report_seq_get(net), 60 * 1000000ll);
             EXPECT_EQ(zwp_net_desc_tree_present(net), 22);
             woken++;
             zwp_net_desc_unlock(net);
