@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #ifdef ZW_CONTRACT_WITH_DAEMON
+#include "daemon/messages/zwp_avi_interfaces.h"
 #include "daemon/zwp_avi.h"
 #endif
 
@@ -263,7 +264,7 @@ TEST(MessageContract, TheDaemonsRegistryServesEveryRegisteredMessage)
     const std::vector<registered> names = trellan_messages(path);
     ASSERT_FALSE(names.empty());
     zwp_avi_registry_t *registry = nullptr;
-    ASSERT_EQ(zwp_avi_init(&registry, (zws_test::source_dir() + "/avi").c_str()), 0);
+    ASSERT_EQ(zwp_avi_init(&registry, (zws_test::source_dir() + "/avi").c_str(), zwp_avi_messages_layer()), 0);
     const std::vector<std::string> served[] = {
         daemon_names<zwp_avi_message>(zwp_avi_root_list_get(registry)),
         daemon_names<zwp_avi_message_networks>(zwp_avi_network_list_get(registry)),
