@@ -38,7 +38,7 @@ fi
 mkdir -p "$(dirname "$build")"
 echo "building trellan and kestrund in $build ..."
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZW_FOLDERS="util;avi;hcapi/zip;hcapi/core;hcapi/net;hcapi/fac;scene;daemon;daemon/messages;daemon/kestrund;service;ifttt;messages" \
+  -DZW_FOLDERS="util;avi;hcapi/zip;hcapi/core;hcapi/net;hcapi/fac;scene;daemon;daemon/messages;daemon/program;service;ifttt;messages" \
   > "$build.cmake.log" 2>&1 || { cat "$build.cmake.log" >&2; exit 1; }
 cmake --build "$build" -j3 --target trellan kestrund > "$build.build.log" 2>&1 ||
   { tail -40 "$build.build.log" >&2; exit 1; }
