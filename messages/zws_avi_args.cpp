@@ -51,6 +51,7 @@ int parse_int(zws_avi_arg_kind_t kind, const char *text, int32_t *value_p)
             return 22;
         return 0;
     }
+    case ZWS_AVI_ARG_FLAG: return zwu_parse_int32_non_negative(text, value_p) != 0 || *value_p > 1 ? 22 : 0;
     default: return 22;
     }
 }

@@ -37,6 +37,7 @@ enum zws_avi_arg_kind_t {
                          // node byte is a node id (1..232) -> the node id to an int field
     ZWS_AVI_ARG_NODE_OR_ALL, // as ZWS_AVI_ARG_NODE, or 0 for every node
     ZWS_AVI_ARG_U8,      // decimal 0..255 -> int field
+    ZWS_AVI_ARG_FLAG,    // decimal 0 or 1 -> int field
     ZWS_AVI_ARG_TEXT,    // the text as it arrived -> string field
     ZWS_AVI_ARG_DECODED, // the text percent-decoded -> string field
     ZWS_AVI_ARG_CONST,   // no pair: the spec's `value` -> int field, always

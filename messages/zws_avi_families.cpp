@@ -4,6 +4,8 @@
 // one row here when it exists.
 #include "messages/zws_avi_families.h"
 
+#include "messages/zws_avi_if_meter_sensor.h"
+#include "messages/zws_avi_if_switch.h"
 #include "messages/zws_avi_interfaces.h"
 #include "messages/zws_avi_networks.h"
 #include "messages/zws_avi_nodes.h"
@@ -32,6 +34,12 @@ const zws_avi_family_t k_families[] = {
     {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_alarm_init},
     {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_basic_init},
     {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_battery_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_meter_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_sensor_binary_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_sensor_multilevel_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_switch_binary_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_switch_multilevel_init},
+    {ZWS_AVI_LEVEL_INTERFACES, zws_avi_interfaces_switch_color_init},
 };
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <list>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -16,6 +17,7 @@ struct render_context {
     avro_value_t *record;
     const zws_xml_field_t *extra;
     int extra_count;
+    std::span<const zws_avi_value_field_t> value_fields;
     // Texts made for placeholders; stable while rendering, and nothing is
     // allocated for them while there are none.
     std::list<std::string> scratch;
@@ -89,6 +91,45 @@ bool read_integer(avro_value_t *value, uint64_t *bits_p)
     }
     default: return false;
     }
+}
+
+// The reading in the fixed field `path`, read with the `size` and
+// `precision` of the record that holds the field.
+int scaled_lookup(render_context *context, avro_value_t *field, const char *path, size_t path_length,
+                  zws_xml_value_t *value_p)
+{
+    const void *bytes = nullptr;
+    size_t length = 0;
+    if (avro_value_get_type(field) != AVRO_FIXED || avro_value_get_fixed(field, &bytes, &length) != 0)
+        return 22;
+    const std::string_view name(path, path_length);
+    const size_t dot = name.rfind('.');
+    avro_value_t holder = *context->record;
+    if (dot != std::string_view::npos && !walk(context->record, path, dot, &holder))
+        return 22;
+    avro_value_t size_value;
+    avro_value_t precision_value;
+    uint64_t size = 0;
+    uint64_t precision = 0;
+    if (avro_value_get_type(&holder) != AVRO_RECORD ||
+        avro_value_get_by_name(&holder, "size", &size_value, nullptr) != 0 ||
+        avro_value_get_by_name(&holder, "precision", &precision_value, nullptr) != 0 ||
+        !read_integer(&size_value, &size) || !read_integer(&precision_value, &precision)) {
+        ZWS_LOG_ERROR("Failed to get the size and precision of '%.*s'", static_cast<int>(path_length), path);
+        return 22;
+    }
+    if (zws_xml_scaled_from_field(bytes, length, static_cast<int32_t>(size), static_cast<int32_t>(precision),
+                                  value_p) == 0)
+        return 0;
+    const std::string_view leaf = dot == std::string_view::npos ? name : name.substr(dot + 1);
+    for (const zws_avi_value_field_t &line : context->value_fields) {
+        if (line.field && leaf == line.field) {
+            ZWS_LOG_ERROR("%s", line.size_text);
+            return 22;
+        }
+    }
+    ZWS_LOG_ERROR("Invalid %.*s field size", static_cast<int>(leaf.size()), leaf.data());
+    return 22;
 }
 
 int record_lookup(void *context_p, const char *name, size_t name_length, zws_xml_kind_t kind,
@@ -171,6 +212,7 @@ int record_lookup(void *context_p, const char *name, size_t name_length, zws_xml
         *value_p = zws_xml_text(context->scratch.back().c_str());
         return 0;
     }
+    case ZWS_XML_SCALED: return scaled_lookup(context, &value, name, name_length, value_p);
     }
     return 22;
 }
@@ -181,18 +223,24 @@ const char *form_template(int web_api_version, const zws_avi_form_t &form, bool 
     return web_api_version == 1 ? form.older : web_api_version == 2 ? form.current : nullptr;
 }
 
-} // namespace
-
-int zws_avi_render(zwu_string_buffer_t out, const char *xml_template, avro_value_t *record,
-                   const zws_xml_field_t *extra, int extra_count)
+int render(zwu_string_buffer_t out, const char *xml_template, avro_value_t *record, const zws_xml_field_t *extra,
+           int extra_count, std::span<const zws_avi_value_field_t> value_fields)
 {
     try {
-        render_context context{record, extra, extra_count, {}};
+        render_context context{record, extra, extra_count, value_fields, {}};
         return zws_xml_render_lookup(out, xml_template, record_lookup, &context);
     } catch (const std::bad_alloc &) {
         ZWS_LOG_ERROR("Failed to allocate memory");
         return 22;
     }
+}
+
+} // namespace
+
+int zws_avi_render(zwu_string_buffer_t out, const char *xml_template, avro_value_t *record,
+                   const zws_xml_field_t *extra, int extra_count)
+{
+    return render(out, xml_template, record, extra, extra_count, {});
 }
 
 int zws_avi_render_form(zwu_string_buffer_t out, int web_api_version, const zws_avi_form_t &form,
@@ -204,7 +252,7 @@ int zws_avi_render_form(zwu_string_buffer_t out, int web_api_version, const zws_
         ZWS_LOG_ERROR("Unknown web API version %d", web_api_version);
         return 22;
     }
-    return xml_template ? zws_avi_render(out, xml_template, record, extra, extra_count) : 0;
+    return xml_template ? render(out, xml_template, record, extra, extra_count, form.value_fields) : 0;
 }
 
 int zws_avi_render_each(zwu_string_buffer_t out, int web_api_version, const zws_avi_form_t &form,
@@ -234,7 +282,7 @@ int zws_avi_render_each(zwu_string_buffer_t out, int web_api_version, const zws_
     for (size_t i = 0; i < count; i++) {
         avro_value_t entry;
         if (avro_value_get_by_index(&array, i, &entry, nullptr) != 0 ||
-            zws_avi_render(out, xml_template, &entry, extra, extra_count) != 0) {
+            render(out, xml_template, &entry, extra, extra_count, form.value_fields) != 0) {
             // Keep the buffer as it was: no half list.
             out->length = mark;
             out->data[mark] = '\0';

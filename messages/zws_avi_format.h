@@ -18,6 +18,11 @@
 // Values that are not in the record (environment, files, values computed by
 // a hand-written handler) come as extra fields, looked up first.
 //
+// A meter or sensor reading is a placeholder of kind "scaled" on its fixed
+// field: the value is read from the field with the `size` and `precision`
+// fields of the record that holds it (util/zws_xml.h). A field that breaks
+// that rule fails the answer with the line the form gives for it.
+//
 // Status: 0 success, 22 failure; on failure the output keeps what it held.
 #pragma once
 
@@ -27,11 +32,24 @@
 #include <avro.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
+
+// The line logged when the reading in `field` breaks the value rule.
+struct zws_avi_value_field_t {
+    const char *field;
+    const char *size_text;
+};
 
 struct zws_avi_form_t {
     const char *older;   // null: the older form writes nothing
     const char *current; // null: the current form writes nothing
+    // Set: the answer is the form once per entry of this array field of the
+    // reply (zws_avi_render_each); none when the array is empty.
+    const char *each = nullptr;
+    // The failure lines of the form's "scaled" fields; a field without one
+    // logs "Invalid <field> field size".
+    std::span<const zws_avi_value_field_t> value_fields = {};
 };
 
 // `xml_template` with its placeholders taken from `extra`, then from `record`
@@ -51,10 +69,12 @@ int zws_avi_render_each(zwu_string_buffer_t out, int web_api_version, const zws_
 
 // Result handlers made of one form: the root and network kind, and the
 // node, endpoint and interface kind (whose combined id is the extra field
-// "combo_id").
+// "combo_id"). A form with `each` writes one element per entry.
 template <const zws_avi_form_t &Form>
 int zws_avi_form_result(int web_api_version, avro_value_t *parameter, zwu_string_buffer_t out)
 {
+    if (Form.each)
+        return zws_avi_render_each(out, web_api_version, Form, parameter, Form.each);
     return zws_avi_render_form(out, web_api_version, Form, parameter);
 }
 
@@ -63,6 +83,8 @@ int zws_avi_form_level_result(int web_api_version, unsigned long combo_id, avro_
                               zwu_string_buffer_t out)
 {
     const zws_xml_field_t extra[] = {{"combo_id", zws_xml_uint(combo_id)}};
+    if (Form.each)
+        return zws_avi_render_each(out, web_api_version, Form, parameter, Form.each, extra, 1);
     return zws_avi_render_form(out, web_api_version, Form, parameter, extra, 1);
 }
 

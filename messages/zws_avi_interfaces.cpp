@@ -31,13 +31,13 @@ constexpr zws_avi_form_t k_battery = {"<battery update=\"{utime:u64}\" level=\"{
                                       "<battery utime=\"{utime:u64}\" level=\"{level:u8}\" />"};
 
 constexpr zws_avi_message_interfaces_t k_basic_messages[] = {
-    {{"zwif_basic", "basic"}, 2, 1, 1, "interface_basic_get", nullptr, zws_avi_interfaces_basic_get_result,
+    {{"zwif_basic", "basic"}, 2, 1, 1, "interface_basic_get", nullptr, zws_avi_form_level_result<k_basic>,
      "tServBasic"},
-    {{"zwif_basic", "basic"}, 4, 0, 1, "interface_basic_set", zws_avi_interfaces_basic_set_argument, nullptr,
+    {{"zwif_basic", "basic"}, 4, 0, 1, "interface_basic_set", zws_avi_args_handler<k_basic_set_args>, nullptr,
      "tServBasic"},
 };
 constexpr zws_avi_message_interfaces_t k_battery_messages[] = {
-    {{"zwif_battery", "battery"}, 2, 1, 1, "interface_battery_get", nullptr, zws_avi_interfaces_battery_get_result,
+    {{"zwif_battery", "battery"}, 2, 1, 1, "interface_battery_get", nullptr, zws_avi_form_level_result<k_battery>,
      "tServBattery"},
 };
 
@@ -75,18 +75,6 @@ constexpr zws_avi_form_t k_alarm_type_supported = {
 constexpr zws_avi_form_t k_alarm_event_supported = {
     "<event_sup_alarm update=\"{utime:u64}\" ztype=\"{zwave_alarm_type:u8}\" list=\"{supported_events:list}\" />",
     "<alrm_event_sup utime=\"{utime:u64}\" ztype=\"{zwave_alarm_type:u8}\" list=\"{supported_events:list}\" />"};
-
-constexpr zws_avi_message_interfaces_t k_alarm_messages[] = {
-    {{"zwif_alrm", "alarm"}, 2, 1, 1, "interface_alarm_get", zws_avi_interfaces_alarm_get_argument,
-     zws_avi_interfaces_alarm_get_result, "tServAlarm"},
-    {{"zwif_alrm", "alarm"}, 4, 0, 1, "interface_alarm_set", zws_avi_interfaces_alarm_set_argument, nullptr,
-     "tServAlarm"},
-    {{"zwif_alrm", "alarm"}, 5, 1, 1, "interface_alarm_type_supported_get", nullptr,
-     zws_avi_interfaces_alarm_type_supported_get_result, "tServAlarm"},
-    {{"zwif_alrm", "alarm"}, 7, 1, 1, "interface_alarm_event_supported_get",
-     zws_avi_interfaces_alarm_event_supported_get_argument, zws_avi_interfaces_alarm_event_supported_get_result,
-     "tServAlarm"},
-};
 
 bool is_sub_command_pair(const zws_key_value_t &pair)
 {
@@ -184,27 +172,7 @@ int alarm_entry_render(zwu_string_buffer_t out, int web_api_version, avro_value_
     return zws_avi_render_form(out, web_api_version, k_alarm, entry, extra, static_cast<int>(std::size(extra)));
 }
 
-} // namespace
-
-int zws_avi_interfaces_alarm_init(zwu_array_list_t list)
-{
-    return zws_avi_message_list_add_table(list, k_alarm_messages);
-}
-int zws_avi_interfaces_basic_init(zwu_array_list_t list)
-{
-    return zws_avi_message_list_add_table(list, k_basic_messages);
-}
-int zws_avi_interfaces_battery_init(zwu_array_list_t list)
-{
-    return zws_avi_message_list_add_table(list, k_battery_messages);
-}
-
-int zws_avi_interfaces_basic_set_argument(zws_key_value_t *args, int args_count, avro_value_t *parameter)
-{
-    return zws_avi_args_handler<k_basic_set_args>(args, args_count, parameter);
-}
-
-int zws_avi_interfaces_alarm_get_argument(zws_key_value_t *args, int args_count, avro_value_t *parameter)
+int alarm_get_argument(zws_key_value_t *args, int args_count, avro_value_t *parameter)
 {
     if (zws_avi_args_handler<k_alarm_get_args>(args, args_count, parameter) != 0)
         return 22;
@@ -220,31 +188,7 @@ int zws_avi_interfaces_alarm_get_argument(zws_key_value_t *args, int args_count,
     return 0;
 }
 
-int zws_avi_interfaces_alarm_set_argument(zws_key_value_t *args, int args_count, avro_value_t *parameter)
-{
-    return zws_avi_args_handler<k_alarm_set_args>(args, args_count, parameter);
-}
-
-int zws_avi_interfaces_alarm_event_supported_get_argument(zws_key_value_t *args, int args_count,
-                                                          avro_value_t *parameter)
-{
-    return zws_avi_args_handler<k_alarm_event_supported_args>(args, args_count, parameter);
-}
-
-int zws_avi_interfaces_basic_get_result(int web_api_version, unsigned long combo_id, avro_value_t *parameter,
-                                        zwu_string_buffer_t out)
-{
-    return zws_avi_form_level_result<k_basic>(web_api_version, combo_id, parameter, out);
-}
-
-int zws_avi_interfaces_battery_get_result(int web_api_version, unsigned long combo_id, avro_value_t *parameter,
-                                          zwu_string_buffer_t out)
-{
-    return zws_avi_form_level_result<k_battery>(web_api_version, combo_id, parameter, out);
-}
-
-int zws_avi_interfaces_alarm_get_result(int web_api_version, unsigned long, avro_value_t *parameter,
-                                        zwu_string_buffer_t out)
+int alarm_get_result(int web_api_version, unsigned long, avro_value_t *parameter, zwu_string_buffer_t out)
 {
     avro_value_t list;
     size_t count = 0;
@@ -260,14 +204,28 @@ int zws_avi_interfaces_alarm_get_result(int web_api_version, unsigned long, avro
     return 0;
 }
 
-int zws_avi_interfaces_alarm_type_supported_get_result(int web_api_version, unsigned long combo_id,
-                                                       avro_value_t *parameter, zwu_string_buffer_t out)
-{
-    return zws_avi_form_level_result<k_alarm_type_supported>(web_api_version, combo_id, parameter, out);
-}
+constexpr zws_avi_message_interfaces_t k_alarm_messages[] = {
+    {{"zwif_alrm", "alarm"}, 2, 1, 1, "interface_alarm_get", alarm_get_argument, alarm_get_result, "tServAlarm"},
+    {{"zwif_alrm", "alarm"}, 4, 0, 1, "interface_alarm_set", zws_avi_args_handler<k_alarm_set_args>, nullptr,
+     "tServAlarm"},
+    {{"zwif_alrm", "alarm"}, 5, 1, 1, "interface_alarm_type_supported_get", nullptr,
+     zws_avi_form_level_result<k_alarm_type_supported>, "tServAlarm"},
+    {{"zwif_alrm", "alarm"}, 7, 1, 1, "interface_alarm_event_supported_get",
+     zws_avi_args_handler<k_alarm_event_supported_args>, zws_avi_form_level_result<k_alarm_event_supported>,
+     "tServAlarm"},
+};
 
-int zws_avi_interfaces_alarm_event_supported_get_result(int web_api_version, unsigned long combo_id,
-                                                        avro_value_t *parameter, zwu_string_buffer_t out)
+} // namespace
+
+int zws_avi_interfaces_alarm_init(zwu_array_list_t list)
 {
-    return zws_avi_form_level_result<k_alarm_event_supported>(web_api_version, combo_id, parameter, out);
+    return zws_avi_message_list_add_table(list, k_alarm_messages);
+}
+int zws_avi_interfaces_basic_init(zwu_array_list_t list)
+{
+    return zws_avi_message_list_add_table(list, k_basic_messages);
+}
+int zws_avi_interfaces_battery_init(zwu_array_list_t list)
+{
+    return zws_avi_message_list_add_table(list, k_battery_messages);
 }

@@ -2,8 +2,10 @@
 // Plays the gateway with its network-management answers and its own node
 // (what a client asks while it learns who the gateway is), and nodes with
 // their own addresses (simulated nodes when given a profile), until SIGTERM
-// or SIGINT, and logs every frame in one line on standard output.
+// or SIGINT, and logs every frame in one line on standard output. With
+// --control a test script makes the nodes act when it likes (sim_control.h).
 
+#include "sim/sim_control.h"
 #include "sim/sim_gateway.h"
 #include "sim/sim_gw_app.h"
 #include "sim/sim_nm.h"
@@ -43,28 +45,70 @@ struct profile_set {
 };
 
 // The small network of the demo: a switch, a battery sensor that sleeps and
-// a basic node.
+// a basic node. "full" adds the lights, the meter and the sensors; it is a
+// set of its own because the demo's runs (and the tests that add their own
+// nodes from .5 on to it) have addresses for nodes 2 to 4 only.
 const profile_set profile_sets[] = {
     {"demo", {{2, "switch"}, {3, "sensor"}, {4, "basic"}}},
+    {"full",
+     {{2, "switch"}, {3, "sensor"}, {4, "basic"}, {5, "dimmer"}, {6, "color"}, {7, "meter_plug"},
+      {8, "multisensor"}}},
 };
+
+// Usage lines: `head` then the items, wrapped below 92 columns.
+std::string usage_lines(const std::string &head, const std::vector<std::string> &items, const char *sep)
+{
+    const std::string indent(19, ' ');
+    std::string text, line = indent + head;
+    for (size_t i = 0; i < items.size(); i++) {
+        const std::string item = items[i] + (i + 1 < items.size() ? sep : "");
+        if (line.size() + item.size() > 92 && line.size() > indent.size() + head.size()) {
+            text += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+            line = indent + "  ";
+        }
+        line += item;
+    }
+    return text + line + "\n";
+}
+
+std::string profile_set_lines()
+{
+    std::string text = usage_lines("", sim::builtin_profile_names(), ", ") + "  --profile SET    a set of them:\n";
+    for (const profile_set &set : profile_sets) {
+        std::vector<std::string> items;
+        for (const auto &[id, name] : set.nodes)
+            items.push_back(std::to_string(id) + "=" + name);
+        text += usage_lines(std::string("\"") + set.name + "\" is ", items, " ");
+    }
+    return text;
+}
 
 void usage(FILE *out)
 {
     std::fprintf(out,
                  "usage: zipgw-sim [--address A] [--port P] [--psk HEX] [--node N[=ADDR]]...\n"
                  "                 [--profile N=NAME | --profile SET]... [--wake-every S] [--joining N]\n"
+                 "                 [--control PATH]\n"
                  "  --address A      gateway address (default 127.0.0.1)\n"
                  "  --port P         UDP port of the gateway and its nodes (default 4123, 41230 with --psk)\n"
                  "  --psk HEX        speak DTLS with this pre-shared key (16 to 32 bytes in hex)\n"
                  "  --node N         node N with its own address (default 127.0.0.N)\n"
                  "  --profile N=NAME a simulated node N (at .N of the gateway's /24) of a built-in profile:\n"
-                 "                   %s\n"
-                 "  --profile SET    a set of them: \"demo\" is 2=switch 3=sensor 4=basic\n"
+                 "%s"
                  "  --wake-every S   sleeping nodes wake up every S seconds (default: never), awake for\n"
                  "                   at most 10 s\n"
                  "  --joining N      node N (of --node or --profile) is not in the network yet: the next\n"
-                 "                   add includes it and the next remove excludes it\n",
-                 profile_names().c_str());
+                 "                   add includes it and the next remove excludes it\n"
+                 "  --control PATH   listen on a UNIX stream socket at PATH for one command a line,\n"
+                 "                   each answered \"ok\" or \"error: ...\" (N decimal, CLS and bytes hex):\n"
+                 "                     report N CLS      node N sends its class's current Report\n"
+                 "                     send N HEX...     node N sends these command bytes\n"
+                 "                     set N CLS HEX...  node N's class takes this state\n"
+                 "                     values N CLS      that state: \"ok HEX...\"\n"
+                 "                     wake N, sleep N   a sleeping node wakes up, falls asleep\n"
+                 "                     dest ADDR:PORT    where nodes' own frames go (\"none\": the\n"
+                 "                                       client last heard from, the default)\n",
+                 profile_set_lines().c_str());
 }
 
 bool parse_number(const char *text, unsigned long max, unsigned long &out)
@@ -153,6 +197,7 @@ int main(int argc, char **argv)
     sim::gateway_config config;
     std::vector<sim::node_profile> profiles;
     std::chrono::seconds wake_every{0};
+    std::string control_path;
     bool port_given = false;
     unsigned long joining = 0;
     for (int i = 1; i < argc; i++) {
@@ -177,13 +222,16 @@ int main(int argc, char **argv)
             i++;
         } else if (a == "--profile" && value) {
             if (!parse_profile(value, profiles)) {
-                std::fprintf(stderr, "zipgw-sim: bad profile \"%s\" (N=NAME with NAME one of %s, or demo)\n",
+                std::fprintf(stderr, "zipgw-sim: bad profile \"%s\" (N=NAME with NAME one of %s, or a set)\n",
                              value, profile_names().c_str());
                 return 2;
             }
             i++;
         } else if (a == "--wake-every" && value && parse_number(value, 86400, n) && n > 0) {
             wake_every = std::chrono::seconds(n);
+            i++;
+        } else if (a == "--control" && value && *value) {
+            control_path = value;
             i++;
         } else if (a == "--joining" && value && parse_number(value, 232, n) && n > 0) {
             joining = n;
@@ -259,12 +307,22 @@ int main(int argc, char **argv)
     }
     sim::nm_gateway responder(gw, nm);
     sim::gw_app own_node(gw);
+    sim::control_channel control(model);
+    if (!control_path.empty()) {
+        if (int rc = control.start(control_path); rc < 0) {
+            std::fprintf(stderr, "zipgw-sim: control socket %s: %s\n", control_path.c_str(), std::strerror(-rc));
+            gw.stop();
+            return 1;
+        }
+    }
     std::printf("zipgw-sim: gateway on %s\n", gw.address().text().c_str());
     for (const sim::node_address &n : config.nodes)
         std::printf("zipgw-sim: node %u on %s\n", n.node_id, gw.node(n.node_id)->text().c_str());
     for (const sim::node_profile &p : profiles)
         std::printf("zipgw-sim: node %u (%s) on %s\n", p.node_id, sim::node_kind_text(p.kind),
                     gw.node(p.node_id)->text().c_str());
+    if (!control_path.empty())
+        std::printf("zipgw-sim: control on %s\n", control_path.c_str());
     std::fflush(stdout);
 
     auto next_wake = std::chrono::steady_clock::now() + wake_every;
@@ -281,6 +339,7 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "zipgw-sim: node %u cannot wake up: %s\n", p.node_id, std::strerror(-rc));
         }
     }
+    control.stop();
     gw.stop();
     std::printf("zipgw-sim: stopped\n");
     return 0;

@@ -190,6 +190,20 @@ nm_gateway::nm_gateway(gateway &gw, nm_config config) : gw_(gw), cfg_(std::move(
             gw_.on_command(cls, any_command, [this](const command_context &c) { return handle(c); }));
     nd_thread_ = std::thread([this] { nd_loop(); });
     observer_id_ = gw_.add_observer([this](const recorded_frame &r) {
+        // The ACK of a held request (from the gateway, or a third address
+        // when the policy says so): the hold is now what wait_held reports.
+        if (r.dir == direction::sent && (r.node_id == 0 || r.node_id == foreign_node_id) &&
+            r.frame.kind == frame_kind::packet && r.frame.packet.ack_response()) {
+            bool seen = false;
+            {
+                std::lock_guard lk(mu_);
+                if (held_ && !held_->acked && held_->seq == r.frame.packet.seq && held_->to == r.peer)
+                    seen = held_->acked = true;
+            }
+            if (seen)
+                cv_.notify_all();
+            return;
+        }
         if (r.dir != direction::received || r.frame.kind != frame_kind::node_discovery || r.bytes.size() < 2 ||
             r.node_id != 0)
             return;
@@ -252,7 +266,23 @@ std::optional<std::vector<command_reply>> nm_gateway::handle(const command_conte
         std::lock_guard lk(mu_);
         delay = cfg_.reply_delay;
     }
-    for (bytes &r : answer(cmd))
+    std::vector<bytes> frames = answer(cmd);
+    bool held = false;
+    {
+        std::lock_guard lk(mu_);
+        const uint16_t key = static_cast<uint16_t>(cmd[0] << 8 | (cmd.size() > 1 ? cmd[1] : 0));
+        if (hold_armed_ && !held_ && (!hold_key_ || *hold_key_ == key)) {
+            hold_armed_ = false;
+            held_ = held_answer{std::move(frames), c.from, c.packet.secure(), c.packet.seq,
+                                c.packet.src_ep,     c.packet.dst_ep(),    !c.packet.ack_request()};
+            held = true;
+        }
+    }
+    if (held) {
+        cv_.notify_all();
+        return out;  // the ACK goes now, the answer when the test says
+    }
+    for (bytes &r : frames)
         out.push_back({std::move(r), false, delay});
     return out;
 }
@@ -631,6 +661,50 @@ void nm_gateway::set_reply_delay(std::chrono::milliseconds delay)
 {
     std::lock_guard lk(mu_);
     cfg_.reply_delay = delay;
+}
+
+void nm_gateway::hold_next()
+{
+    std::lock_guard lk(mu_);
+    hold_armed_ = true;
+    hold_key_.reset();
+}
+
+void nm_gateway::hold_next(uint8_t cmd_class, uint8_t command)
+{
+    std::lock_guard lk(mu_);
+    hold_armed_ = true;
+    hold_key_ = static_cast<uint16_t>(cmd_class << 8 | command);
+}
+
+bool nm_gateway::wait_held(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lk(mu_);
+    return cv_.wait_for(lk, timeout, [this] { return held_ && held_->acked; });
+}
+
+size_t nm_gateway::release_held()
+{
+    std::optional<held_answer> h;
+    {
+        std::lock_guard lk(mu_);
+        hold_armed_ = false;
+        h.swap(held_);
+    }
+    if (!h)
+        return 0;
+    // Sent outside the lock: the gateway's observers (ours too) see each frame.
+    for (const bytes &f : h->frames) {
+        own_packet p;
+        p.command = f;
+        p.ack_request = false;
+        p.secure = h->secure;
+        p.src_ep = h->dst_ep;
+        p.dst_ep = h->src_ep & 0x7F;
+        p.to = h->to;
+        gw_.send_packet(p);
+    }
+    return h->frames.size();
 }
 
 std::vector<nm_wl_entry> nm_gateway::white_list() const

@@ -141,6 +141,27 @@ public:
     void silence_next(uint8_t cmd_class, uint8_t command);
     // The next return route request is answered with another sequence number.
     void stale_return_route_next();
+
+    // Holds back the answer to the next network-management request (of any
+    // class and command, or of these): the request is recorded, checked,
+    // acted on (an inclusion starts) and acknowledged as ever, but its answer
+    // frames wait for release_held(). So a test can put what it likes (a
+    // node's report, say) between the ACK and the answer:
+    //   nm.hold_next(sim::nm_proxy_class, 0x01);
+    //   ... the client sends Node List Get ...
+    //   ASSERT_TRUE(nm.wait_held(5s));  // acknowledged, the answer kept
+    //   model.send_report(2, sim::cc_switch_binary);
+    //   nm.release_held();              // the Node List Report follows
+    // One hold at a time: a call replaces a hold that no request took yet.
+    // Node discovery is never held.
+    void hold_next();
+    void hold_next(uint8_t cmd_class, uint8_t command);
+    // True once an answer is held and the ACK its request asked for has left
+    // (at once for a request that asked for none); false on time-out.
+    bool wait_held(std::chrono::milliseconds timeout) const;
+    // Sends the held answer's frames now, in order, from the calling thread,
+    // and drops a hold that no request took yet: the frames sent.
+    size_t release_held();
     void set_reply_delay(std::chrono::milliseconds delay);
     // Changes the configuration while the gateway runs (under its lock).
     void update_config(const std::function<void(nm_config &)> &change);
@@ -179,6 +200,20 @@ private:
     std::vector<std::string> violations_;
     std::multiset<uint16_t> silenced_;
     bool stale_rr_ = false;
+    // hold_next: armed until a request takes it (key: class << 8 | command,
+    // none: any); then the answer it keeps.
+    struct held_answer {
+        std::vector<std::vector<uint8_t>> frames;
+        endpoint to;
+        bool secure = false;
+        uint8_t seq = 0;
+        uint8_t src_ep = 0;
+        uint8_t dst_ep = 0;
+        bool acked = false;
+    };
+    bool hold_armed_ = false;
+    std::optional<uint16_t> hold_key_;
+    std::optional<held_answer> held_;
     std::vector<nm_wl_entry> wl_;
     // The inclusion that runs: its request's class/command and sequence number.
     bool incl_active_ = false;

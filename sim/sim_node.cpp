@@ -117,17 +117,22 @@ bool settable(uint8_t v) { return v <= 0x63 || v == 0xFF; }
 // Class rows
 // ---------------------------------------------------------------------------
 
-// Basic drives the Binary Switch value when the node has one.
+// Basic drives the Binary Switch value when the node has one, else the
+// Multilevel Switch level.
 uint8_t &basic_target(node_state &n, class_state &basic)
 {
     if (class_state *sw = n.find(cc_switch_binary))
         return sw->values[0];
+    if (class_state *lvl = n.find(cc_switch_multilevel))
+        return lvl->values[0];
     return basic.values[0];
 }
 
 bytes basic_report(const node_state &n, const class_state &c)
 {
     const class_state *sw = n.find(cc_switch_binary);
+    if (!sw)
+        sw = n.find(cc_switch_multilevel);
     const uint8_t v = sw ? sw->values[0] : c.values[0];
     if (c.version >= 2)
         return {cc_basic, 0x03, v, v, 0x00}; // current, target, duration 0: already there
@@ -144,8 +149,12 @@ std::optional<bytes> basic_handle(class_call &c)
             c.violation("Basic Set with a reserved value");
         } else {
             uint8_t &target = basic_target(c.node, c.cls);
-            const bool on_switch = c.node.find(cc_switch_binary) != nullptr;
-            target = on_switch ? (c.cmd[2] ? 0xFF : 0x00) : c.cmd[2];
+            if (c.node.find(cc_switch_binary))
+                target = c.cmd[2] ? 0xFF : 0x00;
+            else if (c.node.find(cc_switch_multilevel) && c.cmd[2] == 0xFF)
+                target = 0x63;
+            else
+                target = c.cmd[2];
         }
         return std::nullopt;
     case 0x02:
@@ -602,44 +611,327 @@ std::optional<bytes> level_handle(class_call &c)
         return std::nullopt;
     case 0x02:
         return level_report(c.node, c.cls);
+    case 0x04: // Start Level Change: flags, start level [, duration [, step]]
+        if (c.cmd.size() < 4)
+            c.violation("Multilevel Switch Start Level Change without a start level");
+        return std::nullopt;
     case 0x06: // Supported Get
         if (c.cls.version < 3)
             return std::nullopt;
         return bytes{cc_switch_multilevel, 0x07, c.cls.values[1], c.cls.values[2]};
-    default: // level changes start and stop at once here
+    default: // a level change stops where it started: at once
         return std::nullopt;
     }
 }
 
-bytes sensor_report(const node_state &, const class_state &c)
+// Multilevel Sensor readings: {type, precision << 5 | scale << 3 | size,
+// value (size bytes)}... Each reading is where its bytes start; empty when
+// the state is not such a list (a size other than 1, 2 or 4, type 0, a type
+// and scale twice, bytes left over).
+std::vector<size_t> sensor_readings(const bytes &v)
 {
-    return {cc_sensor_multilevel, 0x05, c.values[0], c.values[1], c.values[2], c.values[3]};
+    std::vector<size_t> at;
+    size_t pos = 0;
+    while (pos < v.size()) {
+        if (v.size() - pos < 2)
+            return {};
+        const size_t size = v[pos + 1] & 0x07;
+        if (v[pos] == 0 || (size != 1 && size != 2 && size != 4) || v.size() - pos - 2 < size)
+            return {};
+        for (size_t o : at)
+            if (v[o] == v[pos] && (v[o + 1] & 0x18) == (v[pos + 1] & 0x18))
+                return {};
+        at.push_back(pos);
+        pos += 2 + size;
+    }
+    return at;
+}
+
+bool sensor_fits(const bytes &v, uint8_t) { return !sensor_readings(v).empty(); }
+
+bytes sensor_reading_report(const class_state &c, size_t at)
+{
+    const bytes &v = c.values;
+    bytes r{cc_sensor_multilevel, 0x05};
+    for (size_t i = at; i < at + 2 + (v[at + 1] & 0x07); i++)
+        r.push_back(v[i]);
+    return r;
+}
+
+bytes sensor_report(const node_state &, const class_state &c) { return sensor_reading_report(c, 0); }
+
+// Bit n - 1 of `mask` (from its first byte) for each value n in `bits`: the
+// supported-type masks of the sensor classes. `from` is the value of bit 0.
+bytes type_mask(const std::vector<uint8_t> &bits, unsigned from)
+{
+    bytes mask;
+    for (uint8_t b : bits) {
+        const unsigned n = b - from;
+        if (mask.size() <= n / 8)
+            mask.resize(n / 8 + 1, 0);
+        mask[n / 8] |= static_cast<uint8_t>(1u << (n % 8));
+    }
+    return mask;
 }
 
 std::optional<bytes> sensor_handle(class_call &c)
 {
-    const uint8_t type = c.cls.values[0];
+    const bytes &v = c.cls.values;
+    const std::vector<size_t> at = sensor_readings(v);
     switch (c.cmd[1]) {
-    case 0x01: // Supported Sensor Get: the one type's bit
-        if (c.cls.version < 5 || type == 0)
+    case 0x01: { // Supported Sensor Get: bit 0 is type 1
+        if (c.cls.version < 5)
             return std::nullopt;
-        {
-            bytes r{cc_sensor_multilevel, 0x02};
-            r.resize(2 + (type - 1) / 8 + 1, 0);
-            r[2 + (type - 1) / 8] = static_cast<uint8_t>(1u << ((type - 1) % 8));
-            return r;
+        std::vector<uint8_t> types;
+        for (size_t o : at)
+            types.push_back(v[o]);
+        bytes r{cc_sensor_multilevel, 0x02};
+        for (uint8_t b : type_mask(types, 1))
+            r.push_back(b);
+        return r;
+    }
+    case 0x03: { // Supported Scale Get: type
+        if (c.cls.version < 5)
+            return std::nullopt;
+        if (c.cmd.size() < 3) {
+            c.violation("Multilevel Sensor Supported Scale Get without a type");
+            return std::nullopt;
         }
-    case 0x03: // Supported Scale Get
-        if (c.cls.version < 5 || c.cmd.size() < 3)
+        uint8_t scales = 0;
+        for (size_t o : at)
+            if (v[o] == c.cmd[2])
+                scales |= static_cast<uint8_t>(1u << ((v[o + 1] >> 3) & 0x03));
+        return bytes{cc_sensor_multilevel, 0x06, c.cmd[2], scales};
+    }
+    case 0x04: { // Get [type, scale << 3] (version 5 on)
+        if (c.cls.version < 5 || c.cmd.size() == 2)
+            return sensor_reading_report(c.cls, 0);
+        if (c.cmd.size() < 4) {
+            c.violation("Multilevel Sensor Get with a type but no scale");
             return std::nullopt;
-        return bytes{cc_sensor_multilevel, 0x06, c.cmd[2],
-                     static_cast<uint8_t>(c.cmd[2] == type ? 1u << ((c.cls.values[1] >> 3) & 3) : 0)};
-    case 0x04:
-        return sensor_report(c.node, c.cls);
+        }
+        const uint8_t scale = (c.cmd[3] >> 3) & 0x03;
+        std::optional<size_t> of_type;
+        for (size_t o : at) {
+            if (v[o] != c.cmd[2])
+                continue;
+            if (((v[o + 1] >> 3) & 0x03) == scale)
+                return sensor_reading_report(c.cls, o);
+            if (!of_type)
+                of_type = o;
+        }
+        return sensor_reading_report(c.cls, of_type.value_or(0));
+    }
     default:
         return std::nullopt;
     }
 }
+
+// Binary Sensor: {type, state}..., the first pair the default type.
+bool sensor_binary_fits(const bytes &v, uint8_t)
+{
+    if (v.empty() || v.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; i < v.size(); i += 2) {
+        if (v[i] == 0x00 || v[i] == 0xFF || (v[i + 1] != 0x00 && v[i + 1] != 0xFF))
+            return false;
+        for (size_t j = 0; j < i; j += 2)
+            if (v[j] == v[i])
+                return false;
+    }
+    return true;
+}
+
+bytes sensor_binary_report_at(const class_state &c, size_t at)
+{
+    if (c.version >= 2)
+        return {cc_sensor_binary, 0x03, c.values[at + 1], c.values[at]};
+    return {cc_sensor_binary, 0x03, c.values[at + 1]};
+}
+
+bytes sensor_binary_report(const node_state &, const class_state &c) { return sensor_binary_report_at(c, 0); }
+
+std::optional<bytes> sensor_binary_handle(class_call &c)
+{
+    const bytes &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x01: { // Supported Get: bit 0 is type 0, which no sensor is
+        if (c.cls.version < 2)
+            return std::nullopt;
+        std::vector<uint8_t> types;
+        for (size_t i = 0; i < v.size(); i += 2)
+            types.push_back(v[i]);
+        bytes r{cc_sensor_binary, 0x04};
+        for (uint8_t b : type_mask(types, 0))
+            r.push_back(b);
+        return r;
+    }
+    case 0x02: { // Get [type]: 0 (or 0xFF, "the first") and a type the node lacks read the default type
+        const uint8_t type = c.cls.version >= 2 && c.cmd.size() >= 3 ? c.cmd[2] : 0;
+        for (size_t i = 0; i < v.size(); i += 2)
+            if (v[i] == type)
+                return sensor_binary_report_at(c.cls, i);
+        return sensor_binary_report_at(c.cls, 0);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// Meter: {meter type, rate type, reset capable}, then a reading of 13 bytes
+// per scale: {scale, precision, size, value (4), delta time (2), previous
+// value (4)}.
+constexpr size_t meter_head = 3;
+constexpr size_t meter_reading = 13;
+
+bool meter_fits(const bytes &v, uint8_t version)
+{
+    if (v.size() < meter_head + meter_reading || (v.size() - meter_head) % meter_reading != 0)
+        return false;
+    if (v[0] == 0 || v[0] > 0x1F || v[1] > 3 || v[2] > 1)
+        return false;
+    uint8_t seen = 0;
+    for (size_t o = meter_head; o < v.size(); o += meter_reading) {
+        const uint8_t scale = v[o], size = v[o + 2];
+        // Before version 3 the Report has two bits for the scale; 7 says
+        // "see the next byte", which this model does not send.
+        if (scale > (version >= 3 ? 6 : 3) || v[o + 1] > 7 || (size != 1 && size != 2 && size != 4))
+            return false;
+        if (seen & (1u << scale))
+            return false;
+        seen |= static_cast<uint8_t>(1u << scale);
+    }
+    return true;
+}
+
+bytes meter_report_at(const class_state &c, size_t o)
+{
+    const bytes &v = c.values;
+    const uint8_t scale = v[o], precision = v[o + 1], size = v[o + 2];
+    uint8_t first = v[0] & 0x1F;
+    if (c.version >= 2)
+        first |= static_cast<uint8_t>((v[1] & 0x03) << 5);
+    if (c.version >= 3 && (scale & 0x04))
+        first |= 0x80;
+    bytes r{cc_meter, 0x02, first, static_cast<uint8_t>(precision << 5 | (scale & 0x03) << 3 | size)};
+    // The low `size` bytes of a 4-byte big-endian number at `at`.
+    auto put_low = [&](size_t at) {
+        for (size_t i = at + 4 - size; i < at + 4; i++)
+            r.push_back(v[i]);
+    };
+    put_low(o + 3);
+    if (c.version >= 2) {
+        r.push_back(v[o + 7]);
+        r.push_back(v[o + 8]);
+        if (v[o + 7] != 0 || v[o + 8] != 0)
+            put_low(o + 9);
+    }
+    return r;
+}
+
+bytes meter_report(const node_state &, const class_state &c) { return meter_report_at(c, meter_head); }
+
+std::optional<bytes> meter_handle(class_call &c)
+{
+    bytes &v = c.cls.values;
+    switch (c.cmd[1]) {
+    case 0x01: { // Get [scale]: a scale the node lacks reads the first
+        if (c.cls.version < 2 || c.cmd.size() < 3)
+            return meter_report_at(c.cls, meter_head);
+        const uint8_t scale = (c.cmd[2] >> 3) & (c.cls.version >= 3 ? 0x07 : 0x03);
+        for (size_t o = meter_head; o < v.size(); o += meter_reading)
+            if (v[o] == scale)
+                return meter_report_at(c.cls, o);
+        return meter_report_at(c.cls, meter_head);
+    }
+    case 0x03: { // Supported Get
+        if (c.cls.version < 2)
+            return std::nullopt;
+        uint8_t scales = 0;
+        for (size_t o = meter_head; o < v.size(); o += meter_reading)
+            scales |= static_cast<uint8_t>(1u << v[o]);
+        return bytes{cc_meter, 0x04, static_cast<uint8_t>(v[2] << 7 | (v[1] & 0x03) << 5 | (v[0] & 0x1F)), scales};
+    }
+    case 0x05: // Reset
+        if (c.cls.version >= 2 && v[2] != 0)
+            for (size_t o = meter_head; o < v.size(); o += meter_reading)
+                std::fill(v.begin() + static_cast<long>(o + 3), v.begin() + static_cast<long>(o + meter_reading),
+                          uint8_t(0));
+        return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes meter_defaults(const node_profile &) { return {0x01, 0x01, 0x01, 0, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
+
+// Switch Color: {supported components (2 bytes), value of components 0..8}.
+constexpr unsigned color_components = 9;
+
+bool color_fits(const bytes &v, uint8_t) { return (v[0] != 0 || v[1] != 0) && (v[1] & 0xFE) == 0; }
+
+bool color_has(const class_state &c, unsigned id)
+{
+    return id < color_components && (c.values[id / 8] & (1u << (id % 8)));
+}
+
+bytes color_report_of(const class_state &c, uint8_t id)
+{
+    const uint8_t v = c.values[2 + id];
+    if (c.version >= 3)
+        return {cc_switch_color, 0x04, id, v, v, 0x00}; // current, target, already there
+    return {cc_switch_color, 0x04, id, v};
+}
+
+bytes color_report(const node_state &, const class_state &c)
+{
+    for (uint8_t id = 0; id < color_components; id++)
+        if (color_has(c, id))
+            return color_report_of(c, id);
+    return {};
+}
+
+std::optional<bytes> color_handle(class_call &c)
+{
+    const bytes &cmd = c.cmd;
+    switch (cmd[1]) {
+    case 0x01: // Supported Get
+        return bytes{cc_switch_color, 0x02, c.cls.values[0], c.cls.values[1]};
+    case 0x03: // Get: component
+        if (cmd.size() < 3) {
+            c.violation("Switch Color Get without a component");
+            return std::nullopt;
+        }
+        if (!color_has(c.cls, cmd[2]))
+            return std::nullopt;
+        return color_report_of(c.cls, cmd[2]);
+    case 0x05: { // Set: count, (component, value) x count [, duration]
+        const size_t count = cmd.size() >= 3 ? cmd[2] & 0x1F : 0;
+        if (cmd.size() < 3 || cmd.size() < 3 + 2 * count) {
+            c.violation("Switch Color Set shorter than its count");
+            return std::nullopt;
+        }
+        for (size_t i = 0; i < count; i++) {
+            const uint8_t id = cmd[3 + 2 * i];
+            if (color_has(c.cls, id))
+                c.cls.values[2 + id] = cmd[4 + 2 * i];
+        }
+        return std::nullopt;
+    }
+    case 0x06: // Start Level Change: flags, component, start level [, duration]
+        if (cmd.size() < 5)
+            c.violation("Switch Color Start Level Change too short");
+        return std::nullopt;
+    case 0x07: // Stop Level Change: component
+        if (cmd.size() < 3)
+            c.violation("Switch Color Stop Level Change without a component");
+        return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+bytes color_defaults(const node_profile &) { return {0x1C, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 // Thermostat Setpoint: {supported mask (2), numbering}. Devices of the first
 // versions disagreed on what bits 3 and up of the mask mean; the numbering
@@ -937,11 +1229,14 @@ struct class_row {
     std::optional<bytes> (*handle)(class_call &); // null: not a command target (Multi Command)
     bytes (*report)(const node_state &, const class_state &);
     bool open_ended = false; // value_count is the least length of the state
+    // A state of inner structure: whether it holds, at the class's version.
+    bool (*fits)(const bytes &, uint8_t version) = nullptr;
 };
 
 bytes one_zero(const node_profile &) { return {0x00}; }
 bytes level_defaults(const node_profile &) { return {0x00, 0x02, 0x00}; }
 bytes sensor_defaults(const node_profile &) { return {0x01, 0x22, 0x00, 0xFA}; }
+bytes sensor_binary_defaults(const node_profile &) { return {0x01, 0x00}; }
 bytes full_battery(const node_profile &) { return {100}; }
 bytes no_values(const node_profile &) { return {}; }
 // Secured, all handles, door closed; a constant lock.
@@ -960,7 +1255,13 @@ constexpr class_row class_rows[] = {
     {cc_basic, "Basic", 2, 1, one_zero, basic_handle, basic_report},
     {cc_switch_binary, "Binary Switch", 2, 1, one_zero, switch_handle, switch_report},
     {cc_switch_multilevel, "Multilevel Switch", 4, 3, level_defaults, level_handle, level_report},
-    {cc_sensor_multilevel, "Multilevel Sensor", 11, 4, sensor_defaults, sensor_handle, sensor_report},
+    {cc_sensor_binary, "Binary Sensor", 2, 2, sensor_binary_defaults, sensor_binary_handle, sensor_binary_report,
+     true, sensor_binary_fits},
+    {cc_sensor_multilevel, "Multilevel Sensor", 11, 3, sensor_defaults, sensor_handle, sensor_report, true,
+     sensor_fits},
+    {cc_meter, "Meter", 6, meter_head + meter_reading, meter_defaults, meter_handle, meter_report, true, meter_fits},
+    {cc_switch_color, "Switch Color", 3, 2 + color_components, color_defaults, color_handle, color_report, false,
+     color_fits},
     {cc_thermostat_setpoint, "Thermostat Setpoint", 3, 3, setpoint_defaults, setpoint_handle, no_report},
     {cc_assoc_grp_info, "Association Group Info", 3, 2, agi_defaults, agi_handle, no_report},
     {cc_central_scene, "Central Scene", 3, 2, central_scene_defaults, central_scene_handle, no_report},
@@ -991,9 +1292,11 @@ constexpr bool rows_sorted()
 }
 static_assert(rows_sorted(), "class rows are sorted by class id, one row per class");
 
-bool state_fits(const class_row &row, const bytes &values)
+bool state_fits(const class_row &row, const bytes &values, uint8_t version)
 {
-    return row.open_ended ? values.size() >= row.value_count : values.size() == row.value_count;
+    if (row.open_ended ? values.size() < row.value_count : values.size() != row.value_count)
+        return false;
+    return !row.fits || row.fits(values, version);
 }
 
 const class_row *row_of(uint8_t cmd_class)
@@ -1105,6 +1408,27 @@ const builtin_row builtin_rows[] = {
       {cc_switch_binary, 2, {}}, {cc_basic, 1, {}}}},
     {"multi_instance", node_kind::listening, 0x10, 0x01,
      {{cc_version, 1, {}}, {cc_multi_channel, 1, {2, 0, 0}}, {cc_switch_binary, 1, {}}, {cc_basic, 1, {}}}},
+    {"dimmer", node_kind::listening, 0x11, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 3, {}}, {cc_manufacturer, 2, {}},
+      {cc_switch_multilevel, 4, {0x32, 0x02, 0x00}}, {cc_basic, 1, {}}}},
+    // Warm white, red, green and blue: an orange light at full level.
+    {"color", node_kind::listening, 0x11, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 3, {}}, {cc_manufacturer, 2, {}},
+      {cc_switch_color, 3, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00}},
+      {cc_switch_multilevel, 4, {0x63, 0x02, 0x00}}, {cc_basic, 1, {}}}},
+    // Electric, import, reset capable: 12.34 kWh; 45.6 W, 30 s after 40.0 W.
+    {"meter_plug", node_kind::listening, 0x10, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 3, {}}, {cc_manufacturer, 2, {}}, {cc_switch_binary, 2, {0xFF}},
+      {cc_meter, 3, {0x01, 0x01, 0x01,
+                     0, 2, 4, 0x00, 0x00, 0x04, 0xD2, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     2, 1, 2, 0x00, 0x00, 0x01, 0xC8, 0x00, 0x1E, 0x00, 0x00, 0x01, 0x90}},
+      {cc_basic, 1, {}}}},
+    // Motion idle, door open; 21.5 C (70.7 F), 45 % humidity.
+    {"multisensor", node_kind::listening, 0x21, 0x01,
+     {{cc_zwave_plus, 2, {}}, {cc_version, 3, {}}, {cc_manufacturer, 2, {}},
+      {cc_sensor_binary, 2, {0x0C, 0x00, 0x0A, 0xFF}},
+      {cc_sensor_multilevel, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}},
+      {cc_basic, 1, {}}}},
 };
 
 } // namespace
@@ -1525,7 +1849,7 @@ int node_model::add(const node_profile &p)
         if (!row || c.version == 0 || c.version > row->max_version || n.classes.count(c.cmd_class))
             return -EINVAL;
         bytes values = c.values.empty() ? row->defaults(p) : c.values;
-        if (!state_fits(*row, values))
+        if (!state_fits(*row, values, c.version))
             return -EINVAL;
         n.classes[c.cmd_class] = {c.version, std::move(values)};
     }
@@ -1632,7 +1956,7 @@ int node_model::set_values(uint8_t node_id, uint8_t cmd_class, std::vector<uint8
         const class_row *row = row_of(cmd_class);
         if (!c || !row)
             return -ENOENT;
-        if (!state_fits(*row, values))
+        if (!state_fits(*row, values, c->version))
             return -EINVAL;
         c->values = std::move(values);
     }

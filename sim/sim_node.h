@@ -63,7 +63,10 @@ inline constexpr uint8_t cc_association = 0x85;
 inline constexpr uint8_t cc_version = 0x86;
 inline constexpr uint8_t cc_multi_cmd = 0x8F;
 inline constexpr uint8_t cc_switch_multilevel = 0x26;
+inline constexpr uint8_t cc_sensor_binary = 0x30;
 inline constexpr uint8_t cc_sensor_multilevel = 0x31;
+inline constexpr uint8_t cc_meter = 0x32;
+inline constexpr uint8_t cc_switch_color = 0x33;
 inline constexpr uint8_t cc_security = 0x98;
 inline constexpr uint8_t cc_thermostat_setpoint = 0x43;
 inline constexpr uint8_t cc_central_scene = 0x5B;
@@ -107,10 +110,38 @@ const char *node_kind_text(node_kind kind);
 //                          others); version 2 adds hardware and no other targets.
 //   Multi Command (0x8F):  no state
 //   Multilevel Switch (0x26): {level, primary type, secondary type}
-//                          default {0x00, 0x02, 0x00}
-//   Multilevel Sensor (0x31): {sensor type, precision << 5 | scale << 3 | 2,
-//                          value (2 bytes)}   default {0x01, 0x22, 0x00, 0xFA}
-//                          (air temperature 25.0 degrees Celsius); one type
+//                          default {0x00, 0x02, 0x00}; level changes are
+//                          taken (and recorded) but end at once, where they began
+//   Binary Sensor (0x30):  {type, state}...: one pair per sensor type the node
+//                          has (type 1 to 254, state 0x00 idle or 0xFF
+//                          detected), the first one its default type;
+//                          default {0x01, 0x00} (general purpose, idle)
+//   Multilevel Sensor (0x31): {sensor type, precision << 5 | scale << 3 | size,
+//                          value (size bytes: 1, 2 or 4, big-endian)}...: one
+//                          reading per type and scale the node has, the first
+//                          one what a Get without parameters (or of a type
+//                          it lacks) answers, the first of its type what a Get
+//                          of a scale it lacks answers; default {0x01, 0x22,
+//                          0x00, 0xFA} (air temperature 25.0 degrees Celsius)
+//   Meter (0x32):          {meter type, rate type, reset capable (0 or 1)},
+//                          then per scale the node reads {scale (0-6; 4 and up
+//                          from version 3), precision, size (1, 2 or 4),
+//                          value (4 bytes, big-endian, signed; the Report
+//                          carries its low `size` bytes), delta time (2
+//                          bytes, s), previous value (4 bytes, as value)}: 3 +
+//                          13 bytes per scale. A Get of a scale the node lacks
+//                          (or without one) answers the first; Reset (version
+//                          2 on, any form) zeroes value, delta time and
+//                          previous value of every scale of a reset-capable
+//                          meter. default {0x01, 0x01, 0x01, scale 0, 2, 4, 0,
+//                          0, 0} (electric, import, kWh with two decimals, 0)
+//   Switch Color (0x33):   {supported components (2 bytes: bit n = component
+//                          n, 0 warm white .. 8 indexed), value of component
+//                          0 .. value of component 8}; a Set stores the values
+//                          of the components the node has, a Get of another
+//                          goes unanswered, level changes are taken (and
+//                          recorded) without an effect; default {0x1C, 0x00,
+//                          0, ...}: red, green and blue, all 0
 //   Configuration (0x70):  {parameter, size, value (4 bytes, big-endian)}: the
 //                          one parameter the node has; default {1, 1, 0, 0, 0, 0}
 //   Powerlevel (0x73):     {level, seconds left}             default {0, 0}
@@ -170,8 +201,9 @@ const char *node_kind_text(node_kind kind);
 //                          with a status report (firmware() shows the transfer);
 //                          after a good image and a non-zero restart wait it
 //                          cannot be reached for that wait (set_fw_restart)
-// Basic acts on the Binary Switch value when the node has that class, as a
-// switch maps Basic onto its actuator.
+// Basic acts on the Binary Switch value when the node has that class, else on
+// the Multilevel Switch level (0xFF: full), as a switch or a dimmer maps Basic
+// onto its actuator.
 struct class_profile {
     uint8_t cmd_class = 0;
     uint8_t version = 1;
@@ -213,7 +245,16 @@ struct node_profile {
 // Version v2, Manufacturer Specific, Multi Channel v4 with two identical
 // switch endpoints and one aggregated endpoint, Binary Switch v2, Basic),
 // "multi_instance" (listening: Version, Multi Channel v1 with two instances,
-// Binary Switch, Basic).
+// Binary Switch, Basic). The families of lights, meters and sensors, each
+// also with Z-Wave Plus v2, Version v3, Manufacturer Specific v2 and Basic:
+// "dimmer" (listening: Multilevel Switch v4 at level 0x32, down/up), "color"
+// (listening: Switch Color v3 with warm white, red, green and blue at 0x00,
+// 0xFF, 0x80, 0x00, Multilevel Switch v4 at 0x63), "meter_plug" (listening:
+// Binary Switch v2 on, Meter v3 electric import, reset capable: 12.34 kWh
+// (scale 0, 4 bytes) and 45.6 W (scale 2, 2 bytes, 30 s after 40.0 W)) and
+// "multisensor" (listening: Binary Sensor v2 motion idle and door/window
+// detected, Multilevel Sensor v5 air temperature 21.5 degrees Celsius and
+// 70.7 Fahrenheit (2 bytes each, one decimal), humidity 45 % (1 byte)).
 std::optional<node_profile> builtin_profile(const std::string &name, uint8_t node_id);
 std::vector<std::string> builtin_profile_names();
 // The node as the gateway's node list and node information show it.

@@ -20,6 +20,10 @@
 //     list             a list of numbers, each its low-8-bit decimal and a comma
 //                      ("1,6,7,"; empty list: empty text); the value is the
 //                      list already joined, as a text, escaped
+//     scaled           a meter or sensor reading: a signed integer with p
+//                      decimals (zws_xml_scaled), written "%d" when p is 0 (or
+//                      less), else divided by 10 p times in double precision
+//                      and written "%.7lf" ("-0.2000000")
 // "{{" and "}}" write a literal brace. Values come from a table of named
 // fields or from a lookup callback (a later message family reads them from
 // an Avro record), so a message's answer is a table row, not code.
@@ -45,19 +49,30 @@ enum zws_xml_kind_t {
     ZWS_XML_TEXT,
     ZWS_XML_URI,
     ZWS_XML_LIST,
+    ZWS_XML_SCALED,
 };
 
 struct zws_xml_value_t {
-    enum { integer, real, text } type;
-    uint64_t bits;    // integer: two's complement bits
+    enum { integer, real, text, scaled } type;
+    uint64_t bits;    // integer and scaled: two's complement bits
     double real_value; // real
     const char *text_value; // text, NUL-terminated, borrowed
+    int32_t decimals; // scaled: the p of its kind
 };
 
 zws_xml_value_t zws_xml_int(int64_t value);
 zws_xml_value_t zws_xml_uint(uint64_t value);
 zws_xml_value_t zws_xml_real(double value);
 zws_xml_value_t zws_xml_text(const char *value);
+zws_xml_value_t zws_xml_scaled(int32_t value, int32_t decimals);
+
+// The reading that devices send as a field of `field_length` bytes holding
+// the value, big-endian, in its first `size` bytes (the first of them
+// carrying the sign; size 0 is the value 0), with `decimals` decimals. The
+// field must be 4 bytes and `size` 0, 1, 2 or 4: anything else is 22 (not
+// logged: the caller names the field), and the field is not read.
+int zws_xml_scaled_from_field(const void *field, size_t field_length, int32_t size, int32_t decimals,
+                              zws_xml_value_t *value_p);
 
 struct zws_xml_field_t {
     const char *name;

@@ -118,6 +118,9 @@ int arg_check(int32_t value, check range, const char *error)
     case check::nonzero:
         ok = value != 0;
         break;
+    case check::flag:
+        ok = value == 0 || value == 1;
+        break;
     }
     if (ok)
         return 0;

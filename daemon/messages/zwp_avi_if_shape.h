@@ -30,6 +30,7 @@
 
 #include <avro.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -208,7 +209,8 @@ template <typename Key, typename Entry, size_t Cap = 64> struct keyed {
         }
         try {
             if (items.size() >= Cap)
-                items.erase(items.begin());
+                items.erase(std::min_element(items.begin(), items.end(),
+                                             [](const item &a, const item &b) { return a.stamp < b.stamp; }));
             items.push_back(item{key, kind.stamp, Entry{}});
         } catch (const std::bad_alloc &) {
             return nullptr;
@@ -257,6 +259,7 @@ enum class check : uint8_t {
     u16,         // 0..65535
     u16_absent,  // 0..65535 or -1
     nonzero,     // anything but 0
+    flag,        // 0 or 1
 };
 
 // One int field of a request's `parameter` record, stored into `member` of
@@ -472,7 +475,11 @@ template <report_set_fn... Sets> int setup(const zwif_desc_t *intf, uint32_t *st
 {
     int result = 0;
     // Every registration runs; the first failure is the one reported.
-    ((result = result < 0 ? result : Sets(intf)), ...);
+    ((result = [&] {
+         const int set = Sets(intf);
+         return result < 0 ? result : set;
+     }()),
+     ...);
     *status = result < 0 ? static_cast<uint32_t>(result) : 0;
     return 0;
 }

@@ -1,7 +1,11 @@
 #include "daemon/messages/zwp_avi_interfaces.h"
 
 #include "daemon/messages/zwp_avi_if_basic.h"
+#include "daemon/messages/zwp_avi_if_meter.h"
+#include "daemon/messages/zwp_avi_if_sensor.h"
 #include "daemon/messages/zwp_avi_if_shape.h"
+#include "daemon/messages/zwp_avi_if_switch_color.h"
+#include "daemon/messages/zwp_avi_if_switch_multilevel.h"
 #include "daemon/zwp_desc.h"
 #include "daemon/zwp_text.h"
 
@@ -12,7 +16,12 @@ namespace {
 constexpr int (*k_module_inits[])(zwu_array_list_t) = {
     zwp_avi_interfaces_basic_init,
     zwp_avi_interfaces_battery_init,
+    zwp_avi_interfaces_meter_init,
+    zwp_avi_interfaces_sensor_binary_init,
+    zwp_avi_interfaces_sensor_multilevel_init,
     zwp_avi_interfaces_switch_binary_init,
+    zwp_avi_interfaces_switch_multilevel_init,
+    zwp_avi_interfaces_switch_color_init,
 };
 
 const zwp_avi_message_interfaces *message_at(zwu_array_list_t list, int i)

@@ -240,6 +240,8 @@ enum : uint8_t {
     Q_MATCH = 0x08,  // the report's first parameter must be the one asked
     Q_SETP = 0x10,   // a setpoint reading: the type may need its second numbering
     Q_FOLLOW = 0x20, // the report layer asks these after the previous answer: only waited for
+    Q_MATCH_2ND = 0x40, // with Q_MATCH: the one asked is the report's second parameter (a binary
+                        // sensor's value, a sensor alarm's source node come first)
 };
 
 struct question_t {
@@ -304,9 +306,10 @@ constexpr row_t rows[] = {
     {0x30, 0, 17, 0,
      {{0x02, 0x03, 0, 0, 1, nullptr},
       {0x01, 0x04, Q_SUP, 2, 0, nullptr},
-      {0x02, 0x03, Q_MATCH, 2, 0, walk_ids_no_clr}}},
+      {0x02, 0x03, Q_MATCH | Q_MATCH_2ND, 2, 0, walk_ids_no_clr}}},
     {0x62, 0, 18, 0, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x05, 0x06, 0, 0, 0, nullptr}}},
-    {0x9C, 0, 24, 0, {{0x03, 0x04, Q_SUP, 0, 0, nullptr}, {0x01, 0x02, Q_MATCH, 0, 0, walk_ids_no_clr}}},
+    {0x9C, 0, 24, 0,
+     {{0x03, 0x04, Q_SUP, 0, 0, nullptr}, {0x01, 0x02, Q_MATCH | Q_MATCH_2ND, 0, 0, walk_ids_no_clr}}},
     {0x66, 0, 25, 0, {{0x02, 0x03, 0, 0, 0, nullptr}, {0x04, 0x05, Q_SUP, 0, 0, nullptr}}},
     {0x33, 0, 9, 0, {{0x01, 0x02, Q_SUP, 0, 0, nullptr}, {0x03, 0x04, Q_MATCH, 0, 0, walk_ids}}},
     {0x25, 0, 19, R_TMO_NEXT, {{0x02, 0x03, 0, 0, 0, nullptr}}},
@@ -957,12 +960,14 @@ void walk_rpt(zwnet_p net, zwif_p intf, const uint8_t *cmd, uint16_t len)
         setp_rpt(net, intf, cmd, len);
         return;
     }
-    if (len >= 3 && (q.flags & Q_MATCH) && 3u * r.idx < r.params.size()) {
+    // A report too short to name what it answers (an old device's) is taken.
+    const size_t match_at = q.flags & Q_MATCH_2ND ? 3 : 2;
+    if (len > match_at && (q.flags & Q_MATCH) && 3u * r.idx < r.params.size()) {
         const uint8_t *p = r.params.data() + 3 * r.idx;
         // Group information answers by group number; names and command
         // lists carry it in their first byte too.
         const uint8_t want = p[0] == 2 && p[1] == 0x80 ? p[2] : p[1];
-        if (p[0] != 0 && cmd[2] != want)
+        if (p[0] != 0 && cmd[match_at] != want)
             return;
     }
     if (agi_info_partial(intf, cmd, len)) {

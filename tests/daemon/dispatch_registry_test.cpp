@@ -134,8 +134,29 @@ TEST_F(registry_fixture, RegistersTheBuiltMessagesInTheNetworkList)
     EXPECT_EQ(zwu_array_list_size(zwp_avi_node_list_get(registry)), 5);
     EXPECT_EQ(zwu_array_list_size(zwp_avi_endpoint_list_get(registry)), 2);
     // The interface modules built so far, module by module in the registry's order.
-    const char *interface_names[] = {"interface_basic_get", "interface_basic_set", "interface_battery_get",
-                                     "interface_switch_binary_get", "interface_switch_binary_set"};
+    const char *interface_names[] = {"interface_basic_get",
+                                     "interface_basic_set",
+                                     "interface_battery_get",
+                                     "interface_meter_get",
+                                     "interface_meter_supported_get",
+                                     "interface_meter_reset",
+                                     "interface_sensor_binary_get",
+                                     "interface_sensor_binary_supported_get",
+                                     "interface_sensor_multilevel_get",
+                                     "interface_sensor_multilevel_supported_get",
+                                     "interface_sensor_multilevel_scale_supported_get",
+                                     "interface_switch_binary_get",
+                                     "interface_switch_binary_set",
+                                     "interface_switch_multilevel_get",
+                                     "interface_switch_multilevel_set",
+                                     "interface_switch_multilevel_level_change_get",
+                                     "interface_switch_multilevel_level_change_set",
+                                     "interface_switch_multilevel_supported_get",
+                                     "interface_switch_color_get",
+                                     "interface_switch_color_set",
+                                     "interface_switch_color_level_change_get",
+                                     "interface_switch_color_level_change_set",
+                                     "interface_switch_color_supported_get"};
     zwu_array_list_t interfaces = zwp_avi_interface_list_get(registry);
     ASSERT_EQ(zwu_array_list_size(interfaces), static_cast<int>(std::size(interface_names)));
     for (size_t i = 0; i < std::size(interface_names); i++)

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -162,6 +164,64 @@ TEST_F(AviFormat, OneElementPerEntry)
     zws_test::avro_record empty(schema.schema());
     EXPECT_EQ(zws_avi_render_each(kept.b, 1, entry, empty.get(), "entries"), 0);
     EXPECT_EQ(kept.text(), "");
+}
+
+// Readings: the fixed field read with the `size` and `precision` of the
+// record that holds it, here or down a path; a field that breaks the rule
+// fails with its form's line, or a line that names it.
+TEST(AviFormatReadings, ScaledFieldsAndTheirLines)
+{
+    constexpr char schema_text[] = R"({"type": "record", "name": "Readings", "fields": [
+        {"name": "size", "type": "int"}, {"name": "precision", "type": "int"},
+        {"name": "value", "type": {"type": "fixed", "name": "Four", "size": 4}},
+        {"name": "short_value", "type": {"type": "fixed", "name": "Two", "size": 2}},
+        {"name": "inner", "type": {"type": "record", "name": "Inner", "fields": [
+            {"name": "size", "type": "int"}, {"name": "precision", "type": "int"},
+            {"name": "value", "type": "Four"}]}},
+        {"name": "bare", "type": {"type": "record", "name": "Bare", "fields": [{"name": "value", "type": "Four"}]}}]})";
+    zws_test::avro_schema_file schema(schema_text, true);
+    zws_test::avro_record record(schema.schema());
+    const uint8_t minus_two[4] = {0xFF, 0xFE, 0x00, 0x00};
+    zw_avro_field_set_int(record.get(), "size", 2);
+    zw_avro_field_set_int(record.get(), "precision", 1);
+    zw_avro_field_set_fixed(record.get(), "value", minus_two, 4);
+    zw_avro_field_set_fixed(record.get(), "short_value", minus_two, 2);
+    avro_value_t inner = record.field("inner");
+    zw_avro_field_set_int(&inner, "size", 1);
+    zw_avro_field_set_int(&inner, "precision", 0);
+    zw_avro_field_set_fixed(&inner, "value", minus_two, 4);
+    avro_value_t bare = record.field("bare");
+    zw_avro_field_set_fixed(&bare, "value", minus_two, 4);
+
+    constexpr static zws_avi_value_field_t lines[] = {{"short_value", "Invalid short value field size"}};
+    constexpr static zws_avi_form_t readings = {"{value:scaled} {inner.value:scaled}", nullptr, nullptr, lines};
+    zws_test::text_buffer out;
+    ASSERT_EQ(zws_avi_render_form(out.b, 1, readings, record.get()), 0);
+    EXPECT_EQ(out.text(), "-0.2000000 -1");
+
+    const struct {
+        const char *xml_template;
+        const char *line;
+    } failing[] = {
+        {"{short_value:scaled}", "Invalid short value field size"},      // the form's line
+        {"{inner.value:scaled}", "Invalid value field size"},            // size 3: the field named
+        {"{bare.value:scaled}", "Failed to get the size and precision of 'bare.value'"},
+        {"{size:scaled}", nullptr},                                      // not a fixed field
+    };
+    zw_avro_field_set_int(&inner, "size", 3);
+    for (const auto &f : failing) {
+        const zws_avi_form_t form = {f.xml_template, nullptr, nullptr, lines};
+        zws_test::text_buffer kept;
+        zwu_string_buffer_append_string(kept.b, "kept");
+        zws_test::log_capture capture;
+        EXPECT_EQ(zws_avi_render_form(kept.b, 1, form, record.get()), 22) << f.xml_template;
+        EXPECT_EQ(kept.text(), "kept");
+        if (f.line) {
+            const std::vector<std::string> errors = capture.errors();
+            EXPECT_NE(std::find(errors.begin(), errors.end(), f.line), errors.end())
+                << f.xml_template << ": " << testing::PrintToString(errors);
+        }
+    }
 }
 
 } // namespace

@@ -2,10 +2,12 @@
 // by a bare socket client. Each test's gateway lives on 127.61.Y.0/24 (the
 // gateway at .1, node N at .N, the client at .200), apart from other test
 // binaries.
+#include "sim/sim_control.h"
 #include "sim/sim_node.h"
 #include "sim_test_support.h"
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
@@ -201,6 +203,114 @@ const class_case class_cases[] = {
     {"group information, list mode", {{0x85, 2, {2, 5, 1, 0, 1}}, {0x59, 1, {}}}, {}, {0x59, 0x03, 0x40, 0x01},
      "59 04 82 01 00 00 01 00 00 00 02 00 20 01 00 00 00", 0},
     {"simple AV supported report", {{0x94, 1, {}}}, {}, {0x94, 0x04, 0x02}, "94 05 02 20 21", 0},
+    // A frame placed among the sets that the node must leave unanswered shows
+    // itself when its answer comes first in place of the Get's.
+    // Multilevel Switch.
+    {"level v1", {{0x26, 1, {}}}, {{0x26, 0x01, 0x40}}, {0x26, 0x02}, "26 03 40", 0},
+    {"level v4 with target and duration", {{0x26, 4, {}}}, {{0x26, 0x01, 0x20, 0x05}}, {0x26, 0x02}, "26 03 20 20 00",
+     0},
+    {"level 0xFF is full", {{0x26, 2, {0x10, 2, 0}}}, {{0x26, 0x01, 0xFF}}, {0x26, 0x02}, "26 03 63", 0},
+    {"level refuses a reserved level", {{0x26, 2, {0x10, 2, 0}}}, {{0x26, 0x01, 0x64}}, {0x26, 0x02}, "26 03 10", 1},
+    {"level change start and stop: taken, unanswered", {{0x26, 3, {0x30, 2, 0}}},
+     {{0x26, 0x04, /*up, ignore start*/ 0x20, 0x00, /*duration*/ 0x05, /*step*/ 0x00}, {0x26, 0x05}}, {0x26, 0x02},
+     "26 03 30", 0},
+    {"level change without a start level", {{0x26, 2, {}}}, {{0x26, 0x04, 0x20}}, {0x26, 0x02}, "26 03 00", 1},
+    {"level supported types v3", {{0x26, 3, {}}}, {}, {0x26, 0x06}, "26 07 02 00", 0},
+    {"no level supported types before v3", {{0x26, 2, {}}}, {{0x26, 0x06}}, {0x26, 0x02}, "26 03 00", 0},
+    {"basic drives a dimmer, 0xFF full", {{0x26, 1, {}}, {0x20, 1, {}}}, {{0x20, 0x01, 0xFF}}, {0x26, 0x02}, "26 03 63",
+     0},
+    {"basic reads a dimmer", {{0x26, 1, {0x22, 2, 0}}, {0x20, 1, {}}}, {}, {0x20, 0x02}, "20 03 22", 0},
+    // Binary Sensor: motion (0x0C) idle, door/window (0x0A) detected.
+    {"binary sensor v1", {{0x30, 1, {0x0C, 0xFF}}}, {}, {0x30, 0x02}, "30 03 FF", 0},
+    {"binary sensor v2 of a type", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x02, 0x0A}, "30 03 FF 0A", 0},
+    {"binary sensor v2 without a type", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x02}, "30 03 00 0C", 0},
+    {"binary sensor v2 type 0 reads the default", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x02, 0x00},
+     "30 03 00 0C", 0},
+    {"binary sensor v2 first type", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x02, 0xFF}, "30 03 00 0C", 0},
+    {"binary sensor v2 type it lacks", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x02, 0x06}, "30 03 00 0C", 0},
+    {"binary sensor types: bit n is type n", {{0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}}}, {}, {0x30, 0x01}, "30 04 00 14",
+     0},
+    {"binary sensor type 1 is bit 1", {{0x30, 2, {0x01, 0x00}}}, {}, {0x30, 0x01}, "30 04 02", 0},
+    {"no binary sensor types at v1", {{0x30, 1, {}}}, {{0x30, 0x01}}, {0x30, 0x02}, "30 03 00", 0},
+    // Multilevel Sensor: 21.5 C, 70.7 F (one decimal, 2 bytes), 45 % humidity (1 byte).
+    {"sensor v5 of a type and scale", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}}},
+     {}, {0x31, 0x04, 0x01, 0x08}, "31 05 01 2A 02 C3", 0},
+    {"sensor v5 of another type", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}}}, {},
+     {0x31, 0x04, 0x05, 0x00}, "31 05 05 01 2D", 0},
+    {"sensor v5 scale the type lacks: its first", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x05, 0x01, 0x2D}}}, {},
+     {0x31, 0x04, 0x05, 0x10}, "31 05 05 01 2D", 0},
+    {"sensor v5 type it lacks: the first", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x05, 0x01, 0x2D}}}, {},
+     {0x31, 0x04, 0x03, 0x00}, "31 05 01 22 00 D7", 0},
+    {"sensor v4 reads no type", {{0x31, 4, {0x01, 0x22, 0x00, 0xD7, 0x05, 0x01, 0x2D}}}, {}, {0x31, 0x04, 0x05, 0x00},
+     "31 05 01 22 00 D7", 0},
+    {"sensor default reading", {{0x31, 5, {}}}, {}, {0x31, 0x04}, "31 05 01 22 00 FA", 0},
+    {"sensor four-byte value", {{0x31, 5, {0x03, 0x4C, 0xFF, 0xFF, 0xFE, 0x0C}}}, {}, {0x31, 0x04},
+     "31 05 03 4C FF FF FE 0C", 0},
+    {"sensor types: bit 0 is type 1", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}}},
+     {}, {0x31, 0x01}, "31 02 11", 0},
+    {"sensor scales of a type", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}}}, {},
+     {0x31, 0x03, 0x01}, "31 06 01 03", 0},
+    {"sensor scales of a type it lacks", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7}}}, {}, {0x31, 0x03, 0x07}, "31 06 07 00",
+     0},
+    {"sensor get with a type but no scale", {{0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x05, 0x01, 0x2D}}},
+     {{0x31, 0x04, 0x05}}, {0x31, 0x04, 0x05, 0x00}, "31 05 05 01 2D", 1},
+    {"sensor scale get without a type", {{0x31, 5, {0x05, 0x01, 0x2D}}}, {{0x31, 0x03}}, {0x31, 0x03, 0x05},
+     "31 06 05 01", 1},
+    // Meter, electric (1), import (1), reset capable: 12.34 kWh (scale 0, 4
+    // bytes) and 45.6 W (scale 2, 2 bytes) 30 s after 40.0 W.
+    {"meter v1: no rate type, no delta", {{0x32, 1, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0}}}, {},
+     {0x32, 0x01}, "32 02 01 44 00 00 04 D2", 0},
+    {"meter v2 of a scale, with the previous value",
+     {{0x32, 2, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0, 2, 1, 2, 0, 0, 0x01, 0xC8, 0, 0x1E, 0, 0, 0x01,
+                 0x90}}},
+     {}, {0x32, 0x01, 0x10}, "32 02 21 32 01 C8 00 1E 01 90", 0},
+    {"meter v3 delta 0: no previous value",
+     {{0x32, 3, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0, 2, 1, 2, 0, 0, 0x01, 0xC8, 0, 0x1E, 0, 0, 0x01,
+                 0x90}}},
+     {}, {0x32, 0x01, 0x00}, "32 02 21 44 00 00 04 D2 00 00", 0},
+    {"meter scale it lacks: the first", {{0x32, 2, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0}}}, {},
+     {0x32, 0x01, 0x08}, "32 02 21 44 00 00 04 D2 00 00", 0},
+    {"meter v3 scale 4: its bit 2 in the first byte", {{0x32, 3, {1, 1, 0, 4, 0, 1, 0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0}}},
+     {}, {0x32, 0x01, 0x20}, "32 02 A1 01 07 00 00", 0},
+    {"meter export of a negative value", {{0x32, 2, {1, 2, 0, 0, 1, 2, 0xFF, 0xFF, 0xFF, 0x9C, 0, 0, 0, 0, 0, 0}}}, {},
+     {0x32, 0x01, 0x00}, "32 02 41 22 FF 9C 00 00", 0},
+    {"meter supported",
+     {{0x32, 3, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0, 2, 1, 2, 0, 0, 0x01, 0xC8, 0, 0x1E, 0, 0, 0x01,
+                 0x90}}},
+     {}, {0x32, 0x03}, "32 04 A1 05", 0},
+    {"meter reset zeroes every scale",
+     {{0x32, 3, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0, 2, 1, 2, 0, 0, 0x01, 0xC8, 0, 0x1E, 0, 0, 0x01,
+                 0x90}}},
+     {{0x32, 0x05}}, {0x32, 0x01, 0x10}, "32 02 21 32 00 00 00 00", 0},
+    {"meter without reset keeps its reading", {{0x32, 3, {1, 1, 0, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0}}},
+     {{0x32, 0x05}}, {0x32, 0x01, 0x00}, "32 02 21 44 00 00 04 D2 00 00", 0},
+    {"meter v1: no supported, no reset", {{0x32, 1, {1, 1, 1, 0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0}}},
+     {{0x32, 0x03}, {0x32, 0x05}}, {0x32, 0x01}, "32 02 01 44 00 00 04 D2", 0},
+    // Switch Color with warm white, red, green and blue (0x1D).
+    {"color supported", {{0x33, 1, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}}, {}, {0x33, 0x01},
+     "33 02 1D 00", 0},
+    {"color v1 get", {{0x33, 1, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}}, {}, {0x33, 0x03, 0x02},
+     "33 04 02 FF", 0},
+    {"color v3 get: current, target, duration", {{0x33, 3, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {}, {0x33, 0x03, 0x03}, "33 04 03 80 80 00", 0},
+    {"color set of two with a duration", {{0x33, 2, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {{0x33, 0x05, 0x02, 0x03, 0x10, 0x04, 0x20, /*duration*/ 0x05}}, {0x33, 0x03, 0x04}, "33 04 04 20", 0},
+    {"color set skips what the node lacks, whose get is unanswered",
+     {{0x33, 1, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {{0x33, 0x05, 0x02, 0x01, 0x10, 0x00, 0x33}, {0x33, 0x03, 0x01}, {0x33, 0x03, 0x09}}, {0x33, 0x03, 0x00},
+     "33 04 00 33", 0},
+    {"color set count in the low five bits", {{0x33, 1, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {{0x33, 0x05, 0xE1, 0x02, 0x11}}, {0x33, 0x03, 0x02}, "33 04 02 11", 0},
+    {"color indexed component", {{0x33, 1, {0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x07}}}, {}, {0x33, 0x03, 0x08},
+     "33 04 08 07", 0},
+    {"color set shorter than its count", {{0x33, 1, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {{0x33, 0x05, 0x02, 0x02, 0x10}}, {0x33, 0x03, 0x02}, "33 04 02 FF", 1},
+    {"color get without a component", {{0x33, 1, {}}}, {{0x33, 0x03}}, {0x33, 0x01}, "33 02 1C 00", 1},
+    {"color level change start and stop: taken, unanswered",
+     {{0x33, 3, {0x1D, 0x00, 0x00, 0x00, 0xFF, 0x80, 0x00, 0, 0, 0, 0}}},
+     {{0x33, 0x06, 0x20, 0x02, 0x00, 0x05}, {0x33, 0x07, 0x02}}, {0x33, 0x03, 0x02}, "33 04 02 FF FF 00", 0},
+    {"color level change truncated", {{0x33, 3, {}}}, {{0x33, 0x06, 0x20, 0x02}, {0x33, 0x07}}, {0x33, 0x01},
+     "33 02 1C 00", 2},
     // Classes and commands a node does not have are ignored without a word.
     {"unknown class and command", {{0x25, 1, {}}}, {{0x26, 0x01, 0x10}, {0x25, 0x07}, {0x80, 0x02}}, {0x25, 0x02},
      "25 03 00", 0},
@@ -305,6 +415,10 @@ TEST_F(SimNode, BuiltinProfilesAndTheirNodeInformation)
         {"plus_sensor", sim::node_kind::sleeping, {0x5E, 0x86, 0x72, 0x84, 0x80, 0x20}, false, false},
         {"multi_channel", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x60, 0x25, 0x20}, true, false},
         {"multi_instance", sim::node_kind::listening, {0x86, 0x60, 0x25, 0x20}, true, false},
+        {"dimmer", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x26, 0x20}, true, false},
+        {"color", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x33, 0x26, 0x20}, true, false},
+        {"meter_plug", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x25, 0x32, 0x20}, true, false},
+        {"multisensor", sim::node_kind::listening, {0x5E, 0x86, 0x72, 0x30, 0x31, 0x20}, true, false},
     };
     ASSERT_EQ(sim::builtin_profile_names().size(), std::size(cases));
     for (const builtin_case &c : cases) {
@@ -323,7 +437,84 @@ TEST_F(SimNode, BuiltinProfilesAndTheirNodeInformation)
         EXPECT_EQ(n.flirs, c.flirs);
         EXPECT_EQ(n.classes, c.classes);
     }
-    EXPECT_FALSE(sim::builtin_profile("dimmer", 2));
+    EXPECT_FALSE(sim::builtin_profile("toaster", 2));
+
+    // Their states fit their classes: a model takes every one of them.
+    std::vector<sim::node_profile> all;
+    for (const std::string &name : sim::builtin_profile_names())
+        all.push_back(profile(name.c_str(), static_cast<uint8_t>(2 + all.size())));
+    ASSERT_NO_FATAL_FAILURE(start(all));
+    EXPECT_EQ(model->node_ids().size(), all.size());
+}
+
+// State layouts of inner structure are checked where they come in: in a
+// profile and from set_values.
+TEST_F(SimNode, ClassStatesOfInnerStructureAreChecked)
+{
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    struct state_case {
+        const char *name;
+        uint8_t cmd_class;
+        uint8_t version;
+        bytes values;
+        bool fits;
+    };
+    const bytes kwh{0, 2, 4, 0, 0, 0x04, 0xD2, 0, 0, 0, 0, 0, 0}; // one meter reading
+    auto meter = [&](bytes head, std::vector<bytes> readings) {
+        for (const bytes &r : readings)
+            head.insert(head.end(), r.begin(), r.end());
+        return head;
+    };
+    bytes scale4 = kwh, size3 = kwh, prec8 = kwh;
+    scale4[0] = 4;
+    size3[2] = 3;
+    prec8[1] = 8;
+    const state_case cases[] = {
+        {"meter, two readings", 0x32, 3, meter({1, 1, 1}, {kwh, {2, 1, 2, 0, 0, 1, 0xC8, 0, 0, 0, 0, 0, 0}}), true},
+        {"meter without a reading", 0x32, 3, {1, 1, 1}, false},
+        {"meter reading cut short", 0x32, 3, meter({1, 1, 1}, {bytes(kwh.begin(), kwh.end() - 1)}), false},
+        {"meter scale twice", 0x32, 3, meter({1, 1, 1}, {kwh, kwh}), false},
+        {"meter scale 4 at v3", 0x32, 3, meter({1, 1, 1}, {scale4}), true},
+        {"meter scale 4 at v2", 0x32, 2, meter({1, 1, 1}, {scale4}), false},
+        {"meter scale 7", 0x32, 6, meter({1, 1, 1}, {bytes{7, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}), false},
+        {"meter value of 3 bytes", 0x32, 3, meter({1, 1, 1}, {size3}), false},
+        {"meter precision 8", 0x32, 3, meter({1, 1, 1}, {prec8}), false},
+        {"meter type 0", 0x32, 3, meter({0, 1, 1}, {kwh}), false},
+        {"meter rate type 4", 0x32, 3, meter({1, 4, 1}, {kwh}), false},
+        {"binary sensor, two types", 0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}, true},
+        {"binary sensor odd length", 0x30, 2, {0x0C, 0x00, 0x0A}, false},
+        {"binary sensor type 0", 0x30, 2, {0x00, 0x00}, false},
+        {"binary sensor type 0xFF", 0x30, 2, {0xFF, 0x00}, false},
+        {"binary sensor state 1", 0x30, 2, {0x0C, 0x01}, false},
+        {"binary sensor type twice", 0x30, 2, {0x0C, 0x00, 0x0C, 0xFF}, false},
+        {"sensor readings of 1, 2 and 4 bytes", 0x31, 5, {1, 0x21, 5, 5, 0x02, 0, 7, 3, 0x04, 0, 0, 1, 0}, true},
+        {"sensor value of 3 bytes", 0x31, 5, {1, 0x23, 0, 0, 0}, false},
+        {"sensor value cut short", 0x31, 5, {1, 0x22, 0}, false},
+        {"sensor byte left over", 0x31, 5, {1, 0x21, 5, 5}, false},
+        {"sensor type 0", 0x31, 5, {0, 0x21, 5}, false},
+        {"sensor type and scale twice", 0x31, 5, {1, 0x21, 5, 1, 0x41, 6}, false},
+        {"sensor one type, two scales", 0x31, 5, {1, 0x21, 5, 1, 0x29, 6}, true},
+        {"color of the indexed component", 0x33, 3, {0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true},
+        {"color without a component", 0x33, 3, bytes(11, 0), false},
+        {"color of component 9", 0x33, 3, {0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"color one value short", 0x33, 3, {0x1C, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+    };
+    uint8_t id = 2;
+    for (const state_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int want = c.fits ? 0 : -EINVAL;
+        sim::node_profile p;
+        p.node_id = id++;
+        p.classes = {{c.cmd_class, c.version, c.values}};
+        EXPECT_EQ(model->add(p), want);
+        // A node of that class with its defaults takes the same state or keeps its own.
+        p.node_id = id++;
+        p.classes = {{c.cmd_class, c.version, {}}};
+        ASSERT_EQ(model->add(p), 0);
+        const auto before = model->values(p.node_id, c.cmd_class);
+        EXPECT_EQ(model->set_values(p.node_id, c.cmd_class, c.values), want);
+        EXPECT_EQ(model->values(p.node_id, c.cmd_class), c.fits ? c.values : before);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -796,6 +987,14 @@ TEST_F(SimNode, TruncatedAndMutatedCommandsAreTakenSafely)
     sim::node_profile p;
     p.node_id = 6;
     p.classes = {{0x20, 2, {}}, {0x25, 2, {}}, {0x80, 2, {}}, {0x84, 2, {}}, {0x8F, 1, {}}};
+    // The lights, meter and sensor classes, with states of several entries.
+    p.classes.insert(p.classes.end(),
+                     {{0x26, 4, {}},
+                      {0x30, 2, {0x0C, 0x00, 0x0A, 0xFF}},
+                      {0x31, 5, {0x01, 0x22, 0x00, 0xD7, 0x01, 0x2A, 0x02, 0xC3, 0x05, 0x01, 0x2D}},
+                      {0x32, 3, {1, 1, 1, 0, 2, 4, 0, 0, 4, 0xD2, 0, 0, 0, 0, 0, 0,
+                                 4, 1, 2, 0, 0, 1, 0xC8, 0, 0x1E, 0, 0, 1, 0}},
+                      {0x33, 3, {0x1D, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}}});
     ASSERT_NO_FATAL_FAILURE(start({p}));
     const std::vector<bytes> golden = {
         sim::multi_command_frame({{0x25, 0x01, 0xFF, 0x05}, {0x25, 0x02}, {0x80, 0x02}, {0x84, 0x09}}),
@@ -804,6 +1003,16 @@ TEST_F(SimNode, TruncatedAndMutatedCommandsAreTakenSafely)
         {0x84, 0x04, 0x00, 0x01, 0x00, 0x01},
         {0x84, 0x09},
         {0x80, 0x02},
+        {0x26, 0x01, 0x20, 0x05},
+        {0x26, 0x04, 0x60, 0x10, 0x05, 0x01},
+        {0x30, 0x02, 0x0A},
+        {0x31, 0x04, 0x01, 0x08},
+        {0x31, 0x03, 0x05},
+        {0x32, 0x01, 0x20},
+        {0x32, 0x05},
+        {0x33, 0x05, 0x03, 0x02, 0x10, 0x03, 0x20, 0x08, 0x30, 0x05},
+        {0x33, 0x06, 0x20, 0x08, 0x00, 0x05},
+        {0x33, 0x03, 0x08},
     };
     std::vector<bytes> inputs;
     for (const bytes &g : golden)
@@ -912,6 +1121,266 @@ TEST_F(SimNodeTells, TheGatewayKnowsTheEndpointsOfAMultiChannelNode)
     const sim::nm_node own = sim::nm_node_of(p);
     EXPECT_EQ(p.endpoint_class_lists, own.ep_class_lists);
     EXPECT_EQ(p.endpoint_secure_classes, own.ep_secure_classes);
+}
+
+// ---------------------------------------------------------------------------
+// The lights, meter and sensor profiles: what their data makes them answer
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNodeTells, FamilyProfilesAnswerWithTheirData)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("dimmer", 5), profile("color", 6), profile("meter_plug", 7),
+                                   profile("multisensor", 8)}));
+    struct family_case {
+        const char *what;
+        uint8_t node_id;
+        bytes get;
+        const char *answer;
+    };
+    const family_case cases[] = {
+        {"dimmer level", 5, {0x26, 0x02}, "26 03 32 32 00"},
+        {"dimmer types: down/up", 5, {0x26, 0x06}, "26 07 02 00"},
+        {"dimmer tells its level version", 5, {0x86, 0x13, 0x26}, "86 14 26 04"},
+        {"dimmer's Basic is its level", 5, {0x20, 0x02}, "20 03 32"},
+        {"color components: warm white, red, green, blue", 6, {0x33, 0x01}, "33 02 1D 00"},
+        {"color green", 6, {0x33, 0x03, 0x03}, "33 04 03 80 80 00"},
+        {"color tells its version", 6, {0x86, 0x13, 0x33}, "86 14 33 03"},
+        {"color level", 6, {0x26, 0x02}, "26 03 63 63 00"},
+        {"plug meter: electric, import, reset capable, kWh and W", 7, {0x32, 0x03}, "32 04 A1 05"},
+        {"plug energy", 7, {0x32, 0x01, 0x00}, "32 02 21 44 00 00 04 D2 00 00"},
+        {"plug power after 40.0 W", 7, {0x32, 0x01, 0x10}, "32 02 21 32 01 C8 00 1E 01 90"},
+        {"plug switch on", 7, {0x25, 0x02}, "25 03 FF FF 00"},
+        {"multisensor binary types: door/window, motion", 8, {0x30, 0x01}, "30 04 00 14"},
+        {"multisensor door open", 8, {0x30, 0x02, 0x0A}, "30 03 FF 0A"},
+        {"multisensor types: temperature, humidity", 8, {0x31, 0x01}, "31 02 11"},
+        {"multisensor temperature scales", 8, {0x31, 0x03, 0x01}, "31 06 01 03"},
+        {"multisensor humidity scales", 8, {0x31, 0x03, 0x05}, "31 06 05 01"},
+        {"multisensor in Fahrenheit", 8, {0x31, 0x04, 0x01, 0x08}, "31 05 01 2A 02 C3"},
+        {"multisensor humidity", 8, {0x31, 0x04, 0x05, 0x00}, "31 05 05 01 2D"},
+    };
+    uint8_t seq = 0x10;
+    for (const family_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        client->send(node(c.node_id), packet(++seq, c.get));
+        const endpoint from = node(c.node_id);
+        auto got = client->recv_until(
+            [&](const auto &d) { return d.from == from && !d.frame().packet.ack_response(); }, answer_wait);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(hex(got->frame().packet.command), c.answer);
+    }
+    EXPECT_TRUE(model->violations().empty());
+
+    // Unsolicited, each class reports its first reading, as the state now is.
+    model->set_unsolicited_destination(client->local());
+    ASSERT_EQ(model->set_values(8, sim::cc_sensor_binary, {0x0C, 0xFF, 0x0A, 0x00}), 0);
+    struct push_case {
+        uint8_t node_id;
+        uint8_t cmd_class;
+        const char *report;
+    };
+    const push_case pushes[] = {
+        {5, sim::cc_switch_multilevel, "26 03 32 32 00"},
+        {6, sim::cc_switch_color, "33 04 00 00 00 00"},
+        {7, sim::cc_meter, "32 02 21 44 00 00 04 D2 00 00"},
+        {8, sim::cc_sensor_binary, "30 03 FF 0C"},
+        {8, sim::cc_sensor_multilevel, "31 05 01 22 00 D7"},
+    };
+    for (const push_case &c : pushes) {
+        SCOPED_TRACE(c.report);
+        const int seq_used = model->send_report(c.node_id, c.cmd_class);
+        ASSERT_GE(seq_used, 0);
+        auto got = client->recv_until(
+            [&](const auto &d) {
+                return d.frame().kind == sim::frame_kind::packet && d.frame().packet.seq == seq_used;
+            },
+            answer_wait);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->from, node(c.node_id));
+        EXPECT_EQ(hex(got->frame().packet.command), c.report);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The control channel's commands (the socket: zipgw_sim_control_test.py)
+// ---------------------------------------------------------------------------
+
+TEST_F(SimNode, ControlCommandsActOnTheModelAndRefuseBadLines)
+{
+    ASSERT_NO_FATAL_FAILURE(start({profile("meter_plug", 7), profile("sensor", 3)}));
+    struct line_case {
+        const char *line;
+        const char *answer; // its start
+    };
+    // Before any client has spoken there is nobody to send to.
+    EXPECT_EQ(sim::control_command(*model, "report 7 32"),
+              "error: nobody to send to: no client has spoken yet (see dest)");
+    const std::string dest = "dest " + client->local().text();
+    const line_case lines[] = {
+        {"", ""},
+        {"   ", ""},
+        {dest.c_str(), "ok"},
+        {"values 7 25", "ok FF"},
+        {"set 7 0x25 00\r", "ok"},
+        {"values 7 25", "ok 00"},
+        {"report 7 25", "ok"},
+        {"send 7 32 02 21 44 00 0a", "ok"},
+        {"  send   7 71 05\t00 ", "ok"},
+        {"wake 3", "ok"},
+        {"sleep 3", "ok"},
+        // Refused, each with its reason.
+        {"frobnicate 7", "error: unknown command 'frobnicate'"},
+        {"report", "error: no node id"},
+        {"report 7", "error: no class"},
+        {"report 7 32 1", "error: 'report' takes 2 arguments"},
+        {"report 0 32", "error: bad node id '0'"},
+        {"report 233 32", "error: bad node id '233'"},
+        {"report 7x 32", "error: bad node id '7x'"},
+        {"report 99 32", "error: no node 99"},
+        {"report 7 zz", "error: bad hex class 'zz'"},
+        {"report 7 80", "error: node 7 has no class 80 with a report"},
+        {"report 7 5E", "error: node 7 has no class 5E with a report"},
+        {"values 7 80", "error: node 7 has no class 80"},
+        {"send 7", "error: nothing to send"},
+        {"send 7 32 1ff", "error: bad hex byte '1ff'"},
+        {"send 7 32 0x", "error: bad hex byte '0x'"},
+        {"send 99 32 01", "error: no node 99"},
+        {"set 7 32 01", "error: these values do not fit class 32"},
+        {"set 7 32", "error: these values do not fit class 32"},
+        {"set 7 80 64", "error: node 7 has no class 80"},
+        {"set 98 80 64", "error: no node 98"},
+        {"wake 7", "error: node 7 does not sleep"},
+        {"wake 3 4", "error: 'wake' takes 1 argument"},
+        {"wake 99", "error: no node 99"},
+        {"dest", "error: 'dest' takes 1 argument"},
+        {"dest 127.0.0.1", "error: bad destination '127.0.0.1'"},
+        {"dest 127.0.0.1:0", "error: bad destination"},
+        {"dest 127.0.0.1:65536", "error: bad destination"},
+        {"dest host:1", "error: bad destination"},
+        {"dest none", "ok"},
+    };
+    for (const line_case &c : lines) {
+        SCOPED_TRACE(c.line);
+        const std::string got = sim::control_command(*model, c.line);
+        EXPECT_EQ(got.substr(0, std::strlen(c.answer)), c.answer) << got;
+        if (*c.answer == 0) {
+            EXPECT_EQ(got, "");
+        }
+    }
+    // What the good lines did: the switch report, the two frames, the wake-up.
+    const char *want[] = {"25 03 00 00 00", "32 02 21 44 00 0A", "71 05 00", "84 07"};
+    for (const char *w : want) {
+        SCOPED_TRACE(w);
+        auto got = client->recv_until([](const auto &d) { return !d.frame().packet.command.empty(); }, answer_wait);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(hex(got->frame().packet.command), w);
+    }
+    EXPECT_TRUE(model->wait_awake(3, false, answer_wait));
+}
+
+// ---------------------------------------------------------------------------
+// Network management: an answer held back while a node's report goes first
+// ---------------------------------------------------------------------------
+
+class SimNmHold : public SimNode {
+protected:
+    void start_nm()
+    {
+        ASSERT_NO_FATAL_FAILURE(start({profile("switch", 2)}));
+        sim::nm_config cfg;
+        cfg.nodes.push_back(sim::nm_node_of(profile("switch", 2)));
+        nm = std::make_unique<sim::nm_gateway>(*gw, cfg);
+        model->set_unsolicited_destination(client->local());
+    }
+
+    void TearDown() override
+    {
+        if (gw)
+            gw->stop();
+        nm.reset(); // after the gateway stops: its handlers run on the loop thread
+        SimNode::TearDown();
+    }
+
+    // A secure, acknowledged request to the gateway.
+    void request(uint8_t seq, const bytes &cmd)
+    {
+        client->send(gw->address(), packet(seq, cmd, {0x80, 0x10, 0, 0, {}}));
+    }
+
+    std::optional<raw_client::datagram> next_command(std::chrono::milliseconds wait = answer_wait)
+    {
+        return client->recv_until([](const auto &d) { return !d.frame().packet.command.empty(); }, wait);
+    }
+
+    std::unique_ptr<sim::nm_gateway> nm;
+};
+
+TEST_F(SimNmHold, HeldAnswerComesAfterTheReportThatWasSentBeforeItsRelease)
+{
+    ASSERT_NO_FATAL_FAILURE(start_nm());
+    const bytes node_list_get{0x52, 0x01, 0x21};
+    nm->hold_next(sim::nm_proxy_class, 0x01);
+    request(0x21, node_list_get);
+    auto ack = client->recv_until([](const auto &d) { return is_ack(d, 0x21); }, answer_wait);
+    ASSERT_TRUE(ack);
+    ASSERT_TRUE(nm->wait_held(answer_wait));
+    auto early = next_command(quiet_wait);
+    EXPECT_FALSE(early) << hex(early->data);
+
+    ASSERT_GE(model->send_report(2, sim::cc_switch_binary), 0);
+    auto report = next_command();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->from, node(2));
+    EXPECT_EQ(nm->release_held(), 1u);
+    auto answer = next_command();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->from, gw->address());
+    auto f = answer->frame();
+    ASSERT_GE(f.packet.command.size(), 3u);
+    EXPECT_EQ(hex(bytes(f.packet.command.begin(), f.packet.command.begin() + 3)), "52 02 21"); // its request's seq
+    EXPECT_TRUE(f.packet.secure());
+    EXPECT_FALSE(f.packet.ack_request());
+    EXPECT_TRUE(nm->violations().empty());
+
+    // Taken once: the next request is answered at once, and nothing is held.
+    EXPECT_EQ(nm->release_held(), 0u);
+    request(0x22, {0x52, 0x01, 0x22});
+    answer = next_command();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->frame().packet.command[2], 0x22);
+    EXPECT_FALSE(nm->wait_held(50ms));
+}
+
+TEST_F(SimNmHold, HoldTakesOnlyItsRequestOrAnyAndReleaseDisarms)
+{
+    ASSERT_NO_FATAL_FAILURE(start_nm());
+    // Held for another command: the node list answers at once.
+    nm->hold_next(sim::nm_inclusion_class, 0x01);
+    request(0x31, {0x52, 0x01, 0x31});
+    auto answer = next_command();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->frame().packet.command[2], 0x31);
+    EXPECT_FALSE(nm->wait_held(50ms));
+    // A release before any request took the hold disarms it.
+    EXPECT_EQ(nm->release_held(), 0u);
+    nm->hold_next(sim::nm_proxy_class, 0x05);
+    EXPECT_EQ(nm->release_held(), 0u);
+    request(0x32, {0x52, 0x05, 0x32, 0x02}); // end points of node 2
+    answer = next_command();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(hex(answer->frame().packet.command), "52 06 32 02 00 00 00");
+
+    // Any request: the cached node information of node 2.
+    nm->hold_next();
+    request(0x33, {0x52, 0x03, 0x33, 0x00, 0x02});
+    ASSERT_TRUE(nm->wait_held(answer_wait));
+    auto early = next_command(quiet_wait);
+    EXPECT_FALSE(early) << hex(early->data);
+    EXPECT_EQ(nm->release_held(), 1u);
+    answer = next_command();
+    ASSERT_TRUE(answer);
+    const bytes info = answer->frame().packet.command;
+    ASSERT_GE(info.size(), 3u);
+    EXPECT_EQ(hex(bytes(info.begin(), info.begin() + 3)), "52 04 33");
 }
 
 }  // namespace

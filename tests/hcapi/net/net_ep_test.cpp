@@ -443,6 +443,8 @@ protected:
             plain_node(14, {{sim::cc_association, 2, {3, 5, 1, 0, 1}},
                             {sim::cc_assoc_grp_info, 1, {2, 30}},
                             {sim::cc_battery, 1, {}}}),
+            // Binary sensor types 12 (idle) and 10 (detected).
+            plain_node(17, {{sim::cc_sensor_binary, 2, {0x0C, 0x00, 0x0A, 0xFF}}}),
         };
     }
     bool first_secure() const override { return false; }
@@ -508,6 +510,16 @@ TEST_F(EpWalk, SetpointTypesInEitherNumbering)
         std::memcpy(&valid[1], b + 24, 4);
         return valid[0] != 0 && valid[1] != 0;
     }, 9)) << "ranges of the version 3 thermostat";
+    EXPECT_TRUE(model->violations().empty()) << model->violations().front();
+}
+
+// A binary sensor names the type it answers after its value: each
+// supported type is asked in turn, none waited out.
+TEST_F(EpWalk, BinarySensorTypesEachAnswered)
+{
+    const uint64_t from = model->next_command_index();
+    ASSERT_NO_FATAL_FAILURE(interview(17));
+    EXPECT_EQ((std::vector<std::string>{"30 01", "30 02 0A", "30 02 0C"}), of_class(from, 17, 0x30));
     EXPECT_TRUE(model->violations().empty()) << model->violations().front();
 }
 

@@ -641,7 +641,7 @@ TEST(FrameIpv6, AckedFrameAndIncomingPacketOverLoopback)
 }
 
 // ---------------------------------------------------------------------------
-// Real time: the resend interval and the no-ACK report as specified
+// Real time: the true 2.5 s resend interval and the no-ACK report at 5 s
 // ---------------------------------------------------------------------------
 
 class FrameRealTime : public FrameSim {
