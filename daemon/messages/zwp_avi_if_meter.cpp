@@ -58,7 +58,8 @@ constexpr int32_t k_any_scale = -1;
 // A Get carries the scale in three bits, in two before version 3.
 constexpr int32_t k_scale_max = 7;
 constexpr int32_t k_scale_max_v2 = 3;
-constexpr arg_field<get_args> k_get_fields[] = {{"scale", &get_args::scale, check::u8_absent, "Invalid Scale: %d"}};
+constexpr arg_field<get_args> k_get_fields[] = {
+    {"scale", &get_args::scale, check{0, k_scale_max, true}, "Invalid Scale: %d"}};
 
 constexpr out_field<meter_reading> k_reading_fields[] = {
     {"utime", &meter_reading::utime},
@@ -80,37 +81,11 @@ constexpr out_field<meter_supported> k_supported_reply[] = {
     {"meter_reset", &meter_supported::reset},
 };
 
-// The u8 check lets through scales that no Get can carry; the library would
-// cut them to their low bits and ask for another scale.
-int get_argument(avro_value_t *parameter, void **arguments)
-{
-    get_args *read = nullptr;
-    if (args_read<get_args>(parameter, k_get_fields, &read) != 0)
-        return 22;
-    std::unique_ptr<get_args> args(read);
-    if (args->scale > k_scale_max) {
-        ZWS_LOG_ERROR("Invalid Scale: %d", args->scale);
-        return 22;
-    }
-    *arguments = args.release();
-    return 0;
-}
-
 bool scale_matches(int32_t wanted, const reading_key &key) { return wanted == k_any_scale || key.second == wanted; }
 
 // ---------------------------------------------------------------------------
 // Reports
 // ---------------------------------------------------------------------------
-
-// The first `size` bytes (most significant first) behind a zero fill; a
-// size beyond the field is cut to it, so that size and bytes agree.
-uint8_t value_copy(const uint8_t (&data)[4], uint8_t size, fixed4 *out)
-{
-    const uint8_t n = std::min<uint8_t>(size, 4);
-    *out = {};
-    std::memcpy(out->data(), data, n);
-    return n;
-}
 
 void supported_cb(zwif_desc_t *intf, zwmeter_cap_t *cap, int valid)
 {
@@ -169,7 +144,7 @@ constexpr zwp_avi_message_interfaces k_messages[] = {
     descriptor<meter_state>({.name = "interface_meter_get",
                              .command_class = 0x32,
                              .setup = setup<meter_rpt>,
-                             .argument_handler = get_argument,
+                             .argument_handler = args_handler<get_args, k_get_fields>,
                              .argument_free = args_free<get_args>,
                              .report_wait = readings_wait,
                              .hcapi_call = get_call<meter_state, meter_get>,

@@ -90,12 +90,12 @@ struct reading_args {
     int32_t type;
     int32_t scale;
 };
-constexpr arg_field<reading_args> k_reading_get_fields[] = {
-    {"sensor_type", &reading_args::type, check::u8_absent, "Invalid sensor type: %d"},
-    {"scale", &reading_args::scale, check::u8_absent, "Invalid sensor scale: %d"},
-};
 // A Get carries the scale in two bits.
 constexpr int32_t k_scale_max = 3;
+constexpr arg_field<reading_args> k_reading_get_fields[] = {
+    {"sensor_type", &reading_args::type, check::u8_absent, "Invalid sensor type: %d"},
+    {"scale", &reading_args::scale, check{0, k_scale_max, true}, "Invalid sensor scale: %d"},
+};
 
 constexpr out_field<binary_record> k_binary_reply[] = {
     {"idle_utime", &binary_record::idle_utime},
@@ -116,22 +116,6 @@ constexpr out_field<scale_record> k_scale_reply[] = {
     {"supported_scales", &scale_record::scales},
 };
 
-// The u8 check lets through scales that no Get can carry; a get for one
-// would wait for a reading that cannot come.
-int reading_argument(avro_value_t *parameter, void **arguments)
-{
-    reading_args *read = nullptr;
-    if (args_read<reading_args>(parameter, k_reading_get_fields, &read) != 0)
-        return 22;
-    std::unique_ptr<reading_args> args(read);
-    if (args->scale > k_scale_max) {
-        ZWS_LOG_ERROR("Invalid sensor scale: %d", args->scale);
-        return 22;
-    }
-    *arguments = args.release();
-    return 0;
-}
-
 // A get without a type (or type 0) takes every reading; with a type, the
 // readings of that type, of the one scale when it names one.
 bool any_type(const reading_args &args) { return args.type <= 0; }
@@ -149,16 +133,6 @@ bool binary_matches(int32_t wanted, uint8_t key)
 // ---------------------------------------------------------------------------
 // Reports
 // ---------------------------------------------------------------------------
-
-// The first `size` bytes (most significant first) behind a zero fill; a
-// size beyond the field is cut to it, so that size and bytes agree.
-uint8_t value_copy(const uint8_t (&data)[4], uint8_t size, fixed4 *out)
-{
-    const uint8_t n = std::min<uint8_t>(size, 4);
-    *out = {};
-    std::memcpy(out->data(), data, n);
-    return n;
-}
 
 // The list is copied before the state's lock is taken, so that a failed
 // allocation drops the report without touching the state.
@@ -364,7 +338,7 @@ constexpr zwp_avi_message_interfaces k_multilevel[] = {
     descriptor<multilevel_state>({.name = "interface_sensor_multilevel_get",
                                   .command_class = 0x31,
                                   .setup = setup<multilevel_rpt>,
-                                  .argument_handler = reading_argument,
+                                  .argument_handler = args_handler<reading_args, k_reading_get_fields>,
                                   .argument_free = args_free<reading_args>,
                                   .report_wait = reading_wait,
                                   .hcapi_call = get_call<multilevel_state, reading_get>,

@@ -97,31 +97,10 @@ void state_destroy(void *opaque)
     delete ref;
 }
 
-int arg_check(int32_t value, check range, const char *error)
+int arg_check(int32_t value, const check &range, const char *error)
 {
-    bool ok = true;
-    switch (range) {
-    case check::none:
-        break;
-    case check::u8:
-        ok = zwu_number_is_uint8(value) == 0;
-        break;
-    case check::u8_absent:
-        ok = value == -1 || zwu_number_is_uint8(value) == 0;
-        break;
-    case check::u16:
-        ok = zwu_number_is_uint16(value) == 0;
-        break;
-    case check::u16_absent:
-        ok = value == -1 || zwu_number_is_uint16(value) == 0;
-        break;
-    case check::nonzero:
-        ok = value != 0;
-        break;
-    case check::flag:
-        ok = value == 0 || value == 1;
-        break;
-    }
+    const bool ok = (range.absent && value == -1) ||
+                    (value >= range.min && value <= range.max && !(range.nonzero && value == 0));
     if (ok)
         return 0;
     ZWS_LOG_ERROR(error, value);

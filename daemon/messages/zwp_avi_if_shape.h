@@ -32,6 +32,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -250,17 +252,24 @@ template <typename Key, typename Entry, size_t Cap = 64> struct keyed {
 // ---------------------------------------------------------------------------
 
 // The range a request's int field must fall in before it is stored; -1
-// stands for "absent" where the check allows it. Values sent to a device are
-// never narrowed into its field silently.
-enum class check : uint8_t {
-    none,
-    u8,          // 0..255
-    u8_absent,   // 0..255 or -1
-    u16,         // 0..65535
-    u16_absent,  // 0..65535 or -1
-    nonzero,     // anything but 0
-    flag,        // 0 or 1
+// stands for "absent" where the range allows it. Values sent to a device are
+// never narrowed into its field silently. The common ranges are named
+// (check::u8, ...); a field narrower than a byte gives its own bounds.
+struct check {
+    int32_t min;
+    int32_t max;
+    bool absent = false;  // -1 is taken as well
+    bool nonzero = false; // any value but 0
+
+    static const check none, u8, u8_absent, u16, u16_absent, nonzero_any, flag;
 };
+inline constexpr check check::none{INT32_MIN, INT32_MAX};
+inline constexpr check check::u8{0, 255};
+inline constexpr check check::u8_absent{0, 255, true};
+inline constexpr check check::u16{0, 65535};
+inline constexpr check check::u16_absent{0, 65535, true};
+inline constexpr check check::nonzero_any{INT32_MIN, INT32_MAX, false, true};
+inline constexpr check check::flag{0, 1};
 
 // One int field of a request's `parameter` record, stored into `member` of
 // the family's argument record; `error` is the line for a value out of
@@ -273,7 +282,7 @@ template <typename Args> struct arg_field {
 };
 
 // Checks one value; logs `error` and returns 22 when it is out of range.
-int arg_check(int32_t value, check range, const char *error);
+int arg_check(int32_t value, const check &range, const char *error);
 // The int field `name` of `parameter`: 0, or 22 (the field helper logs).
 int arg_int(avro_value_t *parameter, const char *name, int32_t *value);
 
@@ -316,6 +325,17 @@ template <typename Args> const Args &args_of(void *arguments) { return *static_c
 
 using fixed4 = std::array<uint8_t, 4>;
 using byte_list = std::vector<uint8_t>;
+
+// A reading's value as the reply holds it: the first `size` bytes (most
+// significant first) behind a zero fill. A size beyond the field is cut to
+// it, so that size and bytes agree; the size kept.
+inline uint8_t value_copy(const uint8_t (&data)[4], uint8_t size, fixed4 *out)
+{
+    const uint8_t n = std::min<uint8_t>(size, 4);
+    *out = {};
+    std::memcpy(out->data(), data, n);
+    return n;
+}
 
 // A reply field and the member it is written from; the member's type says
 // the Avro type: 64 bits a long, narrower numbers an int, fixed4 a fixed of

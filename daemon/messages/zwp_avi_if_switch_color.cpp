@@ -62,7 +62,7 @@ struct color_state : state_base {
 struct mask_args {
     int32_t mask;
 };
-constexpr arg_field<mask_args> k_get_fields[] = {{"mask", &mask_args::mask, check::nonzero, "Invalid mask: %d"}};
+constexpr arg_field<mask_args> k_get_fields[] = {{"mask", &mask_args::mask, check::nonzero_any, "Invalid mask: %d"}};
 // Any mask, 0 included (an empty answer), for what the daemon remembers.
 constexpr arg_field<mask_args> k_change_get_fields[] = {{"mask", &mask_args::mask, check::none, nullptr}};
 
