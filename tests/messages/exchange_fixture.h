@@ -308,4 +308,39 @@ inline void expect_answer(exchange &ex, const char *command, const char *body, c
     EXPECT_TRUE(xml_well_formed(document(xml))) << xml;
 }
 
+// A row of a form-pairs table: the command and body a browser sends, the
+// message they select, and its `parameter` as the protocol decodes the
+// frame (k_none for a message without one, k_refused when trellan refuses).
+// The tables address interfaces of node 5.
+inline constexpr char k_refused[] = "(refused)";
+inline constexpr char k_none[] = "";
+struct pairs_case {
+    const char *command;
+    const char *body;
+    const char *message;
+    const char *parameter;
+    bool passive;
+};
+
+template <size_t N> void expect_parameters(exchange &ex, const pairs_case (&cases)[N])
+{
+    log_capture quiet;
+    for (const pairs_case &c : cases) {
+        SCOPED_TRACE(std::string(c.command) + "?" + c.body);
+        ASSERT_EQ(ex.parse(c.command, c.body), 0);
+        EXPECT_STREQ(ex.message_name(), c.message);
+        const exchange::request r = ex.frame();
+        if (c.parameter == k_refused) {
+            EXPECT_NE(r.status, 0);
+            continue;
+        }
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.name, c.message);
+        EXPECT_EQ(r.parameter, c.parameter);
+        EXPECT_NE(r.command.find(c.passive ? "\"passive\": true" : "\"passive\": false"), std::string::npos)
+            << r.command;
+        EXPECT_NE(r.command.find("\"id\": 5"), std::string::npos) << r.command;
+    }
+}
+
 } // namespace zws_test

@@ -11,8 +11,8 @@ namespace {
 
 class Interfaces : public zws_test::shared_exchange<Interfaces> {};
 
-constexpr char k_refused[] = "(refused)";
-constexpr char k_none[] = "";
+using zws_test::k_none;
+using zws_test::k_refused;
 
 // Interface 0x20 / 0x80 / 0x71 of endpoint 0 (byte 1) of node 5.
 #define IFD_BASIC "2097413"
@@ -21,13 +21,7 @@ constexpr char k_none[] = "";
 
 TEST_F(Interfaces, PairsToTheDecodedParameter)
 {
-    const struct {
-        const char *command;
-        const char *body;
-        const char *message;
-        const char *parameter; // as decoded, k_none or k_refused
-        bool passive;
-    } cases[] = {
+    const zws_test::pairs_case cases[] = {
         {"zwif_basic", "cmd=2&ifd=" IFD_BASIC, "interface_basic_get", k_none, false},
         {"basic", "cmd=3&ifd=" IFD_BASIC, "interface_basic_get", k_none, true},
         {"zwif_basic", "cmd=4&ifd=" IFD_BASIC "&value=255", "interface_basic_set", R"({"value": 255})", false},
@@ -59,23 +53,7 @@ TEST_F(Interfaces, PairsToTheDecodedParameter)
         {"zwif_alrm", "cmd=8&ifd=" IFD_ALARM, "interface_alarm_event_supported_get",
          R"({"zwave_alarm_type": -1})", true},
     };
-    zws_test::log_capture quiet;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.command) + "?" + c.body);
-        ASSERT_EQ(ex->parse(c.command, c.body), 0);
-        EXPECT_STREQ(ex->message_name(), c.message);
-        const zws_test::exchange::request r = ex->frame();
-        if (c.parameter == k_refused) {
-            EXPECT_NE(r.status, 0);
-            continue;
-        }
-        ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.name, c.message);
-        EXPECT_EQ(r.parameter, c.parameter);
-        EXPECT_NE(r.command.find(c.passive ? "\"passive\": true" : "\"passive\": false"), std::string::npos)
-            << r.command;
-        EXPECT_NE(r.command.find("\"id\": 5"), std::string::npos) << r.command;
-    }
+    zws_test::expect_parameters(*ex, cases);
 }
 
 TEST_F(Interfaces, RepliesToBothFormsOfTheAnswer)

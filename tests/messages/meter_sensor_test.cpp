@@ -14,8 +14,8 @@ namespace {
 
 class MeterSensor : public zws_test::shared_exchange<MeterSensor> {};
 
-constexpr char k_refused[] = "(refused)";
-constexpr char k_none[] = "";
+using zws_test::k_none;
+using zws_test::k_refused;
 
 // Interface 0x32 / 0x30 / 0x31 of endpoint 0 (byte 1) of node 5.
 #define IFD_METER "3277061"
@@ -24,13 +24,7 @@ constexpr char k_none[] = "";
 
 TEST_F(MeterSensor, PairsToTheDecodedParameter)
 {
-    const struct {
-        const char *command;
-        const char *body;
-        const char *message;
-        const char *parameter; // as decoded, k_none or k_refused
-        bool passive;
-    } cases[] = {
+    const zws_test::pairs_case cases[] = {
         // Meter: the unit is optional, -1 (any) without it.
         {"zwif_meter", "cmd=2&ifd=" IFD_METER, "interface_meter_get", R"({"scale": -1})", false},
         {"meter", "cmd=3&ifd=" IFD_METER "&unit=2", "interface_meter_get", R"({"scale": 2})", true},
@@ -71,22 +65,7 @@ TEST_F(MeterSensor, PairsToTheDecodedParameter)
         {"zwif_sensor", "cmd=6&ifd=" IFD_SENSOR "&type=", "interface_sensor_multilevel_scale_supported_get",
          k_refused, false},
     };
-    zws_test::log_capture quiet;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.command) + "?" + c.body);
-        ASSERT_EQ(ex->parse(c.command, c.body), 0);
-        EXPECT_STREQ(ex->message_name(), c.message);
-        const zws_test::exchange::request r = ex->frame();
-        if (c.parameter == k_refused) {
-            EXPECT_NE(r.status, 0);
-            continue;
-        }
-        ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.name, c.message);
-        EXPECT_EQ(r.parameter, c.parameter);
-        EXPECT_NE(r.command.find(c.passive ? "\"passive\": true" : "\"passive\": false"), std::string::npos)
-            << r.command;
-    }
+    zws_test::expect_parameters(*ex, cases);
     // Resetting has no passive read.
     EXPECT_NE(ex->parse("zwif_meter", "cmd=7&ifd=" IFD_METER), 0);
     const struct {

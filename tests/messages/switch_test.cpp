@@ -12,8 +12,9 @@ namespace {
 
 class Switches : public zws_test::shared_exchange<Switches> {};
 
-constexpr char k_refused[] = "(refused)";
-constexpr char k_none[] = "";
+using zws_test::k_none;
+using zws_test::k_refused;
+using zws_test::pairs_case;
 
 // Interface 0x25 / 0x26 / 0x33 of endpoint 0 (byte 1) of node 5.
 #define IFD_SWITCH "2425093"
@@ -25,35 +26,6 @@ constexpr char k_none[] = "";
 #define LEVEL_STOP                                                                                                    \
     R"({"start_stop": 0, "up_down": 0, "ignore_start_level": 0, "start_level": 0, "dimming_duration": 0, )"           \
     R"("inc_dec": 0, "step_size": 0})"
-
-struct pairs_case {
-    const char *command;
-    const char *body;
-    const char *message;
-    const char *parameter; // as decoded, k_none or k_refused
-    bool passive;
-};
-
-void expect_parameters(zws_test::exchange &ex, const pairs_case *cases, size_t count)
-{
-    zws_test::log_capture quiet;
-    for (size_t i = 0; i < count; i++) {
-        const pairs_case &c = cases[i];
-        SCOPED_TRACE(std::string(c.command) + "?" + c.body);
-        ASSERT_EQ(ex.parse(c.command, c.body), 0);
-        EXPECT_STREQ(ex.message_name(), c.message);
-        const zws_test::exchange::request r = ex.frame();
-        if (c.parameter == k_refused) {
-            EXPECT_NE(r.status, 0);
-            continue;
-        }
-        ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.name, c.message);
-        EXPECT_EQ(r.parameter, c.parameter);
-        EXPECT_NE(r.command.find(c.passive ? "\"passive\": true" : "\"passive\": false"), std::string::npos)
-            << r.command;
-    }
-}
 
 TEST_F(Switches, BinaryAndMultilevelPairs)
 {
@@ -76,7 +48,7 @@ TEST_F(Switches, BinaryAndMultilevelPairs)
         {"zwif_level", "cmd=7&ifd=" IFD_LEVEL, "interface_switch_multilevel_supported_get", k_none, false},
         {"zwif_level", "cmd=8&ifd=" IFD_LEVEL, "interface_switch_multilevel_supported_get", k_none, true},
     };
-    expect_parameters(*ex, cases, std::size(cases));
+    zws_test::expect_parameters(*ex, cases);
 }
 
 TEST_F(Switches, LevelChangeGrammars)
@@ -142,7 +114,7 @@ TEST_F(Switches, LevelChangeGrammars)
     };
 #undef LC
 #undef CC
-    expect_parameters(*ex, cases, std::size(cases));
+    zws_test::expect_parameters(*ex, cases);
 }
 
 TEST_F(Switches, ColourIdListsAndMasks)
@@ -198,7 +170,7 @@ TEST_F(Switches, ColourIdListsAndMasks)
 #undef GET
 #undef SET
 #undef CHG
-    expect_parameters(*ex, cases, std::size(cases));
+    zws_test::expect_parameters(*ex, cases);
 }
 
 TEST_F(Switches, RepliesToBothFormsOfTheAnswer)
