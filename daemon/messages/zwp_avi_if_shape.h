@@ -432,6 +432,7 @@ template <typename Rec> int result_make(Rec rec, void **out)
 
 // Flags of a get: post the cached report (bit 0), then ask the device (bit 1).
 inline constexpr uint32_t get_cached_and_live = 3;
+inline constexpr uint32_t get_cached_only = 1;
 
 // A call slot in a family's terms: the library's status, after the state's
 // report numbers were taken for a get.

@@ -221,7 +221,21 @@ int set_arguments(avro_value_t *parameter, void **arguments)
 // Calls
 // ---------------------------------------------------------------------------
 
-int color_get(const zwif_desc_t *intf, void *a) { return zwif_col_sw_get(intf, lowest_of(a), get_cached_and_live); }
+// A Get names one component: the device is asked for the lowest of the
+// mask. The others are answered from what the library last heard of them
+// (the interview reads every component), their cached reports posted ahead
+// of the lowest's, so that they are stored when its report ends the wait. A
+// component the library knows nothing of, or refuses, is simply not there.
+int color_get(const zwif_desc_t *intf, void *a)
+{
+    const uint32_t mask = mask_of(a);
+    const uint8_t lowest = lowest_of(a);
+    for (unsigned id = lowest + 1u; id < k_mask_bits; id++) {
+        if (in_mask(mask, id))
+            (void)zwif_col_sw_get(intf, static_cast<uint8_t>(id), get_cached_only);
+    }
+    return zwif_col_sw_get(intf, lowest, get_cached_and_live);
+}
 
 int color_set(const zwif_desc_t *intf, void *a)
 {

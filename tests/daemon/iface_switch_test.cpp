@@ -374,6 +374,15 @@ TEST_F(switch_fixture, ColorGetAsksForTheLowestComponentAndAnswersEveryStoredOne
     EXPECT_EQ(got->at(2).cvalue, 0x22);
     EXPECT_EQ(got->at(2).tvalue, -1);
     EXPECT_EQ(got->at(2).dur, -1);
+
+    // Components never asked for through the daemon are answered from what
+    // the library learned of them in the interview; only the lowest is
+    // asked of the device.
+    from = sim->model->next_command_index();
+    ASSERT_TRUE(eventually([&] { return (got = color_get(0x11, false, color_v2_node)) && got->size() == 2; }));
+    EXPECT_TRUE(got->count(0) && got->count(4));
+    for (const bytes &f : frames_since(from, color_v2_node, 0x33))
+        EXPECT_FALSE(f[1] == 0x03 && f[2] != 0x00) << "only the lowest component is asked for";
 }
 
 TEST_F(switch_fixture, ColorLevelChangesAreRememberedPerComponentOnlyWhenTheLibraryTookThem)
