@@ -30,7 +30,8 @@ const zwp_avi_message_interfaces *message_at(zwu_array_list_t list, int i)
 }
 
 // The module's state, made once per interface and listed on the board for
-// the module's report callbacks.
+// the module's report callbacks. Every module makes its state through the
+// shape (zwp_if::state_create), so the tree's pointer is a state_ref.
 int state_attach(const zwp_avi_message_interfaces &message, const zwif_desc_t *intf, apr_pool_t *pool)
 {
     if (zwp_desc_state_get(intf)) {
