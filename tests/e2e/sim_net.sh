@@ -7,6 +7,10 @@
 #                                       addresses are added beside .1 to .4
 #   sim_start <work dir> <zipgw-sim> <src> [sim args...]   sets sim_pid
 #   sim_stop
+#   sim_control <socket> <line>         one command on the simulator's control
+#                                       channel (started with --control
+#                                       <socket>; see sim/sim_control.h): prints
+#                                       the answer line, fails unless it is "ok"
 #
 # The simulator plays the gateway at sim_gateway and its nodes at .2, .3, ...
 # of the same /24; a small responder answers the discovery broadcast for it.
@@ -54,4 +58,35 @@ sim_stop() {
   sim_responder_pid=
   stop_pid "$sim_pid"
   sim_pid=
+}
+
+sim_control() {
+  # The channel may not listen yet right after sim_start: connects are
+  # retried for a while.
+  python3 - "$1" "$2" <<'PY'
+import socket, sys, time
+path, line = sys.argv[1], sys.argv[2]
+deadline = time.monotonic() + 30
+while True:
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        s.connect(path)
+        break
+    except OSError:
+        s.close()
+        if time.monotonic() > deadline:
+            sys.exit("no control channel at " + path)
+        time.sleep(0.1)
+s.settimeout(30)
+s.sendall(line.encode() + b"\n")
+answer = b""
+while b"\n" not in answer:
+    chunk = s.recv(4096)
+    if not chunk:
+        break
+    answer += chunk
+text = answer.split(b"\n")[0].decode(errors="replace")
+print(text)
+sys.exit(0 if text == "ok" or text.startswith("ok ") else 1)
+PY
 }
