@@ -21,4 +21,9 @@ if(TARGET kestrund AND TARGET zipgw-sim)
     COMMAND /usr/bin/unshare -n /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/iface_kestrund_test.py
             $<TARGET_FILE:kestrund> $<TARGET_FILE:zipgw-sim> ${CMAKE_SOURCE_DIR}/avi/zwave.avsc
     LABELS e2e threaded TIMEOUT 240)
+  # The meter, sensor and light families, against the simulator's full set.
+  zw_script_test(NAME kestrund_iface_devices_test
+    COMMAND /usr/bin/unshare -n /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/iface_devices_kestrund_test.py
+            $<TARGET_FILE:kestrund> $<TARGET_FILE:zipgw-sim> ${CMAKE_SOURCE_DIR}/avi/zwave.avsc
+    LABELS e2e threaded TIMEOUT 300)
 endif()
