@@ -50,7 +50,8 @@ constexpr message_row value_get(const char *name, uint64_t cls)
 }
 
 constexpr zwp_avi_message_interfaces k_basic[] = {
-    descriptor<basic_state>(value_get<basic_state, basic_rpt, basic_get, k_value_reply>("interface_basic_get", 0x20), true),
+    descriptor<basic_state>(value_get<basic_state, basic_rpt, basic_get, k_value_reply>("interface_basic_get", 0x20),
+                            true),
     descriptor<basic_state>(args_set<value_args, value_set_fields, basic_set>("interface_basic_set", 0x20), false),
 };
 constexpr zwp_avi_message_interfaces k_battery[] = {

@@ -81,7 +81,13 @@ constexpr out_field<meter_supported> k_supported_reply[] = {
     {"meter_reset", &meter_supported::reset},
 };
 
-bool scale_matches(int32_t wanted, const reading_key &key) { return wanted == k_any_scale || key.second == wanted; }
+// A get without a scale takes every reading, and any report ends its wait;
+// with a scale, the readings of that scale.
+bool any_scale(const get_args &args) { return args.scale == k_any_scale; }
+bool scale_matches(const get_args &args, const reading_key &key)
+{
+    return any_scale(args) || key.second == args.scale;
+}
 
 // ---------------------------------------------------------------------------
 // Reports
@@ -114,31 +120,13 @@ int meter_get(const zwif_desc_t *intf, void *a)
 int supported_get(const zwif_desc_t *intf, void *) { return zwif_meter_sup_get(intf, supported_cb, 0); }
 int meter_reset(const zwif_desc_t *intf, void *) { return zwif_meter_reset(intf); }
 
-// A get for a scale ends on a reading of that scale that came after the
-// call; one without a scale on any report, with data or not.
-int readings_wait(const zwif_desc_t *intf, void *a)
-{
-    const int32_t scale = args_of<get_args>(a).scale;
-    locked<meter_state> state(intf, meter_state::state_error);
-    if (!state)
-        return 22;
-    const bool done = scale == k_any_scale
-                          ? state->readings.kind.since_call()
-                          : state->readings.since_call([&](const reading_key &key) { return key.second == scale; });
-    return done ? 0 : 22;
-}
-
-std::vector<meter_reading> readings_take(const meter_state &state, void *a)
-{
-    const int32_t scale = args_of<get_args>(a).scale;
-    return state.readings.copy_if([&](const reading_key &key) { return scale_matches(scale, key); });
-}
-
 // ---------------------------------------------------------------------------
 // Descriptors
 // ---------------------------------------------------------------------------
 
 using reading_list = std::vector<meter_reading>;
+constexpr auto readings_wait = keyed_wait<meter_state, &meter_state::readings, get_args, any_scale, scale_matches>;
+constexpr auto readings_take = keyed_take<meter_state, &meter_state::readings, get_args, scale_matches>;
 
 constexpr zwp_avi_message_interfaces k_messages[] = {
     descriptor<meter_state>({.name = "interface_meter_get",
@@ -172,11 +160,9 @@ void zwp_avi_interfaces_meter_report_cb(zwif_desc_t *intf, zwmeter_t *data, time
             state.readings.kind.touch();
             return;
         }
-        meter_reading *reading = state.readings.update({data->type, data->unit});
-        if (!reading) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
+        meter_reading *reading = state.readings.reported({data->type, data->unit});
+        if (!reading)
             return;
-        }
         reading->utime = static_cast<uint64_t>(ts);
         reading->type = data->type;
         reading->precision = data->precision;

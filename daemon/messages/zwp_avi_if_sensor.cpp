@@ -124,11 +124,16 @@ bool reading_matches(const reading_args &args, const reading_key &key)
     return any_type(args) || (key.first == args.type && (args.scale < 0 || key.second == args.scale));
 }
 
-// A get of a type takes that type's report, or one that named no type.
-bool binary_matches(int32_t wanted, uint8_t key)
+// A get of the device's default type takes (and waits for) any report; one
+// of a type takes that type's report, or one that named no type.
+bool default_type(const type_args &args) { return args.type == k_default_type; }
+bool binary_matches(const type_args &args, uint8_t key)
 {
-    return wanted == k_default_type || key == wanted || key == k_default_type;
+    return default_type(args) || key == args.type || key == k_default_type;
 }
+
+// A scale get waits for the scales of its own type.
+bool scale_type_matches(const type_args &args, uint8_t key) { return key == args.type; }
 
 // ---------------------------------------------------------------------------
 // Reports
@@ -174,11 +179,9 @@ void scale_cb(zwif_desc_t *intf, uint8_t type, uint8_t mask, int valid)
             state.scales.kind.touch();
             return;
         }
-        scale_record *entry = state.scales.update(type);
-        if (!entry) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
+        scale_record *entry = state.scales.reported(type);
+        if (!entry)
             return;
-        }
         *entry = {zwu_time_now(), type, std::move(scales)};
     });
 }
@@ -246,60 +249,19 @@ constexpr char k_multilevel_changed[] = "Changed retun code to hcapi_code_p = %d
 // Waits and results
 // ---------------------------------------------------------------------------
 
-// The default type ends on any report, with data or not; a type only on a
-// report of that type (or of none) since the call.
-int binary_wait(const zwif_desc_t *intf, void *a)
-{
-    const int32_t type = args_of<type_args>(a).type;
-    locked<binary_state> state(intf, binary_state::state_error);
-    if (!state)
-        return 22;
-    const bool done = type == k_default_type
-                          ? state->reports.kind.since_call()
-                          : state->reports.since_call([&](uint8_t key) { return binary_matches(type, key); });
-    return done ? 0 : 22;
-}
-
 // The newest matching report: for the default type the last reported.
 binary_record binary_take(const binary_state &state, void *a)
 {
-    const int32_t type = args_of<type_args>(a).type;
+    const type_args &args = args_of<type_args>(a);
     const binary_record *newest = nullptr;
     uint64_t newest_stamp = 0;
     for (const auto &item : state.reports.items) {
-        if (binary_matches(type, item.key) && item.stamp > newest_stamp) {
+        if (binary_matches(args, item.key) && item.stamp > newest_stamp) {
             newest = &item.entry;
             newest_stamp = item.stamp;
         }
     }
     return newest ? *newest : binary_record{};
-}
-
-int reading_wait(const zwif_desc_t *intf, void *a)
-{
-    const reading_args &args = args_of<reading_args>(a);
-    locked<multilevel_state> state(intf, multilevel_state::state_error);
-    if (!state)
-        return 22;
-    const bool done = any_type(args) ? state->readings.kind.since_call()
-                                     : state->readings.since_call(
-                                           [&](const reading_key &key) { return reading_matches(args, key); });
-    return done ? 0 : 22;
-}
-
-std::vector<sensor_reading> reading_take(const multilevel_state &state, void *a)
-{
-    const reading_args &args = args_of<reading_args>(a);
-    return state.readings.copy_if([&](const reading_key &key) { return reading_matches(args, key); });
-}
-
-int scale_wait(const zwif_desc_t *intf, void *a)
-{
-    const auto type = static_cast<uint8_t>(args_of<type_args>(a).type);
-    locked<multilevel_state> state(intf, multilevel_state::state_error);
-    if (!state)
-        return 22;
-    return state->scales.since_call([&](uint8_t key) { return key == type; }) ? 0 : 22;
 }
 
 // Nothing known of the type: time 0, type 0, no scales.
@@ -314,6 +276,12 @@ scale_record scale_take(const multilevel_state &state, void *a)
 // ---------------------------------------------------------------------------
 
 using reading_list = std::vector<sensor_reading>;
+constexpr auto binary_wait = keyed_wait<binary_state, &binary_state::reports, type_args, default_type, binary_matches>;
+constexpr auto reading_wait =
+    keyed_wait<multilevel_state, &multilevel_state::readings, reading_args, any_type, reading_matches>;
+constexpr auto reading_take = keyed_take<multilevel_state, &multilevel_state::readings, reading_args, reading_matches>;
+constexpr auto scale_wait =
+    keyed_wait<multilevel_state, &multilevel_state::scales, type_args, no_key<type_args>, scale_type_matches>;
 
 constexpr zwp_avi_message_interfaces k_binary[] = {
     descriptor<binary_state>({.name = "interface_sensor_binary_get",
@@ -377,11 +345,9 @@ void zwp_avi_interfaces_sensor_binary_report_cb(zwif_desc_t *intf, uint8_t state
             s.reports.kind.touch();
             return;
         }
-        binary_record *record = s.reports.update(type);
-        if (!record) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
+        binary_record *record = s.reports.reported(type);
+        if (!record)
             return;
-        }
         (state != 0 ? record->event_utime : record->idle_utime) = static_cast<uint64_t>(ts);
         record->value = state;
         record->type = type;
@@ -396,11 +362,9 @@ void zwp_avi_interfaces_sensor_multilevel_report_cb(zwif_desc_t *intf, const voi
             state.readings.kind.touch();
             return;
         }
-        sensor_reading *reading = state.readings.update({data->type, data->unit});
-        if (!reading) {
-            ZWS_LOG_ERROR("Failed to allocate memory");
+        sensor_reading *reading = state.readings.reported({data->type, data->unit});
+        if (!reading)
             return;
-        }
         reading->utime = static_cast<uint64_t>(ts);
         reading->type = data->type;
         reading->precision = data->precision;

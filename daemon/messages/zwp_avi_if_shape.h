@@ -190,6 +190,8 @@ template <typename Record> struct single {
 // device cannot grow the daemon's memory), the oldest dropped first, each
 // with the number of its last report.
 template <typename Key, typename Entry, size_t Cap = 64> struct keyed {
+    using key_type = Key;
+    using entry_type = Entry;
     struct item {
         Key key;
         uint64_t stamp;
@@ -218,6 +220,15 @@ template <typename Key, typename Entry, size_t Cap = 64> struct keyed {
             return nullptr;
         }
         return &items.back().entry;
+    }
+    // A report with data of `key`: its entry as update() gives it, an
+    // allocation failure logged.
+    Entry *reported(const Key &key)
+    {
+        Entry *entry = update(key);
+        if (!entry)
+            ZWS_LOG_ERROR("Failed to allocate memory");
+        return entry;
     }
     // Some key that `match` accepts was reported after this thread's call.
     template <typename Match> bool since_call(Match match) const
@@ -465,6 +476,36 @@ template <typename State, auto Kind> int kind_wait(const zwif_desc_t *intf, void
     if (!state)
         return 22;
     return ((*state).*Kind).kind.since_call() ? 0 : 22;
+}
+
+// The report check of a get that waits on the keyed kind `Kind` of its
+// state. A request that asks for no key (`Any(args)`) ends on any report of
+// the kind, one without data too; otherwise only a report with data of a key
+// that `Match(args, key)` accepts ends it, once it came after the call.
+template <typename Args> bool no_key(const Args &) { return false; }
+
+template <typename State, auto Kind, typename Args, auto Any, auto Match>
+int keyed_wait(const zwif_desc_t *intf, void *arguments)
+{
+    const Args &args = args_of<Args>(arguments);
+    locked<State> state(intf, State::state_error);
+    if (!state)
+        return 22;
+    const auto &kind = (*state).*Kind;
+    using key_type = typename std::remove_cvref_t<decltype(kind)>::key_type;
+    const bool done = Any(args) ? kind.kind.since_call()
+                                : kind.since_call([&](const key_type &key) { return Match(args, key); });
+    return done ? 0 : 22;
+}
+
+// The entries of the keyed kind `Kind` whose keys `Match(args, key)` accepts,
+// as the reply of a list get.
+template <typename State, auto Kind, typename Args, auto Match> auto keyed_take(const State &state, void *arguments)
+{
+    const Args &args = args_of<Args>(arguments);
+    const auto &kind = state.*Kind;
+    using key_type = typename std::remove_cvref_t<decltype(kind)>::key_type;
+    return kind.copy_if([&](const key_type &key) { return Match(args, key); });
 }
 
 // A result taken from the state under its lock.

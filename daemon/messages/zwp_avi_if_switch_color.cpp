@@ -68,7 +68,11 @@ constexpr arg_field<mask_args> k_change_get_fields[] = {{"mask", &mask_args::mas
 
 uint32_t mask_of(void *arguments) { return static_cast<uint32_t>(args_of<mask_args>(arguments).mask); }
 // The component the library is asked for: the lowest of the mask.
-uint8_t lowest_of(void *arguments) { return static_cast<uint8_t>(std::countr_zero(mask_of(arguments))); }
+uint8_t lowest(const mask_args &args)
+{
+    return static_cast<uint8_t>(std::countr_zero(static_cast<uint32_t>(args.mask)));
+}
+uint8_t lowest_of(void *arguments) { return lowest(args_of<mask_args>(arguments)); }
 
 struct set_item {
     int32_t id;
@@ -285,16 +289,12 @@ int change_call(const zwif_desc_t *intf, void *a, uint32_t *status)
 // Waits and results
 // ---------------------------------------------------------------------------
 
-// Done once the asked component was reported with data after the call; a
-// report of another component, or the library's empty cache, is not it.
-int color_wait(const zwif_desc_t *intf, void *a)
-{
-    const uint8_t asked = lowest_of(a);
-    locked<color_state> state(intf, color_state::state_error);
-    if (!state)
-        return 22;
-    return state->values.since_call([asked](uint8_t id) { return id == asked; }) ? 0 : 22;
-}
+// The get waits for the component it asked the device for, reported with
+// data after the call; a report of another component, or the library's
+// empty cache, is not it.
+bool asked_component(const mask_args &args, uint8_t id) { return id == lowest(args); }
+constexpr auto color_wait =
+    keyed_wait<color_state, &color_state::values, mask_args, no_key<mask_args>, asked_component>;
 
 std::vector<component_reply> values_take(const color_state &state, void *a)
 {
@@ -371,9 +371,7 @@ void zwp_avi_interfaces_switch_color_report_cb(zwif_desc_t *intf, const void *re
         state.version = intf->ver;
         if (c.id >= k_mask_bits)
             return;
-        if (component *entry = state.values.update(c.id))
+        if (component *entry = state.values.reported(c.id))
             *entry = {static_cast<uint64_t>(ts), c.id, c.value, c.target, c.dur};
-        else
-            ZWS_LOG_ERROR("Failed to allocate memory");
     });
 }

@@ -160,7 +160,8 @@ constexpr message_row level_get_row()
 
 constexpr zwp_avi_message_interfaces k_messages[] = {
     descriptor<level_state>(level_get_row(), true),
-    descriptor<level_state>(args_set<set_args, k_set_fields, level_set>("interface_switch_multilevel_set", 0x26), false),
+    descriptor<level_state>(args_set<set_args, k_set_fields, level_set>("interface_switch_multilevel_set", 0x26),
+                            false),
     descriptor<level_state>({.name = "interface_switch_multilevel_level_change_get",
                              .command_class = 0x26,
                              .result_get = result_get<level_state, change_record, change_take>,

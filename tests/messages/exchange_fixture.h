@@ -343,4 +343,23 @@ template <size_t N> void expect_parameters(exchange &ex, const pairs_case (&case
     }
 }
 
+// A row of an answers table: the request, the reply record read as
+// `type`, and the answer (null: the reading must fail).
+struct answer_case {
+    const char *what;
+    const char *command;
+    const char *body;
+    const char *type;
+    std::string reply;
+    const char *xml;
+};
+
+template <size_t N> void expect_answers(exchange &ex, const answer_case (&cases)[N])
+{
+    for (const answer_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(expect_answer(ex, c.command, c.body, c.type, c.reply, c.xml));
+    }
+}
+
 } // namespace zws_test

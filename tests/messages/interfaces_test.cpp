@@ -69,14 +69,7 @@ TEST_F(Interfaces, RepliesToBothFormsOfTheAnswer)
              "zwave_alarm_type": 6, "zwave_alarm_event": 22, "event_parameter_type": )") +
                std::to_string(type) + ", \"event_parameter\": " + bytes + "}}}";
     };
-    const struct {
-        const char *what;
-        const char *command;
-        const char *body;
-        const char *type;
-        std::string reply;
-        const char *xml; // null: the reading fails
-    } cases[] = {
+    const zws_test::answer_case cases[] = {
         {"basic", "zwif_basic", "cmd=2&ifd=" IFD_BASIC, "InterfaceValueGetResponse",
          reply(R"({"utime": 42, "value": 255})"),
          "<intf desc=\"2097413\" deprecated=\"1\"><basic update=\"42\" state=\"255\" /></intf>"
@@ -131,10 +124,7 @@ TEST_F(Interfaces, RepliesToBothFormsOfTheAnswer)
          "<intf desc=\"7405829\" deprecated=\"1\"><event_sup_alarm update=\"4\" ztype=\"6\" list=\"\" /></intf>"
          "<zwif desc=\"7405829\"><alrm_event_sup utime=\"4\" ztype=\"6\" list=\"\" /></zwif>"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_NO_FATAL_FAILURE(zws_test::expect_answer(*ex, c.command, c.body, c.type, c.reply, c.xml));
-    }
+    zws_test::expect_answers(*ex, cases);
 }
 
 } // namespace

@@ -108,14 +108,7 @@ TEST_F(MeterSensor, RepliesToBothFormsOfTheAnswer)
     auto sensors = [&](const std::string &readings) {
         return reply("{\"sensor_value_list\": [" + readings + "]}");
     };
-    const struct {
-        const char *what;
-        const char *command;
-        const char *body;
-        const char *type;
-        std::string reply;
-        const char *xml; // null: the reading fails
-    } cases[] = {
+    const zws_test::answer_case cases[] = {
         {"meter readings: FF FE of size 2 with one decimal, then without", "zwif_meter", "cmd=2&ifd=" IFD_METER,
          "InterfaceMeterGetResponse",
          meters(meter_reading(5, 1, 2, "[255, 254, 0, 0]", "[0, 10, 0, 0]") + ", " +
@@ -202,10 +195,7 @@ TEST_F(MeterSensor, RepliesToBothFormsOfTheAnswer)
         {"scales read as types", "zwif_sensor", "cmd=6&ifd=" IFD_SENSOR "&type=1",
          "InterfaceSensorSupportedGetResponse", reply(R"({"utime": 8, "supported_types": [0, 2]})"), nullptr},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_NO_FATAL_FAILURE(zws_test::expect_answer(*ex, c.command, c.body, c.type, c.reply, c.xml));
-    }
+    zws_test::expect_answers(*ex, cases);
 }
 
 // A reading that breaks the value rule names its field in the log, and the

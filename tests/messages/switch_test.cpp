@@ -180,14 +180,7 @@ TEST_F(Switches, RepliesToBothFormsOfTheAnswer)
                        "passive": false})";
     auto reply = [&](const std::string &parameter) { return "{" + command + ", \"parameter\": " + parameter + "}"; };
     auto supported = [&](const char *mask) { return reply(std::string("{\"utime\": 4, \"mask\": ") + mask + "}"); };
-    const struct {
-        const char *what;
-        const char *command;
-        const char *body;
-        const char *type;
-        std::string reply;
-        const char *xml; // null: the reading fails
-    } cases[] = {
+    const zws_test::answer_case cases[] = {
         {"binary switch", "zwif_switch", "cmd=2&ifd=" IFD_SWITCH, "InterfaceValueGetResponse",
          reply(R"({"utime": 42, "value": 255})"),
          "<intf desc=\"2425093\" deprecated=\"1\"><bin_sw update=\"42\" state=\"255\" /></intf>"
@@ -251,10 +244,7 @@ TEST_F(Switches, RepliesToBothFormsOfTheAnswer)
          "InterfaceSwitchColorLevelChangeGetResponse",
          reply(R"({"switch_color_level_change_value_list": [{"utime": 1, "id": 2, "start_stop": 1}]})"), nullptr},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_NO_FATAL_FAILURE(zws_test::expect_answer(*ex, c.command, c.body, c.type, c.reply, c.xml));
-    }
+    zws_test::expect_answers(*ex, cases);
 }
 
 } // namespace
